@@ -1,0 +1,99 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+#include <unistd.h>
+
+#include "coding/septets.hpp"
+#include "front/settings.hpp"
+#include "modem/link.hpp"
+
+static char work_buf[work_buf_size];
+static char *cmd_line;
+
+void
+usage()
+{
+	std::fprintf(stderr, "usage: %s [-v] [-p PORT] [-t TIMEOUT] -u USSD\n",
+	    __progname);
+	std::exit(1);
+}
+
+// A mistyped timeout must not silently turn the watchdog off, so only plain
+// decimal digits within the range of the setting are taken.
+static std::int32_t
+parse_timeout(const char *arg)
+{
+	std::int32_t value = 0;
+
+	if (*arg == '\0')
+		errx(1, "invalid timeout: %s", arg);
+	for (const char *p = arg; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9' || value > (INT32_MAX - (*p - '0')) / 10)
+			errx(1, "invalid timeout: %s", arg);
+		value = value * 10 + (*p - '0');
+	}
+	return value;
+}
+
+void
+read_options(int argc, char *argv[])
+{
+	int ch;
+
+	while ((ch = getopt(argc, argv, "p:u:t:v")) > 0) {
+		switch (ch) {
+		case 'p':
+			port = optarg;
+			break;
+		case 'u':
+			ussd = optarg;
+			break;
+		case 't':
+			timeout = parse_timeout(optarg);
+			break;
+		case 'v':
+			verbose = 1;
+			break;
+		default:
+			usage();
+		}
+	}
+	if (optind < argc)
+		usage();
+	if (ussd == nullptr)
+		usage();
+}
+
+int
+run()
+{
+	// Armed before the open, which may block waiting for carrier.
+	std::signal(SIGALRM, timeout_handler);
+	alarm(static_cast<unsigned>(timeout));
+
+	port_setup();
+	at_wok("ATE0");
+	at_wok("AT+CMGF=0");
+	at_wok("AT+CSCS=\"IRA\"");
+
+	encira(ussd, work_buf);
+	if (asprintf(&cmd_line, "AT+CUSD=1,\"%s\",15", work_buf) < 0)
+		err(1, "asprintf");
+	at_command(cmd_line);
+	at_wcusd(work_buf);
+	alarm(0);
+
+	if (verbose)
+		warnx("decira: buf = \"%s\"", work_buf);
+	std::printf("buf=%s", work_buf);
+	decira(work_buf);
+	std::puts(work_buf);
+
+	// The answer is the whole point of the run: if it could not be
+	// written, the caller must not be told that all went well.
+	if (std::fflush(stdout) != 0 || std::ferror(stdout))
+		err(1, "stdout");
+	return 0;
+}

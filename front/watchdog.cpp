@@ -1,0 +1,26 @@
+#include <cstring>
+#include <unistd.h>
+
+#include "front/settings.hpp"
+
+static void
+put(const char *s, std::size_t n)
+{
+	// Nothing can be done about a failing write to standard error here.
+	ssize_t r = write(STDERR_FILENO, s, n);
+	(void)r;
+}
+
+// Runs asynchronously in the middle of any blocking call, so it uses only
+// async-signal-safe functions and never the stdio streams.
+void
+timeout_handler(int)
+{
+	static constexpr char tail[] = ": Operation timed out\n";
+
+	put(__progname, std::strlen(__progname));
+	put(": ", 2);
+	put(port, std::strlen(port));
+	put(tail, sizeof tail - 1);
+	_exit(1);
+}

@@ -1,0 +1,24 @@
+// The modem link: one serial device, opened once, read and written as lines
+// of AT commands and result codes through two stdio streams over the same
+// descriptor. Every failure here ends the process with status 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+/* port.cpp */
+extern int modem_fd;			// the open device
+extern FILE *modem_in;			// read side of modem_fd
+extern FILE *modem_out;			// write side of modem_fd
+void port_setup();			// open port, clear ICANON, drop stale input
+
+/* at.cpp */
+void at_command(const char *cmd);	// send cmd and CR LF
+void at_wok(const char *cmd);		// send cmd, wait for "OK", pause 100 ms
+void strip_crlf(char *line);		// cut line at its CR, then at its LF
+[[noreturn]] void lost_modem();		// end of input or read error on modem_in
+
+/* cusd.cpp */
+enum class cusd_line { other, answer, bad, too_long };
+cusd_line cusd_take(const char *line, char *dest, std::size_t size);
+void at_wcusd(char *dest);		// wait for "+CUSD: ", quoted text to dest

@@ -1,0 +1,84 @@
+// A fake GSM modem on a pseudo-terminal.
+//
+// The modem keeps the controlling side of a pty pair open and serves the
+// device side's path, so the tool (or any AT client) can open it like a
+// serial port. It behaves like a plain modem: whatever precedes "AT" on a
+// line is skipped, command lines are echoed until ATE0, set-up and unknown
+// commands get "OK", and AT+CUSD=1,"<hex>",15 gets "OK" and then
+// +CUSD: 0,"<hex answer>",15 with the answer text packed as septets.
+//
+// Tests script single exchanges with rules: the first unused rule whose
+// command matches a received command line is used (once) instead of the
+// built-in answer.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+struct step {
+	enum kind { send, pause, hangup } what;
+	std::string bytes;	// send: written as they are
+	int ms = 0;		// pause: milliseconds; send: pause between bytes when > 0
+};
+
+step send(std::string bytes);
+step send_slowly(std::string bytes, int ms_per_byte);
+step pause(int ms);
+step hangup();			// close the controlling side: the device hangs up
+
+// A result line framed as a modem in verbose mode sends it: CR LF text CR LF.
+std::string result(std::string_view text);
+
+struct rule {
+	std::string command;	// from "AT" on, e.g. "AT+CMGF=0"; a final '*' matches any rest
+	std::vector<step> steps;	// empty: the modem stays silent
+};
+
+struct options {
+	bool raw = true;	// false: leave the usual terminal settings (echo, CR/NL mapping)
+	bool echo = true;	// echo command lines until ATE0
+	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
+	std::string stale;	// written to the device before anyone opens it
+	std::vector<rule> rules;
+};
+
+class modem {
+public:
+	explicit modem(options opts);	// opens the pty; throws std::runtime_error on failure
+	~modem();			// stops serving and closes the pty
+	modem(const modem &) = delete;
+	modem &operator=(const modem &) = delete;
+
+	const char *path() const;	// the device side, e.g. "/dev/pts/3"
+	void start();			// serve on a background thread until stop()
+	void stop();
+	bool serve(int timeout_ms);	// serve what arrives within timeout_ms; false once hung up
+	std::vector<std::string> received() const;	// command lines, from "AT" on
+
+private:
+	void handle(std::string line);
+	void answer(const std::string &cmd);
+	void perform(const std::vector<step> &steps);
+	void put(std::string_view bytes);
+
+	options opts_;
+	int master_ = -1;
+	int slave_ = -1;	// held open so stale input survives and the master never sees EIO
+	std::string path_;
+	std::string pending_;	// bytes of the line being received
+	bool echo_;
+	bool hung_up_ = false;
+	std::vector<bool> used_;
+	mutable std::mutex mutex_;
+	std::vector<std::string> received_;
+	std::atomic<bool> stop_{false};
+	std::thread thread_;
+};
+
+}
