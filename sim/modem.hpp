@@ -66,12 +66,19 @@ private:
 	void answer(const std::string &cmd);
 	void perform(const std::vector<step> &steps);
 	void put(std::string_view bytes);
+	void note_echo(std::string_view bytes);
+	void drain();
+	void nap(int ms);
+	void close_pty();
 
 	options opts_;
 	int master_ = -1;
 	int slave_ = -1;	// held open so stale input survives and the master never sees EIO
 	std::string path_;
 	std::string pending_;	// bytes of the line being received
+	bool overlong_ = false;	// pending_ overflowed: drop the rest of the line
+	std::string sent_line_;	// bytes of the line being sent, while the device echoes
+	std::vector<std::string> echoes_;	// sent command lines the device will echo back
 	bool echo_;
 	bool hung_up_ = false;
 	std::vector<bool> used_;

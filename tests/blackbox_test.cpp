@@ -1,0 +1,323 @@
+// Runs the built tool against the fake modem and compares its standard
+// output, standard error and exit status byte for byte. "PORT" in the
+// arguments and in the expected texts stands for the modem's device path.
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/modem.hpp"
+
+extern char **environ;
+
+namespace {
+
+struct outcome {
+	std::string out, err;
+	int status = -1;
+	double seconds = 0;
+	std::vector<std::string> sent;	// command lines the modem received
+};
+
+std::string
+replace(std::string s, const std::string &from, const std::string &to)
+{
+	for (auto at = s.find(from); at != std::string::npos;
+	    at = s.find(from, at + to.size()))
+		s.replace(at, from.size(), to);
+	return s;
+}
+
+outcome
+ussdq(std::vector<std::string> args, sim::options opts = {},
+    const char *stdout_path = nullptr)
+{
+	sim::modem modem(std::move(opts));
+	modem.start();
+
+	int out[2], err[2];
+	EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+	EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+	if (stdout_path != nullptr)
+		posix_spawn_file_actions_addopen(&fa, 1, stdout_path, O_WRONLY, 0);
+	else
+		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+	posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+
+	std::vector<std::string> words{"ussdq"};
+	for (auto &a : args)
+		words.push_back(replace(a, "PORT", modem.path()));
+	std::vector<char *> argv;
+	for (auto &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+
+	outcome r;
+	auto start = std::chrono::steady_clock::now();
+	pid_t pid;
+	EXPECT_EQ(posix_spawn(&pid, USSDQ_PATH, &fa, nullptr, argv.data(), environ), 0);
+	posix_spawn_file_actions_destroy(&fa);
+	close(out[1]);
+	close(err[1]);
+
+	pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+	std::string *dest[] = {&r.out, &r.err};
+	for (int open = 2; open > 0;) {
+		if (poll(fds, 2, 20000) <= 0) {
+			ADD_FAILURE() << "ussdq hangs";
+			kill(pid, SIGKILL);
+			break;
+		}
+		for (int i = 0; i < 2; i++) {
+			char buf[4096];
+			if (fds[i].revents == 0)
+				continue;
+			ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n > 0) {
+				dest[i]->append(buf, static_cast<std::size_t>(n));
+			} else {
+				fds[i].fd = -1;
+				open--;
+			}
+		}
+	}
+	int wstatus;
+	waitpid(pid, &wstatus, 0);
+	r.seconds = std::chrono::duration<double>(
+	    std::chrono::steady_clock::now() - start).count();
+	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+	close(out[0]);
+	close(err[0]);
+	modem.stop();
+	r.sent = modem.received();
+	r.err = replace(r.err, modem.path(), "PORT");
+	return r;
+}
+
+// Each message as warnx prints it.
+std::string
+msgs(std::initializer_list<std::string> lines)
+{
+	std::string s;
+	for (auto &l : lines)
+		s += "ussdq: " + l + "\n";
+	return s;
+}
+
+const std::string usage_line = "usage: ussdq [-v] [-p PORT] [-t TIMEOUT] -u USSD\n";
+const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
+    "at_wcusd...", "at_wcusd: done"});
+const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
+
+sim::options
+answering(std::string cusd_lines)
+{
+	sim::options o;
+	o.rules = {{"AT+CUSD=*", {sim::send(sim::result("OK") + cusd_lines)}}};
+	return o;
+}
+
+sim::options
+on_first(std::vector<sim::step> steps, std::string stale = "")
+{
+	sim::options o;
+	o.rules = {{"ATE0", std::move(steps)}};
+	o.stale = std::move(stale);
+	return o;
+}
+
+TEST(Ussdq, RefusesBadCommandLines)
+{
+	char plain_file[] = "/tmp/ussdq-test-XXXXXX";
+	close(mkstemp(plain_file));
+	struct {
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+		{{}, usage_line},
+		{{"-v", "-p", "PORT"}, usage_line},
+		{{"-u", "*100#", "extra"}, usage_line},
+		{{"-x", "-u", "1"}, "ussdq: invalid option -- 'x'\n" + usage_line},
+		{{"-u"}, "ussdq: option requires an argument -- 'u'\n" + usage_line},
+		{{"-t", "abc", "-p", "/nonexistent", "-u", "1"}, msgs({"invalid timeout: abc"})},
+		{{"-t", "", "-u", "1"}, msgs({"invalid timeout: "})},
+		{{"-t", "-1", "-u", "1"}, msgs({"invalid timeout: -1"})},
+		{{"-t", "+5", "-u", "1"}, msgs({"invalid timeout: +5"})},
+		{{"-t", "5s", "-u", "1"}, msgs({"invalid timeout: 5s"})},
+		{{"-t", "2147483648", "-u", "1"}, msgs({"invalid timeout: 2147483648"})},
+		{{"-t", "2147483647", "-p", "/nonexistent", "-u", "1"},
+		    msgs({"/nonexistent: No such file or directory"})},
+		{{"-p", "/no/a", "-p", "/no/b", "-u", "1"}, msgs({"/no/b: No such file or directory"})},
+		{{"-p", plain_file, "-u", "1"},
+		    msgs({std::string(plain_file) + ": tcgetattr: Inappropriate ioctl for device"})},
+		// The length is not looked at before the modem has been set up.
+		{{"-p", "/nonexistent", "-u", std::string(585, '1')},
+		    msgs({"/nonexistent: No such file or directory"})},
+	};
+	for (const auto &c : cases) {
+		auto r = ussdq(c.args);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_TRUE(r.sent.empty());
+	}
+	unlink(plain_file);
+}
+
+TEST(Ussdq, PrintsTheAnswer)
+{
+	sim::options balance;
+	balance.answer = "Balance 5.00 EUR";
+	auto r = ussdq({"-p", "PORT", "-u", "*100#"}, balance);
+	EXPECT_EQ(r.out, "buf=c2303bec1e974135170c062a56a5Balance 5.00 EUR\n");
+	EXPECT_EQ(r.err, quiet);
+	EXPECT_EQ(r.status, 0);
+	// Three set-up commands, each followed by the mandated pause.
+	EXPECT_GE(r.seconds, 0.3);
+
+	// Stale input is drained; echo, blank lines and the "OK" of the
+	// request are read and passed over.
+	balance.stale = "\r\nOK\r\n+CUSD: 0,\"41\",15\r\n";
+	r = ussdq({"-v", "-p", "PORT", "-u", "*100#"}, balance);
+	EXPECT_EQ(r.out, "buf=c2303bec1e974135170c062a56a5Balance 5.00 EUR\n");
+	EXPECT_EQ(r.err, msgs({"opening port PORT", "port opened",
+	    "at_command: sending \"ATE0\"", "at_wok...", "at_wok: got \"ATE0\"",
+	    "at_wok: got \"OK\"", "at_wok: done",
+	    "at_command: sending \"AT+CMGF=0\"", "at_wok...", "at_wok: got \"\"",
+	    "at_wok: got \"OK\"", "at_wok: done",
+	    "at_command: sending \"AT+CSCS=\"IRA\"\"", "at_wok...", "at_wok: got \"\"",
+	    "at_wok: got \"OK\"", "at_wok: done",
+	    "at_command: sending \"AT+CUSD=1,\"aa180c3602\",15\"", "at_wcusd...",
+	    "at_wcusd: got \"\"", "at_wcusd: got \"OK\"", "at_wcusd: got \"\"",
+	    "at_wcusd: got \"+CUSD: 0,\"c2303bec1e974135170c062a56a5\",15\"",
+	    "at_wcusd: done", "decira: buf = \"c2303bec1e974135170c062a56a5\""}));
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(Ussdq, SendsTheRequestPacked)
+{
+	struct {
+		std::string ussd, sent;
+	} cases[] = {
+		{"*100#", "AT+CUSD=1,\"aa180c3602\",15"},
+		{"", "AT+CUSD=1,\"\",15"},
+		{"*101*1#", "AT+CUSD=1,\"aa182ca68a8d1a\",15"},
+		{"*123*45#", "AT+CUSD=1,\"aa986ca6a2d546\",15"},
+	};
+	for (const auto &c : cases) {
+		auto r = ussdq({"-p", "PORT", "-u", c.ussd});
+		std::vector<std::string> sent{"ATE0", "AT+CMGF=0", "AT+CSCS=\"IRA\"", c.sent};
+		EXPECT_EQ(r.sent, sent);
+		EXPECT_EQ(r.status, 0);
+	}
+}
+
+TEST(Ussdq, TakesTheQuotedAnswer)
+{
+	const std::string odd(1023, 'z'), even(1024, '4');
+	struct {
+		std::string lines, out, err;
+		int status;
+	} cases[] = {
+		{sim::result("+CUSD: 0,\"aa180c3602\",15"), "buf=aa180c3602*100#\n", quiet, 0},
+		{sim::result("+CUSD: 0,\"418010\",15"), "buf=418010A\n", quiet, 0},
+		{sim::result("+CUSD: 0,\"\",15"), "buf=\n", quiet, 0},
+		{sim::result("+CUSD:0,\"41\",15") + sim::result("+CUSD: 2,\"42\""), "buf=42B\n", quiet, 0},
+		{"+CUSD: 0,\"" + odd + "\",15\n", "buf=" + odd + std::string(584, '\x7f') + "\n", quiet, 0},
+		{"+CUSD: 0,\"" + even + "\",15\n", "", setup + msgs({"at_wcusd...", "PORT: response too long"}), 1},
+		{sim::result("+CUSD: 4"), "", setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 1},
+		{sim::result("+CUSD: 0,\"aa18"), "", setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 1},
+		// The first 1087 bytes are all the wait sees of this line.
+		{"+CUSD: 0,\"" + std::string(1100, '4') + "\"\r\n", "",
+		    setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 1},
+	};
+	for (const auto &c : cases) {
+		auto r = ussdq({"-p", "PORT", "-u", "*100#"}, answering(c.lines));
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.status, c.status);
+	}
+}
+
+TEST(Ussdq, OnlyAnExactOkEndsAWait)
+{
+	std::string noise = sim::result(" OK") + sim::result("ok") + sim::result("OK ") +
+	    sim::result("ERROR") + std::string(300, 'x') + "\r\n";
+	auto r = ussdq({"-v", "-t", "1", "-p", "PORT", "-u", "1"},
+	    on_first({sim::send(noise + "OK\n")}));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_NE(r.err.find(msgs({"at_wok...", "at_wok: got \"ATE0\"",
+	    "at_wok: got \" OK\"", "at_wok: got \"\"", "at_wok: got \"ok\"",
+	    "at_wok: got \"\"", "at_wok: got \"OK \"", "at_wok: got \"\"",
+	    "at_wok: got \"ERROR\"",
+	    "at_wok: got \"" + std::string(255, 'x') + "\"",
+	    "at_wok: got \"" + std::string(45, 'x') + "\"",
+	    "at_wok: got \"OK\"", "at_wok: done"})), std::string::npos);
+}
+
+TEST(Ussdq, EndsFailedRunsWithTheirMessage)
+{
+	auto after_ok = [](std::vector<sim::step> steps) {
+		sim::options o;
+		steps.insert(steps.begin(), sim::send(sim::result("OK")));
+		o.rules = {{"AT+CUSD=*", steps}};
+		return o;
+	};
+	auto hang_up_at = [](std::string command) {
+		sim::options o;
+		o.rules = {{command, {sim::send(sim::result("OK")), sim::hangup()}}};
+		return o;
+	};
+	const std::string timed_out = "ussdq: PORT: Operation timed out\n";
+	struct {
+		const char *what;
+		std::string ussd;
+		sim::options modem;
+		std::string err;
+		std::size_t sent;
+		double seconds;	// at least; a second more at most
+	} cases[] = {
+		{"silent modem", "1", on_first({}), msgs({"at_wok..."}) + timed_out, 1, 1},
+		{"ERROR", "1", on_first({sim::send(sim::result("ERROR"))}), msgs({"at_wok..."}) + timed_out, 1, 1},
+		{"no answer line", "1", after_ok({}), setup + msgs({"at_wcusd..."}) + timed_out, 4, 1},
+		// Hung up while the tool pauses: its next read finds end of file.
+		{"hang-up in set-up", "1", on_first({sim::send(sim::result("OK")), sim::hangup()}),
+		    msgs({"at_wok...", "at_wok...", "PORT: unexpected end of file"}), 1, 0.1},
+		{"hang-up before the answer", "1", hang_up_at("AT+CSCS=*"),
+		    setup + msgs({"at_wcusd...", "PORT: unexpected end of file"}), 3, 0.3},
+		// Hung up under a blocked read: the read fails.
+		{"hang-up in answer wait", "1", after_ok({sim::pause(200), sim::hangup()}),
+		    setup + msgs({"at_wcusd...", "PORT: Input/output error"}), 4, 0.5},
+		{"too long", std::string(585, '1'), {}, setup + msgs({"USSD too long"}), 3, 0.3},
+		{"not 7-bit", "\xc3\xa9", {}, setup + msgs({"USSD is not 7-bit text"}), 3, 0.3},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", c.ussd}, c.modem);
+		EXPECT_EQ(r.out, "") << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, 1) << c.what;
+		EXPECT_EQ(r.sent.size(), c.sent) << c.what;
+		EXPECT_GE(r.seconds, c.seconds) << c.what;
+		EXPECT_LT(r.seconds, c.seconds + 1) << c.what;
+	}
+}
+
+TEST(Ussdq, FailsWhenTheAnswerCannotBePrinted)
+{
+	auto r = ussdq({"-p", "PORT", "-u", "*100#"}, {}, "/dev/full");
+	EXPECT_EQ(r.err, quiet + msgs({"stdout: No space left on device"}));
+	EXPECT_EQ(r.status, 1);
+}
+
+}
