@@ -1,124 +1,12 @@
-// Runs the built tool against the fake modem and compares its standard
-// output, standard error and exit status byte for byte. "PORT" in the
-// arguments and in the expected texts stands for the modem's device path.
-#include <chrono>
-#include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
+// The tool run against the fake modem: standard output, standard error and
+// exit status compared byte for byte.
 #include <unistd.h>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "sim/modem.hpp"
-
-extern char **environ;
+#include "tests/harness.hpp"
 
 namespace {
-
-struct outcome {
-	std::string out, err;
-	int status = -1;
-	double seconds = 0;
-	std::vector<std::string> sent;	// command lines the modem received
-};
-
-std::string
-replace(std::string s, const std::string &from, const std::string &to)
-{
-	for (auto at = s.find(from); at != std::string::npos;
-	    at = s.find(from, at + to.size()))
-		s.replace(at, from.size(), to);
-	return s;
-}
-
-outcome
-ussdq(std::vector<std::string> args, sim::options opts = {},
-    const char *stdout_path = nullptr)
-{
-	sim::modem modem(std::move(opts));
-	modem.start();
-
-	int out[2], err[2];
-	EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-	EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-	if (stdout_path != nullptr)
-		posix_spawn_file_actions_addopen(&fa, 1, stdout_path, O_WRONLY, 0);
-	else
-		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-	posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-
-	std::vector<std::string> words{"ussdq"};
-	for (auto &a : args)
-		words.push_back(replace(a, "PORT", modem.path()));
-	std::vector<char *> argv;
-	for (auto &w : words)
-		argv.push_back(w.data());
-	argv.push_back(nullptr);
-
-	outcome r;
-	auto start = std::chrono::steady_clock::now();
-	pid_t pid;
-	EXPECT_EQ(posix_spawn(&pid, USSDQ_PATH, &fa, nullptr, argv.data(), environ), 0);
-	posix_spawn_file_actions_destroy(&fa);
-	close(out[1]);
-	close(err[1]);
-
-	pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-	std::string *dest[] = {&r.out, &r.err};
-	for (int open = 2; open > 0;) {
-		if (poll(fds, 2, 20000) <= 0) {
-			ADD_FAILURE() << "ussdq hangs";
-			kill(pid, SIGKILL);
-			break;
-		}
-		for (int i = 0; i < 2; i++) {
-			char buf[4096];
-			if (fds[i].revents == 0)
-				continue;
-			ssize_t n = read(fds[i].fd, buf, sizeof buf);
-			if (n > 0) {
-				dest[i]->append(buf, static_cast<std::size_t>(n));
-			} else {
-				fds[i].fd = -1;
-				open--;
-			}
-		}
-	}
-	int wstatus;
-	waitpid(pid, &wstatus, 0);
-	r.seconds = std::chrono::duration<double>(
-	    std::chrono::steady_clock::now() - start).count();
-	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-	close(out[0]);
-	close(err[0]);
-	modem.stop();
-	r.sent = modem.received();
-	r.err = replace(r.err, modem.path(), "PORT");
-	return r;
-}
-
-// Each message as warnx prints it.
-std::string
-msgs(std::initializer_list<std::string> lines)
-{
-	std::string s;
-	for (auto &l : lines)
-		s += "ussdq: " + l + "\n";
-	return s;
-}
-
-const std::string usage_line = "usage: ussdq [-v] [-p PORT] [-t TIMEOUT] -u USSD\n";
-const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
-    "at_wcusd...", "at_wcusd: done"});
-const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
 
 sim::options
 answering(std::string cusd_lines)
@@ -279,7 +167,6 @@ TEST(Ussdq, EndsFailedRunsWithTheirMessage)
 		o.rules = {{command, {sim::send(sim::result("OK")), sim::hangup()}}};
 		return o;
 	};
-	const std::string timed_out = "ussdq: PORT: Operation timed out\n";
 	struct {
 		const char *what;
 		std::string ussd;

@@ -1,0 +1,37 @@
+// Runs the built tool against the fake modem and captures its standard
+// output, standard error and exit status. "PORT" in the arguments stands
+// for the modem's device path, and the device path in standard error is
+// written back as "PORT".
+//
+// USSDQ_TEST_TOOL names another build of the tool to run, and
+// USSDQ_TEST_RUNNER a command (words split at spaces) to run it with, such
+// as an emulator; the tool's own name is passed as argv[0] either way.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "sim/modem.hpp"
+
+struct outcome {
+	std::string out, err;
+	int status = -1;
+	double seconds = 0;
+	std::vector<std::string> sent;	// command lines the modem received
+};
+
+outcome ussdq(std::vector<std::string> args, sim::options opts = {},
+    const char *stdout_path = nullptr);
+
+std::string replace(std::string s, const std::string &from, const std::string &to);
+
+// Each message as warnx prints it.
+std::string msgs(std::initializer_list<std::string> lines);
+
+inline const std::string usage_line =
+    "usage: ussdq [-v] [-p PORT] [-t TIMEOUT] -u USSD\n";
+inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
+    "at_wcusd...", "at_wcusd: done"});
+inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
+inline const std::string timed_out = "ussdq: PORT: Operation timed out\n";
