@@ -4,12 +4,15 @@
 #include "sim/modem.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -26,8 +29,37 @@ void on_signal(int)
 
 int usage()
 {
-	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--link PATH]\n", stderr);
+	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--link PATH]\n"
+	    "                  [--vmin N] [--vtime N] [--charsets LIST] [--verbose]\n", stderr);
 	return 2;
+}
+
+// A c_cc value: a whole number from 0 to 255.
+bool cc_value(const char *s, int &value)
+{
+	char *end;
+	errno = 0;
+	long v = std::strtol(s, &end, 10);
+	if (*s < '0' || *s > '9' || *end != '\0' || errno != 0 || v > 255)
+		return false;
+	value = static_cast<int>(v);
+	return true;
+}
+
+std::vector<std::string> split(const char *list)
+{
+	std::vector<std::string> words;
+	std::string word;
+	for (const char *p = list;; ++p) {
+		if (*p == ',' || *p == '\0') {
+			if (!word.empty())
+				words.push_back(std::exchange(word, {}));
+			if (*p == '\0')
+				return words;
+		} else {
+			word += *p;
+		}
+	}
 }
 
 void make_link(const char *link, const char *target)
@@ -63,6 +95,10 @@ int main(int argc, char *argv[])
 		{"no-echo", no_argument, nullptr, 'e'},
 		{"answer", required_argument, nullptr, 'a'},
 		{"link", required_argument, nullptr, 'l'},
+		{"vmin", required_argument, nullptr, 'm'},
+		{"vtime", required_argument, nullptr, 't'},
+		{"charsets", required_argument, nullptr, 's'},
+		{"verbose", no_argument, nullptr, 'v'},
 		{nullptr, 0, nullptr, 0},
 	};
 	sim::options opts;
@@ -73,6 +109,24 @@ int main(int argc, char *argv[])
 		case 'e': opts.echo = false; break;
 		case 'a': opts.answer = optarg; break;
 		case 'l': link = optarg; break;
+		case 'm':
+			if (!cc_value(optarg, opts.vmin))
+				return usage();
+			break;
+		case 't':
+			if (!cc_value(optarg, opts.vtime))
+				return usage();
+			break;
+		case 's':
+			opts.charsets = split(optarg);
+			if (opts.charsets.empty())
+				return usage();
+			break;
+		case 'v':
+			opts.trace = [](const std::string &line) {
+				std::fprintf(stderr, "fake-modem: %s\n", line.c_str());
+			};
+			break;
 		default: return usage();
 		}
 	}

@@ -3,9 +3,14 @@
 // The modem keeps the controlling side of a pty pair open and serves the
 // device side's path, so the tool (or any AT client) can open it like a
 // serial port. It behaves like a plain modem: whatever precedes "AT" on a
-// line is skipped, command lines are echoed until ATE0, set-up and unknown
-// commands get "OK", and AT+CUSD=1,"<hex>",15 gets "OK" and then
-// +CUSD: 0,"<hex answer>",15 with the answer text packed as septets.
+// line is skipped, command lines are echoed until ATE0, and a line may hold
+// several commands (basic ones run together, extended ones separated by
+// ';'). It answers the usual set-up, identification and status queries,
+// keeps the character set chosen by AT+CSCS, and answers unknown commands
+// with "OK". AT+CUSD=1,"<request>"[,<dcs>] gets "OK" and then the answer
+// text: with the character set "UCS2" as +CUSD: 0,"<UCS2 hex>",72, with any
+// other as +CUSD: 0,"<hex>",15 packed as septets, or as plain text when the
+// request came as plain text rather than hex.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -13,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -46,6 +52,13 @@ struct options {
 	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
+	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
+	int vtime = -1;		// >= 0: c_cc[VTIME] of the device side, in tenths of a second
+	std::vector<std::string> charsets;	// offered by AT+CSCS; empty: all it knows
+	// Called on the serving thread with each command line received ("< ..."),
+	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
+	// USSD request as the network would read it ("USSD ...").
+	std::function<void(const std::string &)> trace;
 };
 
 class modem {
@@ -62,8 +75,20 @@ public:
 	std::vector<std::string> received() const;	// command lines, from "AT" on
 
 private:
+	struct argument {
+		bool quoted = false;
+		std::string text;	// unquoted and empty: left out
+	};
+	enum class form { action, read, test, set };	// NAME, NAME?, NAME=?, NAME=...
+
 	void handle(std::string line);
 	void answer(const std::string &cmd);
+	int basic(std::string_view &rest, std::vector<std::string> &info);
+	int extended(const std::string &name, form how, const std::vector<argument> &args,
+	    std::vector<std::string> &info, std::string &after);
+	int ussd(const std::vector<argument> &args, std::string &after);
+	void reset();
+	void say(std::string_view bytes);
 	void perform(const std::vector<step> &steps);
 	void put(std::string_view bytes);
 	void note_echo(std::string_view bytes);
@@ -80,6 +105,12 @@ private:
 	std::string sent_line_;	// bytes of the line being sent, while the device echoes
 	std::vector<std::string> echoes_;	// sent command lines the device will echo back
 	bool echo_;
+	bool verbose_ = true;	// ATV: result codes as words, not digits
+	bool quiet_ = false;	// ATQ1: no result codes
+	int cmee_ = 0;
+	int cusd_ = 0;
+	int cmgf_ = 0;
+	std::string charset_ = "IRA";
 	bool hung_up_ = false;
 	std::vector<bool> used_;
 	mutable std::mutex mutex_;

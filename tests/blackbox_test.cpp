@@ -202,7 +202,7 @@ TEST(Ussdq, EndsFailedRunsWithTheirMessage)
 
 TEST(Ussdq, FailsWhenTheAnswerCannotBePrinted)
 {
-	auto r = ussdq({"-p", "PORT", "-u", "*100#"}, {}, "/dev/full");
+	auto r = ussdq({"-p", "PORT", "-u", "*100#"}, {}, {.stdout_path = "/dev/full"});
 	EXPECT_EQ(r.err, quiet + msgs({"stdout: No space left on device"}));
 	EXPECT_EQ(r.status, 1);
 }

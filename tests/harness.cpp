@@ -24,7 +24,7 @@ replace(std::string s, const std::string &from, const std::string &to)
 }
 
 outcome
-ussdq(std::vector<std::string> args, sim::options opts, const char *stdout_path)
+ussdq(std::vector<std::string> args, sim::options opts, run_options run)
 {
 	sim::modem modem(std::move(opts));
 	modem.start();
@@ -35,8 +35,8 @@ ussdq(std::vector<std::string> args, sim::options opts, const char *stdout_path)
 	posix_spawn_file_actions_t fa;
 	posix_spawn_file_actions_init(&fa);
 	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-	if (stdout_path != nullptr)
-		posix_spawn_file_actions_addopen(&fa, 1, stdout_path, O_WRONLY, 0);
+	if (run.stdout_path != nullptr)
+		posix_spawn_file_actions_addopen(&fa, 1, run.stdout_path, O_WRONLY, 0);
 	else
 		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
 	posix_spawn_file_actions_adddup2(&fa, err[1], 2);
@@ -71,8 +71,23 @@ ussdq(std::vector<std::string> args, sim::options opts, const char *stdout_path)
 
 	pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
 	std::string *dest[] = {&r.out, &r.err};
+	auto alarm_at = start + std::chrono::milliseconds(run.alarm_after_ms);
 	for (int open = 2; open > 0;) {
-		if (poll(fds, 2, 20000) <= 0) {
+		int wait = 20000;
+		if (run.alarm_after_ms >= 0) {
+			auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+			    alarm_at - std::chrono::steady_clock::now()).count();
+			if (left <= 0) {
+				kill(pid, SIGALRM);
+				run.alarm_after_ms = -1;
+			} else {
+				wait = static_cast<int>(left);
+			}
+		}
+		int ready = poll(fds, 2, wait);
+		if (ready == 0 && run.alarm_after_ms >= 0)
+			continue;
+		if (ready <= 0) {
 			ADD_FAILURE() << "ussdq hangs";
 			kill(pid, SIGKILL);
 			break;

@@ -21,8 +21,13 @@ struct outcome {
 	std::vector<std::string> sent;	// command lines the modem received
 };
 
+struct run_options {
+	const char *stdout_path = nullptr;	// instead of a pipe
+	int alarm_after_ms = -1;	// send SIGALRM from outside after this long
+};
+
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
-    const char *stdout_path = nullptr);
+    run_options run = {});
 
 std::string replace(std::string s, const std::string &from, const std::string &to);
 

@@ -1,0 +1,108 @@
+// Modems and ports that are not polite: settings left by other programs,
+// fragments, junk, unsolicited codes, refusals, hang-ups. Every run ends
+// with its answer or with a defined message, never by a crash or a hang.
+#include <gtest/gtest.h>
+
+#include "tests/harness.hpp"
+
+namespace {
+
+using sim::result;
+
+const std::string answer_hex = "c2303bec1e974135170c062a56a5";
+
+sim::options
+modem(std::vector<sim::rule> rules)
+{
+	sim::options o;
+	o.answer = "Balance 5.00 EUR";
+	o.rules = std::move(rules);
+	return o;
+}
+
+// The three set-up commands and the request, each answered with steps.
+sim::options
+every_answer(std::vector<sim::step> setup_steps, std::vector<sim::step> cusd_steps)
+{
+	return modem({{"ATE0", setup_steps}, {"AT+CMGF=0", setup_steps},
+	    {"AT+CSCS=*", setup_steps}, {"AT+CUSD=*", cusd_steps}});
+}
+
+TEST(HostileModem, StillDeliversTheAnswer)
+{
+	const std::string cusd = result("+CUSD: 0,\"" + answer_hex + "\",15");
+	const std::string junk = std::string(3000, 'j') + "\r\n";
+	const std::string binary = std::string("\x80\xff\xfe O\0K\r\n\xc3\xa9\0\r\n", 14);
+	sim::options cooked = modem({});
+	cooked.raw = false;
+
+	struct {
+		const char *what;
+		sim::options modem;
+	} cases[] = {
+		{"port left echoing, with CR/NL mapping", cooked},
+		{"one byte at a time", every_answer({sim::send_slowly(result("OK"), 5)},
+		    {sim::send_slowly(result("OK") + cusd, 2)})},
+		{"unsolicited codes before and between", every_answer(
+		    {sim::send(result("RING") + result("+CREG: 1") + result("OK") + result("^RSSI:14"))},
+		    {sim::send(result("^RSSI:14") + result("OK") + result("RING") + cusd)})},
+		{"answer before the OK of the request", every_answer(
+		    {sim::send(result("OK"))}, {sim::send(cusd + result("OK"))})},
+		{"lines longer than the buffers", every_answer(
+		    {sim::send(junk + "OK\r\n")}, {sim::send(junk + cusd)})},
+		{"NUL and high bytes in lines", every_answer(
+		    {sim::send(binary + result("OK"))}, {sim::send(binary + cusd)})},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq({"-t", "5", "-p", "PORT", "-u", "*100#"}, c.modem);
+		EXPECT_EQ(r.out, "buf=" + answer_hex + "Balance 5.00 EUR\n") << c.what;
+		EXPECT_EQ(r.err, quiet) << c.what;
+		EXPECT_EQ(r.status, 0) << c.what;
+	}
+}
+
+TEST(HostileModem, EndsWithADefinedMessage)
+{
+	sim::options returns_nothing = modem({{"ATE0", {sim::pause(500), sim::send(result("OK"))}}});
+	returns_nothing.vmin = 0;
+	returns_nothing.vtime = 1;
+	const auto ok = sim::send(result("OK"));
+
+	struct {
+		const char *what;
+		sim::options modem;
+		run_options run;
+		std::string out, err;
+		double min_seconds, max_seconds;
+	} cases[] = {
+		{"reads return nothing (VMIN 0, VTIME 1)", returns_nothing, {}, "",
+		    msgs({"at_wok...", "PORT: unexpected end of file"}), 0.1, 0.5},
+		{"ERROR to a set-up command", modem({{"ATE0", {sim::send(result("ERROR"))}}}), {},
+		    "", msgs({"at_wok..."}) + timed_out, 1, 1.5},
+		{"+CME ERROR to the request", modem({{"AT+CUSD=*", {sim::send(result("+CME ERROR: 30"))}}}),
+		    {}, "", setup + msgs({"at_wcusd..."}) + timed_out, 1, 1.5},
+		{"NUL inside the quoted answer", modem({{"AT+CUSD=*",
+		    {ok, sim::send(std::string("+CUSD: 0,\"41\0\",15\r\n", 19))}}}),
+		    {}, "", setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 0.3, 0.8},
+		{"SIGALRM from outside", modem({{"ATE0", {}}}), {.alarm_after_ms = 300},
+		    "", msgs({"at_wok..."}) + timed_out, 0.25, 0.8},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, c.modem, c.run);
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, 1) << c.what;
+		EXPECT_GE(r.seconds, c.min_seconds) << c.what;
+		EXPECT_LT(r.seconds, c.max_seconds) << c.what;
+	}
+}
+
+TEST(HostileModem, PassesHighBytesThrough)
+{
+	auto r = ussdq({"-p", "PORT", "-u", "1"},
+	    modem({{"AT+CUSD=*", {sim::send(result("OK") + result("+CUSD: 0,\"4\xff" "41\",15"))}}}));
+	EXPECT_EQ(r.out, "buf=4\xff" "41\x7f\x7f\x01\n");
+	EXPECT_EQ(r.status, 0);
+}
+
+}

@@ -1,0 +1,150 @@
+// The fake modem's own answers, as an AT client reads them from the device.
+
+#include "sim/modem.hpp"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct transcript {
+	std::string bytes;			// all the modem sent back
+	std::vector<std::string> requests;	// the "USSD ..." trace lines
+};
+
+// Sends each line in turn and reads the answers until as many bytes as
+// expected have come, and a little longer to catch any surplus.
+transcript talk(sim::options opts, const std::vector<std::string> &lines, std::size_t expected)
+{
+	transcript t;
+	std::vector<std::string> trace;
+	opts.trace = [&trace](const std::string &line) { trace.push_back(line); };
+	sim::modem modem(std::move(opts));
+	modem.start();
+	int fd = open(modem.path(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	EXPECT_GE(fd, 0);
+	for (const std::string &line : lines) {
+		std::string out = line + "\r";
+		EXPECT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+	}
+	using namespace std::chrono;
+	auto end = steady_clock::now() + 2s;
+	for (bool surplus = false;;) {
+		if (!surplus && t.bytes.size() >= expected) {
+			surplus = true;
+			end = steady_clock::now() + 50ms;
+		}
+		auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+		pollfd p{fd, POLLIN, 0};
+		if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+			break;
+		char buf[512];
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		t.bytes.append(buf, static_cast<std::size_t>(n));
+	}
+	close(fd);
+	modem.stop();
+	for (const std::string &line : trace)
+		if (line.starts_with("USSD "))
+			t.requests.push_back(line.substr(5));
+	return t;
+}
+
+std::string ok(std::string info = "")
+{
+	return (info.empty() ? "" : sim::result(info)) + sim::result("OK");
+}
+
+}
+
+TEST(FakeModem, AnswersLikeAModem)
+{
+	const std::string balance = "+CUSD: 0,\"c2303bec1e974135170c062a56a5\",15";
+	const std::string balance_ucs2 =
+	    "+CUSD: 0,\"00420061006C0061006E0063006500200035002E003000300020004500550052\",72";
+	struct {
+		const char *what;
+		std::vector<std::string> lines;
+		std::string answer;
+		std::vector<std::string> requests = {};
+		std::vector<std::string> charsets = {};
+	} cases[] = {
+		{"echo until ATE0", {"ATE1", "AT", "ATE0", "AT"}, ok() + "AT\r" + ok() + "ATE0\r" + ok() + ok()},
+		{"identification", {"AT+CGMI", "AT+GMM", "AT+CGSN"}, ok("Fakeco") + ok("FM100") + ok("350000112345679")},
+		{"extended commands after one AT", {"AT+CMEE=1;+CPIN?;+CMEE?"},
+		    sim::result("+CPIN: READY") + ok("+CMEE: 1")},
+		{"basic commands run together", {"ATV0Q0E1", "AT", "ATV1E0"}, "0\rAT\r0\rATV1E0\r" + ok()},
+		{"ATQ1 keeps results back", {"ATQ1", "AT+CSQ", "ATQ0"}, "\r\n+CSQ: 20,99\r\n" + ok()},
+		{"ATZ restores the settings", {"ATV0", "ATZ", "AT"}, "0\r" + ok() + ok()},
+		{"what precedes AT is skipped", {"xyzATE1", "\x1b" "AT+CGMR"}, ok() + "AT+CGMR\r" + ok("1.0.0")},
+		{"an unknown command is OK", {"AT+XYZZY=1,\"a;b\""}, ok()},
+		{"an unclosed string is an error", {"AT+CSCS=\"UCS2"}, sim::result("ERROR")},
+		{"a later command's error ends the line", {"AT+CMEE=1;+CSCS=\"KOI8-R\";+CPIN?"},
+		    sim::result("+CME ERROR: 4")},
+		{"an unknown character set", {"AT+CSCS=\"KOI8-R\"", "AT+CSCS?"},
+		    sim::result("ERROR") + ok("+CSCS: \"IRA\"")},
+		{"errors as text", {"AT+CMEE=2", "AT+CSCS=\"KOI8-R\""},
+		    ok() + sim::result("+CME ERROR: operation not supported")},
+		{"the character set chosen", {"AT+CSCS=\"ucs2\"", "AT+CSCS?", "AT+CSCS=\"00470053004D\"", "AT+CSCS?"},
+		    ok() + ok("+CSCS: \"UCS2\"") + ok() + ok("+CSCS: \"GSM\"")},
+		{"character sets offered", {"AT+CSCS?", "AT+CSCS=?", "AT+CSCS=\"IRA\""},
+		    ok("+CSCS: \"GSM\"") + ok("+CSCS: (\"GSM\",\"UCS2\")") + sim::result("ERROR"),
+		    {}, {"GSM", "UCS2"}},
+		{"the USSD settings", {"AT+CUSD=?", "AT+CUSD=1", "AT+CUSD?"},
+		    ok("+CUSD: (0-2)") + ok() + ok("+CUSD: 1")},
+		{"the tool's request", {"AT+CUSD=1,\"aa180c3602\",15"}, ok() + sim::result(balance), {"*100#"}},
+		{"seven characters and CR", {"AT+CUSD=1,\"aa182ca68a8d1a\",15"},
+		    ok() + sim::result(balance), {"*101*1#"}},
+		{"a request in plain text", {"AT+CUSD=1,\"*100#\",15"},
+		    ok() + sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"), {"*100#"}},
+		{"a request without a scheme", {"AT+CUSD=1,\"*100#\""},
+		    ok() + sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"), {"*100#"}},
+		{"a request in UCS2", {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A0031003000300023\",15"},
+		    ok() + ok() + sim::result(balance_ucs2), {"*100#"}},
+		{"a request in HEX", {"AT+CSCS=\"HEX\"", "AT+CUSD=1,\"2A31303023\",15"},
+		    ok() + ok() + sim::result(balance), {"*100#"}},
+		{"UCS2 by the scheme", {"AT+CUSD=1,\"002A0031003000300023\",72"},
+		    ok() + sim::result(balance), {"*100#"}},
+		{"a request that is not UCS2", {"AT+CMEE=1", "AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"*100#\",15"},
+		    ok() + ok() + sim::result("+CME ERROR: 50")},
+		{"no answer shown with 0", {"AT+CUSD=0,\"aa180c3602\",15"}, ok(), {"*100#"}},
+	};
+	for (const auto &c : cases) {
+		sim::options opts;
+		opts.echo = false;
+		opts.answer = "Balance 5.00 EUR";
+		opts.charsets = c.charsets;
+		transcript t = talk(opts, c.lines, c.answer.size());
+		EXPECT_EQ(t.bytes, c.answer) << c.what;
+		EXPECT_EQ(t.requests, c.requests) << c.what;
+	}
+}
+
+TEST(FakeModem, AnswersInUcs2)
+{
+	struct {
+		const char *answer, *hex;
+	} cases[] = {
+		{"Saldo 5 \xe2\x82\xac", "00530061006C0064006F00200035002020AC"},
+		{"\xf0\x9f\x98\x80", "D83DDE00"},
+		{"\xff" "A", "00FF0041"},	// not UTF-8: read as Latin-1
+		{"", ""},
+	};
+	for (const auto &c : cases) {
+		sim::options opts;
+		opts.echo = false;
+		opts.answer = c.answer;
+		std::string want = ok() + ok() + sim::result(std::string("+CUSD: 0,\"") + c.hex + "\",72");
+		transcript t = talk(opts, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A\""}, want.size());
+		EXPECT_EQ(t.bytes, want) << c.answer;
+	}
+}
