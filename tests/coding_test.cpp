@@ -93,7 +93,7 @@ TEST(Septets, RefusesWhatCannotBeSent)
 TEST(Septets, UnpacksAnswers)
 {
 	struct {
-		const char *hex;
+		std::string hex;
 		std::string text;	// everything up to the terminator
 	} cases[] = {
 		{"aa180c3602", "*100#"},
@@ -107,6 +107,11 @@ TEST(Septets, UnpacksAnswers)
 		{"zz", "\x7f\x7f"},
 		{"z", "\x7f\x7f"},
 		{"414", "A\x7e\x7f"},
+		// A lone last character adds what its group has room for; as
+		// the first of a new group it adds nothing.
+		{"4141414141414", "A\x02\x05\x0a\x14\x28\x50\x7f"},
+		{"414141414141414", "A\x02\x05\x0a\x14\x28\x50\x20"},
+		{std::string(1023, 'z'), std::string(584, '\x7f')},
 		{"4g", "\x7f\x7f"},
 		{"\xc1\xc1", "\x7f\x7f"},
 		{"", ""},
