@@ -223,21 +223,17 @@ std::string to_ucs2(std::string_view text)
 // reading of other text.
 std::optional<std::string> unpack(std::string_view hex)
 {
-	if (hex.empty() || hex.size() % 2 != 0)
+	if (hex.empty() || hex.size() % 2 != 0 ||
+	    !std::all_of(hex.begin(), hex.end(), [](char c) { return hex_value(c) >= 0; }))
 		return std::nullopt;
-	std::string out;
-	unsigned carry = 0;
-	int bits = 0;
-	for (std::size_t i = 0; i < hex.size(); i += 2) {
-		int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
-		if (hi < 0 || lo < 0)
-			return std::nullopt;
-		carry |= static_cast<unsigned>(hi << 4 | lo) << bits;
-		for (bits += 8; bits >= 7; bits -= 7, carry >>= 7)
-			out += static_cast<char>(carry & 0x7f);
-	}
-	// Seven spare bits at the end hold CR, or zero from a careless sender.
-	if (hex.size() / 2 % 7 == 0 && (out.back() == '\r' || out.back() == '\0'))
+	// The decoder's own room: the text, its NUL and one byte more.
+	std::string buf(hex);
+	buf.append(2, '\0');
+	decira(buf.data());
+	// Eight septets to every seven octets; a septet 0 in the spare bits of a
+	// last octet (or CR there, which decira has already dropped) is none.
+	std::string out = buf.substr(0, hex.size() / 2 * 8 / 7);
+	if (hex.size() / 2 % 7 == 0 && out.back() == '\0')
 		out.pop_back();
 	for (char c : out)
 		if ((c < 0x20 && c != '\r' && c != '\n') || c == 0x7f)
