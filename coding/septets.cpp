@@ -1,4 +1,4 @@
-#include <cstdint>
+#include <stdint.h>
 #include <err.h>
 
 #include "coding/septets.hpp"
@@ -13,7 +13,7 @@ is_hex(unsigned char ch)
 	    (ch >= 'A' && ch <= 'F');
 }
 
-static constexpr std::uint32_t
+static constexpr uint32_t
 digit(unsigned char ch)
 {
 	if (ch <= '9')
@@ -23,18 +23,18 @@ digit(unsigned char ch)
 
 // Eight characters go into seven octets, lowest bits first.
 const char *
-septet_pack(const char *text, char *dest, std::size_t size)
+septet_pack(const char *text, char *dest, size_t size)
 {
 	const auto *c = reinterpret_cast<const unsigned char *>(text);
-	const std::size_t max_octets = (size - 1) / 2;
-	std::size_t octets = 0;
+	const size_t max_octets = (size - 1) / 2;
+	size_t octets = 0;
 
 	dest[0] = '\0';
 	for (const unsigned char *p = c; *p != 0; p++)
 		if (*p > 0x7f)
 			return "USSD is not 7-bit text";
 
-	for (std::size_t j = 0, k = 0; c[j] != 0;) {
+	for (size_t j = 0, k = 0; c[j] != 0;) {
 		if (octets == max_octets)
 			return "USSD too long";
 		unsigned next = c[j + 1];
@@ -78,13 +78,13 @@ decira(char *buf)
 {
 	const char *in = buf;
 	char *out = buf;
-	std::uint32_t carry = 0;
+	uint32_t carry = 0;
 	unsigned k = 0;
 
 	while (*in != '\0') {
 		auto first = static_cast<unsigned char>(in[0]);
 		auto second = static_cast<unsigned char>(in[1]);
-		std::uint32_t value = 0xffffffffu;
+		uint32_t value = 0xffffffffu;
 		if (is_hex(first) && is_hex(second))
 			value = digit(first) << 4 | digit(second);
 

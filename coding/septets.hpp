@@ -3,14 +3,14 @@
 // values as they are; there is no translation table.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 /* septets.cpp */
 
 // Packs text into dest (size bytes) as hex text. Returns null on success,
 // otherwise the reason it was refused ("USSD too long", "USSD is not 7-bit
 // text"); dest then holds no useful text.
-const char *septet_pack(const char *text, char *dest, std::size_t size);
+const char *septet_pack(const char *text, char *dest, size_t size);
 
 // The request as the tool packs it into the work buffer; refuses by errx.
 void encira(const char *text, char *dest);

@@ -1,7 +1,7 @@
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <err.h>
 #include <unistd.h>
 
@@ -15,17 +15,17 @@ static char *cmd_line;
 void
 usage()
 {
-	std::fprintf(stderr, "usage: %s [-v] [-p PORT] [-t TIMEOUT] -u USSD\n",
+	fprintf(stderr, "usage: %s [-v] [-p PORT] [-t TIMEOUT] -u USSD\n",
 	    __progname);
-	std::exit(1);
+	exit(1);
 }
 
 // A mistyped timeout must not silently turn the watchdog off, so only plain
 // decimal digits within the range of the setting are taken.
-static std::int32_t
+static int32_t
 parse_timeout(const char *arg)
 {
-	std::int32_t value = 0;
+	int32_t value = 0;
 
 	if (*arg == '\0')
 		errx(1, "invalid timeout: %s", arg);
@@ -70,7 +70,7 @@ int
 run()
 {
 	// Armed before the open, which may block waiting for carrier.
-	std::signal(SIGALRM, timeout_handler);
+	signal(SIGALRM, timeout_handler);
 	alarm(static_cast<unsigned>(timeout));
 
 	port_setup();
@@ -87,13 +87,13 @@ run()
 
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
-	std::printf("buf=%s", work_buf);
+	printf("buf=%s", work_buf);
 	decira(work_buf);
-	std::puts(work_buf);
+	puts(work_buf);
 
 	// The answer is the whole point of the run: if it could not be
 	// written, the caller must not be told that all went well.
-	if (std::fflush(stdout) != 0 || std::ferror(stdout))
+	if (fflush(stdout) != 0 || ferror(stdout))
 		err(1, "stdout");
 	return 0;
 }

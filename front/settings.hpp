@@ -5,18 +5,18 @@
 // and for the size of the work buffer.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 extern "C" char *__progname;	// the C library's short program name
 
 /* settings.cpp */
 extern const char *port;		// serial device of the modem
-extern std::int32_t timeout;		// watchdog, seconds; 0: none
+extern int32_t timeout;		// watchdog, seconds; 0: none
 extern int verbose;			// 1 after -v
 extern const char *ussd;		// the request text, required
 
-inline constexpr std::size_t work_buf_size = 1024;
+inline constexpr size_t work_buf_size = 1024;
 
 /* run.cpp */
 [[noreturn]] void usage();

@@ -1,10 +1,10 @@
-#include <cstring>
+#include <string.h>
 #include <unistd.h>
 
 #include "front/settings.hpp"
 
 static void
-put(const char *s, std::size_t n)
+put(const char *s, size_t n)
 {
 	// Nothing can be done about a failing write to standard error here.
 	ssize_t r = write(STDERR_FILENO, s, n);
@@ -18,9 +18,9 @@ timeout_handler(int)
 {
 	static constexpr char tail[] = ": Operation timed out\n";
 
-	put(__progname, std::strlen(__progname));
+	put(__progname, strlen(__progname));
 	put(": ", 2);
-	put(port, std::strlen(port));
+	put(port, strlen(port));
 	put(tail, sizeof tail - 1);
 	_exit(1);
 }

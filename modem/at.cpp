@@ -1,4 +1,4 @@
-#include <cstring>
+#include <string.h>
 #include <err.h>
 #include <unistd.h>
 
@@ -11,8 +11,8 @@ at_command(const char *cmd)
 	if (verbose)
 		warnx("at_command: sending \"%s\"", cmd);
 	// A lost write shows up as a missing answer, which the watchdog ends.
-	std::fprintf(modem_out, "%s\r\n", cmd);
-	std::fflush(modem_out);
+	fprintf(modem_out, "%s\r\n", cmd);
+	fflush(modem_out);
 }
 
 void
@@ -20,9 +20,9 @@ strip_crlf(char *line)
 {
 	char *p;
 
-	if ((p = std::strchr(line, '\r')) != nullptr)
+	if ((p = strchr(line, '\r')) != nullptr)
 		*p = '\0';
-	if ((p = std::strchr(line, '\n')) != nullptr)
+	if ((p = strchr(line, '\n')) != nullptr)
 		*p = '\0';
 }
 
@@ -31,7 +31,7 @@ strip_crlf(char *line)
 void
 lost_modem()
 {
-	if (std::ferror(modem_in))
+	if (ferror(modem_in))
 		err(1, "%s", port);
 	errx(1, "%s: unexpected end of file", port);
 }
@@ -44,14 +44,14 @@ at_wok(const char *cmd)
 	at_command(cmd);
 	warnx("at_wok...");
 	for (;;) {
-		if (std::fgets(line_buf, sizeof line_buf, modem_in) == nullptr)
+		if (fgets(line_buf, sizeof line_buf, modem_in) == nullptr)
 			lost_modem();
 		strip_crlf(line_buf);
 		if (verbose)
 			warnx("at_wok: got \"%s\"", line_buf);
 		// Echo, blank lines, unsolicited codes and even "ERROR" are
 		// passed over: only the watchdog ends a wait that gets no "OK".
-		if (std::strcmp(line_buf, "OK") == 0)
+		if (strcmp(line_buf, "OK") == 0)
 			break;
 	}
 	if (verbose)

@@ -1,4 +1,4 @@
-#include <cstring>
+#include <string.h>
 #include <err.h>
 
 #include "front/settings.hpp"
@@ -6,22 +6,22 @@
 
 // The answer line is +CUSD: <m>,"<str>",<dcs>; only <str> is wanted.
 cusd_line
-cusd_take(const char *line, char *dest, std::size_t size)
+cusd_take(const char *line, char *dest, size_t size)
 {
 	static constexpr char prefix[] = "+CUSD: ";
 
-	if (std::strncmp(line, prefix, sizeof prefix - 1) != 0)
+	if (strncmp(line, prefix, sizeof prefix - 1) != 0)
 		return cusd_line::other;
-	const char *open_quote = std::strchr(line, '"');
+	const char *open_quote = strchr(line, '"');
 	if (open_quote == nullptr)
 		return cusd_line::bad;
-	const char *close_quote = std::strchr(open_quote + 1, '"');
+	const char *close_quote = strchr(open_quote + 1, '"');
 	if (close_quote == nullptr)
 		return cusd_line::bad;
-	auto length = static_cast<std::size_t>(close_quote - open_quote - 1);
+	auto length = static_cast<size_t>(close_quote - open_quote - 1);
 	if (length >= size)
 		return cusd_line::too_long;
-	std::memcpy(dest, open_quote + 1, length);
+	memcpy(dest, open_quote + 1, length);
 	dest[length] = '\0';
 	return cusd_line::answer;
 }
@@ -33,7 +33,7 @@ at_wcusd(char *dest)
 
 	warnx("at_wcusd...");
 	for (;;) {
-		if (std::fgets(reply_buf, sizeof reply_buf, modem_in) == nullptr)
+		if (fgets(reply_buf, sizeof reply_buf, modem_in) == nullptr)
 			lost_modem();
 		strip_crlf(reply_buf);
 		if (verbose)

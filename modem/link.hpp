@@ -3,8 +3,8 @@
 // descriptor. Every failure here ends the process with status 1.
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
+#include <stddef.h>
+#include <stdio.h>
 
 /* port.cpp */
 extern int modem_fd;			// the open device
@@ -20,5 +20,5 @@ void strip_crlf(char *line);		// cut line at its CR, then at its LF
 
 /* cusd.cpp */
 enum class cusd_line { other, answer, bad, too_long };
-cusd_line cusd_take(const char *line, char *dest, std::size_t size);
+cusd_line cusd_take(const char *line, char *dest, size_t size);
 void at_wcusd(char *dest);		// wait for "+CUSD: ", quoted text to dest
