@@ -27,6 +27,9 @@
 
 namespace sim {
 
+struct argument;
+struct command;
+
 struct step {
 	enum kind { send, pause, hangup } what;
 	std::string bytes;	// send: written as they are
@@ -75,24 +78,27 @@ public:
 	std::vector<std::string> received() const;	// command lines, from "AT" on
 
 private:
-	struct argument {
-		bool quoted = false;
-		std::string text;	// unquoted and empty: left out
-	};
-	enum class form { action, read, test, set };	// NAME, NAME?, NAME=?, NAME=...
+	// modem.cpp: the glue
+	void handle(const std::string &line);
+	void perform(const std::vector<step> &steps);
+	void say(std::string_view bytes);
+	void trace(std::string_view what, std::string_view bytes);
 
-	void handle(std::string line);
+	// answers.cpp: what the commands do
 	void answer(const std::string &cmd);
-	int basic(std::string_view &rest, std::vector<std::string> &info);
-	int extended(const std::string &name, form how, const std::vector<argument> &args,
-	    std::vector<std::string> &info, std::string &after);
+	int basic(const command &cmd, std::vector<std::string> &info);
+	int extended(const command &cmd, std::vector<std::string> &info, std::string &after);
 	int ussd(const std::vector<argument> &args, std::string &after);
 	void reset();
-	void say(std::string_view bytes);
-	void perform(const std::vector<step> &steps);
+
+	// device.cpp: the pseudo-terminal
+	void open_pty();
+	bool receive(int timeout_ms, std::vector<std::string> &lines);
+	bool echoed(const std::string &cmd);
 	void put(std::string_view bytes);
 	void note_echo(std::string_view bytes);
 	void drain();
+	void hang_up();
 	void nap(int ms);
 	void close_pty();
 
