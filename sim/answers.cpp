@@ -410,7 +410,7 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 	if (n != 1)
 		return 0;
 
-	const std::string &text = opts_.answer;
+	const std::string &text = opts_.answer_request ? *request : opts_.answer;
 	if (charset_ == "UCS2") {
 		after = result("+CUSD: 0,\"" + to_ucs2(text) + "\",72");
 		return 0;

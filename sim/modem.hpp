@@ -10,7 +10,8 @@
 // with "OK". AT+CUSD=1,"<request>"[,<dcs>] gets "OK" and then the answer
 // text: with the character set "UCS2" as +CUSD: 0,"<UCS2 hex>",72, with any
 // other as +CUSD: 0,"<hex>",15 packed as septets, or as plain text when the
-// request came as plain text rather than hex.
+// request came as plain text rather than hex. With answer_request the answer
+// text is the request itself.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -53,6 +54,10 @@ struct options {
 	bool raw = true;	// false: leave the usual terminal settings (echo, CR/NL mapping)
 	bool echo = true;	// echo command lines until ATE0
 	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
+	// true: the answer carries the request as the network read it (as traced
+	// after "USSD "), coded as answer would be, so that tests can tell whose
+	// answer is whose when several clients share the modem.
+	bool answer_request = false;
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
