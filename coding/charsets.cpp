@@ -57,8 +57,10 @@ utf8_put(utf8_out *out, uint32_t cp)
 	}
 	for (size_t i = 1; i < n; i++)
 		bytes[i] = static_cast<char>(0x80 | (cp >> 6 * (n - 1 - i) & 0x3f));
-	if (out->size - out->len < n)
+	if (out->size - out->len < n) {
+		out->size = out->len;	// nothing after it either
 		return;
+	}
 	for (size_t i = 0; i < n; i++)
 		out->buf[out->len++] = bytes[i];
 }

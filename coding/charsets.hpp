@@ -9,8 +9,9 @@
 
 /* charsets.cpp */
 
-// UTF-8 text being written into a fixed buffer. A character that does not
-// fit whole is left out, so the text stays valid UTF-8 however it ends.
+// UTF-8 text being written into a fixed buffer. Writing stops before the
+// first character that does not fit whole, so what was written is valid
+// UTF-8 and the start of the whole text.
 struct utf8_out {
 	char *buf;
 	size_t size;

@@ -300,15 +300,15 @@ TEST(Utf8, ReadsWellFormedCharactersOnly)
 	}
 }
 
-TEST(Utf8, LeavesOutACharacterThatDoesNotFitWhole)
+TEST(Utf8, StopsBeforeACharacterThatDoesNotFitWhole)
 {
 	char buf[4] = {'x', 'x', 'x', 'x'};
 	utf8_out out = {buf, 3, 0};
 	utf8_put(&out, 'A');
 	utf8_put(&out, 0x20ac);	// three bytes, two left
-	utf8_put(&out, 0xe9);
-	EXPECT_EQ(std::string(buf, out.len), "Aé");
-	EXPECT_EQ(buf[3], 'x');
+	utf8_put(&out, 0xe9);	// would fit, but would not follow on
+	EXPECT_EQ(std::string(buf, out.len), "A");
+	EXPECT_EQ(std::string(buf + 1, 3), "xxx");
 }
 
 }
