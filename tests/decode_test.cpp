@@ -31,7 +31,7 @@ TEST(Decode, PrintsTheAnswerAsUtf8)
 		std::string line, out;
 	} cases[] = {
 		{"a balance in UCS2", "+CUSD: 0,\"" + balance + "\",72", "Баланс:2220,76р\n"},
-		{"the euro sign by escape", "+CUSD: 0,\"35170cb62903\",15", "5.00€\n"},
+		{"the euro sign by escape", "+CUSD: 0,\"c2303bec1e974135170cb62903\",15", "Balance 5.00€\n"},
 		{"an address with '@'", "+CUSD: 0,\"f579590e28e3c36d38bbec1abfdb\",15",
 		    "user@example.com\n"},
 		{"the scheme with spaces around", "+CUSD: 0,\"" + balance + "\" , 72 ",
