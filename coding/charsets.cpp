@@ -39,30 +39,18 @@ static constexpr struct {
 void
 utf8_put(utf8_out *out, uint32_t cp)
 {
-	char bytes[4];
-	size_t n;
+	static constexpr uint8_t lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+	const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
 
-	if (cp < 0x80) {
-		bytes[0] = static_cast<char>(cp);
-		n = 1;
-	} else if (cp < 0x800) {
-		bytes[0] = static_cast<char>(0xc0 | cp >> 6);
-		n = 2;
-	} else if (cp < 0x10000) {
-		bytes[0] = static_cast<char>(0xe0 | cp >> 12);
-		n = 3;
-	} else {
-		bytes[0] = static_cast<char>(0xf0 | cp >> 18);
-		n = 4;
-	}
-	for (size_t i = 1; i < n; i++)
-		bytes[i] = static_cast<char>(0x80 | (cp >> 6 * (n - 1 - i) & 0x3f));
 	if (out->size - out->len < n) {
 		out->size = out->len;	// nothing after it either
 		return;
 	}
-	for (size_t i = 0; i < n; i++)
-		out->buf[out->len++] = bytes[i];
+	char *p = out->buf + out->len;
+	out->len += n;
+	for (size_t i = n - 1; i > 0; i--, cp >>= 6)
+		p[i] = static_cast<char>(0x80 | (cp & 0x3f));
+	p[0] = static_cast<char>(lead[n] | cp);
 }
 
 // Well-formed as RFC 3629 has it: the shortest form only, no surrogates,

@@ -1,4 +1,5 @@
 #include <stdint.h>
+#include <string.h>
 #include <err.h>
 
 #include "coding/charsets.hpp"
@@ -31,54 +32,57 @@ dcs_read(int dcs)
 	return {alphabet::gsm7, 0};
 }
 
+static void
+latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
+{
+	for (size_t i = 0; i < n; i++)
+		utf8_put(out, octets[i]);
+}
+
 bool
 dcs_decode(const char *text, int dcs, utf8_out *out)
 {
 	uint8_t octets[(work_buf_size - 1) / 2];
 	uint8_t septets[sizeof octets * 8 / 7];
-	size_t len = 0;
-	bool hex = true;
+	const size_t len = strnlen(text, work_buf_size - 1);
+	bool hex = len % 2 == 0;
+	size_t n = 0;
 
-	for (; len < work_buf_size - 1 && text[len] != '\0'; len++)
-		hex = hex && is_hex(static_cast<unsigned char>(text[len]));
-	if (!hex || len % 2 != 0) {
+	for (size_t i = 0; hex && i < len; i += 2) {
+		const auto high = static_cast<unsigned char>(text[i]);
+		const auto low = static_cast<unsigned char>(text[i + 1]);
+		hex = is_hex(high) && is_hex(low);
+		octets[n++] = static_cast<uint8_t>(hex_digit(high) << 4 | hex_digit(low));
+	}
+	if (!hex) {
 		// Text the modem has decoded itself.
-		for (size_t i = 0; i < len; i++)
-			utf8_put(out, static_cast<unsigned char>(text[i]));
+		latin1_to_utf8(reinterpret_cast<const uint8_t *>(text), len, out);
 		return true;
 	}
 
 	const dcs_coding coding = dcs_read(dcs);
-	if (coding.what == alphabet::compressed)
-		return false;
-	const size_t n = len / 2;
-	for (size_t i = 0; i < n; i++)
-		octets[i] = static_cast<uint8_t>(
-		    hex_digit(static_cast<unsigned char>(text[2 * i])) << 4 |
-		    hex_digit(static_cast<unsigned char>(text[2 * i + 1])));
-	const size_t skip = coding.prefix < n ? coding.prefix : n;
+	size_t count = 0, skip = 0;
 	switch (coding.what) {
-	case alphabet::gsm7: {
-		size_t count = septet_unpack(octets, n, septets);
+	case alphabet::gsm7:
+		count = septet_unpack(octets, n, septets);
 		// Octets that fill whole groups of seven leave the last septet
 		// in the spare bits of the last one, where CR is filler, and so
 		// is 0 from senders that pad with zeros.
 		if (n % 7 == 0 && count > 0 &&
 		    (septets[count - 1] == '\r' || septets[count - 1] == 0))
 			count--;
-		const size_t drop = coding.prefix < count ? coding.prefix : count;
-		gsm_to_utf8(septets + drop, count - drop, out);
+		skip = coding.prefix < count ? coding.prefix : count;
+		gsm_to_utf8(septets + skip, count - skip, out);
 		break;
-	}
 	case alphabet::eight_bit:
-		for (size_t i = 0; i < n; i++)
-			utf8_put(out, octets[i]);	// ISO 8859-1
+		latin1_to_utf8(octets, n, out);
 		break;
 	case alphabet::ucs2:
+		skip = coding.prefix < n ? coding.prefix : n;
 		ucs2_to_utf8(octets + skip, n - skip, out);
 		break;
 	case alphabet::compressed:
-		break;
+		return false;
 	}
 	return true;
 }
