@@ -61,7 +61,8 @@ utf8_get(const char *s, uint32_t *cp)
 {
 	auto lead = static_cast<unsigned char>(s[0]);
 	size_t n;
-	uint32_t c, least;
+	uint32_t c;
+	uint32_t least;
 
 	if (lead == 0)
 		return 0;
@@ -105,10 +106,10 @@ gsm_septets(uint32_t cp, uint8_t septets[2])
 			return 1;
 		}
 	}
-	for (const auto &e : gsm_extension) {
-		if (e.cp == cp) {
+	for (size_t i = 0; i < sizeof gsm_extension / sizeof gsm_extension[0]; i++) {
+		if (gsm_extension[i].cp == cp) {
 			septets[0] = gsm_escape;
-			septets[1] = e.code;
+			septets[1] = gsm_extension[i].code;
 			return 2;
 		}
 	}
@@ -124,9 +125,9 @@ gsm_to_utf8(const uint8_t *septets, size_t n, utf8_out *out)
 		if (code == gsm_escape && i + 1 < n) {
 			code = septets[++i] & 0x7fu;
 			cp = gsm_alphabet[code];
-			for (const auto &e : gsm_extension)
-				if (e.code == code)
-					cp = e.cp;
+			for (size_t e = 0; e < sizeof gsm_extension / sizeof gsm_extension[0]; e++)
+				if (gsm_extension[e].code == code)
+					cp = gsm_extension[e].cp;
 		}
 		utf8_put(out, cp);
 	}

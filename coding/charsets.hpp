@@ -63,4 +63,4 @@ inline constexpr size_t decoded_buf_size = 2048;
 bool dcs_decode(const char *text, int dcs, utf8_out *out);
 
 // The answer as the tool prints it under -d; compressed text ends the run.
-size_t decutf(const char *text, int dcs, char *out, size_t size);
+void decutf(const char *text, int dcs, utf8_out *out);

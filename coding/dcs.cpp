@@ -61,7 +61,8 @@ dcs_decode(const char *text, int dcs, utf8_out *out)
 	}
 
 	const dcs_coding coding = dcs_read(dcs);
-	size_t count = 0, skip = 0;
+	size_t count = 0;
+	size_t skip = 0;
 	switch (coding.what) {
 	case alphabet::gsm7:
 		count = septet_unpack(octets, n, septets);
@@ -87,12 +88,9 @@ dcs_decode(const char *text, int dcs, utf8_out *out)
 	return true;
 }
 
-size_t
-decutf(const char *text, int dcs, char *out, size_t size)
+void
+decutf(const char *text, int dcs, utf8_out *out)
 {
-	utf8_out decoded = {out, size, 0};
-
-	if (!dcs_decode(text, dcs, &decoded))
+	if (!dcs_decode(text, dcs, out))
 		errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
-	return decoded.len;
 }

@@ -17,7 +17,8 @@ septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
 	if (octets > (size - 1) / 2)
 		return "USSD too long";
 	for (size_t i = 0; i < octets; i++) {
-		const size_t j = 8 * i / 7, k = 8 * i % 7;
+		const size_t j = 8 * i / 7;
+		const size_t k = 8 * i % 7;
 		unsigned next = 0;
 		if (j + 1 < n)
 			next = septets[j + 1] & 0x7fu;

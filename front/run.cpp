@@ -96,9 +96,10 @@ run()
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
 	if (decode) {
+		utf8_out answer = {decoded_buf, sizeof decoded_buf, 0};
+		decutf(work_buf, dcs, &answer);
 		// The text may hold a NUL of its own.
-		const size_t len = decutf(work_buf, dcs, decoded_buf, sizeof decoded_buf);
-		fwrite(decoded_buf, 1, len, stdout);
+		fwrite(answer.buf, 1, answer.len, stdout);
 		putchar('\n');
 	} else {
 		printf("buf=%s", work_buf);
