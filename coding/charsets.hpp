@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "front/settings.hpp"
+
 /* charsets.cpp */
 
 // UTF-8 text being written into a fixed buffer. Writing stops before the
@@ -51,11 +53,11 @@ dcs_coding dcs_read(int dcs);
 // Room for any answer the work buffer can hold, decoded as UTF-8. The
 // worst case is 1023 characters that are not hex, each a byte above 127
 // read as ISO 8859-1: two bytes of UTF-8 each, 2046 in all. Hex text holds
-// at most 511 octets: 584 septets of two bytes at most (an escape and its
-// code make at most three), 511 octets of 8-bit data of two bytes, or 255
-// UCS2 units and a lone octet of three bytes (a surrogate pair makes four)
-// come to less.
-inline constexpr size_t decoded_buf_size = 2048;
+// at most 511 octets, which come to less: 584 septets of two bytes at most
+// (an escape and its code make three) give 1168, 511 octets of 8-bit data
+// 1022, and 255 UCS2 units of three bytes (a surrogate pair makes four) and
+// a lone octet 768.
+inline constexpr size_t decoded_buf_size = 2 * work_buf_size;
 
 // Decodes the answer text (at most its first 1023 characters) by its data
 // coding scheme and appends it to out as UTF-8, without a NUL. False, with
