@@ -69,7 +69,7 @@ latin1(std::string_view s)
 }
 
 std::string
-decode(const std::string &text, int dcs, std::size_t room, bool &read)
+decoded(const std::string &text, int dcs, std::size_t room, bool &read)
 {
 	auto buf = std::make_unique<char[]>(room);
 	utf8_out out = {buf.get(), room, 0};
@@ -91,7 +91,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 	const std::string text(rest, strnlen(rest, std::min<std::size_t>(size - 2, 1023)));
 
 	bool read = false;
-	const std::string whole = decode(text, dcs, decoded_buf_size, read);
+	const std::string whole = decoded(text, dcs, decoded_buf_size, read);
 	CHECK(well_formed(whole));
 
 	const bool hex = text.size() % 2 == 0 &&
@@ -111,7 +111,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 	}
 
 	bool again = false;
-	const std::string start = decode(text, dcs, small, again);
+	const std::string start = decoded(text, dcs, small, again);
 	CHECK(again == read);
 	CHECK(well_formed(start));
 	CHECK(whole.compare(0, start.size(), start) == 0);
