@@ -29,8 +29,8 @@ void on_signal(int)
 
 int usage()
 {
-	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--link PATH]\n"
-	    "                  [--vmin N] [--vtime N] [--charsets LIST] [--verbose]\n", stderr);
+	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--answer-request]\n"
+	    "                  [--link PATH] [--vmin N] [--vtime N] [--charsets LIST] [--verbose]\n", stderr);
 	return 2;
 }
 
@@ -94,6 +94,7 @@ int main(int argc, char *argv[])
 		{"cooked", no_argument, nullptr, 'c'},
 		{"no-echo", no_argument, nullptr, 'e'},
 		{"answer", required_argument, nullptr, 'a'},
+		{"answer-request", no_argument, nullptr, 'r'},
 		{"link", required_argument, nullptr, 'l'},
 		{"vmin", required_argument, nullptr, 'm'},
 		{"vtime", required_argument, nullptr, 't'},
@@ -108,6 +109,7 @@ int main(int argc, char *argv[])
 		case 'c': opts.raw = false; break;
 		case 'e': opts.echo = false; break;
 		case 'a': opts.answer = optarg; break;
+		case 'r': opts.answer_request = true; break;
 		case 'l': link = optarg; break;
 		case 'm':
 			if (!cc_value(optarg, opts.vmin))

@@ -10,7 +10,8 @@
 // with "OK". AT+CUSD=1,"<request>"[,<dcs>] gets "OK" and then the answer
 // text: with the character set "UCS2" as +CUSD: 0,"<UCS2 hex>",72, with any
 // other as +CUSD: 0,"<hex>",15 packed as septets, or as plain text when the
-// request came as plain text rather than hex.
+// request came as plain text rather than hex. With answer_request the answer
+// text is the request itself.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -26,6 +27,9 @@
 #include <vector>
 
 namespace sim {
+
+struct argument;
+struct command;
 
 struct step {
 	enum kind { send, pause, hangup } what;
@@ -50,6 +54,10 @@ struct options {
 	bool raw = true;	// false: leave the usual terminal settings (echo, CR/NL mapping)
 	bool echo = true;	// echo command lines until ATE0
 	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
+	// true: the answer carries the request as the network read it (as traced
+	// after "USSD "), coded as answer would be, so that tests can tell whose
+	// answer is whose when several clients share the modem.
+	bool answer_request = false;
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
@@ -75,24 +83,27 @@ public:
 	std::vector<std::string> received() const;	// command lines, from "AT" on
 
 private:
-	struct argument {
-		bool quoted = false;
-		std::string text;	// unquoted and empty: left out
-	};
-	enum class form { action, read, test, set };	// NAME, NAME?, NAME=?, NAME=...
+	// modem.cpp: the glue
+	void handle(const std::string &line);
+	void perform(const std::vector<step> &steps);
+	void say(std::string_view bytes);
+	void trace(std::string_view what, std::string_view bytes);
 
-	void handle(std::string line);
+	// answers.cpp: what the commands do
 	void answer(const std::string &cmd);
-	int basic(std::string_view &rest, std::vector<std::string> &info);
-	int extended(const std::string &name, form how, const std::vector<argument> &args,
-	    std::vector<std::string> &info, std::string &after);
+	int basic(const command &cmd, std::vector<std::string> &info);
+	int extended(const command &cmd, std::vector<std::string> &info, std::string &after);
 	int ussd(const std::vector<argument> &args, std::string &after);
 	void reset();
-	void say(std::string_view bytes);
-	void perform(const std::vector<step> &steps);
+
+	// device.cpp: the pseudo-terminal
+	void open_pty();
+	bool receive(int timeout_ms, std::vector<std::string> &lines);
+	bool echoed(const std::string &cmd);
 	void put(std::string_view bytes);
 	void note_echo(std::string_view bytes);
 	void drain();
+	void hang_up();
 	void nap(int ms);
 	void close_pty();
 

@@ -1,6 +1,7 @@
 // The fake modem's own answers, as an AT client reads them from the device.
 
 #include "sim/modem.hpp"
+#include "sim/syntax.hpp"
 
 #include <chrono>
 #include <string>
@@ -77,6 +78,7 @@ TEST(FakeModem, AnswersLikeAModem)
 		std::string answer;
 		std::vector<std::string> requests = {};
 		std::vector<std::string> charsets = {};
+		bool answer_request = false;
 	} cases[] = {
 		{"echo until ATE0", {"ATE1", "AT", "ATE0", "AT"}, ok() + "AT\r" + ok() + "ATE0\r" + ok() + ok()},
 		{"identification", {"AT+CGMI", "AT+GMM", "AT+CGSN"}, ok("Fakeco") + ok("FM100") + ok("350000112345679")},
@@ -116,6 +118,8 @@ TEST(FakeModem, AnswersLikeAModem)
 		    ok() + sim::result(balance), {"*100#"}},
 		{"a request that is not UCS2", {"AT+CMEE=1", "AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"*100#\",15"},
 		    ok() + ok() + sim::result("+CME ERROR: 50")},
+		{"the request read as the answer", {"AT+CSCS=\"HEX\"", "AT+CUSD=1,\"2A31303023\",15"},
+		    ok() + ok() + sim::result("+CUSD: 0,\"aa180c3602\",15"), {"*100#"}, {}, true},
 		{"no answer shown with 0", {"AT+CUSD=0,\"aa180c3602\",15"}, ok(), {"*100#"}},
 	};
 	for (const auto &c : cases) {
@@ -123,6 +127,7 @@ TEST(FakeModem, AnswersLikeAModem)
 		opts.echo = false;
 		opts.answer = "Balance 5.00 EUR";
 		opts.charsets = c.charsets;
+		opts.answer_request = c.answer_request;
 		transcript t = talk(opts, c.lines, c.answer.size());
 		EXPECT_EQ(t.bytes, c.answer) << c.what;
 		EXPECT_EQ(t.requests, c.requests) << c.what;
@@ -147,4 +152,46 @@ TEST(FakeModem, AnswersInUcs2)
 		transcript t = talk(opts, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A\""}, want.size());
 		EXPECT_EQ(t.bytes, want) << c.answer;
 	}
+}
+
+namespace {
+
+// The parsed commands of a line, written out one to a word: the name, a basic
+// command's number, the form, and the arguments in brackets; "!" for a syntax
+// error after them.
+std::string written(const sim::command_line &parsed)
+{
+	std::string out;
+	for (const sim::command &c : parsed.commands) {
+		out += out.empty() ? "" : " ";
+		out += c.name;
+		if (c.basic)
+			out += std::to_string(c.value);
+		out += c.how == sim::form::read ? "?" : c.how == sim::form::test ? "=?" : c.how == sim::form::set ? "=" : "";
+		for (const sim::argument &a : c.args)
+			out += a.quoted ? "[\"" + a.text + "\"]" : "[" + a.text + "]";
+	}
+	return parsed.bad ? out + " !" : out;
+}
+
+}
+
+TEST(FakeModem, ParsesCommandLines)
+{
+	struct {
+		const char *line, *commands;
+	} cases[] = {
+		{"ATE0V1q1", "E0 V1 Q1"},
+		{"AT&FZS3?S7=50I", "&F0 Z0 S3? S7=[50] I0"},
+		{"at+cusd=1, \"*1;2,3#\" ,15;+cpin?", "+CUSD=[1][\"*1;2,3#\"][15] +CPIN?"},
+		{"AT+CUSD=,,15 ;+CSCS=?", "+CUSD=[][][15] +CSCS=?"},
+		{"AT+CMEE=1;+CSCS=\"UCS2;+CPIN?", "+CMEE=[1] !"},
+		{"ATE1+CSCS=\"GSM\"x;+CPIN?", "E1 !"},
+		{"ATD*99#;+CSQ", "D0"},
+		{"ATE256", " !"},
+		{"AT&", " !"},
+		{"AT", ""},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(written(sim::parse(c.line)), c.commands) << c.line;
 }
