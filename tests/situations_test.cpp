@@ -82,6 +82,35 @@ TEST(Situations, WaitsForALockedPortWithinTheTimeout)
 	}
 }
 
+// Runs that overlapped on one port took each other's "OK" and answers; each
+// run must get the answer to its own request, over and over.
+TEST(Situations, RunsAtOnceOnOnePortEachGetTheirOwnAnswer)
+{
+	const struct {
+		std::string ussd, hex;
+	} requests[] = {
+		{"*100#", "aa180c3602"},
+		{"*101#", "aa182c3602"},
+		{"*102#", "aa184c3602"},
+		{"*103#", "aa186c3602"},
+	};
+	std::vector<std::vector<std::string>> runs;
+	for (auto &q : requests)
+		runs.push_back({"-t", "20", "-p", "PORT", "-u", q.ussd});
+	sim::options echoing;
+	echoing.answer_request = true;
+
+	for (int round = 0; round < 20 && !HasFailure(); round++) {
+		auto rs = ussdq_together(runs, echoing);
+		for (std::size_t i = 0; i < rs.size(); i++) {
+			EXPECT_EQ(rs[i].out, "buf=" + requests[i].hex + requests[i].ussd + "\n")
+			    << "round " << round;
+			EXPECT_EQ(rs[i].err, quiet) << "round " << round;
+			EXPECT_EQ(rs[i].status, 0) << "round " << round;
+		}
+	}
+}
+
 TEST(Situations, AReaderThatWentAwayIsAFailure)
 {
 	struct {
