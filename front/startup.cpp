@@ -19,7 +19,9 @@ safe_start()
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
 		if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
 			continue;
-		if (open(_PATH_DEVNULL, O_RDONLY) < 0)
+		// Those below are open, so it takes the number fd.
+		int null_fd = open(_PATH_DEVNULL, O_RDONLY);
+		if (null_fd < 0)
 			err(1, "%s", _PATH_DEVNULL);
 	}
 	signal(SIGPIPE, SIG_IGN);
