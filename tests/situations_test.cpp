@@ -3,6 +3,10 @@
 // readers gone, with signals blocked, or several times at once on one port.
 // Whatever the situation, a run ends with its own answer or with one
 // message and status 1.
+//
+// They mean the same under an emulator (USSDQ_TEST_RUNNER, e.g. qemu-user),
+// which passes the session, the descriptors, the signal mask and the lock
+// calls through to the tool.
 #include <string>
 #include <vector>
 
