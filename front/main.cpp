@@ -3,6 +3,7 @@
 int
 main(int argc, char *argv[])
 {
+	safe_start();
 	read_options(argc, argv);
 	return run();
 }

@@ -76,6 +76,7 @@ run()
 {
 	// Armed before the open, which may block waiting for carrier.
 	signal(SIGALRM, timeout_handler);
+	unblock_alarm();
 	alarm(static_cast<unsigned>(timeout));
 
 	port_setup();

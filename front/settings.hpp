@@ -19,6 +19,9 @@ extern const char *ussd;		// the request text, required
 
 inline constexpr size_t work_buf_size = 1024;
 
+/* startup.cpp */
+void safe_start();		// standard descriptors open, SIGPIPE ignored
+
 /* run.cpp */
 [[noreturn]] void usage();
 void read_options(int argc, char *argv[]);
@@ -26,3 +29,4 @@ int run();
 
 /* watchdog.cpp */
 [[noreturn]] void timeout_handler(int signo);
+void unblock_alarm();		// undo a SIGALRM blocked by whoever started us

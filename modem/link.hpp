@@ -10,7 +10,7 @@
 extern int modem_fd;			// the open device
 extern FILE *modem_in;			// read side of modem_fd
 extern FILE *modem_out;			// write side of modem_fd
-void port_setup();			// open port, clear ICANON, drop stale input
+void port_setup();			// open and lock port, clear ICANON, drop stale input
 
 /* at.cpp */
 void at_command(const char *cmd);	// send cmd and CR LF

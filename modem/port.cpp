@@ -1,5 +1,7 @@
 #include <err.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +14,26 @@ FILE *modem_out;
 
 static char drain_buf[256];
 
+// Two runs reading one device would take each other's "OK" and answers.
+// Only runs (and programs) that lock the device wait for each other; the
+// wait counts against the watchdog.
+static void
+lock_port()
+{
+	int r;
+
+	while ((r = flock(modem_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
+		continue;
+	if (r != 0 && errno == EWOULDBLOCK) {
+		if (verbose)
+			warnx("waiting for %s: in use", port);
+		while ((r = flock(modem_fd, LOCK_EX)) != 0 && errno == EINTR)
+			continue;
+	}
+	if (r != 0 && verbose)
+		warn("%s: going on unlocked", port);
+}
+
 void
 port_setup()
 {
@@ -19,10 +41,13 @@ port_setup()
 
 	if (verbose)
 		warnx("opening port %s", port);
-	if ((modem_fd = open(port, O_RDWR)) < 0)
+	// Started without a controlling terminal (cron, init, setsid), we
+	// must not take the port as one: its hang-up would kill us unheard.
+	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
 		err(1, "%s", port);
 	if (verbose)
 		warnx("port opened");
+	lock_port();
 
 	// Only line buffering is switched off; speed, echo and the rest are
 	// left as whoever set up the port wanted them.

@@ -1,5 +1,6 @@
 #include "tests/harness.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,23 +25,81 @@ replace(std::string s, const std::string &from, const std::string &to)
 	return s;
 }
 
-outcome
-ussdq(std::vector<std::string> args, sim::options opts, run_options run)
-{
-	sim::modem modem(std::move(opts));
-	modem.start();
+namespace {
 
-	int out[2], err[2];
-	EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-	EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+using clock = std::chrono::steady_clock;
+
+struct child {
+	pid_t pid = -1;
+	int out = -1, err = -1;	// read ends; -1 where there is none
+	clock::time_point start;
+};
+
+bool
+has(const std::vector<int> &fds, int fd)
+{
+	return std::find(fds.begin(), fds.end(), fd) != fds.end();
+}
+
+// A pipe for the standard descriptor fd: its read end, or -1 when the reader
+// is to be gone before the tool writes. The parent's write end is noted, to
+// be closed once the tool has its own.
+int
+pipe_for(posix_spawn_file_actions_t &fa, int fd, bool gone, std::vector<int> &write_ends)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC) != 0) {
+		ADD_FAILURE() << "pipe2";
+		return -1;
+	}
+	posix_spawn_file_actions_adddup2(&fa, p[1], fd);
+	write_ends.push_back(p[1]);
+	if (gone) {
+		close(p[0]);
+		return -1;
+	}
+	return p[0];
+}
+
+child
+spawn(const std::vector<std::string> &args, const char *port, const run_options &run)
+{
+	child c;
 	posix_spawn_file_actions_t fa;
 	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-	if (run.stdout_path != nullptr)
+	std::vector<int> write_ends;
+	if (has(run.closed, 0))
+		posix_spawn_file_actions_addclose(&fa, 0);
+	else
+		posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+	if (has(run.closed, 1))
+		posix_spawn_file_actions_addclose(&fa, 1);
+	else if (run.stdout_path != nullptr)
 		posix_spawn_file_actions_addopen(&fa, 1, run.stdout_path, O_WRONLY, 0);
 	else
-		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-	posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+		c.out = pipe_for(fa, 1, run.stdout_gone, write_ends);
+	if (has(run.closed, 2))
+		posix_spawn_file_actions_addclose(&fa, 2);
+	else
+		c.err = pipe_for(fa, 2, run.stderr_gone, write_ends);
+
+	// Signals as a plain parent leaves them, whatever this process does
+	// with its own.
+	posix_spawnattr_t attr;
+	posix_spawnattr_init(&attr);
+	sigset_t def, mask;
+	sigemptyset(&def);
+	for (int sig : {SIGALRM, SIGHUP, SIGPIPE})
+		sigaddset(&def, sig);
+	sigemptyset(&mask);
+	if (run.block_alarm)
+		sigaddset(&mask, SIGALRM);
+	posix_spawnattr_setsigdefault(&attr, &def);
+	posix_spawnattr_setsigmask(&attr, &mask);
+	short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+	if (run.session_leader)
+		flags |= POSIX_SPAWN_SETSID;
+	posix_spawnattr_setflags(&attr, flags);
 
 	const char *tool = std::getenv("USSDQ_TEST_TOOL");
 	const char *runner = std::getenv("USSDQ_TEST_RUNNER");
@@ -54,68 +114,119 @@ ussdq(std::vector<std::string> args, sim::options opts, run_options run)
 		words.push_back(tool);
 	}
 	for (auto &a : args)
-		words.push_back(replace(a, "PORT", modem.path()));
+		words.push_back(replace(a, "PORT", port));
 	std::vector<char *> argv;
 	for (auto &w : words)
 		argv.push_back(w.data());
 	argv.push_back(nullptr);
 
-	outcome r;
-	auto start = std::chrono::steady_clock::now();
-	pid_t pid;
-	EXPECT_EQ(posix_spawnp(&pid, words[0] == "ussdq" ? tool : words[0].c_str(), &fa,
-	    nullptr, argv.data(), environ), 0);
+	c.start = clock::now();
+	EXPECT_EQ(posix_spawnp(&c.pid, words[0] == "ussdq" ? tool : words[0].c_str(), &fa,
+	    &attr, argv.data(), environ), 0);
+	posix_spawnattr_destroy(&attr);
 	posix_spawn_file_actions_destroy(&fa);
-	close(out[1]);
-	close(err[1]);
+	for (int fd : write_ends)
+		close(fd);
+	return c;
+}
 
-	pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+// Reads what the tool writes until it has ended; a run that stays silent
+// for 20 seconds is killed as hanging.
+outcome
+collect(child c, run_options run)
+{
+	using std::chrono::milliseconds;
+	outcome r;
+	pollfd fds[] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
 	std::string *dest[] = {&r.out, &r.err};
-	auto alarm_at = start + std::chrono::milliseconds(run.alarm_after_ms);
-	for (int open = 2; open > 0;) {
-		int wait = 20000;
-		if (run.alarm_after_ms >= 0) {
-			auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-			    alarm_at - std::chrono::steady_clock::now()).count();
-			if (left <= 0) {
-				kill(pid, SIGALRM);
-				run.alarm_after_ms = -1;
-			} else {
-				wait = static_cast<int>(left);
-			}
+	int open = (c.out >= 0) + (c.err >= 0);
+	auto alarm_at = c.start + milliseconds(run.alarm_after_ms);
+	bool alarm_due = run.alarm_after_ms >= 0;
+	auto quiet_until = clock::now() + std::chrono::seconds(20);
+	int wstatus = 0;
+	for (;;) {
+		// With the pipes closed, only its exit is left to wait for.
+		if (open == 0 && waitpid(c.pid, &wstatus, WNOHANG) == c.pid)
+			break;
+		auto until = quiet_until;
+		if (alarm_due)
+			until = std::min(until, alarm_at);
+		if (open == 0)
+			until = std::min(until, clock::now() + milliseconds(5));
+		auto left = std::chrono::duration_cast<milliseconds>(until - clock::now()).count();
+		int ready = poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
+		if (alarm_due && clock::now() >= alarm_at) {
+			kill(c.pid, SIGALRM);
+			alarm_due = false;
 		}
-		int ready = poll(fds, 2, wait);
-		if (ready == 0 && run.alarm_after_ms >= 0)
-			continue;
-		if (ready <= 0) {
+		if (ready > 0) {
+			for (int i = 0; i < 2; i++) {
+				char buf[4096];
+				if (fds[i].revents == 0)
+					continue;
+				ssize_t n = read(fds[i].fd, buf, sizeof buf);
+				if (n > 0) {
+					dest[i]->append(buf, static_cast<std::size_t>(n));
+				} else {
+					close(fds[i].fd);
+					fds[i].fd = -1;
+					open--;
+				}
+			}
+			quiet_until = clock::now() + std::chrono::seconds(20);
+		} else if (clock::now() >= quiet_until) {
 			ADD_FAILURE() << "ussdq hangs";
-			kill(pid, SIGKILL);
+			kill(c.pid, SIGKILL);
+			waitpid(c.pid, &wstatus, 0);
 			break;
 		}
-		for (int i = 0; i < 2; i++) {
-			char buf[4096];
-			if (fds[i].revents == 0)
-				continue;
-			ssize_t n = read(fds[i].fd, buf, sizeof buf);
-			if (n > 0) {
-				dest[i]->append(buf, static_cast<std::size_t>(n));
-			} else {
-				fds[i].fd = -1;
-				open--;
-			}
-		}
 	}
-	int wstatus;
-	waitpid(pid, &wstatus, 0);
-	r.seconds = std::chrono::duration<double>(
-	    std::chrono::steady_clock::now() - start).count();
+	r.seconds = std::chrono::duration<double>(clock::now() - c.start).count();
 	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-	close(out[0]);
-	close(err[0]);
+	for (auto &p : fds)
+		if (p.fd >= 0)
+			close(p.fd);
+	return r;
+}
+
+}
+
+outcome
+ussdq(std::vector<std::string> args, sim::options opts, run_options run)
+{
+	sim::modem modem(std::move(opts));
+	modem.start();
+	int holder = -1;
+	if (run.port_locked) {
+		holder = open(modem.path(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		EXPECT_EQ(flock(holder, LOCK_EX), 0);
+	}
+	outcome r = collect(spawn(args, modem.path(), run), run);
+	if (holder >= 0)
+		close(holder);
 	modem.stop();
 	r.sent = modem.received();
 	r.err = replace(r.err, modem.path(), "PORT");
 	return r;
+}
+
+std::vector<outcome>
+ussdq_together(const std::vector<std::vector<std::string>> &runs, sim::options opts)
+{
+	sim::modem modem(std::move(opts));
+	modem.start();
+	std::vector<child> children;
+	for (auto &args : runs)
+		children.push_back(spawn(args, modem.path(), {}));
+	std::vector<outcome> rs;
+	for (auto &c : children)
+		rs.push_back(collect(c, {}));
+	modem.stop();
+	for (auto &r : rs) {
+		r.sent = modem.received();
+		r.err = replace(r.err, modem.path(), "PORT");
+	}
+	return rs;
 }
 
 // Each message as warnx prints it.

@@ -21,13 +21,27 @@ struct outcome {
 	std::vector<std::string> sent;	// command lines the modem received
 };
 
+// How the tool is started. By default it is not a session leader, its
+// standard input is /dev/null, standard output and standard error are pipes
+// read to the end, and no signal is blocked or ignored.
 struct run_options {
 	const char *stdout_path = nullptr;	// instead of a pipe
 	int alarm_after_ms = -1;	// send SIGALRM from outside after this long
+	bool session_leader = false;	// in a session of its own, with no controlling terminal
+	std::vector<int> closed{};	// standard descriptors it starts without
+	bool stdout_gone = false;	// standard output a pipe whose reader has gone
+	bool stderr_gone = false;	// the same for standard error
+	bool block_alarm = false;	// SIGALRM blocked, as a parent may leave it
+	bool port_locked = false;	// another open of the port holds its flock throughout
 };
 
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
     run_options run = {});
+
+// Runs the tool once for each list of arguments, all started at once on the
+// one modem; the outcomes in the same order, each with all the modem received.
+std::vector<outcome> ussdq_together(const std::vector<std::vector<std::string>> &runs,
+    sim::options opts = {});
 
 std::string replace(std::string s, const std::string &from, const std::string &to);
 

@@ -1,0 +1,175 @@
+// The tool started as cron, init scripts, daemons and pipelines start it:
+// without a controlling terminal, with standard descriptors closed or their
+// readers gone, with signals blocked, or several times at once on one port.
+// Whatever the situation, a run ends with its own answer or with one
+// message and status 1.
+//
+// They mean the same under an emulator (USSDQ_TEST_RUNNER, e.g. qemu-user),
+// which passes the session, the descriptors, the signal mask and the lock
+// calls through to the tool.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.hpp"
+
+namespace {
+
+const std::string answer_hex = "c4303dac03d5404d21885d36d31b";
+const std::string answer_line = "buf=" + answer_hex + "Data: 5 MB left\n";
+const std::vector<std::string> dialogue{"ATE0", "AT+CMGF=0", "AT+CSCS=\"IRA\"",
+    "AT+CUSD=1,\"aa180c3602\",15"};
+
+// An answer with "at" in it, so that the modem would take the printed line
+// for a command line if it ever got it.
+sim::options
+answering()
+{
+	sim::options o;
+	o.answer = "Data: 5 MB left";
+	return o;
+}
+
+sim::options
+silent()
+{
+	sim::options o = answering();
+	o.rules = {{"ATE0", {}}};
+	return o;
+}
+
+TEST(Situations, HangUpGivesASessionLeaderItsMessage)
+{
+	sim::options in_setup, in_answer_wait;
+	in_setup.rules = {{"ATE0", {sim::send(sim::result("OK")), sim::hangup()}}};
+	in_answer_wait.rules = {{"AT+CUSD=*",
+	    {sim::send(sim::result("OK")), sim::pause(200), sim::hangup()}}};
+	struct {
+		const char *what;
+		sim::options modem;
+		std::string err;
+	} cases[] = {
+		{"in set-up", in_setup,
+		    msgs({"at_wok...", "at_wok...", "PORT: unexpected end of file"})},
+		{"in the answer wait", in_answer_wait,
+		    setup + msgs({"at_wcusd...", "PORT: Input/output error"})},
+	};
+	for (auto &c : cases) {
+		for (bool leader : {false, true}) {
+			auto r = ussdq({"-t", "5", "-p", "PORT", "-u", "*100#"}, c.modem,
+			    {.session_leader = leader});
+			EXPECT_EQ(r.err, c.err) << c.what << (leader ? ", session leader" : "");
+			EXPECT_EQ(r.status, 1) << c.what << (leader ? ", session leader" : "");
+		}
+	}
+}
+
+TEST(Situations, WaitsForALockedPortWithinTheTimeout)
+{
+	struct {
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+		{{"-t", "1", "-p", "PORT", "-u", "*100#"}, timed_out},
+		{{"-v", "-t", "1", "-p", "PORT", "-u", "*100#"},
+		    msgs({"opening port PORT", "port opened", "waiting for PORT: in use"}) + timed_out},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq(c.args, answering(), {.port_locked = true});
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_TRUE(r.sent.empty());
+		EXPECT_GE(r.seconds, 1);
+		EXPECT_LT(r.seconds, 2);
+	}
+}
+
+// Runs that overlapped on one port took each other's "OK" and answers; each
+// run must get the answer to its own request, over and over.
+TEST(Situations, RunsAtOnceOnOnePortEachGetTheirOwnAnswer)
+{
+	const struct {
+		std::string ussd, hex;
+	} requests[] = {
+		{"*100#", "aa180c3602"},
+		{"*101#", "aa182c3602"},
+		{"*102#", "aa184c3602"},
+		{"*103#", "aa186c3602"},
+	};
+	std::vector<std::vector<std::string>> runs;
+	for (auto &q : requests)
+		runs.push_back({"-t", "20", "-p", "PORT", "-u", q.ussd});
+	sim::options echoing;
+	echoing.answer_request = true;
+
+	for (int round = 0; round < 20 && !HasFailure(); round++) {
+		auto rs = ussdq_together(runs, echoing);
+		for (std::size_t i = 0; i < rs.size(); i++) {
+			EXPECT_EQ(rs[i].out, "buf=" + requests[i].hex + requests[i].ussd + "\n")
+			    << "round " << round;
+			EXPECT_EQ(rs[i].err, quiet) << "round " << round;
+			EXPECT_EQ(rs[i].status, 0) << "round " << round;
+		}
+	}
+}
+
+TEST(Situations, AReaderThatWentAwayIsAFailure)
+{
+	struct {
+		const char *what;
+		sim::options modem;
+		run_options run;
+		std::string out, err;
+		int status;
+	} cases[] = {
+		{"stdout", answering(), {.stdout_gone = true}, "",
+		    quiet + msgs({"stdout: Broken pipe"}), 1},
+		{"stderr", answering(), {.stderr_gone = true}, answer_line, "", 0},
+		{"stderr, timeout", silent(), {.stderr_gone = true}, "", "", 1},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, c.modem, c.run);
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, c.status) << c.what;
+	}
+}
+
+TEST(Situations, ClosedStandardDescriptorsKeepOffThePort)
+{
+	struct {
+		const char *what;
+		std::vector<int> closed;
+		sim::options modem;
+		std::string out, err;
+		int status;
+		std::vector<std::string> sent;
+	} cases[] = {
+		{"stdout", {1}, answering(), "", quiet + msgs({"stdout: Bad file descriptor"}), 1,
+		    dialogue},
+		{"stderr", {2}, answering(), answer_line, "", 0, dialogue},
+		{"stderr, timeout", {2}, silent(), "", "", 1, {"ATE0"}},
+		{"stdout and stderr", {1, 2}, answering(), "", "", 1, dialogue},
+		{"all three", {0, 1, 2}, answering(), "", "", 1, dialogue},
+	};
+	for (auto &c : cases) {
+		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, c.modem, {.closed = c.closed});
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.sent, c.sent) << c.what;
+	}
+}
+
+TEST(Situations, ABlockedAlarmStillEndsTheRun)
+{
+	auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, silent(), {.block_alarm = true});
+	EXPECT_EQ(r.err, msgs({"at_wok..."}) + timed_out);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_GE(r.seconds, 1);
+	EXPECT_LT(r.seconds, 2);
+}
+
+}
