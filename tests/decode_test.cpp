@@ -145,31 +145,6 @@ TEST(Decode, RoundTripsEveryGsmCharacter)
 	}
 }
 
-TEST(Decode, ReadsWhatTheModemSendsInEachScheme)
-{
-	struct {
-		std::string answer;
-		int dcs;
-		std::string out, err;
-		int status;
-	} cases[] = {
-		{"Café 5€", 72, "Café 5€\n", quiet, 0},
-		{"Café", 68, "Café\n", quiet, 0},
-		{"Café", 244, "Café\n", quiet, 0},
-		{"user@example.com {ok}", 15, "user@example.com {ok}\n", quiet, 0},
-		{"Hello", 96, "", quiet + msgs({"cannot read compressed answer (data coding scheme 96)"}), 1},
-	};
-	for (const auto &c : cases) {
-		sim::options o;
-		o.answer = c.answer;
-		o.answer_dcs = c.dcs;
-		auto r = ussdq({"-d", "-p", "PORT", "-u", "*100#"}, o);
-		EXPECT_EQ(r.out, c.out) << c.answer << " in " << c.dcs;
-		EXPECT_EQ(r.err, c.err) << c.answer << " in " << c.dcs;
-		EXPECT_EQ(r.status, c.status) << c.answer << " in " << c.dcs;
-	}
-}
-
 TEST(Decode, FailsWhenTheAnswerCannotBePrinted)
 {
 	auto r = ussdq({"-d", "-p", "PORT", "-u", "*100#"}, {}, {.stdout_path = "/dev/full"});
