@@ -1,70 +1,101 @@
 #include <stdint.h>
 #include <err.h>
 
+#include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
 
 static constexpr char hex_digits[] = "0123456789abcdef";
 
-static constexpr bool
-is_hex(unsigned char ch)
+// Eight septets go into seven octets, lowest bits first.
+const char *
+septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
 {
-	return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') ||
-	    (ch >= 'A' && ch <= 'F');
+	const size_t octets = (7 * n + 7) / 8;
+
+	dest[0] = '\0';
+	if (octets > (size - 1) / 2)
+		return "USSD too long";
+	for (size_t i = 0; i < octets; i++) {
+		const size_t j = 8 * i / 7;
+		const size_t k = 8 * i % 7;
+		unsigned next = 0;
+		if (j + 1 < n)
+			next = septets[j + 1] & 0x7fu;
+		else if (k == 6)
+			next = '\r';	// seven spare bits left at zero would read as '@'
+		unsigned octet = ((septets[j] & 0x7fu) >> k | next << (7 - k)) & 0xffu;
+		dest[2 * i] = hex_digits[octet >> 4];
+		dest[2 * i + 1] = hex_digits[octet & 0xfu];
+	}
+	dest[2 * octets] = '\0';
+	return nullptr;
 }
 
-static constexpr uint32_t
-digit(unsigned char ch)
-{
-	if (ch <= '9')
-		return ch - '0';
-	return (ch | 0x20u) - 'a' + 10;
-}
-
-// Eight characters go into seven octets, lowest bits first.
 const char *
 septet_pack(const char *text, char *dest, size_t size)
 {
 	const auto *c = reinterpret_cast<const unsigned char *>(text);
-	const size_t max_octets = (size - 1) / 2;
-	size_t octets = 0;
+	size_t n = 0;
 
 	dest[0] = '\0';
-	for (const unsigned char *p = c; *p != 0; p++)
-		if (*p > 0x7f)
+	for (; c[n] != 0; n++)
+		if (c[n] > 0x7f)
 			return "USSD is not 7-bit text";
+	return septet_pack_array(c, n, dest, size);
+}
 
-	for (size_t j = 0, k = 0; c[j] != 0;) {
-		if (octets == max_octets)
-			return "USSD too long";
-		unsigned next = c[j + 1];
-		// Seven spare bits left at zero would be read as a final '@';
-		// CR in them says there is no eighth character.
-		if (k == 6 && next == 0)
-			next = '\r';
-		unsigned octet = (c[j] >> k | next << (7 - k)) & 0xffu;
-		dest[2 * octets] = hex_digits[octet >> 4];
-		dest[2 * octets + 1] = hex_digits[octet & 0xfu];
-		octets++;
-		if (k < 6) {
-			k++;
-			j++;
-		} else if (c[j + 1] == 0) {
-			break;
-		} else {
-			// c[j + 1] went wholly into this octet.
-			k = 0;
-			j += 2;
-		}
+const char *
+gsm_pack(const char *text, char *dest, size_t size)
+{
+	// As many septets as the largest packed text that fits the work buffer.
+	uint8_t septets[(work_buf_size - 1) / 2 * 8 / 7];
+	size_t n = 0;
+	uint32_t cp = 0;
+
+	dest[0] = '\0';
+	for (size_t len; *text != '\0'; text += len) {
+		uint8_t two[2];
+		if ((len = utf8_get(text, &cp)) == 0)
+			return "USSD is not UTF-8 text";
+		const size_t m = gsm_septets(cp, two);
+		if (m == 0)
+			return "USSD has a character the GSM alphabet lacks";
+		for (size_t i = 0; i < m; i++, n++)
+			if (n < sizeof septets)
+				septets[n] = two[i];
 	}
-	dest[2 * octets] = '\0';
-	return nullptr;
+	if (n > sizeof septets)
+		return "USSD too long";
+	return septet_pack_array(septets, n, dest, size);
+}
+
+size_t
+septet_unpack(const uint8_t *octets, size_t n, uint8_t *septets)
+{
+	const size_t count = n * 8 / 7;
+
+	for (size_t i = 0; i < count; i++) {
+		const size_t bit = 7 * i;
+		unsigned value = octets[bit / 8] >> bit % 8;
+		if (bit % 8 > 1)	// the septet goes on in the next octet
+			value |= static_cast<unsigned>(octets[bit / 8 + 1]) << (8 - bit % 8);
+		septets[i] = static_cast<uint8_t>(value & 0x7fu);
+	}
+	return count;
 }
 
 void
 encira(const char *text, char *dest)
 {
 	if (const char *why = septet_pack(text, dest, work_buf_size))
+		errx(1, "%s", why);
+}
+
+void
+encgsm(const char *text, char *dest)
+{
+	if (const char *why = gsm_pack(text, dest, work_buf_size))
 		errx(1, "%s", why);
 }
 
@@ -86,7 +117,7 @@ decira(char *buf)
 		auto second = static_cast<unsigned char>(in[1]);
 		uint32_t value = 0xffffffffu;
 		if (is_hex(first) && is_hex(second))
-			value = digit(first) << 4 | digit(second);
+			value = hex_digit(first) << 4 | hex_digit(second);
 
 		*out++ = static_cast<char>(((value << k) | carry) & 0x7fu);
 		carry = value >> (7 - k);

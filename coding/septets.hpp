@@ -1,19 +1,51 @@
 // GSM 7-bit default alphabet packing (3GPP TS 23.038, data coding scheme 15)
-// written as lower-case hex text. Characters are packed by their 7-bit code
-// values as they are; there is no translation table.
+// written as lower-case hex text. Without -d characters are packed by their
+// 7-bit code values as they are; with it the request is UTF-8 and goes
+// through the GSM alphabet first.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+
+constexpr bool
+is_hex(unsigned char ch)
+{
+	return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') ||
+	    (ch >= 'A' && ch <= 'F');
+}
+
+constexpr uint32_t
+hex_digit(unsigned char ch)
+{
+	if (ch <= '9')
+		return ch - '0';
+	return (ch | 0x20u) - 'a' + 10;
+}
 
 /* septets.cpp */
+
+// Packs n septets into dest (size bytes) as hex text. Seven spare bits at
+// the end carry CR. Returns null on success, otherwise "USSD too long".
+const char *septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size);
 
 // Packs text into dest (size bytes) as hex text. Returns null on success,
 // otherwise the reason it was refused ("USSD too long", "USSD is not 7-bit
 // text"); dest then holds no useful text.
 const char *septet_pack(const char *text, char *dest, size_t size);
 
-// The request as the tool packs it into the work buffer; refuses by errx.
+// Packs UTF-8 text through the GSM alphabet and its extension table as
+// septet_pack does 7-bit text; refused also as "USSD is not UTF-8 text" or
+// "USSD has a character the GSM alphabet lacks".
+const char *gsm_pack(const char *text, char *dest, size_t size);
+
+// The whole septets in n octets (n * 8 / 7 of them, into septets); bits
+// left over after the last are none.
+size_t septet_unpack(const uint8_t *octets, size_t n, uint8_t *septets);
+
+// The request as the tool packs it into the work buffer, without and with
+// -d; refuses by errx.
 void encira(const char *text, char *dest);
+void encgsm(const char *text, char *dest);
 
 // Unpacks hex text in place. Never fails: a pair that is not two hex digits
 // reads as all bits set. Needs one byte more than the text and its NUL.

@@ -5,17 +5,19 @@
 #include <err.h>
 #include <unistd.h>
 
+#include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
 static char work_buf[work_buf_size];
+static char decoded_buf[decoded_buf_size];	// the answer under -d
 static char *cmd_line;
 
 void
 usage()
 {
-	fprintf(stderr, "usage: %s [-v] [-p PORT] [-t TIMEOUT] -u USSD\n",
+	fprintf(stderr, "usage: %s [-dv] [-p PORT] [-t TIMEOUT] -u USSD\n",
 	    __progname);
 	exit(1);
 }
@@ -42,7 +44,7 @@ read_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = getopt(argc, argv, "p:u:t:v")) > 0) {
+	while ((ch = getopt(argc, argv, "dp:u:t:v")) > 0) {
 		switch (ch) {
 		case 'p':
 			port = optarg;
@@ -55,6 +57,9 @@ read_options(int argc, char *argv[])
 			break;
 		case 'v':
 			verbose = 1;
+			break;
+		case 'd':
+			decode = 1;
 			break;
 		default:
 			usage();
@@ -79,18 +84,29 @@ run()
 	at_wok("AT+CMGF=0");
 	at_wok("AT+CSCS=\"IRA\"");
 
-	encira(ussd, work_buf);
+	if (decode)
+		encgsm(ussd, work_buf);
+	else
+		encira(ussd, work_buf);
 	if (asprintf(&cmd_line, "AT+CUSD=1,\"%s\",15", work_buf) < 0)
 		err(1, "asprintf");
 	at_command(cmd_line);
-	at_wcusd(work_buf);
+	const int dcs = at_wcusd(work_buf);
 	alarm(0);
 
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
-	printf("buf=%s", work_buf);
-	decira(work_buf);
-	puts(work_buf);
+	if (decode) {
+		utf8_out answer = {decoded_buf, sizeof decoded_buf, 0};
+		decutf(work_buf, dcs, &answer);
+		// The text may hold a NUL of its own.
+		fwrite(answer.buf, 1, answer.len, stdout);
+		putchar('\n');
+	} else {
+		printf("buf=%s", work_buf);
+		decira(work_buf);
+		puts(work_buf);
+	}
 
 	// The answer is the whole point of the run: if it could not be
 	// written, the caller must not be told that all went well.

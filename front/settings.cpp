@@ -3,4 +3,5 @@
 const char *port = USSDQ_DEFAULT_PORT;
 int32_t timeout = 10;
 int verbose = 0;
+int decode = 0;
 const char *ussd = nullptr;

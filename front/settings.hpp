@@ -14,6 +14,7 @@ extern "C" char *__progname;	// the C library's short program name
 extern const char *port;		// serial device of the modem
 extern int32_t timeout;		// watchdog, seconds; 0: none
 extern int verbose;			// 1 after -v
+extern int decode;			// 1 after -d: UTF-8 in, decoded answer out
 extern const char *ussd;		// the request text, required
 
 inline constexpr size_t work_buf_size = 1024;

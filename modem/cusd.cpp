@@ -4,9 +4,33 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
-// The answer line is +CUSD: <m>,"<str>",<dcs>; only <str> is wanted.
+// The data coding scheme after the closing quote: a comma and a number
+// from 0 to 255, spaces allowed around either. Anything else is taken as
+// no number at all, which means the default alphabet.
+static int
+scheme_after(const char *p)
+{
+	int dcs = 0;
+
+	while (*p == ' ')
+		p++;
+	if (*p++ != ',')
+		return 15;
+	while (*p == ' ')
+		p++;
+	if (*p < '0' || *p > '9')
+		return 15;
+	for (; *p >= '0' && *p <= '9'; p++)
+		if ((dcs = dcs * 10 + (*p - '0')) > 255)
+			return 15;
+	while (*p == ' ')
+		p++;
+	return *p == '\0' ? dcs : 15;
+}
+
+// The answer line is +CUSD: <m>,"<str>",<dcs>; <m> is not wanted.
 cusd_line
-cusd_take(const char *line, char *dest, size_t size)
+cusd_take(const char *line, char *dest, size_t size, int *dcs)
 {
 	static constexpr char prefix[] = "+CUSD: ";
 
@@ -23,13 +47,15 @@ cusd_take(const char *line, char *dest, size_t size)
 		return cusd_line::too_long;
 	memcpy(dest, open_quote + 1, length);
 	dest[length] = '\0';
+	*dcs = scheme_after(close_quote + 1);
 	return cusd_line::answer;
 }
 
-void
+int
 at_wcusd(char *dest)
 {
 	char reply_buf[1088];
+	int dcs = 15;
 
 	warnx("at_wcusd...");
 	for (;;) {
@@ -38,7 +64,7 @@ at_wcusd(char *dest)
 		strip_crlf(reply_buf);
 		if (verbose)
 			warnx("at_wcusd: got \"%s\"", reply_buf);
-		switch (cusd_take(reply_buf, dest, work_buf_size)) {
+		switch (cusd_take(reply_buf, dest, work_buf_size, &dcs)) {
 		case cusd_line::other:
 			continue;
 		case cusd_line::bad:
@@ -51,4 +77,5 @@ at_wcusd(char *dest)
 		break;
 	}
 	warnx("at_wcusd: done");
+	return dcs;
 }

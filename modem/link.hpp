@@ -20,5 +20,6 @@ void strip_crlf(char *line);		// cut line at its CR, then at its LF
 
 /* cusd.cpp */
 enum class cusd_line { other, answer, bad, too_long };
-cusd_line cusd_take(const char *line, char *dest, size_t size);
-void at_wcusd(char *dest);		// wait for "+CUSD: ", quoted text to dest
+// An answer's quoted text goes to dest, its data coding scheme to dcs.
+cusd_line cusd_take(const char *line, char *dest, size_t size, int *dcs);
+int at_wcusd(char *dest);		// wait for "+CUSD: ", quoted text to dest; the scheme

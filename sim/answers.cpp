@@ -2,6 +2,7 @@
 
 #include "sim/modem.hpp"
 #include "sim/syntax.hpp"
+#include "sim/texts.hpp"
 
 #include "coding/septets.hpp"
 
@@ -33,150 +34,9 @@ std::string_view cme_text(int code)
 	return code == not_supported ? "operation not supported" : "incorrect parameters";
 }
 
-int hex_value(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	return -1;
-}
-
 bool same_name(std::string_view a, std::string_view b)
 {
 	return upper(a) == upper(b);
-}
-
-void put_utf8(std::string &out, char32_t cp)
-{
-	if (cp < 0x80) {
-		out += static_cast<char>(cp);
-	} else if (cp < 0x800) {
-		out += static_cast<char>(0xc0 | cp >> 6);
-		out += static_cast<char>(0x80 | (cp & 0x3f));
-	} else if (cp < 0x10000) {
-		out += static_cast<char>(0xe0 | cp >> 12);
-		out += static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-		out += static_cast<char>(0x80 | (cp & 0x3f));
-	} else {
-		out += static_cast<char>(0xf0 | cp >> 18);
-		out += static_cast<char>(0x80 | (cp >> 12 & 0x3f));
-		out += static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-		out += static_cast<char>(0x80 | (cp & 0x3f));
-	}
-}
-
-// UCS2 hex text (four hex digits to each UTF-16 unit) as UTF-8; none when it
-// is not such text. An unpaired surrogate reads as U+FFFD.
-std::optional<std::string> from_ucs2(std::string_view hex)
-{
-	if (hex.size() % 4 != 0)
-		return std::nullopt;
-	std::vector<char32_t> units;
-	for (std::size_t i = 0; i < hex.size(); i += 4) {
-		char32_t u = 0;
-		for (std::size_t j = i; j < i + 4; ++j) {
-			int d = hex_value(hex[j]);
-			if (d < 0)
-				return std::nullopt;
-			u = u << 4 | static_cast<char32_t>(d);
-		}
-		units.push_back(u);
-	}
-	std::string out;
-	for (std::size_t i = 0; i < units.size(); ++i) {
-		char32_t u = units[i];
-		if (u >= 0xd800 && u < 0xdc00 && i + 1 < units.size() && units[i + 1] >= 0xdc00 && units[i + 1] < 0xe000)
-			put_utf8(out, 0x10000 + ((u - 0xd800) << 10) + (units[++i] - 0xdc00));
-		else
-			put_utf8(out, u >= 0xd800 && u < 0xe000 ? 0xfffd : u);
-	}
-	return out;
-}
-
-// UTF-8 text as UCS2 hex, upper case. A byte that does not begin a valid
-// sequence is taken as the Latin-1 character of that value.
-std::string to_ucs2(std::string_view text)
-{
-	static constexpr char digits[] = "0123456789ABCDEF";
-	std::string out;
-	auto unit = [&](char32_t u) {
-		for (int shift = 12; shift >= 0; shift -= 4)
-			out += digits[u >> shift & 0xf];
-	};
-	for (std::size_t i = 0; i < text.size();) {
-		auto b = static_cast<unsigned char>(text[i]);
-		std::size_t len = b < 0xc2 ? 1 : b < 0xe0 ? 2 : b < 0xf0 ? 3 : b < 0xf5 ? 4 : 1;
-		char32_t cp = len == 4 ? b & 0x07u : len == 3 ? b & 0x0fu : len == 2 ? b & 0x1fu : b;
-		bool valid = i + len <= text.size();
-		for (std::size_t j = 1; valid && j < len; ++j) {
-			auto c = static_cast<unsigned char>(text[i + j]);
-			valid = (c & 0xc0) == 0x80;
-			cp = cp << 6 | (c & 0x3fu);
-		}
-		static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-		if (!valid || cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp < 0xe000)) {
-			len = 1;
-			cp = b;
-		}
-		if (cp >= 0x10000) {
-			unit(0xd800 + ((cp - 0x10000) >> 10));
-			unit(0xdc00 + ((cp - 0x10000) & 0x3ff));
-		} else {
-			unit(cp);
-		}
-		i += len;
-	}
-	return out;
-}
-
-// Hex text of septets packed eight into seven octets, as the tool sends its
-// request; none when the text is not that. Some clients send the request as
-// plain text instead, and a USSD code always has a '*' or '#' in it, so it
-// cannot pass for hex; control characters rule out what would be a chance
-// reading of other text.
-std::optional<std::string> unpack(std::string_view hex)
-{
-	if (hex.empty() || hex.size() % 2 != 0 ||
-	    !std::all_of(hex.begin(), hex.end(), [](char c) { return hex_value(c) >= 0; }))
-		return std::nullopt;
-	// The decoder's own room: the text, its NUL and one byte more.
-	std::string buf(hex);
-	buf.append(2, '\0');
-	decira(buf.data());
-	// Eight septets to every seven octets; a septet 0 in the spare bits of a
-	// last octet (or CR there, which decira has already dropped) is none.
-	std::string out = buf.substr(0, hex.size() / 2 * 8 / 7);
-	if (hex.size() / 2 % 7 == 0 && out.back() == '\0')
-		out.pop_back();
-	for (char c : out)
-		if ((c < 0x20 && c != '\r' && c != '\n') || c == 0x7f)
-			return std::nullopt;
-	return out;
-}
-
-// Hex text with one 7-bit character to each pair of digits.
-std::optional<std::string> from_hex(std::string_view hex)
-{
-	if (hex.size() % 2 != 0)
-		return std::nullopt;
-	std::string out;
-	for (std::size_t i = 0; i < hex.size(); i += 2) {
-		int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
-		if (hi < 0 || lo < 0 || hi > 7)
-			return std::nullopt;
-		out += static_cast<char>(hi << 4 | lo);
-	}
-	return out;
-}
-
-// Data coding schemes of UCS2 text: the general group with the UCS2
-// alphabet, and UCS2 preceded by a language.
-bool ucs2_scheme(int dcs)
-{
-	return ((dcs & 0xc0) == 0x40 && (dcs & 0x0c) == 0x08) || dcs == 0x11;
 }
 
 }
@@ -388,22 +248,24 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 	}
 
 	// The request as the network will read it. A request in hex digits is
-	// septets, packed as the tool sends them or, in the character set HEX,
-	// one character to each pair; one that is not is plain text, as some
-	// clients send it in the character sets IRA and GSM, and it gets its
-	// answer as plain text too.
+	// read by its data coding scheme (septets packed as the tool sends them,
+	// by default) or, in the character set HEX, one character to each pair;
+	// one that is not is plain text, as some clients send it in the
+	// character sets IRA and GSM, and it gets its answer as plain text too.
 	const std::string &str = args[1].text;
 	bool ucs2 = charset_ == "UCS2" || ucs2_scheme(dcs);
-	bool plain = !ucs2 && !std::all_of(str.begin(), str.end(), [](char c) { return hex_value(c) >= 0; });
+	bool plain = !ucs2 && !hex_text(str);
 	std::optional<std::string> request;
-	if (ucs2)
-		request = from_ucs2(str);
-	else if (plain)
+	if (plain)
 		request = str;
-	else if (auto each = charset_ == "HEX" ? from_hex(str) : std::nullopt)
+	else if (charset_ == "UCS2")
+		request = from_ucs2(str);
+	else if (auto each = charset_ == "HEX" && !ucs2 ? from_hex(str) : std::nullopt)
 		request = each;
+	else if (ucs2)
+		request = from_scheme(str, dcs);
 	else
-		request = unpack(str).value_or(str);
+		request = from_scheme(str, dcs).value_or(str);
 	if (!request)
 		return bad_parameters;
 	trace("USSD ", *request);
@@ -411,6 +273,12 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 		return 0;
 
 	const std::string &text = opts_.answer_request ? *request : opts_.answer;
+	if (opts_.answer_dcs >= 0) {
+		std::optional<std::string> hex = to_scheme(text, opts_.answer_dcs);
+		after = result(hex ? "+CUSD: 0,\"" + *hex + "\"," + std::to_string(opts_.answer_dcs) :
+		    "+CUSD: 4");
+		return 0;
+	}
 	if (charset_ == "UCS2") {
 		after = result("+CUSD: 0,\"" + to_ucs2(text) + "\",72");
 		return 0;

@@ -30,11 +30,12 @@ void on_signal(int)
 int usage()
 {
 	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--answer-request]\n"
-	    "                  [--link PATH] [--vmin N] [--vtime N] [--charsets LIST] [--verbose]\n", stderr);
+	    "                  [--dcs N] [--link PATH] [--vmin N] [--vtime N] [--charsets LIST]\n"
+	    "                  [--verbose]\n", stderr);
 	return 2;
 }
 
-// A c_cc value: a whole number from 0 to 255.
+// A c_cc value or a data coding scheme: a whole number from 0 to 255.
 bool cc_value(const char *s, int &value)
 {
 	char *end;
@@ -95,6 +96,7 @@ int main(int argc, char *argv[])
 		{"no-echo", no_argument, nullptr, 'e'},
 		{"answer", required_argument, nullptr, 'a'},
 		{"answer-request", no_argument, nullptr, 'r'},
+		{"dcs", required_argument, nullptr, 'd'},
 		{"link", required_argument, nullptr, 'l'},
 		{"vmin", required_argument, nullptr, 'm'},
 		{"vtime", required_argument, nullptr, 't'},
@@ -110,6 +112,10 @@ int main(int argc, char *argv[])
 		case 'e': opts.echo = false; break;
 		case 'a': opts.answer = optarg; break;
 		case 'r': opts.answer_request = true; break;
+		case 'd':
+			if (!cc_value(optarg, opts.answer_dcs))
+				return usage();
+			break;
 		case 'l': link = optarg; break;
 		case 'm':
 			if (!cc_value(optarg, opts.vmin))

@@ -3,6 +3,8 @@
 #include "sim/modem.hpp"
 #include "sim/syntax.hpp"
 
+#include "coding/charsets.hpp"
+
 #include <utility>
 
 namespace sim {
@@ -16,13 +18,21 @@ bool matches(const std::string &pattern, const std::string &cmd)
 	return cmd == pattern;
 }
 
+// Control characters and bytes that are not well-formed UTF-8 as escapes.
 std::string escape(std::string_view bytes)
 {
 	static constexpr char digits[] = "0123456789abcdef";
+	const std::string s(bytes);
 	std::string out;
-	for (char c : bytes) {
+	for (std::size_t i = 0; i < s.size(); ++i) {
+		char c = s[i];
 		auto u = static_cast<unsigned char>(c);
-		if (c == '\r')
+		uint32_t cp;
+		std::size_t len = u >= 0x80 ? utf8_get(s.c_str() + i, &cp) : 0;
+		if (len > 0) {
+			out.append(s, i, len);
+			i += len - 1;
+		} else if (c == '\r')
 			out += "\\r";
 		else if (c == '\n')
 			out += "\\n";

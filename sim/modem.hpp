@@ -11,7 +11,9 @@
 // text: with the character set "UCS2" as +CUSD: 0,"<UCS2 hex>",72, with any
 // other as +CUSD: 0,"<hex>",15 packed as septets, or as plain text when the
 // request came as plain text rather than hex. With answer_request the answer
-// text is the request itself.
+// text is the request itself; with answer_dcs it is coded in that data
+// coding scheme. Requests are read as the tool reads answers under -d: by
+// their scheme, through the GSM alphabet by default, into UTF-8.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -58,6 +60,10 @@ struct options {
 	// after "USSD "), coded as answer would be, so that tests can tell whose
 	// answer is whose when several clients share the modem.
 	bool answer_request = false;
+	// >= 0: the answer (UTF-8) goes out coded in this data coding scheme,
+	// whatever the character set, as +CUSD: 0,"<hex>",<answer_dcs>; -1: as
+	// described at the top.
+	int answer_dcs = -1;
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side

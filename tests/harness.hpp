@@ -49,7 +49,7 @@ std::string replace(std::string s, const std::string &from, const std::string &t
 std::string msgs(std::initializer_list<std::string> lines);
 
 inline const std::string usage_line =
-    "usage: ussdq [-v] [-p PORT] [-t TIMEOUT] -u USSD\n";
+    "usage: ussdq [-dv] [-p PORT] [-t TIMEOUT] -u USSD\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});

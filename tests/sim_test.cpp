@@ -195,3 +195,56 @@ TEST(FakeModem, ParsesCommandLines)
 	for (const auto &c : cases)
 		EXPECT_EQ(written(sim::parse(c.line)), c.commands) << c.line;
 }
+
+TEST(FakeModem, AnswersInTheSchemeAsked)
+{
+	struct {
+		const char *what;
+		std::string answer;
+		int dcs;
+		std::string cusd;	// the answer line
+	} cases[] = {
+		{"the default alphabet", "5.00€", 15, "+CUSD: 0,\"35170cb62903\",15"},
+		{"UCS2", "5.00€", 72, "+CUSD: 0,\"0035002E0030003020AC\",72"},
+		{"UCS2 behind a language", "5.00€", 17, "+CUSD: 0,\"65370035002E0030003020AC\",17"},
+		{"the default alphabet behind a language", "5.00€", 16,
+		    "+CUSD: 0,\"6577a3e682c13665\",16"},
+		{"8-bit data", "Café", 68, "+CUSD: 0,\"436166E9\",68"},
+		{"8-bit data without the euro", "5.00€", 68, "+CUSD: 4"},
+		{"UCS2 beyond the first plane", "😀", 72, "+CUSD: 0,\"D83DDE00\",72"},
+		{"a character the GSM alphabet lacks", "Баланс", 15, "+CUSD: 4"},
+		{"compressed, in name only", "5.00€", 96, "+CUSD: 0,\"35170cb62903\",96"},
+	};
+	for (const auto &c : cases) {
+		sim::options opts;
+		opts.echo = false;
+		opts.answer = c.answer;
+		opts.answer_dcs = c.dcs;
+		// The character set has no say once the scheme is chosen.
+		std::string want = ok() + ok() + sim::result(c.cusd);
+		transcript t = talk(opts, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A\""}, want.size());
+		EXPECT_EQ(t.bytes, want) << c.what;
+	}
+}
+
+TEST(FakeModem, ReadsRequestsByTheirScheme)
+{
+	struct {
+		const char *what;
+		std::string line, request;	// the request as the trace shows it
+	} cases[] = {
+		{"the GSM alphabet", "AT+CUSD=1,\"9b32\",15", "€"},
+		{"'@' first", "AT+CUSD=1,\"8020\",15", "@A"},
+		{"a line break", "AT+CUSD=1,\"418510\",15", "A\\nB"},
+		{"UCS2 by its scheme", "AT+CUSD=1,\"20AC\",72", "€"},
+		{"8-bit data", "AT+CUSD=1,\"E9\",68", "é"},
+		{"plain text that is not UTF-8", "AT+CUSD=1,\"*1\xe9#\",15", "*1\\xe9#"},
+	};
+	for (const auto &c : cases) {
+		sim::options opts;
+		opts.echo = false;
+		opts.answer = "x";
+		transcript t = talk(opts, {c.line}, ok().size());
+		EXPECT_EQ(t.requests, std::vector<std::string>{c.request}) << c.what;
+	}
+}

@@ -1,0 +1,157 @@
+#include <stdint.h>
+
+#include "coding/charsets.hpp"
+
+static constexpr uint8_t gsm_escape = 0x1b;
+
+// The GSM 7-bit default alphabet. The escape is read as a space where it
+// cannot escape anything: at the end, or before a second escape, which
+// would lead to a further table not yet defined.
+static constexpr uint16_t gsm_alphabet[128] = {
+	/* 0x00 */ u'@', u'£', u'$', u'¥', u'è', u'é', u'ù', u'ì',
+	    u'ò', u'Ç', u'\n', u'Ø', u'ø', u'\r', u'Å', u'å',
+	/* 0x10 */ u'Δ', u'_', u'Φ', u'Γ', u'Λ', u'Ω', u'Π', u'Ψ',
+	    u'Σ', u'Θ', u'Ξ', u' ', u'Æ', u'æ', u'ß', u'É',
+	/* 0x20 */ u' ', u'!', u'"', u'#', u'¤', u'%', u'&', u'\'',
+	    u'(', u')', u'*', u'+', u',', u'-', u'.', u'/',
+	/* 0x30 */ u'0', u'1', u'2', u'3', u'4', u'5', u'6', u'7',
+	    u'8', u'9', u':', u';', u'<', u'=', u'>', u'?',
+	/* 0x40 */ u'¡', u'A', u'B', u'C', u'D', u'E', u'F', u'G',
+	    u'H', u'I', u'J', u'K', u'L', u'M', u'N', u'O',
+	/* 0x50 */ u'P', u'Q', u'R', u'S', u'T', u'U', u'V', u'W',
+	    u'X', u'Y', u'Z', u'Ä', u'Ö', u'Ñ', u'Ü', u'§',
+	/* 0x60 */ u'¿', u'a', u'b', u'c', u'd', u'e', u'f', u'g',
+	    u'h', u'i', u'j', u'k', u'l', u'm', u'n', u'o',
+	/* 0x70 */ u'p', u'q', u'r', u's', u't', u'u', u'v', u'w',
+	    u'x', u'y', u'z', u'ä', u'ö', u'ñ', u'ü', u'à',
+};
+
+// The extension table, reached by the escape: the codes it defines.
+static constexpr struct {
+	uint8_t code;
+	uint16_t cp;
+} gsm_extension[] = {
+	{0x0a, u'\f'}, {0x14, u'^'}, {0x28, u'{'}, {0x29, u'}'},
+	{0x2f, u'\\'}, {0x3c, u'['}, {0x3d, u'~'}, {0x3e, u']'},
+	{0x40, u'|'}, {0x65, u'€'},
+};
+
+void
+utf8_put(utf8_out *out, uint32_t cp)
+{
+	static constexpr uint8_t lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+	const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+
+	if (out->size - out->len < n) {
+		out->size = out->len;	// nothing after it either
+		return;
+	}
+	char *p = out->buf + out->len;
+	out->len += n;
+	for (size_t i = n - 1; i > 0; i--, cp >>= 6)
+		p[i] = static_cast<char>(0x80 | (cp & 0x3f));
+	p[0] = static_cast<char>(lead[n] | cp);
+}
+
+// Well-formed as RFC 3629 has it: the shortest form only, no surrogates,
+// nothing above U+10FFFF. The NUL ends the text and is no continuation
+// byte, so nothing past it is read.
+size_t
+utf8_get(const char *s, uint32_t *cp)
+{
+	auto lead = static_cast<unsigned char>(s[0]);
+	size_t n;
+	uint32_t c;
+	uint32_t least;
+
+	if (lead == 0)
+		return 0;
+	if (lead < 0x80) {
+		*cp = lead;
+		return 1;
+	}
+	if ((lead & 0xe0) == 0xc0) {
+		n = 2;
+		c = lead & 0x1fu;
+		least = 0x80;
+	} else if ((lead & 0xf0) == 0xe0) {
+		n = 3;
+		c = lead & 0x0fu;
+		least = 0x800;
+	} else if ((lead & 0xf8) == 0xf0) {
+		n = 4;
+		c = lead & 0x07u;
+		least = 0x10000;
+	} else {
+		return 0;
+	}
+	for (size_t i = 1; i < n; i++) {
+		auto next = static_cast<unsigned char>(s[i]);
+		if ((next & 0xc0) != 0x80)
+			return 0;
+		c = c << 6 | (next & 0x3fu);
+	}
+	if (c < least || c > 0x10ffff || (c >= 0xd800 && c < 0xe000))
+		return 0;
+	*cp = c;
+	return n;
+}
+
+size_t
+gsm_septets(uint32_t cp, uint8_t septets[2])
+{
+	for (uint8_t code = 0; code < 128; code++) {
+		if (code != gsm_escape && gsm_alphabet[code] == cp) {
+			septets[0] = code;
+			return 1;
+		}
+	}
+	for (size_t i = 0; i < sizeof gsm_extension / sizeof gsm_extension[0]; i++) {
+		if (gsm_extension[i].cp == cp) {
+			septets[0] = gsm_escape;
+			septets[1] = gsm_extension[i].code;
+			return 2;
+		}
+	}
+	return 0;
+}
+
+void
+gsm_to_utf8(const uint8_t *septets, size_t n, utf8_out *out)
+{
+	for (size_t i = 0; i < n; i++) {
+		unsigned code = septets[i] & 0x7fu;
+		uint32_t cp = gsm_alphabet[code];
+		if (code == gsm_escape && i + 1 < n) {
+			code = septets[++i] & 0x7fu;
+			cp = gsm_alphabet[code];
+			for (size_t e = 0; e < sizeof gsm_extension / sizeof gsm_extension[0]; e++)
+				if (gsm_extension[e].code == code)
+					cp = gsm_extension[e].cp;
+		}
+		utf8_put(out, cp);
+	}
+}
+
+void
+ucs2_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
+{
+	for (size_t i = 0; i < n; i += 2) {
+		if (i + 1 == n) {
+			utf8_put(out, replacement_char);	// half a unit
+			break;
+		}
+		uint32_t cp = static_cast<uint32_t>(octets[i]) << 8 | octets[i + 1];
+		if (cp >= 0xd800 && cp < 0xdc00 && i + 3 < n) {
+			const uint32_t low = static_cast<uint32_t>(octets[i + 2]) << 8 |
+			    octets[i + 3];
+			if (low >= 0xdc00 && low < 0xe000) {
+				cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+				i += 2;
+			}
+		}
+		if (cp >= 0xd800 && cp < 0xe000)
+			cp = replacement_char;
+		utf8_put(out, cp);
+	}
+}
