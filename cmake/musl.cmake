@@ -6,13 +6,16 @@
 # Nothing from libstdc++ is linked in: the tool needs none of it.
 #
 # Built for small systems: sections the program does not reach are dropped,
-# and code and read-only data share pages rather than each starting a page
-# of its own.
+# code and read-only data share pages rather than each starting a page of
+# its own, and there are no unwind tables, which code without exceptions
+# does not use.
 set(musl_specs /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-musl/musl-gcc.specs)
 if(NOT EXISTS ${musl_specs})
 	message(FATAL_ERROR "${musl_specs} is missing (Debian: musl-tools)")
 endif()
 
-set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_CXX_FLAGS_INIT "-specs=${musl_specs} -ffunction-sections -fdata-sections")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--gc-sections -Wl,-z,noseparate-code")
+# The specs go with the compiler, so that flags given at configure time
+# cannot turn this into a glibc build.
+set(CMAKE_CXX_COMPILER g++ -specs=${musl_specs})
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections -Wl,-z,noseparate-code")
