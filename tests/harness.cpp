@@ -158,13 +158,6 @@ tool_uses_musl()
 	return musl;
 }
 
-bool
-ends_with(const std::string &s, const std::string &tail)
-{
-	return s.size() >= tail.size() &&
-	    s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // A message in glibc's words as the tool's C library words it.
 std::string
 in_libc_words(const std::string &line)
@@ -173,7 +166,7 @@ in_libc_words(const std::string &line)
 		return line;
 	for (const auto &w : musl_errors) {
 		std::string tail = std::string(": ") + w.glibc;
-		if (ends_with(line, tail))
+		if (line.ends_with(tail))
 			return line.substr(0, line.size() - tail.size()) + ": " + w.musl;
 	}
 	// getopt's complaints: "invalid option -- 'x'" and
