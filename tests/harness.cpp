@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/libc_words.hpp"
+
 extern char **environ;
 
 std::string
@@ -235,7 +237,7 @@ msgs(std::initializer_list<std::string> lines)
 {
 	std::string s;
 	for (auto &l : lines)
-		s += "ussdq: " + l + "\n";
+		s += "ussdq: " + in_libc_words(l) + "\n";
 	return s;
 }
 

@@ -6,6 +6,9 @@
 // USSDQ_TEST_TOOL names another build of the tool to run, and
 // USSDQ_TEST_RUNNER a command (words split at spaces) to run it with, such
 // as an emulator; the tool's own name is passed as argv[0] either way.
+// USSDQ_TEST_LIBC names the C library that build uses, glibc (the default)
+// or musl: expected messages are written in glibc's words, and msgs() puts
+// the system errors and getopt's complaints in musl's when it is musl.
 #pragma once
 
 #include <initializer_list>
@@ -45,7 +48,7 @@ std::vector<outcome> ussdq_together(const std::vector<std::vector<std::string>> 
 
 std::string replace(std::string s, const std::string &from, const std::string &to);
 
-// Each message as warnx prints it.
+// Each message as warnx prints it, in the words of the tool's C library.
 std::string msgs(std::initializer_list<std::string> lines);
 
 inline const std::string usage_line =
