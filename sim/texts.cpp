@@ -7,25 +7,12 @@
 #include "front/settings.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace sim {
 
 namespace {
 
 constexpr char language[] = "en";
-
-std::optional<std::string> decoded(std::string_view hex, int dcs)
-{
-	if (!hex_text(hex) || hex.size() >= work_buf_size)
-		return std::nullopt;
-	std::string text(hex);
-	char buf[decoded_buf_size];
-	utf8_out out = {buf, sizeof buf, 0};
-	if (!dcs_decode(text.c_str(), dcs, &out))
-		return std::nullopt;
-	return std::string(buf, out.len);
-}
 
 // What the GSM alphabet packs, or none.
 std::optional<std::string> packed(const std::string &text)
@@ -55,7 +42,7 @@ std::optional<std::string> from_ucs2(std::string_view hex)
 {
 	if (hex.size() % 4 != 0)
 		return std::nullopt;
-	return decoded(hex, 72);
+	return from_scheme(hex, 72);
 }
 
 std::string to_ucs2(std::string_view text)
@@ -102,7 +89,14 @@ bool ucs2_scheme(int dcs)
 
 std::optional<std::string> from_scheme(std::string_view hex, int dcs)
 {
-	return decoded(hex, dcs);
+	if (!hex_text(hex) || hex.size() >= work_buf_size)
+		return std::nullopt;
+	std::string text(hex);
+	char buf[decoded_buf_size];
+	utf8_out out = {buf, sizeof buf, 0};
+	if (!dcs_decode(text.c_str(), dcs, &out))
+		return std::nullopt;
+	return std::string(buf, out.len);
 }
 
 std::optional<std::string> to_scheme(std::string_view text, int dcs)
