@@ -59,10 +59,31 @@ dcs_coding dcs_read(int dcs);
 // a lone octet 768.
 inline constexpr size_t decoded_buf_size = 2 * work_buf_size;
 
+// The octets that len characters of hex text stand for, into octets (len / 2
+// of them); not_hex when the text is not hex digits in pairs.
+inline constexpr size_t not_hex = static_cast<size_t>(-1);
+size_t hex_octets(const char *text, size_t len, uint8_t *octets);
+
+// Each octet the ISO 8859-1 character of that number.
+void latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out);
+
 // Decodes the answer text (at most its first 1023 characters) by its data
 // coding scheme and appends it to out as UTF-8, without a NUL. False, with
 // nothing written, when the text is compressed, which cannot be read.
 bool dcs_decode(const char *text, int dcs, utf8_out *out);
 
-// The answer as the tool prints it under -d; compressed text ends the run.
-void decutf(const char *text, int dcs, utf8_out *out);
+/* standard.cpp */
+
+// Most modems take the request as text in the character set AT+CSCS chose
+// and give the answer the same way. These code a request for that, into
+// dest (size bytes), or return why it cannot go: IRA text as it stands, or
+// UCS2 as upper-case hex. Either holds at most max_request_septets as the
+// GSM alphabet counts them.
+inline constexpr size_t max_request_septets = 182;
+const char *text_code(const char *text, char *dest, size_t size);
+const char *ucs2_code(const char *text, char *dest, size_t size);
+
+// The answer of such a modem as UTF-8, read by its data coding scheme as
+// dcs_decode reads it; false when it is compressed.
+bool text_read(const char *text, int dcs, utf8_out *out);
+bool ucs2_read(const char *text, int dcs, utf8_out *out);

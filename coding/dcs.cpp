@@ -1,6 +1,5 @@
 #include <stdint.h>
 #include <string.h>
-#include <err.h>
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
@@ -32,7 +31,22 @@ dcs_read(int dcs)
 	return {alphabet::gsm7, 0};
 }
 
-static void
+size_t
+hex_octets(const char *text, size_t len, uint8_t *octets)
+{
+	if (len % 2 != 0)
+		return not_hex;
+	for (size_t i = 0; i < len; i += 2) {
+		const auto high = static_cast<unsigned char>(text[i]);
+		const auto low = static_cast<unsigned char>(text[i + 1]);
+		if (!is_hex(high) || !is_hex(low))
+			return not_hex;
+		octets[i / 2] = static_cast<uint8_t>(hex_digit(high) << 4 | hex_digit(low));
+	}
+	return len / 2;
+}
+
+void
 latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
 {
 	for (size_t i = 0; i < n; i++)
@@ -45,16 +59,9 @@ dcs_decode(const char *text, int dcs, utf8_out *out)
 	uint8_t octets[(work_buf_size - 1) / 2];
 	uint8_t septets[sizeof octets * 8 / 7];
 	const size_t len = strnlen(text, work_buf_size - 1);
-	bool hex = len % 2 == 0;
-	size_t n = 0;
+	const size_t n = hex_octets(text, len, octets);
 
-	for (size_t i = 0; hex && i < len; i += 2) {
-		const auto high = static_cast<unsigned char>(text[i]);
-		const auto low = static_cast<unsigned char>(text[i + 1]);
-		hex = is_hex(high) && is_hex(low);
-		octets[n++] = static_cast<uint8_t>(hex_digit(high) << 4 | hex_digit(low));
-	}
-	if (!hex) {
+	if (n == not_hex) {
 		// Text the modem has decoded itself.
 		latin1_to_utf8(reinterpret_cast<const uint8_t *>(text), len, out);
 		return true;
@@ -86,11 +93,4 @@ dcs_decode(const char *text, int dcs, utf8_out *out)
 		return false;
 	}
 	return true;
-}
-
-void
-decutf(const char *text, int dcs, utf8_out *out)
-{
-	if (!dcs_decode(text, dcs, out))
-		errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
 }

@@ -1,5 +1,4 @@
 #include <stdint.h>
-#include <err.h>
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
@@ -83,20 +82,6 @@ septet_unpack(const uint8_t *octets, size_t n, uint8_t *septets)
 		septets[i] = static_cast<uint8_t>(value & 0x7fu);
 	}
 	return count;
-}
-
-void
-encira(const char *text, char *dest)
-{
-	if (const char *why = septet_pack(text, dest, work_buf_size))
-		errx(1, "%s", why);
-}
-
-void
-encgsm(const char *text, char *dest)
-{
-	if (const char *why = gsm_pack(text, dest, work_buf_size))
-		errx(1, "%s", why);
 }
 
 // Each character is written only after the pair it comes from has been

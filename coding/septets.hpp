@@ -42,11 +42,6 @@ const char *gsm_pack(const char *text, char *dest, size_t size);
 // left over after the last are none.
 size_t septet_unpack(const uint8_t *octets, size_t n, uint8_t *septets);
 
-// The request as the tool packs it into the work buffer, without and with
-// -d; refuses by errx.
-void encira(const char *text, char *dest);
-void encgsm(const char *text, char *dest);
-
 // Unpacks hex text in place. Never fails: a pair that is not two hex digits
 // reads as all bits set. Needs one byte more than the text and its NUL.
 void decira(char *buf);

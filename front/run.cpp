@@ -71,6 +71,16 @@ read_options(int argc, char *argv[])
 		usage();
 }
 
+// The request as it goes into the AT+CUSD command.
+static void
+code_request(const char *text, char *dest)
+{
+	const char *why = decode ? gsm_pack(text, dest, work_buf_size) :
+	    septet_pack(text, dest, work_buf_size);
+	if (why != nullptr)
+		errx(1, "%s", why);
+}
+
 int
 run()
 {
@@ -84,10 +94,7 @@ run()
 	at_wok("AT+CMGF=0");
 	at_wok("AT+CSCS=\"IRA\"");
 
-	if (decode)
-		encgsm(ussd, work_buf);
-	else
-		encira(ussd, work_buf);
+	code_request(ussd, work_buf);
 	if (asprintf(&cmd_line, "AT+CUSD=1,\"%s\",15", work_buf) < 0)
 		err(1, "asprintf");
 	at_command(cmd_line);
@@ -98,19 +105,12 @@ run()
 		warnx("decira: buf = \"%s\"", work_buf);
 	if (decode) {
 		utf8_out answer = {decoded_buf, sizeof decoded_buf, 0};
-		decutf(work_buf, dcs, &answer);
-		// The text may hold a NUL of its own.
-		fwrite(answer.buf, 1, answer.len, stdout);
-		putchar('\n');
+		if (!dcs_decode(work_buf, dcs, &answer))
+			errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
+		print_text(&answer);
 	} else {
-		printf("buf=%s", work_buf);
-		decira(work_buf);
-		puts(work_buf);
+		print_classic(work_buf);
 	}
-
-	// The answer is the whole point of the run: if it could not be
-	// written, the caller must not be told that all went well.
-	if (fflush(stdout) != 0 || ferror(stdout))
-		err(1, "stdout");
+	finish_output();
 	return 0;
 }

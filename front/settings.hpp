@@ -10,12 +10,25 @@
 
 extern "C" char *__progname;	// the C library's short program name
 
+// How the request and the answer travel between the tool and the modem.
+enum class mode_name { packed, text, ucs2, automatic };
+
+inline constexpr size_t max_replies = 16;
+
 /* settings.cpp */
 extern const char *port;		// serial device of the modem
 extern int32_t timeout;		// watchdog, seconds; 0: none
 extern int verbose;			// 1 after -v
-extern int decode;			// 1 after -d: UTF-8 in, decoded answer out
-extern const char *ussd;		// the request text, required
+// 1 after -d or any option that came after it: the answer decoded to UTF-8,
+// refusals and statuses read, the port set raw. 0 is the classic dialogue.
+extern int decode;
+extern mode_name mode;			// -m; packed unless given
+extern const char *ussd;		// the request text, required but for -c
+extern const char *replies[max_replies];	// -r, in order
+extern size_t reply_count;
+extern int keep;			// 1 after -k: a waiting session is left open
+extern int json;			// 1 after -j
+extern int cancel;			// 1 after -c: end the session, nothing else
 
 inline constexpr size_t work_buf_size = 1024;
 
@@ -26,6 +39,12 @@ void safe_start();		// standard descriptors open, SIGPIPE ignored
 [[noreturn]] void usage();
 void read_options(int argc, char *argv[]);
 int run();
+
+/* output.cpp */
+struct utf8_out;
+void print_classic(char *buf);		// buf= and the hex, then decira over it
+void print_text(const utf8_out *text);	// the decoded answer and a line feed
+void finish_output();			// a lost answer is a failure
 
 /* watchdog.cpp */
 [[noreturn]] void timeout_handler(int signo);

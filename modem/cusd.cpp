@@ -59,11 +59,7 @@ at_wcusd(char *dest)
 
 	warnx("at_wcusd...");
 	for (;;) {
-		if (fgets(reply_buf, sizeof reply_buf, modem_in) == nullptr)
-			lost_modem();
-		strip_crlf(reply_buf);
-		if (verbose)
-			warnx("at_wcusd: got \"%s\"", reply_buf);
+		at_line(reply_buf, sizeof reply_buf, "at_wcusd");
 		switch (cusd_take(reply_buf, dest, work_buf_size, &dcs)) {
 		case cusd_line::other:
 			continue;

@@ -12,11 +12,20 @@ extern FILE *modem_in;			// read side of modem_fd
 extern FILE *modem_out;			// write side of modem_fd
 void port_setup();			// open and lock port, clear ICANON, drop stale input
 
+/* lines.cpp */
+// One line read from the modem into a buffer of the caller's, cut at its
+// line ending as strip_crlf cuts it, shown after -v as "who: got ...".
+struct line_read {
+	size_t len;	// of the whole line, line ending left out
+	bool cut;	// longer than the buffer: only its start is there
+};
+line_read at_line(char *buf, size_t size, const char *who);
+void strip_crlf(char *line);		// cut line at its CR, then at its LF
+[[noreturn]] void lost_modem();		// end of input or read error on modem_in
+
 /* at.cpp */
 void at_command(const char *cmd);	// send cmd and CR LF
 void at_wok(const char *cmd);		// send cmd, wait for "OK", pause 100 ms
-void strip_crlf(char *line);		// cut line at its CR, then at its LF
-[[noreturn]] void lost_modem();		// end of input or read error on modem_in
 
 /* cusd.cpp */
 enum class cusd_line { other, answer, bad, too_long };
