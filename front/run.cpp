@@ -97,7 +97,7 @@ run()
 	code_request(ussd, work_buf);
 	if (asprintf(&cmd_line, "AT+CUSD=1,\"%s\",15", work_buf) < 0)
 		err(1, "asprintf");
-	at_command(cmd_line);
+	at_request(cmd_line);
 	const int dcs = at_wcusd(work_buf);
 	alarm(0);
 

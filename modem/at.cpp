@@ -15,6 +15,15 @@ at_command(const char *cmd)
 	fflush(modem_out);
 }
 
+volatile sig_atomic_t request_out = 0;
+
+void
+at_request(const char *cmd)
+{
+	request_out = 1;
+	at_command(cmd);
+}
+
 void
 at_wok(const char *cmd)
 {
@@ -23,10 +32,10 @@ at_wok(const char *cmd)
 	at_command(cmd);
 	warnx("at_wok...");
 	for (;;) {
-		at_line(line_buf, sizeof line_buf, "at_wok");
+		const line_read got = at_line(line_buf, sizeof line_buf, "at_wok");
 		// Echo, blank lines, unsolicited codes and even "ERROR" are
 		// passed over: only the watchdog ends a wait that gets no "OK".
-		if (strcmp(line_buf, "OK") == 0)
+		if (!got.cut && strcmp(line_buf, "OK") == 0)
 			break;
 	}
 	if (verbose)

@@ -59,7 +59,11 @@ at_wcusd(char *dest)
 
 	warnx("at_wcusd...");
 	for (;;) {
-		at_line(reply_buf, sizeof reply_buf, "at_wcusd");
+		const line_read got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
+		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
+			errx(1, "%s: response too long", port);
+		if (got.cut)
+			continue;
 		switch (cusd_take(reply_buf, dest, work_buf_size, &dcs)) {
 		case cusd_line::other:
 			continue;

@@ -25,13 +25,31 @@ lost_modem()
 	errx(1, "%s: unexpected end of file", port);
 }
 
+// A line is everything up to its LF. One that the end of input cuts short
+// is no line: it may be an answer missing its scheme or its last digits.
+// One longer than the buffer is read away to its LF, so that no piece of
+// it is ever taken for a line of its own.
 line_read
 at_line(char *buf, size_t size, const char *who)
 {
-	if (fgets(buf, static_cast<int>(size), modem_in) == nullptr)
-		lost_modem();
+	size_t len = 0;
+	bool cr = false;
+
+	for (int c; (c = getc_unlocked(modem_in)) != '\n'; len++) {
+		if (c == EOF)
+			lost_modem();
+		if (len < size - 1)
+			buf[len] = static_cast<char>(c);
+		cr = c == '\r';
+	}
+	buf[len < size - 1 ? len : size - 1] = '\0';
+	if (cr)
+		len--;
+	const bool cut = len > size - 1;
 	strip_crlf(buf);
-	if (verbose)
+	if (verbose && cut)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", who, buf, len);
+	else if (verbose)
 		warnx("%s: got \"%s\"", who, buf);
-	return {strlen(buf), false};
+	return {len, cut};
 }

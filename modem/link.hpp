@@ -3,6 +3,7 @@
 // descriptor. Every failure here ends the process with status 1.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 
@@ -25,6 +26,10 @@ void strip_crlf(char *line);		// cut line at its CR, then at its LF
 
 /* at.cpp */
 void at_command(const char *cmd);	// send cmd and CR LF
+// Sends a USSD request: from now on the network may answer, so a run that
+// gives up must end the session, or the answer would reach the next run.
+void at_request(const char *cmd);
+extern volatile sig_atomic_t request_out;
 void at_wok(const char *cmd);		// send cmd, wait for "OK", pause 100 ms
 
 /* cusd.cpp */

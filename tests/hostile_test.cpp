@@ -106,3 +106,47 @@ TEST(HostileModem, PassesHighBytesThrough)
 }
 
 }
+
+// A line is what comes up to its line feed, whole: a piece cut off by the
+// end of input or by the reader's buffer is never taken for a line.
+TEST(HostileModem, TakesOnlyWholeLines)
+{
+	const std::string real = result("+CUSD: 0,\"" + answer_hex + "\",15");
+	auto ends_after = [](std::string bytes) {
+		sim::options o = modem({{"AT+CUSD=*", {sim::send(result("OK") + bytes)}}});
+		o.vmin = 0;	// a read returns nothing after 0.1 s of silence
+		o.vtime = 1;
+		return o;
+	};
+	struct {
+		const char *what;
+		std::vector<std::string> args;
+		sim::options modem;
+		std::string out, err;
+		int status;
+	} cases[] = {
+		{"the scheme cut short", {"-d"}, ends_after("+CUSD: 0,\"00410042\",7"),
+		    "", setup + msgs({"at_wcusd...", "PORT: unexpected end of file"}), 1},
+		{"cut inside the quotes", {}, ends_after("+CUSD: 0,\"aa18"),
+		    "", setup + msgs({"at_wcusd...", "PORT: unexpected end of file"}), 1},
+		{"an OK behind 255 bytes of noise", {"-t", "1"},
+		    modem({{"ATE0", {sim::send(std::string(255, 'n') + "OK\r\n")}}}),
+		    "", msgs({"at_wok..."}) + timed_out, 1},
+		{"an answer behind 1087 bytes of noise", {},
+		    modem({{"AT+CUSD=*", {sim::send(result("OK") + std::string(1087, 'n') +
+		    "+CUSD: 0,\"FAKE\",15\r\n" + real)}}}),
+		    "buf=" + answer_hex + "Balance 5.00 EUR\n", quiet, 0},
+		{"an answer line longer than the buffer", {"-d"},
+		    modem({{"AT+CUSD=*", {sim::send(result("OK") + "+CUSD: 0,\"" +
+		    std::string(1100, 'a') + "\",15\r\n" + real)}}}),
+		    "", setup + msgs({"at_wcusd...", "PORT: response too long"}), 1},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> args = c.args;
+		args.insert(args.end(), {"-p", "PORT", "-u", "*100#"});
+		auto r = ussdq(args, c.modem);
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, c.status) << c.what;
+	}
+}
