@@ -4,6 +4,7 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
+#include "modem/link.hpp"
 
 void
 print_classic(char *buf)
@@ -19,6 +20,62 @@ print_text(const utf8_out *text)
 	// The text may hold a NUL of its own.
 	fwrite(text->buf, 1, text->len, stdout);
 	putchar('\n');
+}
+
+// Every control character is escaped, those of ISO 8859-1's upper half and
+// DEL too, so that a script never finds one in what it parses.
+static void
+json_char(FILE *f, uint32_t cp)
+{
+	static constexpr char shorts[] = "btnvfr";	// \b from 8 to \r at 13
+
+	if (cp == '"' || cp == '\\') {
+		putc('\\', f);
+		putc(static_cast<int>(cp), f);
+	} else if (cp >= 8 && cp <= 13 && cp != 11) {
+		putc('\\', f);
+		putc(shorts[cp - 8], f);
+	} else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
+		fprintf(f, "\\u%04x", static_cast<unsigned>(cp));
+	} else {
+		char bytes[4];
+		utf8_out out = {bytes, sizeof bytes, 0};
+		utf8_put(&out, cp);
+		fwrite(bytes, 1, out.len, f);
+	}
+}
+
+void
+json_string(FILE *f, const char *s, size_t n, bool latin1)
+{
+	putc('"', f);
+	for (size_t i = 0; i < n;) {
+		uint32_t cp = static_cast<unsigned char>(s[i]);
+		size_t len = 1;
+		if (!latin1 && cp >= 0x80) {
+			// Only whole characters: a NUL stops utf8_get short.
+			char one[5] = {};
+			for (size_t k = 0; k < 4 && i + k < n; k++)
+				one[k] = s[i + k];
+			if ((len = utf8_get(one, &cp)) == 0) {
+				cp = replacement_char;
+				len = 1;
+			}
+		}
+		json_char(f, cp);
+		i += len;
+	}
+	putc('"', f);
+}
+
+void
+print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool kept)
+{
+	printf("{\"status\":%d,\"text\":", a->status);
+	json_string(stdout, text->buf, text->len, false);
+	printf(",\"dcs\":%d,\"raw\":", a->dcs);
+	json_string(stdout, a->text, a->len, true);
+	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 
 // The answer is the whole point of the run: if it could not be written,

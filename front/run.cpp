@@ -1,7 +1,7 @@
-#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <err.h>
 #include <unistd.h>
 
@@ -12,13 +12,14 @@
 
 static char work_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];	// the answer under -d
-static char *cmd_line;
+// AT+CUSD=1,"<request>",15 for a request that fills the work buffer.
+static char cmd_line[work_buf_size + 16];
 
 void
 usage()
 {
-	fprintf(stderr, "usage: %s [-dv] [-p PORT] [-t TIMEOUT] -u USSD\n",
-	    __progname);
+	fprintf(stderr, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-t TIMEOUT] -u USSD\n"
+	    "       %s -c [-v] [-p PORT] [-t TIMEOUT]\n", __progname, __progname);
 	exit(1);
 }
 
@@ -39,27 +40,66 @@ parse_timeout(const char *arg)
 	return value;
 }
 
+static mode_name
+parse_mode(const char *arg)
+{
+	static constexpr struct {
+		const char *name;
+		mode_name m;
+	} modes[] = {
+		{"packed", mode_name::packed}, {"text", mode_name::text},
+		{"ucs2", mode_name::ucs2}, {"auto", mode_name::automatic},
+	};
+
+	for (const auto &m : modes)
+		if (strcmp(arg, m.name) == 0)
+			return m.m;
+	errx(1, "invalid mode: %s", arg);
+}
+
 void
 read_options(int argc, char *argv[])
 {
 	int ch;
+	bool modern = false;	// an option beyond the classic ones
 
-	while ((ch = getopt(argc, argv, "dp:u:t:v")) > 0) {
+	while ((ch = getopt(argc, argv, "cdjkm:p:r:t:u:v")) > 0) {
 		switch (ch) {
+		case 'c':
+			cancel = 1;
+			break;
+		case 'd':
+			decode = 1;
+			break;
+		case 'j':
+			json = 1;
+			modern = true;
+			break;
+		case 'k':
+			keep = 1;
+			modern = true;
+			break;
+		case 'm':
+			mode = parse_mode(optarg);
+			modern = true;
+			break;
 		case 'p':
 			port = optarg;
 			break;
-		case 'u':
-			ussd = optarg;
+		case 'r':
+			if (reply_count == max_replies)
+				errx(1, "too many replies (at most %zu)", max_replies);
+			replies[reply_count++] = optarg;
+			modern = true;
 			break;
 		case 't':
 			timeout = parse_timeout(optarg);
 			break;
+		case 'u':
+			ussd = optarg;
+			break;
 		case 'v':
 			verbose = 1;
-			break;
-		case 'd':
-			decode = 1;
 			break;
 		default:
 			usage();
@@ -67,18 +107,91 @@ read_options(int argc, char *argv[])
 	}
 	if (optind < argc)
 		usage();
-	if (ussd == nullptr)
+	if (cancel ? ussd != nullptr || modern : ussd == nullptr)
 		usage();
+	// The one place that decides between the classic dialogue and the
+	// answer handling of -d: every option beyond the classic ones asks
+	// for the latter.
+	if (modern || cancel)
+		decode = 1;
 }
 
-// The request as it goes into the AT+CUSD command.
 static void
-code_request(const char *text, char *dest)
+send_request(const travel *way, const char *text)
 {
-	const char *why = decode ? gsm_pack(text, dest, work_buf_size) :
-	    septet_pack(text, dest, work_buf_size);
-	if (why != nullptr)
+	char coded[work_buf_size];
+
+	way->code(text, coded, sizeof coded);
+	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", coded);
+	at_request(cmd_line);
+}
+
+// Whether the request and every reply can go the way given; why not.
+static const char *
+refusal_of(const travel *way)
+{
+	char coded[work_buf_size];
+	const char *why = way->code(ussd, coded, sizeof coded);
+
+	for (size_t i = 0; why == nullptr && i < reply_count; i++)
+		why = way->code(replies[i], coded, sizeof coded);
+	return why;
+}
+
+static const travel *
+set_mode(mode_name m)
+{
+	const travel *way = travel_of(m);
+
+	if (verbose && mode == mode_name::automatic)
+		warnx("mode: %s", way->name);
+	return way;
+}
+
+// Sends a request or a reply and takes its answer. A modem that auto found
+// to offer UCS2 may still refuse requests in it; the first request then
+// goes once more as text, where it can.
+static void
+ask(const travel **way, const char *text, cusd_answer *answer, bool first)
+{
+	char refusal[256];
+
+	send_request(*way, text);
+	if (at_wanswer(answer, refusal, sizeof refusal)) {
+		cusd_accept(answer);
+		return;
+	}
+	if (first && mode == mode_name::automatic && *way == travel_of(mode_name::ucs2) &&
+	    refusal_of(travel_of(mode_name::text)) == nullptr) {
+		*way = set_mode(mode_name::text);
+		at_wok((*way)->charset);
+		send_request(*way, text);
+		if (at_wanswer(answer, refusal, sizeof refusal)) {
+			cusd_accept(answer);
+			return;
+		}
+	}
+	errx(1, "%s: request refused: %s", port, refusal);
+}
+
+// The dialogue as it has always been: packed 7-bit codes, the answer's hex
+// and its septets printed as they are.
+static int
+classic()
+{
+	at_wok("AT+CSCS=\"IRA\"");
+	if (const char *why = septet_pack(ussd, work_buf, work_buf_size))
 		errx(1, "%s", why);
+	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", work_buf);
+	at_request(cmd_line);
+	at_wcusd(work_buf);
+	alarm(0);
+
+	if (verbose)
+		warnx("decira: buf = \"%s\"", work_buf);
+	print_classic(work_buf);
+	finish_output();
+	return 0;
 }
 
 int
@@ -92,25 +205,42 @@ run()
 	port_setup();
 	at_wok("ATE0");
 	at_wok("AT+CMGF=0");
-	at_wok("AT+CSCS=\"IRA\"");
+	if (!decode)
+		return classic();
+	if (cancel) {
+		at_wok("AT+CSCS=\"IRA\"");
+		at_end_session();
+		return 0;
+	}
 
-	code_request(ussd, work_buf);
-	if (asprintf(&cmd_line, "AT+CUSD=1,\"%s\",15", work_buf) < 0)
-		err(1, "asprintf");
-	at_request(cmd_line);
-	const int dcs = at_wcusd(work_buf);
+	const travel *way = set_mode(mode == mode_name::automatic ? ask_mode() : mode);
+	at_wok(way->charset);
+	if (const char *why = refusal_of(way))
+		errx(1, "%s", why);
+
+	cusd_answer answer = {-1, false, 15, work_buf, 0, sizeof work_buf};
+	ask(&way, ussd, &answer, true);
+	for (size_t i = 0; i < reply_count; i++) {
+		if (answer.status != 1)
+			errx(1, "%s: session ended before reply %s", port, replies[i]);
+		ask(&way, replies[i], &answer, false);
+	}
+	// A session left waiting would take the next request on this modem,
+	// whoever sends it, for the answer to its menu.
+	const bool kept = answer.status == 1 && keep;
+	if (answer.status == 1 && !keep)
+		at_end_session();
 	alarm(0);
 
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
-	if (decode) {
-		utf8_out answer = {decoded_buf, sizeof decoded_buf, 0};
-		if (!dcs_decode(work_buf, dcs, &answer))
-			errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
-		print_text(&answer);
-	} else {
-		print_classic(work_buf);
-	}
+	utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
+	if (!way->read(work_buf, answer.dcs, &text))
+		errx(1, "cannot read compressed answer (data coding scheme %d)", answer.dcs);
+	if (json)
+		print_json(&answer, &text, way->name, kept);
+	else
+		print_text(&text);
 	finish_output();
 	return 0;
 }

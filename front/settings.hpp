@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 extern "C" char *__progname;	// the C library's short program name
 
@@ -42,8 +43,14 @@ int run();
 
 /* output.cpp */
 struct utf8_out;
+struct cusd_answer;
 void print_classic(char *buf);		// buf= and the hex, then decira over it
 void print_text(const utf8_out *text);	// the decoded answer and a line feed
+// -j: the answer as one line of JSON.
+void print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool kept);
+// n bytes of s as a JSON string: UTF-8, or each byte the ISO 8859-1
+// character of that number.
+void json_string(FILE *f, const char *s, size_t n, bool latin1);
 void finish_output();			// a lost answer is a failure
 
 /* watchdog.cpp */

@@ -79,3 +79,156 @@ at_wcusd(char *dest)
 	warnx("at_wcusd: done");
 	return dcs;
 }
+
+// What follows a closing quote: a comma and the scheme, spaces allowed
+// around both; the scheme, 15 when it is over 255, or -1 when it is not that.
+static int
+scheme_only(const char *p)
+{
+	int dcs = 0;
+
+	while (*p == ' ')
+		p++;
+	if (*p++ != ',')
+		return -1;
+	while (*p == ' ')
+		p++;
+	if (*p < '0' || *p > '9')
+		return -1;
+	for (; *p >= '0' && *p <= '9'; p++)
+		if (dcs <= 255)
+			dcs = dcs * 10 + (*p - '0');
+	while (*p == ' ')
+		p++;
+	if (*p != '\0')
+		return -1;
+	return dcs > 255 ? 15 : dcs;
+}
+
+static bool
+only_spaces(const char *p)
+{
+	while (*p == ' ')
+		p++;
+	return *p == '\0';
+}
+
+static cusd_part
+add_text(cusd_answer *a, const char *from, size_t n)
+{
+	if (a->len + n >= a->size)
+		return cusd_part::too_long;
+	memcpy(a->text + a->len, from, n);
+	a->len += n;
+	a->text[a->len] = '\0';
+	return cusd_part::whole;
+}
+
+// Modems in text mode do not escape the quotes inside the text, so the text
+// ends at the last quote that the scheme follows; where none does, the
+// lines after it carry on the text.
+static cusd_part
+take_text(cusd_answer *a, const char *from, bool first_line)
+{
+	const char *close = strrchr(from, '"');
+	int dcs = close != nullptr ? scheme_only(close + 1) : -1;
+
+	if (dcs < 0 && close != nullptr && first_line && only_spaces(close + 1))
+		dcs = 15;
+	if (dcs < 0) {
+		const cusd_part r = add_text(a, from, strlen(from));
+		return r == cusd_part::whole ? cusd_part::open : r;
+	}
+	a->dcs = dcs;
+	return add_text(a, from, static_cast<size_t>(close - from));
+}
+
+cusd_part
+cusd_begin(const char *line, cusd_answer *a)
+{
+	const char *p = line + 7;
+	int m = 0;
+
+	if (strncmp(line, "+CUSD: ", 7) != 0)
+		return cusd_part::other;
+	a->status = -1;
+	a->has_text = false;
+	a->dcs = 15;
+	a->len = 0;
+	a->text[0] = '\0';
+	while (*p == ' ')
+		p++;
+	if (*p < '0' || *p > '9')
+		return cusd_part::bad;
+	for (; *p >= '0' && *p <= '9'; p++)
+		if ((m = m * 10 + (*p - '0')) > 5)
+			return cusd_part::bad;
+	a->status = m;
+	while (*p == ' ')
+		p++;
+	if (*p == '\0')
+		return cusd_part::whole;
+	if (*p++ != ',')
+		return cusd_part::bad;
+	while (*p == ' ')
+		p++;
+	if (*p != '"')
+		return cusd_part::whole;
+	a->has_text = true;
+	return take_text(a, p + 1, true);
+}
+
+cusd_part
+cusd_go_on(const char *line, cusd_answer *a)
+{
+	const cusd_part r = add_text(a, "\n", 1);
+	return r == cusd_part::whole ? take_text(a, line, false) : r;
+}
+
+bool
+at_wanswer(cusd_answer *a, char *refusal, size_t size)
+{
+	char reply_buf[1088];
+
+	warnx("at_wcusd...");
+	for (;;) {
+		line_read got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
+		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
+			errx(1, "%s: response too long", port);
+		if (got.cut)
+			continue;
+		if (is_refusal(reply_buf)) {
+			snprintf(refusal, size, "%s", reply_buf);
+			return false;
+		}
+		cusd_part part = cusd_begin(reply_buf, a);
+		while (part == cusd_part::open) {
+			got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
+			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, a);
+		}
+		if (part == cusd_part::bad)
+			errx(1, "%s: bad +CUSD response", port);
+		if (part == cusd_part::too_long)
+			errx(1, "%s: response too long", port);
+		if (part == cusd_part::whole)
+			break;
+	}
+	warnx("at_wcusd: done");
+	return true;
+}
+
+// What the network said, as 3GPP TS 27.007 numbers it.
+void
+cusd_accept(const cusd_answer *a)
+{
+	static constexpr const char *ended[] = {
+		nullptr, nullptr, "session ended by the network",
+		"another client has responded", "operation not supported",
+		"network timed out",
+	};
+
+	if (a->status >= 3 || (a->status == 2 && !a->has_text))
+		errx(1, "%s: %s", port, ended[a->status]);
+	if (!a->has_text)
+		errx(1, "%s: bad +CUSD response", port);
+}

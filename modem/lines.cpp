@@ -53,3 +53,10 @@ at_line(char *buf, size_t size, const char *who)
 		warnx("%s: got \"%s\"", who, buf);
 	return {len, cut};
 }
+
+bool
+is_refusal(const char *line)
+{
+	return strcmp(line, "ERROR") == 0 || strncmp(line, "+CME ERROR:", 11) == 0 ||
+	    strncmp(line, "+CMS ERROR:", 11) == 0;
+}

@@ -34,6 +34,21 @@ lock_port()
 		warn("%s: going on unlocked", port);
 }
 
+// A port left as Linux sets it up echoes what the modem says back into the
+// modem, which reads it as commands and answers ERROR. Nothing may come
+// between the modem's bytes and ours; the speed stays.
+static void
+make_raw(struct termios *t)
+{
+	t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
+	    INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+	t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+	t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+	t->c_cflag = (t->c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8;
+	t->c_cc[VMIN] = 1;
+	t->c_cc[VTIME] = 0;
+}
+
 void
 port_setup()
 {
@@ -49,11 +64,13 @@ port_setup()
 		warnx("port opened");
 	lock_port();
 
-	// Only line buffering is switched off; speed, echo and the rest are
-	// left as whoever set up the port wanted them.
+	// Classic runs switch off only line buffering; speed, echo and the rest
+	// are left as whoever set up the port wanted them.
 	if (tcgetattr(modem_fd, &tty_settings) != 0)
 		err(1, "%s: tcgetattr", port);
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+	if (decode)
+		make_raw(&tty_settings);
 	if (tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
 		err(1, "%s: tcsetattr", port);
 

@@ -40,8 +40,12 @@ TEST(Decode, PrintsTheAnswerAsUtf8)
 		{"a NUL in the text", "+CUSD: 0,\"004100000042\",72", std::string("A\0B\n", 4)},
 		{"no scheme: the default alphabet", "+CUSD: 0,\"aa180c3602\"", "*100#\n"},
 		{"a scheme out of range: the default alphabet", "+CUSD: 0,\"aa180c3602\",256", "*100#\n"},
-		{"a scheme that is no number", "+CUSD: 0,\"aa180c3602\",7x2", "*100#\n"},
-		{"a scheme without its comma", "+CUSD: 0,\"aa180c3602\" 72", "*100#\n"},
+		// A quote that no scheme follows is part of the text, which goes
+		// on in the next line.
+		{"a scheme that is no number", "+CUSD: 0,\"aa180c3602\",7x2\r\nend\",15",
+		    "aa180c3602\",7x2\nend\n"},
+		{"a scheme without its comma", "+CUSD: 0,\"aa180c3602\" 72\r\n\",72",
+		    "aa180c3602\" 72\n\n"},
 		{"text the modem decoded itself", "+CUSD: 0,\"Balance: 5 EUR\",15", "Balance: 5 EUR\n"},
 		{"an empty answer", "+CUSD: 0,\"\",72", "\n"},
 	};

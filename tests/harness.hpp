@@ -52,7 +52,8 @@ std::string replace(std::string s, const std::string &from, const std::string &t
 std::string msgs(std::initializer_list<std::string> lines);
 
 inline const std::string usage_line =
-    "usage: ussdq [-dv] [-p PORT] [-t TIMEOUT] -u USSD\n";
+    "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-t TIMEOUT] -u USSD\n"
+    "       ussdq -c [-v] [-p PORT] [-t TIMEOUT]\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});

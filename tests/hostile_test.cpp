@@ -125,8 +125,13 @@ TEST(HostileModem, TakesOnlyWholeLines)
 		std::string out, err;
 		int status;
 	} cases[] = {
-		{"the scheme cut short", {"-d"}, ends_after("+CUSD: 0,\"00410042\",7"),
+		{"the scheme cut short", {}, ends_after("+CUSD: 0,\"00410042\",7"),
 		    "", setup + msgs({"at_wcusd...", "PORT: unexpected end of file"}), 1},
+		// -d sets the port raw, where reads wait; the modem goes away.
+		{"the scheme cut short by a hang-up", {"-d"},
+		    modem({{"AT+CUSD=*", {sim::send(result("OK") + "+CUSD: 0,\"00410042\",7"),
+		    sim::pause(100), sim::hangup()}}}),
+		    "", setup + msgs({"at_wcusd...", "PORT: Input/output error"}), 1},
 		{"cut inside the quotes", {}, ends_after("+CUSD: 0,\"aa18"),
 		    "", setup + msgs({"at_wcusd...", "PORT: unexpected end of file"}), 1},
 		{"an OK behind 255 bytes of noise", {"-t", "1"},
