@@ -29,15 +29,15 @@ lost_modem()
 // is no line: it may be an answer missing its scheme or its last digits.
 // One longer than the buffer is read away to its LF, so that no piece of
 // it is ever taken for a line of its own.
-line_read
-at_line(char *buf, size_t size, const char *who)
+bool
+read_line(FILE *in, char *buf, size_t size, line_read *got)
 {
 	size_t len = 0;
 	bool cr = false;
 
-	for (int c; (c = getc_unlocked(modem_in)) != '\n'; len++) {
+	for (int c; (c = getc_unlocked(in)) != '\n'; len++) {
 		if (c == EOF)
-			lost_modem();
+			return false;
 		if (len < size - 1)
 			buf[len] = static_cast<char>(c);
 		cr = c == '\r';
@@ -45,13 +45,24 @@ at_line(char *buf, size_t size, const char *who)
 	buf[len < size - 1 ? len : size - 1] = '\0';
 	if (cr)
 		len--;
-	const bool cut = len > size - 1;
+	got->len = len;
+	got->cut = len > size - 1;
 	strip_crlf(buf);
-	if (verbose && cut)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", who, buf, len);
+	return true;
+}
+
+line_read
+at_line(char *buf, size_t size, const char *who)
+{
+	line_read got;
+
+	if (!read_line(modem_in, buf, size, &got))
+		lost_modem();
+	if (verbose && got.cut)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", who, buf, got.len);
 	else if (verbose)
 		warnx("%s: got \"%s\"", who, buf);
-	return {len, cut};
+	return got;
 }
 
 bool

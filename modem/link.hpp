@@ -27,6 +27,9 @@ struct line_read {
 	bool cut;	// longer than the buffer: only its start is there
 };
 line_read at_line(char *buf, size_t size, const char *who);
+// The same from any stream; false at its end or on a read error, also in
+// the middle of a line.
+bool read_line(FILE *in, char *buf, size_t size, line_read *got);
 void strip_crlf(char *line);		// cut line at its CR, then at its LF
 [[noreturn]] void lost_modem();		// end of input or read error on modem_in
 // ERROR, +CME ERROR: or +CMS ERROR: - a command refused.
