@@ -4,9 +4,8 @@
 #include "sim/syntax.hpp"
 #include "sim/texts.hpp"
 
-#include "coding/septets.hpp"
-
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -15,17 +14,16 @@ namespace sim {
 
 namespace {
 
-// What the modem says about itself.
-constexpr std::string_view manufacturer = "Fakeco";
+// What the modem says about itself, beside its maker (kinds.cpp).
 constexpr std::string_view model = "FM100";
 constexpr std::string_view revision = "1.0.0";
 constexpr std::string_view imei = "350000112345679";
 constexpr std::string_view imsi = "001010123456789";
 
-constexpr std::string_view known_charsets[] = {"IRA", "GSM", "UCS2", "HEX", "8859-1", "PCCP437"};
-
-// Final results other than OK: a plain ERROR, or the +CME ERROR codes.
-constexpr int syntax_error = -1;
+// Final results other than OK: a plain ERROR, the line of a refused
+// request, or the +CME ERROR codes.
+constexpr int plain_error = -1;
+constexpr int refused = -2;
 constexpr int not_supported = 4;
 constexpr int bad_parameters = 50;
 
@@ -55,14 +53,18 @@ void modem::answer(const std::string &line)
 			break;
 	}
 	if (status == 0 && parsed.bad)
-		status = syntax_error;
+		status = plain_error;
+	if (status == refused && refusal_ == "ERROR")
+		status = plain_error;
 
 	for (const std::string &text : info)
 		say(verbose_ ? result(text) : text + "\r\n");
 	if (!quiet_) {
 		if (status == 0)
 			say(verbose_ ? result("OK") : "0\r");
-		else if (status == syntax_error || cmee_ == 0)
+		else if (status == refused)
+			say(result(refusal_));
+		else if (status == plain_error || cmee_ == 0)
 			say(verbose_ ? result("ERROR") : "4\r");
 		else if (cmee_ == 1)
 			say(result("+CME ERROR: " + std::to_string(status)));
@@ -88,7 +90,7 @@ int modem::basic(const command &cmd, std::vector<std::string> &info)
 	}
 	if (name == "E" || name == "V" || name == "Q") {
 		if (cmd.value > 1)
-			return syntax_error;
+			return plain_error;
 		(name == "E" ? echo_ : name == "V" ? verbose_ : quiet_) = cmd.value == 1;
 		return 0;
 	}
@@ -96,14 +98,21 @@ int modem::basic(const command &cmd, std::vector<std::string> &info)
 		reset();
 		return 0;
 	}
-	if (name == "I" && cmd.value == 0) {
-		info.push_back("Manufacturer: " + std::string(manufacturer));
+	if (name == "I") {
+		if (cmd.value != 0)
+			return 0;
+		info.push_back("Manufacturer: " + std::string(manufacturer()));
 		info.push_back("Model: " + std::string(model));
 		info.push_back("Revision: " + std::string(revision));
 		info.push_back("IMEI: " + std::string(imei));
 		info.emplace_back("+GCAP: +CGSM");
+		return 0;
 	}
-	return 0;
+	// Dialling, hanging up and the line settings are taken and do nothing.
+	static const std::string_view harmless[] = {"D", "H", "L", "M", "X", "&C", "&D", "&K", "&W"};
+	if (opts_.unknown_ok || std::find(std::begin(harmless), std::end(harmless), name) != std::end(harmless))
+		return 0;
+	return plain_error;
 }
 
 int modem::extended(const command &cmd, std::vector<std::string> &info, std::string &after)
@@ -111,8 +120,8 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 	const std::string &name = cmd.name;
 	form how = cmd.how;
 	const std::vector<argument> &args = cmd.args;
-	static const std::pair<std::string_view, std::string_view> identities[] = {
-		{"+CGMI", manufacturer}, {"+GMI", manufacturer},
+	const std::pair<std::string_view, std::string_view> identities[] = {
+		{"+CGMI", manufacturer()}, {"+GMI", manufacturer()},
 		{"+CGMM", model}, {"+GMM", model},
 		{"+CGMR", revision}, {"+GMR", revision},
 		{"+CGSN", imei}, {"+GSN", imei},
@@ -133,10 +142,13 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 		int max;
 		std::string_view range;
 	};
-	const setting settings[] = {
+	std::vector<setting> settings = {
 		{"+CMEE", &cmee_, 2, "(0-2)"},
 		{"+CMGF", &cmgf_, 1, "(0,1)"},
+		{"+CFUN", &cfun_, 1, "(0-1)"},
 	};
+	if (opts_.kind == modem_kind::huawei)
+		settings.push_back({"^USSDMODE", &ussdmode_, 1, "(0-1)"});
 	for (const setting &s : settings) {
 		if (name != s.name)
 			continue;
@@ -157,9 +169,7 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 	}
 
 	if (name == "+CSCS") {
-		std::vector<std::string> offered(opts_.charsets.begin(), opts_.charsets.end());
-		if (offered.empty())
-			offered.assign(std::begin(known_charsets), std::end(known_charsets));
+		std::vector<std::string> offered = offered_charsets();
 		if (how == form::read) {
 			info.push_back("+CSCS: \"" + charset_ + "\"");
 		} else if (how == form::test) {
@@ -206,6 +216,7 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 		{"+CPMS", "", "+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30", "+CPMS: (\"SM\"),(\"SM\"),(\"SM\")"},
 		{"+CNMI", "", "+CNMI: 0,0,0,0,0", "+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)"},
 		{"+GCAP", "+GCAP: +CGSM", "", ""},
+		{"+CHUP", "", "", ""},
 	};
 	for (const canned &c : answers) {
 		if (name != c.name)
@@ -217,7 +228,7 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 			info.emplace_back(text);
 		return 0;
 	}
-	return 0;
+	return opts_.unknown_ok ? 0 : plain_error;
 }
 
 // AT+CUSD=[<n>[,<str>[,<dcs>]]]: n 1 shows the network's answer, 0 hides it,
@@ -233,8 +244,9 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 			return bad_parameters;
 		n = *v;
 	}
-	if (n != 2)
-		cusd_ = n;
+	if (n == 2)
+		return end_session() ? 0 : plain_error;
+	cusd_ = n;
 	if (args.size() < 2 || (!args[1].quoted && args[1].text.empty()))
 		return 0;
 	if (!args[1].quoted)
@@ -247,49 +259,37 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 		dcs = *v;
 	}
 
-	// The request as the network will read it. A request in hex digits is
-	// read by its data coding scheme (septets packed as the tool sends them,
-	// by default) or, in the character set HEX, one character to each pair;
-	// one that is not is plain text, as some clients send it in the
-	// character sets IRA and GSM, and it gets its answer as plain text too.
-	const std::string &str = args[1].text;
-	bool ucs2 = charset_ == "UCS2" || ucs2_scheme(dcs);
-	bool plain = !ucs2 && !hex_text(str);
-	std::optional<std::string> request;
-	if (plain)
-		request = str;
-	else if (charset_ == "UCS2")
-		request = from_ucs2(str);
-	else if (auto each = charset_ == "HEX" && !ucs2 ? from_hex(str) : std::nullopt)
-		request = each;
-	else if (ucs2)
-		request = from_scheme(str, dcs);
-	else
-		request = from_scheme(str, dcs).value_or(str);
+	if (opts_.refuse_ucs2 && charset_ == "UCS2") {
+		refusal_ = "ERROR";
+		return refused;
+	}
+	if (!opts_.refuse.empty() && !opts_.refuse_after_ok) {
+		refusal_ = opts_.refuse;
+		return refused;
+	}
+	// The network is still busy with the request before.
+	if (due_line_)
+		return plain_error;
+	bool plain = false;
+	std::optional<std::string> request = read_request(args[1].text, dcs, plain);
 	if (!request)
 		return bad_parameters;
 	trace("USSD ", *request);
+	if (!opts_.refuse.empty()) {
+		after = result(opts_.refuse);
+		return 0;
+	}
 	if (n != 1)
 		return 0;
 
-	const std::string &text = opts_.answer_request ? *request : opts_.answer;
-	if (opts_.answer_dcs >= 0) {
-		std::optional<std::string> hex = to_scheme(text, opts_.answer_dcs);
-		after = result(hex ? "+CUSD: 0,\"" + *hex + "\"," + std::to_string(opts_.answer_dcs) :
-		    "+CUSD: 4");
-		return 0;
+	std::string line = result(write_answer(respond(*request), plain));
+	if (opts_.delay_ms > 0) {
+		due_line_ = std::move(line);
+		due_at_ = clock::now() + std::chrono::milliseconds(opts_.delay_ms);
+	} else {
+		after = std::move(line);
+		session_ends_ = clock::now() + std::chrono::milliseconds(opts_.session_timeout_ms);
 	}
-	if (charset_ == "UCS2") {
-		after = result("+CUSD: 0,\"" + to_ucs2(text) + "\",72");
-		return 0;
-	}
-	char packed[1024];
-	if (plain && std::all_of(text.begin(), text.end(), [](char c) { return c > 0; }))
-		after = result("+CUSD: 0,\"" + text + "\",15");
-	else if (plain || septet_pack(text.c_str(), packed, sizeof packed) != nullptr)
-		after = result("+CUSD: 4");
-	else
-		after = result(std::string("+CUSD: 0,\"") + packed + "\",15");
 	return 0;
 }
 
@@ -302,9 +302,11 @@ void modem::reset()
 	cmee_ = 0;
 	cusd_ = 0;
 	cmgf_ = 0;
-	bool ira = opts_.charsets.empty() || std::any_of(opts_.charsets.begin(), opts_.charsets.end(),
+	cfun_ = 1;
+	std::vector<std::string> offered = offered_charsets();
+	bool ira = std::any_of(offered.begin(), offered.end(),
 	    [](const std::string &c) { return same_name(c, "IRA"); });
-	charset_ = ira ? "IRA" : upper(opts_.charsets.front());
+	charset_ = ira ? "IRA" : upper(offered.front());
 }
 
 }

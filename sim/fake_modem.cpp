@@ -27,23 +27,64 @@ void on_signal(int)
 	quit = 1;
 }
 
+constexpr char usage_text[] =
+    "usage: fake-modem [--kind NAME] [--answer TEXT] [--status N] [--no-text]\n"
+    "                  [--answer-request] [--dcs N] [--ucs2-when-needed] [--menu FILE]\n"
+    "                  [--delay MS] [--session-timeout MS] [--refuse ERROR|CME:N]\n"
+    "                  [--refuse-after-ok] [--refuse-ucs2] [--charsets LIST]\n"
+    "                  [--unknown-ok] [--cooked] [--no-echo] [--vmin N] [--vtime N]\n"
+    "                  [--link PATH] [--verbose] [--help]\n"
+    "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
+
 int usage()
 {
-	std::fputs("usage: fake-modem [--cooked] [--no-echo] [--answer TEXT] [--answer-request]\n"
-	    "                  [--dcs N] [--link PATH] [--vmin N] [--vtime N] [--charsets LIST]\n"
-	    "                  [--verbose]\n", stderr);
+	std::fputs(usage_text, stderr);
 	return 2;
+}
+
+int invalid(const char *option, const char *value)
+{
+	std::fprintf(stderr, "fake-modem: invalid value for --%s: %s\n", option, value);
+	return usage();
+}
+
+// A whole decimal number from 0 to max.
+bool number(const char *s, long max, int &value)
+{
+	char *end;
+	errno = 0;
+	long v = std::strtol(s, &end, 10);
+	if (*s < '0' || *s > '9' || *end != '\0' || errno != 0 || v > max)
+		return false;
+	value = static_cast<int>(v);
+	return true;
 }
 
 // A c_cc value or a data coding scheme: a whole number from 0 to 255.
 bool cc_value(const char *s, int &value)
 {
-	char *end;
-	errno = 0;
-	long v = std::strtol(s, &end, 10);
-	if (*s < '0' || *s > '9' || *end != '\0' || errno != 0 || v > 255)
+	return number(s, 255, value);
+}
+
+// Milliseconds, up to a day.
+bool ms_value(const char *s, int &value)
+{
+	return number(s, 86400000, value);
+}
+
+// --refuse: ERROR, CME:<n> or the line itself, +CME ERROR: <n>.
+bool refusal(const char *s, std::string &line)
+{
+	std::string arg = s;
+	int code = 0;
+	if (arg == "ERROR")
+		line = arg;
+	else if (arg.starts_with("CME:") && number(arg.c_str() + 4, 65535, code))
+		line = "+CME ERROR: " + std::to_string(code);
+	else if (arg.starts_with("+CME ERROR: ") && number(arg.c_str() + 12, 65535, code))
+		line = "+CME ERROR: " + std::to_string(code);
+	else
 		return false;
-	value = static_cast<int>(v);
 	return true;
 }
 
@@ -102,11 +143,25 @@ int main(int argc, char *argv[])
 		{"vtime", required_argument, nullptr, 't'},
 		{"charsets", required_argument, nullptr, 's'},
 		{"verbose", no_argument, nullptr, 'v'},
+		{"kind", required_argument, nullptr, 'k'},
+		{"status", required_argument, nullptr, 'S'},
+		{"no-text", no_argument, nullptr, 'n'},
+		{"ucs2-when-needed", no_argument, nullptr, 'u'},
+		{"menu", required_argument, nullptr, 'M'},
+		{"delay", required_argument, nullptr, 'D'},
+		{"session-timeout", required_argument, nullptr, 'T'},
+		{"refuse", required_argument, nullptr, 'R'},
+		{"refuse-after-ok", no_argument, nullptr, 'A'},
+		{"refuse-ucs2", no_argument, nullptr, 'U'},
+		{"unknown-ok", no_argument, nullptr, 'o'},
+		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
 	};
 	sim::options opts;
 	const char *link = nullptr;
-	for (int c; (c = ::getopt_long(argc, argv, "", longopts, nullptr)) != -1;) {
+	const char *menu = nullptr;
+	int index = 0;
+	for (int c; (c = ::getopt_long(argc, argv, "", longopts, &index)) != -1;) {
 		switch (c) {
 		case 'c': opts.raw = false; break;
 		case 'e': opts.echo = false; break;
@@ -114,34 +169,68 @@ int main(int argc, char *argv[])
 		case 'r': opts.answer_request = true; break;
 		case 'd':
 			if (!cc_value(optarg, opts.answer_dcs))
-				return usage();
+				return invalid(longopts[index].name, optarg);
 			break;
 		case 'l': link = optarg; break;
 		case 'm':
 			if (!cc_value(optarg, opts.vmin))
-				return usage();
+				return invalid(longopts[index].name, optarg);
 			break;
 		case 't':
 			if (!cc_value(optarg, opts.vtime))
-				return usage();
+				return invalid(longopts[index].name, optarg);
 			break;
 		case 's':
 			opts.charsets = split(optarg);
 			if (opts.charsets.empty())
-				return usage();
+				return invalid(longopts[index].name, optarg);
 			break;
 		case 'v':
 			opts.trace = [](const std::string &line) {
 				std::fprintf(stderr, "fake-modem: %s\n", line.c_str());
 			};
 			break;
+		case 'k':
+			if (auto kind = sim::kind_named(optarg))
+				opts.kind = *kind;
+			else
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'S':
+			if (!number(optarg, 5, opts.answer_status))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'n': opts.answer_text = false; break;
+		case 'u': opts.ucs2_when_needed = true; break;
+		case 'M': menu = optarg; break;
+		case 'D':
+			if (!ms_value(optarg, opts.delay_ms))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'T':
+			if (!ms_value(optarg, opts.session_timeout_ms))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'R':
+			if (!refusal(optarg, opts.refuse))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'A': opts.refuse_after_ok = true; break;
+		case 'U': opts.refuse_ucs2 = true; break;
+		case 'o': opts.unknown_ok = true; break;
+		case 'h':
+			std::fputs(usage_text, stdout);
+			return 0;
 		default: return usage();
 		}
 	}
-	if (optind != argc)
+	if (optind != argc || (opts.refuse_after_ok && opts.refuse.empty()))
 		return usage();
 
 	try {
+		if (menu)
+			opts.menu = sim::read_menu(menu);
+
 		// Handlers first, so that no signal can end us between making the
 		// link and the loop that removes it.
 		struct sigaction sa {};

@@ -123,14 +123,17 @@ bool modem::serve(int timeout_ms)
 {
 	if (hung_up_)
 		return false;
+	tick();
 	std::vector<std::string> lines;
-	if (!receive(timeout_ms, lines))
+	if (!receive(until_due(timeout_ms), lines))
 		return false;
 	for (const std::string &line : lines) {
 		if (hung_up_)
 			break;
 		handle(line);
 	}
+	if (!hung_up_)
+		tick();
 	return !hung_up_;
 }
 

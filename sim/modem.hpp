@@ -6,14 +6,22 @@
 // line is skipped, command lines are echoed until ATE0, and a line may hold
 // several commands (basic ones run together, extended ones separated by
 // ';'). It answers the usual set-up, identification and status queries,
-// keeps the character set chosen by AT+CSCS, and answers unknown commands
-// with "OK". AT+CUSD=1,"<request>"[,<dcs>] gets "OK" and then the answer
-// text: with the character set "UCS2" as +CUSD: 0,"<UCS2 hex>",72, with any
-// other as +CUSD: 0,"<hex>",15 packed as septets, or as plain text when the
-// request came as plain text rather than hex. With answer_request the answer
-// text is the request itself; with answer_dcs it is coded in that data
-// coding scheme. Requests are read as the tool reads answers under -d: by
-// their scheme, through the GSM alphabet by default, into UTF-8.
+// keeps the character set chosen by AT+CSCS, and answers commands it does
+// not know with "ERROR" (or "OK" with unknown_ok).
+//
+// AT+CUSD=1,"<request>"[,<dcs>] gets "OK" and then the network's answer,
+// read from the request and written as the kind of modem played does
+// (kinds.cpp). The generic kind answers as +CUSD: <m>,"<UCS2 hex>",72 in
+// the character set "UCS2", with any other as +CUSD: <m>,"<hex>",15 packed
+// as septets, or as plain text when the request came as plain text rather
+// than hex. With answer_request the answer text is the request itself;
+// with answer_dcs it is coded in that data coding scheme. Requests are read
+// as the tool reads answers under -d: by their scheme, through the GSM
+// alphabet by default, into UTF-8.
+//
+// The network answers each request by the menu (menus.cpp), and with the
+// answer text for codes the menu does not know. An answer with status 1
+// opens a session: the next request is the reply to it.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -21,8 +29,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -47,6 +57,33 @@ step hangup();			// close the controlling side: the device hangs up
 // A result line framed as a modem in verbose mode sends it: CR LF text CR LF.
 std::string result(std::string_view text);
 
+// The modem played. generic: the fake modem as it always was. huawei: a
+// Huawei whose AT^USSDMODE is 1 (requests and answers packed as septets in
+// hex) until it is set to 0, when it is a standard modem. huawei_old: a
+// Huawei without AT^USSDMODE, always packed. standard: a modem as 3GPP TS
+// 27.007 has it, whose USSD strings are text in the character set of
+// AT+CSCS (UCS2 in hex). standard_gsm: the same without UCS2.
+enum class modem_kind { generic, huawei, huawei_old, standard, standard_gsm };
+
+std::optional<modem_kind> kind_named(std::string_view name);	// "huawei-old" and so on
+std::string_view kind_name(modem_kind kind);
+
+// One answer of the menu: the request and the replies that lead to it, and
+// what the network says then. Statuses 3 to 5 carry no text.
+struct menu_entry {
+	std::vector<std::string> path;	// {"*111#"}, {"*111#", "2"}, ...
+	int status = 0;
+	std::optional<std::string> text;	// UTF-8; none: +CUSD: <status> alone
+};
+
+// The menu served when none is given: *101# and a *111# menu of two levels.
+std::vector<menu_entry> builtin_menu();
+
+// The entries of a menu file's text (format in doc/fake-modem.1); throws
+// std::runtime_error naming the line ("NAME:3: ...") when it is not one.
+std::vector<menu_entry> parse_menu(std::string_view text, std::string_view name);
+std::vector<menu_entry> read_menu(const std::string &file);
+
 struct rule {
 	std::string command;	// from "AT" on, e.g. "AT+CMGF=0"; a final '*' matches any rest
 	std::vector<step> steps;	// empty: the modem stays silent
@@ -55,7 +92,12 @@ struct rule {
 struct options {
 	bool raw = true;	// false: leave the usual terminal settings (echo, CR/NL mapping)
 	bool echo = true;	// echo command lines until ATE0
+	modem_kind kind = modem_kind::generic;
+	bool unknown_ok = false;	// "OK" to commands it does not know, as it once did
+	// The network's answer to any request the menu does not know.
 	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
+	int answer_status = 0;	// its <m>, 0 to 5; 3 to 5 carry no text
+	bool answer_text = true;	// false: +CUSD: <m> alone
 	// true: the answer carries the request as the network read it (as traced
 	// after "USSD "), coded as answer would be, so that tests can tell whose
 	// answer is whose when several clients share the modem.
@@ -64,6 +106,17 @@ struct options {
 	// whatever the character set, as +CUSD: 0,"<hex>",<answer_dcs>; -1: as
 	// described at the top.
 	int answer_dcs = -1;
+	// With answer_dcs -1: the network sends text the GSM alphabet lacks in
+	// UCS2 (scheme 72), as networks do, rather than failing with +CUSD: 4.
+	bool ucs2_when_needed = false;
+	std::vector<menu_entry> menu = builtin_menu();
+	int session_timeout_ms = 30000;	// a waiting session then ends with +CUSD: 2; 0: never
+	int delay_ms = 0;		// between the OK and the +CUSD: answer
+	// Sent instead of the OK to a request: "ERROR" or "+CME ERROR: <n>";
+	// empty: none. With refuse_after_ok it follows the OK instead.
+	std::string refuse;
+	bool refuse_after_ok = false;
+	bool refuse_ucs2 = false;	// "ERROR" to every request while the character set is UCS2
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
@@ -102,6 +155,23 @@ private:
 	int ussd(const std::vector<argument> &args, std::string &after);
 	void reset();
 
+	// kinds.cpp: how the modem played reads requests and writes answers
+	struct network_answer {
+		int status = 0;
+		std::optional<std::string> text;
+	};
+	bool packed_ussd() const;
+	std::vector<std::string> offered_charsets() const;
+	std::string_view manufacturer() const;
+	std::optional<std::string> read_request(const std::string &str, int dcs, bool &plain) const;
+	std::string write_answer(const network_answer &a, bool plain) const;
+
+	// menus.cpp: the network's side, sessions and answers that take time
+	network_answer respond(const std::string &request);
+	bool end_session();
+	void tick();
+	int until_due(int timeout_ms) const;
+
 	// device.cpp: the pseudo-terminal
 	void open_pty();
 	bool receive(int timeout_ms, std::vector<std::string> &lines);
@@ -127,7 +197,17 @@ private:
 	int cmee_ = 0;
 	int cusd_ = 0;
 	int cmgf_ = 0;
+	int cfun_ = 1;
 	std::string charset_ = "IRA";
+	int ussdmode_ = 1;	// AT^USSDMODE of the huawei kind
+	std::string refusal_;	// the result line of a request refused
+	using clock = std::chrono::steady_clock;
+	// The session: what led to the menu now waiting for a reply, and until
+	// when it waits; an answer the network has not sent yet, and when it will.
+	std::optional<std::vector<std::string>> session_;
+	clock::time_point session_ends_;
+	std::optional<std::string> due_line_;
+	clock::time_point due_at_;
 	bool hung_up_ = false;
 	std::vector<bool> used_;
 	mutable std::mutex mutex_;
