@@ -56,7 +56,7 @@ latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
 bool
 dcs_decode(const char *text, int dcs, utf8_out *out)
 {
-	uint8_t octets[(work_buf_size - 1) / 2];
+	uint8_t octets[(work_buf_size - 1) / 2] = {};	// the analyser cannot see hex_octets fill it
 	uint8_t septets[sizeof octets * 8 / 7];
 	const size_t len = strnlen(text, work_buf_size - 1);
 	const size_t n = hex_octets(text, len, octets);

@@ -87,7 +87,7 @@ bool
 ucs2_read(const char *text, int dcs, utf8_out *out)
 {
 	const dcs_coding coding = dcs_read(dcs);
-	uint8_t octets[(work_buf_size - 1) / 2];
+	uint8_t octets[(work_buf_size - 1) / 2] = {};	// the analyser cannot see hex_octets fill it
 	const size_t len = strnlen(text, work_buf_size - 1);
 
 	if (coding.what == alphabet::compressed)

@@ -221,14 +221,13 @@ at_wanswer(cusd_answer *a, char *refusal, size_t size)
 void
 cusd_accept(const cusd_answer *a)
 {
-	static constexpr const char *ended[] = {
-		nullptr, nullptr, "session ended by the network",
-		"another client has responded", "operation not supported",
-		"network timed out",
-	};
-
-	if (a->status >= 3 || (a->status == 2 && !a->has_text))
-		errx(1, "%s: %s", port, ended[a->status]);
+	if (a->status >= 3 || (a->status == 2 && !a->has_text)) {
+		static constexpr const char *ended[] = {
+			"session ended by the network", "another client has responded",
+			"operation not supported", "network timed out",
+		};
+		errx(1, "%s: %s", port, ended[a->status - 2]);
+	}
 	if (!a->has_text)
 		errx(1, "%s: bad +CUSD response", port);
 }
