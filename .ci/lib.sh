@@ -1,0 +1,71 @@
+# Shell functions the CI scripts (and bench/run) share; source it from the
+# top of the tree, in bash. It brings in start_fake_modem as well.
+. scripts/fake-modem.sh
+
+# Packages: each script lists in the array need what this machine lacks,
+# then calls install_needed, which installs them with apt-get (as root) or
+# says why it cannot.
+need=()
+need_command() {	# COMMAND PACKAGE
+	command -v "$1" >/dev/null || need+=("$2")
+}
+need_file() {	# FILE PACKAGE
+	[ -e "$1" ] || need+=("$2")
+}
+# What building the tree and its tests takes.
+need_build_tools() {
+	need_command cmake cmake
+	need_command g++ g++
+	need_command make make
+	need_file /usr/include/gtest/gtest.h libgtest-dev
+}
+install_needed() {	# LABEL
+	((${#need[@]})) || return 0
+	need=($(printf '%s\n' "${need[@]}" | sort -u))
+	if [ "$(id -u)" != 0 ]; then
+		echo "$1: missing ${need[*]}; installing them needs root" >&2
+		return 1
+	fi
+	echo "$1: installing ${need[*]}"
+	DEBIAN_FRONTEND=noninteractive apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+	need=()
+}
+
+# A scratch directory, tmp, removed when the script ends, together with the
+# fake modem whose process id is in modem and whatever the functions named
+# in at_exit undo.
+at_exit=()
+make_tmp() {
+	tmp=$(mktemp -d)
+	modem=
+	trap clean_up EXIT
+}
+clean_up() {
+	local undo
+	stop_modem
+	for undo in "${at_exit[@]}"; do
+		"$undo" || true
+	done
+	rm -rf "$tmp"
+}
+stop_modem() {
+	if [ -n "${modem:-}" ]; then
+		kill "$modem" 2>/dev/null || true
+		wait "$modem" 2>/dev/null || true
+		modem=
+	fi
+}
+
+# The median of the numbers given; of an even count, the mean of the middle
+# two.
+median() {
+	printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 }
+	    END { print (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
+}
+
+# The shared libraries an ELF file of any machine needs, each followed by a
+# space: "libc.so.6 " for the glibc builds, "" for a static one.
+needed_libs() {	# FILE
+	readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '
+}
