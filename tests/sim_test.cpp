@@ -779,9 +779,11 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--status", "6"}, 2, "fake-modem: invalid value for --status: 6"},
 		{{"--delay", "-1"}, 2, "fake-modem: invalid value for --delay: -1"},
 		{{"--refuse", "CME:"}, 2, "fake-modem: invalid value for --refuse: CME:"},
-		{{"--refuse-after-ok"}, 2, "usage: fake-modem [--kind NAME] [--answer TEXT] [--status N] [--no-text]"},
+		{{"--refuse-after-ok"}, 2, "fake-modem: --refuse-after-ok needs --refuse"},
+		{{"--kind", "standard", "surplus"}, 2, "usage: fake-modem [--kind NAME] [--answer TEXT] [--status N] [--no-text]"},
 		{{"--menu", menu}, 1, "fake-modem: " + std::string(menu) + ":2: the status after '=' must be one of 0 to 5"},
 		{{"--menu", "/nonexistent"}, 1, "fake-modem: /nonexistent: No such file or directory"},
+		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
 	};
 	for (const auto &c : cases) {
 		program_run r = run_program(c.args, {});
