@@ -224,7 +224,11 @@ int main(int argc, char *argv[])
 		default: return usage();
 		}
 	}
-	if (optind != argc || (opts.refuse_after_ok && opts.refuse.empty()))
+	if (opts.refuse_after_ok && opts.refuse.empty()) {
+		std::fputs("fake-modem: --refuse-after-ok needs --refuse\n", stderr);
+		return usage();
+	}
+	if (optind != argc)
 		return usage();
 
 	try {

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -141,14 +141,19 @@ std::vector<menu_entry> parse_menu(std::string_view text, std::string_view name)
 
 std::vector<menu_entry> read_menu(const std::string &file)
 {
-	std::ifstream in(file, std::ios::binary);
-	if (!in)
+	// stdio rather than a stream, which reads a directory as an empty file.
+	std::FILE *f = std::fopen(file.c_str(), "rb");
+	if (!f)
 		throw std::runtime_error(file + ": " + std::strerror(errno));
-	std::ostringstream text;
-	text << in.rdbuf();
-	if (in.bad())
-		throw std::runtime_error(file + ": " + std::strerror(errno));
-	return parse_menu(text.str(), file);
+	std::string text;
+	char buf[4096];
+	for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+		text.append(buf, n);
+	int error = std::ferror(f) ? errno : 0;
+	std::fclose(f);
+	if (error)
+		throw std::runtime_error(file + ": " + std::strerror(error));
+	return parse_menu(text, file);
 }
 
 // The network's answer to a request: a reply to the menu that waits, or a

@@ -121,7 +121,7 @@ struct options {
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
 	int vtime = -1;		// >= 0: c_cc[VTIME] of the device side, in tenths of a second
-	std::vector<std::string> charsets;	// offered by AT+CSCS; empty: all it knows
+	std::vector<std::string> charsets;	// offered by AT+CSCS; empty: those of the kind
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").

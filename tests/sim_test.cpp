@@ -2,13 +2,18 @@
 
 #include "sim/modem.hpp"
 #include "sim/syntax.hpp"
+#include "sim/texts.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -248,4 +253,542 @@ TEST(FakeModem, ReadsRequestsByTheirScheme)
 		transcript t = talk(opts, {c.line}, ok().size());
 		EXPECT_EQ(t.requests, std::vector<std::string>{c.request}) << c.what;
 	}
+}
+
+namespace {
+
+const std::string balance_packed = "c2303bec1e974135170c062a56a5";
+const std::string balance_ucs2 = "00420061006C0061006E0063006500200035002E003000300020004500550052";
+const std::string star100_ucs2 = "002A0031003000300023";
+
+sim::options modem_of(sim::modem_kind kind)
+{
+	sim::options opts;
+	opts.echo = false;
+	opts.kind = kind;
+	opts.answer = "Balance 5.00 EUR";
+	return opts;
+}
+
+}
+
+TEST(FakeModem, NamesItselfAndItsCharacterSetsByKind)
+{
+	using sim::modem_kind;
+	struct {
+		modem_kind kind;
+		std::string maker, ussdmode, charsets;
+	} cases[] = {
+		{modem_kind::generic, "Fakeco", sim::result("ERROR"),
+		    "+CSCS: (\"IRA\",\"GSM\",\"UCS2\",\"HEX\",\"8859-1\",\"PCCP437\")"},
+		{modem_kind::huawei, "huawei", ok("^USSDMODE: 1") + ok("^USSDMODE: (0-1)"),
+		    "+CSCS: (\"IRA\",\"GSM\",\"UCS2\")"},
+		{modem_kind::huawei_old, "HUAWEI", sim::result("ERROR") + sim::result("ERROR"),
+		    "+CSCS: (\"IRA\",\"GSM\",\"UCS2\")"},
+		{modem_kind::standard, "Quectel", sim::result("ERROR") + sim::result("ERROR"),
+		    "+CSCS: (\"IRA\",\"GSM\",\"UCS2\")"},
+		{modem_kind::standard_gsm, "SIMCOM INCORPORATED", sim::result("ERROR") + sim::result("ERROR"),
+		    "+CSCS: (\"IRA\",\"GSM\")"},
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> lines = {"AT+CGMI", "AT^USSDMODE?"};
+		if (c.kind != modem_kind::generic)
+			lines.push_back("AT^USSDMODE=?");
+		lines.push_back("AT+CSCS=?");
+		std::string want = ok(c.maker) + c.ussdmode + ok(c.charsets);
+		transcript t = talk(modem_of(c.kind), lines, want.size());
+		EXPECT_EQ(t.bytes, want) << sim::kind_name(c.kind);
+	}
+}
+
+// What the network reads of a request, and how the modem writes the answer,
+// for each kind of modem in each character set.
+TEST(FakeModem, ReadsAndWritesUssdAsItsKindDoes)
+{
+	using sim::modem_kind;
+	const std::string error = sim::result("ERROR");
+	struct {
+		const char *what;
+		modem_kind kind;
+		std::vector<std::string> lines;	// before the request, which comes last
+		std::string request;		// the string of AT+CUSD=1,"<request>",<dcs>
+		std::string read;		// as the network reads it; empty: refused
+		std::string written;		// the +CUSD: line, or the refusal
+		std::string answer = "Balance 5.00 EUR";
+		int dcs = 15;
+		int answer_dcs = -1;
+		bool ucs2_when_needed = false;
+	} cases[] = {
+		{"generic: packed in", modem_kind::generic, {}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"" + balance_packed + "\",15"},
+		{"generic: text in, text out", modem_kind::generic, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"generic: a line break in text", modem_kind::generic, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"A\nB\",15", "A\nB"},
+		{"huawei: packed", modem_kind::huawei, {}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"" + balance_packed + "\",15"},
+		{"huawei: packed under UCS2 too", modem_kind::huawei, {"AT+CSCS=\"UCS2\""}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"" + balance_packed + "\",15"},
+		{"huawei: a UCS2 answer", modem_kind::huawei, {}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"" + balance_ucs2 + "\",72", "Balance 5.00 EUR", 15, 72},
+		{"huawei: UCS2 when the alphabet lacks a character", modem_kind::huawei, {}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"0411\",72", "\xd0\x91", 15, -1, true},
+		{"huawei: text is no packed request", modem_kind::huawei, {}, "*100#", "", error},
+		{"huawei: USSDMODE 0 makes it standard", modem_kind::huawei, {"AT^USSDMODE=0"}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"huawei: USSDMODE 1 again", modem_kind::huawei, {"AT^USSDMODE=0", "AT^USSDMODE=1"}, "aa180c3602",
+		    "*100#", "+CUSD: 0,\"" + balance_packed + "\",15"},
+		{"huawei-old: packed", modem_kind::huawei_old, {}, "aa180c3602", "*100#",
+		    "+CUSD: 0,\"" + balance_packed + "\",15"},
+		{"standard: text as it stands", modem_kind::standard, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard: hex digits are text", modem_kind::standard, {}, "aa180c3602", "aa180c3602",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard: text under GSM", modem_kind::standard, {"AT+CSCS=\"GSM\""}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard: '?' for what ASCII lacks", modem_kind::standard, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"Saldo 5 ? (?)\",15", "Saldo 5 \xe2\x82\xac (\xc3\xa9)"},
+		{"standard: lines as CR LF, quotes as they are", modem_kind::standard, {}, "*111#", "*111#",
+		    "+CUSD: 0,\"Menu\r\n1 \"Gold\"\r\n2 Bonus\",15", "Menu\n1 \"Gold\"\n2 Bonus"},
+		{"standard: a UCS2 answer in hex", modem_kind::standard, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"" + balance_ucs2 + "\",72", "Balance 5.00 EUR", 15, 72},
+		{"standard: UCS2 when the alphabet lacks a character", modem_kind::standard, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"0411\",72", "\xd0\x91", 15, -1, true},
+		{"standard: a character no scheme sent", modem_kind::standard, {}, "*100#", "*100#",
+		    "+CUSD: 4", "\xd0\x91"},
+		{"standard: UCS2 in by its scheme", modem_kind::standard, {}, star100_ucs2, "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15", "Balance 5.00 EUR", 72},
+		{"standard: UCS2 in and out", modem_kind::standard, {"AT+CSCS=\"UCS2\""}, star100_ucs2, "*100#",
+		    "+CUSD: 0,\"" + balance_ucs2 + "\",15"},
+		{"standard: UCS2 lines", modem_kind::standard, {"AT+CSCS=\"UCS2\""}, star100_ucs2, "*100#",
+		    "+CUSD: 0,\"0041000A0042\",15", "A\nB"},
+		{"standard: a UCS2 scheme under UCS2", modem_kind::standard, {"AT+CSCS=\"UCS2\""}, star100_ucs2,
+		    "*100#", "+CUSD: 0,\"" + balance_ucs2 + "\",72", "Balance 5.00 EUR", 15, 72},
+		{"standard: text is no UCS2", modem_kind::standard, {"AT+CSCS=\"UCS2\""}, "*100#", "", error},
+		{"standard-gsm: text", modem_kind::standard_gsm, {}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard-gsm: no UCS2", modem_kind::standard_gsm, {"AT+CSCS=\"UCS2\""}, "*100#", "*100#",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+	};
+	for (const auto &c : cases) {
+		sim::options opts = modem_of(c.kind);
+		opts.answer = c.answer;
+		opts.answer_dcs = c.answer_dcs;
+		opts.ucs2_when_needed = c.ucs2_when_needed;
+		opts.menu.clear();
+		std::vector<std::string> lines = c.lines;
+		lines.push_back("AT+CUSD=1,\"" + c.request + "\"," + std::to_string(c.dcs));
+		std::string want;
+		for (const std::string &line : c.lines) {
+			bool refused = c.kind == modem_kind::standard_gsm && line == "AT+CSCS=\"UCS2\"";
+			want += refused ? sim::result("ERROR") : ok();
+		}
+		want += c.read.empty() ? c.written : ok() + sim::result(c.written);
+		transcript t = talk(opts, lines, want.size());
+		EXPECT_EQ(t.bytes, want) << c.what;
+		std::vector<std::string> read;
+		if (!c.read.empty())
+			read.push_back(c.read);
+		EXPECT_EQ(t.requests, read) << c.what;
+	}
+}
+
+TEST(FakeModem, RefusesRequestsAsAsked)
+{
+	struct {
+		const char *what;
+		std::string refuse;
+		bool after_ok, ucs2;
+		std::vector<std::string> lines;
+		std::string answer;
+		std::vector<std::string> requests;
+	} cases[] = {
+		{"ERROR", "ERROR", false, false, {"AT+CUSD=1,\"*100#\",15"}, sim::result("ERROR"), {}},
+		{"ERROR as a number", "ERROR", false, false, {"ATV0", "AT+CUSD=1,\"*100#\",15"}, "0\r4\r", {}},
+		{"+CME ERROR whatever CMEE says", "+CME ERROR: 258", false, false, {"AT+CUSD=1,\"*100#\",15"},
+		    sim::result("+CME ERROR: 258"), {}},
+		{"after the OK", "+CME ERROR: 258", true, false, {"AT+CUSD=1,\"*100#\",15"},
+		    ok() + sim::result("+CME ERROR: 258"), {"*100#"}},
+		{"ERROR after the OK", "ERROR", true, false, {"AT+CUSD=1,\"*100#\",15"},
+		    ok() + sim::result("ERROR"), {"*100#"}},
+		{"settings still work", "ERROR", false, false, {"AT+CUSD=1", "AT+CUSD?"}, ok() + ok("+CUSD: 1"), {}},
+		{"requests in UCS2", "", false, true,
+		    {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"" + star100_ucs2 + "\",15", "AT+CSCS=\"004900520041\"",
+		    "AT+CUSD=1,\"*100#\",15"},
+		    ok() + sim::result("ERROR") + ok() + ok() + sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"),
+		    {"*100#"}},
+	};
+	for (const auto &c : cases) {
+		sim::options opts = modem_of(sim::modem_kind::standard);
+		opts.refuse = c.refuse;
+		opts.refuse_after_ok = c.after_ok;
+		opts.refuse_ucs2 = c.ucs2;
+		transcript t = talk(opts, c.lines, c.answer.size());
+		EXPECT_EQ(t.bytes, c.answer) << c.what;
+		EXPECT_EQ(t.requests, c.requests) << c.what;
+	}
+}
+
+TEST(FakeModem, AnswersWithEachStatus)
+{
+	struct {
+		int status;
+		bool text;
+		std::string line;
+	} cases[] = {
+		{0, true, "+CUSD: 0,\"Bye\",15"},
+		{1, true, "+CUSD: 1,\"Bye\",15"},
+		{2, true, "+CUSD: 2,\"Bye\",15"},
+		{3, true, "+CUSD: 3"},
+		{4, true, "+CUSD: 4"},
+		{5, true, "+CUSD: 5"},
+		{0, false, "+CUSD: 0"},
+		{1, false, "+CUSD: 1"},
+		{2, false, "+CUSD: 2"},
+	};
+	for (sim::modem_kind kind : {sim::modem_kind::generic, sim::modem_kind::standard}) {
+		for (const auto &c : cases) {
+			sim::options opts = modem_of(kind);
+			opts.answer = "Bye";
+			opts.answer_status = c.status;
+			opts.answer_text = c.text;
+			// Only a status 1 answer leaves a session to end.
+			std::string want = ok() + sim::result(c.line) + sim::result(c.status == 1 ? "OK" : "ERROR");
+			transcript t = talk(opts, {"AT+CUSD=1,\"*100#\",15", "AT+CUSD=2"}, want.size());
+			EXPECT_EQ(t.bytes, want) << c.line;
+		}
+	}
+}
+
+// Requests in order and the answers the network gives, with the built-in
+// menu and a status 1 answer of the fallback.
+TEST(FakeModem, WalksMenusInSessions)
+{
+	const std::string menu = "+CUSD: 1,\"1 Balance\r\n2 Bundles\",15";
+	const std::string bundles = "+CUSD: 1,\"1 Day 1 GB\r\n2 Week 5 GB\",15";
+	struct {
+		const char *what;
+		std::vector<std::string> requests;	// "end" for AT+CUSD=2
+		std::vector<std::string> answers;	// the +CUSD: lines, or a result
+		int fallback_status = 0;
+	} cases[] = {
+		{"answers by request", {"*100#", "*101#", "*123#"},
+		    {"+CUSD: 0,\"Balance 5.00 EUR\",15", "+CUSD: 0,\"Data left: 2.5 GB, valid until 31.12.2026\",15",
+		    "+CUSD: 0,\"Balance 5.00 EUR\",15"}},
+		{"the first level", {"*111#", "1", "end"}, {menu, "+CUSD: 0,\"Balance: 12.34 EUR\",15", "ERROR"}},
+		{"the second level", {"*111#", "2", "2"}, {menu, bundles, "+CUSD: 0,\"Week 5 GB bought\",15"}},
+		{"a request while a menu waits is its reply", {"*111#", "*100#", "*100#"},
+		    {menu, "+CUSD: 0,\"Invalid choice\",15", "+CUSD: 0,\"Balance 5.00 EUR\",15"}},
+		{"ended by the client", {"*111#", "end", "1", "end"}, {menu, "OK", "+CUSD: 0,\"Balance 5.00 EUR\",15",
+		    "ERROR"}},
+		{"the fallback keeps its session", {"*100#", "7", "end"},
+		    {"+CUSD: 1,\"Balance 5.00 EUR\",15", "+CUSD: 1,\"Balance 5.00 EUR\",15", "OK"}, 1},
+	};
+	for (const auto &c : cases) {
+		sim::options opts = modem_of(sim::modem_kind::standard);
+		opts.answer_status = c.fallback_status;
+		std::vector<std::string> lines;
+		std::string want;
+		for (std::size_t i = 0; i < c.requests.size(); ++i) {
+			bool end = c.requests[i] == "end";
+			lines.push_back(end ? "AT+CUSD=2" : "AT+CUSD=1,\"" + c.requests[i] + "\",15");
+			want += end ? sim::result(c.answers[i]) : ok() + sim::result(c.answers[i]);
+		}
+		transcript t = talk(opts, lines, want.size());
+		EXPECT_EQ(t.bytes, want) << c.what;
+	}
+}
+
+namespace {
+
+// What comes from fd within ms.
+std::string read_for(int fd, int ms)
+{
+	using namespace std::chrono;
+	std::string got;
+	auto end = steady_clock::now() + milliseconds(ms);
+	for (;;) {
+		auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+		pollfd p{fd, POLLIN, 0};
+		if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+			return got;
+		char buf[512];
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			return got;
+		got.append(buf, static_cast<std::size_t>(n));
+	}
+}
+
+void send_line(int fd, const std::string &line)
+{
+	std::string out = line + "\r";
+	EXPECT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+}
+
+// A client of the modem that sends lines and reads what comes within a time.
+struct client {
+	sim::modem modem;
+	int fd;
+
+	explicit client(sim::options opts) : modem(std::move(opts))
+	{
+		modem.start();
+		fd = open(modem.path(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		EXPECT_GE(fd, 0);
+	}
+	~client()
+	{
+		close(fd);
+		modem.stop();
+	}
+	void send(const std::string &line) { send_line(fd, line); }
+	std::string read_for(int ms) { return ::read_for(fd, ms); }
+};
+
+}
+
+TEST(FakeModem, AnswersLateWhileServingCommands)
+{
+	sim::options opts = modem_of(sim::modem_kind::standard);
+	opts.delay_ms = 400;
+	client c(opts);
+	auto start = std::chrono::steady_clock::now();
+	c.send("AT+CUSD=1,\"*100#\",15");
+	c.send("AT+CGMI");
+	EXPECT_EQ(c.read_for(200), ok() + ok("Quectel"));
+	// The network is still busy with the first request.
+	c.send("AT+CUSD=1,\"*101#\",15");
+	EXPECT_EQ(c.read_for(100), sim::result("ERROR"));
+	EXPECT_EQ(c.read_for(400), sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"));
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+
+	// Ended before the answer came: the answer is dropped, and the next
+	// request gets its own.
+	c.send("AT+CUSD=1,\"*100#\",15");
+	c.send("AT+CUSD=2");
+	EXPECT_EQ(c.read_for(700), ok() + ok());
+	c.send("AT+CUSD=1,\"*101#\",15");
+	EXPECT_EQ(c.read_for(700), ok() + sim::result("+CUSD: 0,\"Data left: 2.5 GB, valid until 31.12.2026\",15"));
+}
+
+TEST(FakeModem, EndsASessionThatWaitsTooLong)
+{
+	sim::options opts = modem_of(sim::modem_kind::standard);
+	opts.session_timeout_ms = 600;
+	opts.delay_ms = 200;
+	client c(opts);
+	c.send("AT+CUSD=1,\"*111#\",15");
+	EXPECT_EQ(c.read_for(350), ok() + sim::result("+CUSD: 1,\"1 Balance\r\n2 Bundles\",15"));
+	// The wait counts from the answer, not from the request.
+	EXPECT_EQ(c.read_for(350), "");
+	EXPECT_EQ(c.read_for(500), sim::result("+CUSD: 2"));
+	c.send("AT+CUSD=2");
+	EXPECT_EQ(c.read_for(100), sim::result("ERROR"));
+	// "1" is a request of its own now.
+	c.send("AT+CUSD=1,\"1\",15");
+	EXPECT_EQ(c.read_for(400), ok() + sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"));
+}
+
+namespace {
+
+// Menu entries written one to a line as the file has them.
+std::string written(const std::vector<sim::menu_entry> &menu)
+{
+	std::string out;
+	for (const sim::menu_entry &e : menu) {
+		for (const std::string &word : e.path)
+			out += word + " ";
+		out += "= " + std::to_string(e.status);
+		if (e.text)
+			out += " [" + *e.text + "]";
+		out += "\n";
+	}
+	return out;
+}
+
+}
+
+TEST(FakeModem, ReadsMenuFiles)
+{
+	struct {
+		const char *what;
+		std::string text, entries;	// entries: as written(), or the error
+	} cases[] = {
+		{"entries, comments and blank lines",
+		    "# a menu\n\n*111# = 1 1 Gold\\n2 \"Silver\"\n  *111#   1 = 0   Gold it is \n#\n*1# = 4\n",
+		    "*111# = 1 [1 Gold\n2 \"Silver\"]\n*111# 1 = 0 [Gold it is ]\n*1# = 4\n"},
+		{"codes that start with #", "#31# = 0 Hidden\n#\tcomment\n", "#31# = 0 [Hidden]\n"},
+		{"CR LF line ends, no last line feed", "*1# = 2 Bye\r\n*2# = 0 a\\\\b", "*1# = 2 [Bye]\n*2# = 0 [a\\b]\n"},
+		{"no text", "*1# = 0\n*2# = 1 \n", "*1# = 0\n*2# = 1\n"},
+		{"nothing", "", ""},
+		{"no '='", "*1# = 0 a\n*2# 0 b\n", "m:2: expected REQUEST [REPLY...] = STATUS [TEXT]"},
+		{"no request", " = 0 a\n", "m:1: no request before '='"},
+		{"no status", "*1# =\n", "m:1: the status after '=' must be one of 0 to 5"},
+		{"a status out of range", "*1# = 6 a\n", "m:1: the status after '=' must be one of 0 to 5"},
+		{"a status of two digits", "*1# = 10\n", "m:1: the status after '=' must be one of 0 to 5"},
+		{"text without a blank", "*1# = 0a\n", "m:1: the status after '=' must be one of 0 to 5"},
+		{"text with status 4", "\n*1# = 4 no\n", "m:2: status 4 carries no text"},
+		{"an unknown escape", "*1# = 0 a\\tb\n", "m:1: only \\n and \\\\ are escapes"},
+		{"a lone backslash", "*1# = 0 a\\\n", "m:1: only \\n and \\\\ are escapes"},
+		{"given twice", "*1# = 1 a\n*1#  2 = 0 b\n*1# 2 = 0 c\n", "m:3: '*1# 2' is already given on line 2"},
+		{"a reply without its menu", "*1# = 1 a\n*2# 1 = 0 b\n", "m:2: no menu (status 1) '*2#' leads to this reply"},
+		{"a reply to no menu", "*1# 1 = 0 b\n*1# = 0 a\n", "m:1: no menu (status 1) '*1#' leads to this reply"},
+	};
+	for (const auto &c : cases) {
+		std::string got;
+		try {
+			got = written(sim::parse_menu(c.text, "m"));
+		} catch (const std::runtime_error &e) {
+			got = e.what();
+		}
+		EXPECT_EQ(got, c.entries) << c.what;
+	}
+	EXPECT_THROW(sim::read_menu("/nonexistent/menu"), std::runtime_error);
+}
+
+TEST(FakeModem, ServesTheMenuGiven)
+{
+	sim::options opts = modem_of(sim::modem_kind::huawei);
+	opts.menu = sim::parse_menu("*5# = 1 Pick\\n1 One\n*5# 1 = 2 One\\nbye\n*100# = 0 Mine\n", "m");
+	auto packed = [](const char *text) { return sim::to_scheme(text, 15).value(); };
+	std::vector<std::string> lines;
+	for (const char *request : {"*5#", "1", "*100#", "*200#"})
+		lines.push_back("AT+CUSD=1,\"" + packed(request) + "\",15");
+	std::string want = ok() + sim::result("+CUSD: 1,\"" + packed("Pick\n1 One") + "\",15") +
+	    ok() + sim::result("+CUSD: 2,\"" + packed("One\nbye") + "\",15") +
+	    ok() + sim::result("+CUSD: 0,\"" + packed("Mine") + "\",15") +
+	    ok() + sim::result("+CUSD: 0,\"" + balance_packed + "\",15");
+	transcript t = talk(opts, lines, want.size());
+	EXPECT_EQ(t.bytes, want);
+	EXPECT_EQ(t.requests, (std::vector<std::string>{"*5#", "1", "*100#", "*200#"}));
+}
+
+namespace {
+
+// The fake-modem program run with args: its status, what it wrote to
+// standard error and, when it started serving, what it sent back to lines
+// (each followed by a pause of pause_ms, for what comes later).
+struct program_run {
+	int status = -1;
+	std::string err, bytes;
+};
+
+program_run run_program(std::vector<std::string> args, const std::vector<std::string> &lines, int pause_ms = 100)
+{
+	int out[2], err[2];
+	EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+	EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+	args.insert(args.begin(), FAKE_MODEM_PATH);
+	std::vector<char *> argv;
+	for (std::string &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	program_run r;
+	std::string path;
+	for (char c; read(out[0], &c, 1) == 1 && c != '\n';)
+		path += c;
+	if (!path.empty()) {
+		int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		EXPECT_GE(fd, 0);
+		for (const std::string &line : lines) {
+			send_line(fd, line);
+			r.bytes += read_for(fd, pause_ms);
+		}
+		close(fd);
+		kill(pid, SIGTERM);
+	}
+	r.err = read_for(err[0], 2000);
+	close(out[0]);
+	close(err[0]);
+	int wstatus = 0;
+	waitpid(pid, &wstatus, 0);
+	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+	return r;
+}
+
+}
+
+TEST(FakeModemProgram, TakesEachSettingFromTheCommandLine)
+{
+	char menu[] = "/tmp/fake-modem-menu-XXXXXX";
+	int fd = mkstemp(menu);
+	ASSERT_GE(fd, 0);
+	const std::string text = "# a test\n*100# = 1 M\\n1 a\n*100# 1 = 0 A\n";
+	EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+	close(fd);
+	const std::string request = "AT+CUSD=1,\"*100#\",15";
+	struct {
+		std::vector<std::string> args, lines;
+		std::string bytes;
+		int pause_ms = 100;
+	} cases[] = {
+		{{"--kind", "standard", "--answer", "Hi", "--status", "2"}, {request}, ok() + sim::result("+CUSD: 2,\"Hi\",15")},
+		{{"--kind", "huawei-old", "--no-text"}, {"AT+CGMI", "AT+CUSD=1,\"aa180c3602\",15"},
+		    ok("HUAWEI") + ok() + sim::result("+CUSD: 0")},
+		{{"--kind", "standard", "--ucs2-when-needed", "--answer", "\xd0\x91"}, {request},
+		    ok() + sim::result("+CUSD: 0,\"0411\",72")},
+		{{"--refuse", "CME:258"}, {request}, sim::result("+CME ERROR: 258")},
+		{{"--refuse", "+CME ERROR: 30"}, {request}, sim::result("+CME ERROR: 30")},
+		{{"--refuse", "ERROR", "--refuse-after-ok"}, {request}, ok() + sim::result("ERROR")},
+		{{"--kind", "standard", "--refuse-ucs2"}, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"" + star100_ucs2 + "\",15"},
+		    ok() + sim::result("ERROR")},
+		{{"--kind", "standard", "--menu", menu}, {request, "AT+CUSD=1,\"1\",15"},
+		    ok() + sim::result("+CUSD: 1,\"M\r\n1 a\",15") + ok() + sim::result("+CUSD: 0,\"A\",15")},
+		{{"--kind", "standard", "--delay", "300"}, {request, "AT+CGMI"}, ok() + ok("Quectel")},
+		{{"--kind", "standard", "--status", "1", "--session-timeout", "100"}, {request},
+		    ok() + sim::result("+CUSD: 1,\"Balance: 12.34 EUR, valid until 31.12.2026\",15") +
+		    sim::result("+CUSD: 2"), 400},
+		{{"--unknown-ok"}, {"AT+XYZZY"}, ok()},
+		{{"--no-echo"}, {"AT+XYZZY"}, sim::result("ERROR")},
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> args = c.args;
+		args.push_back("--no-echo");
+		program_run r = run_program(args, c.lines, c.pause_ms);
+		std::string what = c.args[0] + " " + c.args.back();
+		EXPECT_EQ(r.bytes, c.bytes) << what;
+		EXPECT_EQ(r.status, 0) << what;
+		EXPECT_EQ(r.err, "") << what;
+	}
+	unlink(menu);
+}
+
+TEST(FakeModemProgram, RefusesBadSettings)
+{
+	char menu[] = "/tmp/fake-modem-menu-XXXXXX";
+	int fd = mkstemp(menu);
+	ASSERT_GE(fd, 0);
+	EXPECT_EQ(write(fd, "*1# = 0 a\n*1# = 7\n", 18), 18);
+	close(fd);
+	struct {
+		std::vector<std::string> args;
+		int status;
+		std::string first_line;	// of standard error
+	} cases[] = {
+		{{"--kind", "nokia"}, 2, "fake-modem: invalid value for --kind: nokia"},
+		{{"--status", "6"}, 2, "fake-modem: invalid value for --status: 6"},
+		{{"--delay", "-1"}, 2, "fake-modem: invalid value for --delay: -1"},
+		{{"--refuse", "CME:"}, 2, "fake-modem: invalid value for --refuse: CME:"},
+		{{"--refuse-after-ok"}, 2, "fake-modem: --refuse-after-ok needs --refuse"},
+		{{"--kind", "standard", "surplus"}, 2, "usage: fake-modem [--kind NAME] [--answer TEXT] [--status N] [--no-text]"},
+		{{"--menu", menu}, 1, "fake-modem: " + std::string(menu) + ":2: the status after '=' must be one of 0 to 5"},
+		{{"--menu", "/nonexistent"}, 1, "fake-modem: /nonexistent: No such file or directory"},
+		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
+	};
+	for (const auto &c : cases) {
+		program_run r = run_program(c.args, {});
+		EXPECT_EQ(r.status, c.status) << c.args[0];
+		EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line) << c.args[0];
+	}
+	unlink(menu);
 }
