@@ -57,9 +57,13 @@ ucs2_code(const char *text, char *dest, size_t size)
 		if (n + 4 < size)
 			for (int shift = 12; shift >= 0; shift -= 4)
 				dest[n++] = hex[cp >> shift & 0xfu];
+		else
+			n = size;	// too long for dest
 	}
-	if (count > max_request_septets || n + 1 > size)
+	if (count > max_request_septets || n >= size) {
+		dest[0] = '\0';
 		return "USSD too long";
+	}
 	dest[n] = '\0';
 	return nullptr;
 }

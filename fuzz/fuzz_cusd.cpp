@@ -32,7 +32,7 @@ struct model_line {
 // Every line is the bytes up to an LF. The bytes after the last LF are a
 // line the end of input cut short, which is no line.
 std::vector<model_line>
-model_lines(std::string_view input)
+model_lines(std::string_view input, bool classic)
 {
 	std::vector<model_line> lines;
 	for (std::size_t lf; (lf = input.find('\n')) != std::string_view::npos;
@@ -44,8 +44,12 @@ model_lines(std::string_view input)
 		std::string_view seen = raw.substr(0, reply_buf_size - 1);
 		while (seen.ends_with('\r'))
 			seen.remove_suffix(1);
-		// The tool holds lines as C strings.
-		line.seen = std::string(seen.substr(0, seen.find('\0')));
+		// The tool holds lines as C strings; classic runs cut them at
+		// their first CR.
+		seen = seen.substr(0, seen.find('\0'));
+		if (classic)
+			seen = seen.substr(0, seen.find('\r'));
+		line.seen = std::string(seen);
 		lines.push_back(std::move(line));
 	}
 	return lines;
@@ -374,7 +378,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 	const bool classic = data[0] % 2 == 0;
 	// fmemopen wants a writable buffer even to read.
 	std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
-	const std::vector<model_line> lines = model_lines(input);
+	const std::vector<model_line> lines = model_lines(input, classic);
+	decode = classic ? 0 : 1;	// which line ends the reader cuts
 
 	FILE *in = fmemopen(input.data(), input.size(), "r");
 	CHECK(in != nullptr);

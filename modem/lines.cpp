@@ -42,12 +42,18 @@ read_line(FILE *in, char *buf, size_t size, line_read *got)
 			buf[len] = static_cast<char>(c);
 		cr = c == '\r';
 	}
-	buf[len < size - 1 ? len : size - 1] = '\0';
+	size_t end = len < size - 1 ? len : size - 1;
+	buf[end] = '\0';
 	if (cr)
 		len--;
 	got->len = len;
 	got->cut = len > size - 1;
-	strip_crlf(buf);
+	// Classic runs cut a line at its first CR. A text answer may hold CRs
+	// of its own, so under -d only those that end the line go.
+	if (!decode)
+		strip_crlf(buf);
+	while (end > 0 && buf[end - 1] == '\r')
+		buf[--end] = '\0';
 	return true;
 }
 
