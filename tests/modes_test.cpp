@@ -1,0 +1,446 @@
+// The modes against every kind of fake modem: the commands the modem
+// received, the request as the network read it, the text printed; the
+// statuses and refusals the network and the modem give, answers over
+// several lines, and the classic dialogue, which keeps none of this.
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.hpp"
+
+using lines = std::vector<std::string>;
+using sim::modem_kind;
+using sim::result;
+
+// Runs the tool once for each pair of arguments and modem, on a few threads:
+// the runs of a table are independent and spend most of their time in the
+// tool's pauses. With network, also the requests as each network read them.
+std::vector<outcome>
+run_all(const std::vector<std::pair<lines, sim::options>> &runs, std::vector<lines> *network)
+{
+	std::vector<outcome> rs(runs.size());
+	std::vector<lines> read(runs.size());
+	std::atomic<std::size_t> next{0};
+	std::vector<std::thread> workers;
+	for (int w = 0; w < 8; w++) {
+		workers.emplace_back([&] {
+			for (std::size_t i; (i = next++) < runs.size();) {
+				auto seen = std::make_shared<lines>();
+				sim::options o = runs[i].second;
+				o.trace = [seen](const std::string &line) {
+					if (line.starts_with("USSD "))
+						seen->push_back(line.substr(5));
+				};
+				rs[i] = ussdq(runs[i].first, o);
+				read[i] = *seen;	// the modem's thread has ended
+			}
+		});
+	}
+	for (auto &w : workers)
+		w.join();
+	if (network != nullptr)
+		*network = read;
+	return rs;
+}
+
+namespace {
+
+lines
+operator+(lines a, const lines &b)
+{
+	a.insert(a.end(), b.begin(), b.end());
+	return a;
+}
+
+const lines set_up{"ATE0", "AT+CMGF=0"}, asked_all{"AT^USSDMODE?", "AT+CGMI", "AT+CSCS=?"};
+const std::string ira = "AT+CSCS=\"IRA\"", ucs2 = "AT+CSCS=\"UCS2\"";
+const std::string packed_100 = "AT+CUSD=1,\"aa180c3602\",15", text_100 = "AT+CUSD=1,\"*100#\",15",
+    ucs2_100 = "AT+CUSD=1,\"002A0031003000300023\",15";
+const lines request{"-p", "PORT", "-u", "*100#"};
+const std::string waited = setup + msgs({"at_wcusd..."}),
+    answered = setup + msgs({"at_wcusd...", "at_wcusd: done"});
+const std::string balance = "Balance: 12.34 EUR, valid until 31.12.2026\n";
+
+sim::options
+kind(modem_kind k)
+{
+	sim::options o;
+	o.kind = k;
+	return o;
+}
+
+sim::options
+answering(std::string text, modem_kind k = modem_kind::generic)
+{
+	sim::options o = kind(k);
+	o.rules = {{"AT+CUSD=1,*", {sim::send(result("OK") + text)}}};
+	return o;
+}
+
+TEST(Modes, EveryModeWithEveryKindOfModem)
+{
+	const std::string euro = "Balance 5 €\n", lost = "Balance 5 ?\n";
+	const std::string refused = waited + msgs({"PORT: request refused: ERROR"});
+	struct {
+		modem_kind kind;
+		std::string mode;	// packed rows run with -d and with -m packed
+		lines sent, network;
+		std::string out, err;
+	} cases[] = {
+		{modem_kind::generic, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
+		{modem_kind::generic, "text", set_up + lines{ira, text_100}, {"*100#"}, euro, quiet},
+		{modem_kind::generic, "ucs2", set_up + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
+		{modem_kind::generic, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
+		{modem_kind::huawei, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
+		{modem_kind::huawei, "text", set_up + lines{ira, text_100}, {}, "", refused},
+		// A Huawei reads UCS2 hex as packed septets and writes its packed
+		// answer, which UCS2 mode reads as UCS2 (the odd two digits at its
+		// end a replacement character): nonsense both ways.
+		{modem_kind::huawei, "ucs2", set_up + lines{ucs2, ucs2_100}, {"@T@ò¥@ø@0@ø"},
+		    "숰㯬ẗ䄵킦�\n", quiet},
+		{modem_kind::huawei, "auto", set_up + lines{"AT^USSDMODE?", ira, packed_100}, {"*100#"},
+		    euro, quiet},
+		{modem_kind::huawei_old, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
+		{modem_kind::huawei_old, "text", set_up + lines{ira, text_100}, {}, "", refused},
+		{modem_kind::huawei_old, "auto", set_up + lines{"AT^USSDMODE?", "AT+CGMI", ira, packed_100},
+		    {"*100#"}, euro, quiet},
+		// A standard modem takes the packed hex for the request itself,
+		// and writes under IRA '?' for the character ASCII lacks.
+		{modem_kind::standard, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, lost, quiet},
+		{modem_kind::standard, "text", set_up + lines{ira, text_100}, {"*100#"}, lost, quiet},
+		{modem_kind::standard, "ucs2", set_up + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
+		{modem_kind::standard, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro,
+		    quiet},
+		{modem_kind::standard_gsm, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, lost,
+		    quiet},
+		{modem_kind::standard_gsm, "text", set_up + lines{ira, text_100}, {"*100#"}, lost, quiet},
+		{modem_kind::standard_gsm, "ucs2", set_up + lines{ucs2}, {}, "",
+		    setup + msgs({"PORT: AT+CSCS=\"UCS2\": ERROR"})},
+		{modem_kind::standard_gsm, "auto", set_up + asked_all + lines{ira, text_100}, {"*100#"},
+		    lost, quiet},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	std::vector<std::size_t> row;
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		sim::options o = kind(cases[i].kind);
+		o.answer = "Balance 5 €";
+		o.ucs2_when_needed = true;
+		if (cases[i].mode == "packed") {
+			runs.push_back({lines{"-d"} + request, o});
+			row.push_back(i);
+		}
+		runs.push_back({lines{"-m", cases[i].mode} + request, o});
+		row.push_back(i);
+	}
+	std::vector<lines> network;
+	auto rs = run_all(runs, &network);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[row[i]];
+		const auto what = std::string(sim::kind_name(c.kind)) + " " + runs[i].first[0] + " " + c.mode;
+		EXPECT_EQ(rs[i].sent, c.sent) << what;
+		EXPECT_EQ(network[i], c.network) << what;
+		EXPECT_EQ(rs[i].out, c.out) << what;
+		EXPECT_EQ(rs[i].err, c.err) << what;
+		EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << what;
+	}
+}
+
+// What auto asks, in order, and what it makes of each answer; and when a
+// modem that lists UCS2 refuses requests in it, the first request once more
+// as text, where text mode can send it.
+TEST(Modes, AutoDecidesByWhatTheModemSays)
+{
+	// Each command answered with these lines, "OK" added unless one refuses it.
+	auto says = [](modem_kind k, std::vector<std::pair<std::string, std::string>> answers) {
+		sim::options o = kind(k);
+		for (auto &[command, text] : answers)
+			o.rules.push_back({command, {sim::send(result(text) +
+			    (text.find("ERROR") == std::string::npos ? result("OK") : ""))}});
+		return o;
+	};
+	sim::options no_ucs2 = kind(modem_kind::standard), none = no_ucs2, no_reply = no_ucs2;
+	no_ucs2.refuse_ucs2 = none.refuse_ucs2 = true;
+	none.refuse = "ERROR";
+	// Refused after an answer: the network has seen the request already.
+	no_reply.rules = {{"AT+CUSD=1,\"0031\",15", {sim::send(result("ERROR"))}}};
+	const lines asked = set_up + asked_all + lines{ucs2};
+	const std::string again = msgs({"at_wcusd...", "at_wok...", "at_wcusd..."});
+	struct {
+		const char *what;
+		sim::options modem;
+		lines more, sent;	// more: after the request's (a later -u replaces it)
+		std::string out, err;	// err empty: what it printed not looked at
+	} cases[] = {
+		{"USSD mode 1", says(modem_kind::generic, {{"AT^USSDMODE?", "^USSDMODE: 1"}}), {},
+		    set_up + lines{"AT^USSDMODE?", ira, packed_100}, balance, quiet},
+		// A Huawei out of its packed mode is standard: its maker is not
+		// asked. (The fake one still packs, so its answer is nonsense.)
+		{"USSD mode 0", says(modem_kind::huawei_old, {{"AT^USSDMODE?", "^USSDMODE: 0"}}), {},
+		    set_up + lines{"AT^USSDMODE?", "AT+CSCS=?", ucs2, ucs2_100}, "", ""},
+		{"no mode line, then a Huawei in another case", says(modem_kind::generic,
+		    {{"AT^USSDMODE?", "^SYSINFO: 2"}, {"AT+CGMI", "Huawei Technologies Co., Ltd."}}), {},
+		    set_up + lines{"AT^USSDMODE?", "AT+CGMI", ira, packed_100}, balance, quiet},
+		{"+CME ERROR to the mode query", says(modem_kind::huawei_old,
+		    {{"AT^USSDMODE?", "+CME ERROR: 100"}}), {},
+		    set_up + lines{"AT^USSDMODE?", "AT+CGMI", ira, packed_100}, balance, quiet},
+		{"the character sets refused", says(modem_kind::standard, {{"AT+CSCS=?", "ERROR"}}), {},
+		    set_up + asked_all + lines{ira, text_100}, balance, quiet},
+		{"refused in UCS2", no_ucs2, {}, asked + lines{ucs2_100, ira, text_100}, balance,
+		    setup + again + msgs({"at_wcusd: done"})},
+		{"refused in text too", none, {}, asked + lines{ucs2_100, ira, text_100}, "",
+		    setup + again + msgs({"PORT: request refused: ERROR"})},
+		{"a request text mode cannot send", no_ucs2, {"-u", "*1\"#"},
+		    asked + lines{"AT+CUSD=1,\"002A003100220023\",15"}, "",
+		    waited + msgs({"PORT: request refused: ERROR"})},
+		{"a reply refused", no_reply, {"-u", "*111#", "-r", "1"}, asked +
+		    lines{"AT+CUSD=1,\"002A0031003100310023\",15", "AT+CUSD=1,\"0031\",15"},
+		    "", answered + msgs({"at_wcusd...", "PORT: request refused: ERROR"})},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases)
+		runs.push_back({lines{"-m", "auto"} + request + c.more, c.modem});
+	runs.push_back({lines{"-v", "-m", "auto"} + request, no_ucs2});
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		const auto &c = cases[i];
+		EXPECT_EQ(rs[i].sent, c.sent) << c.what;
+		if (!c.err.empty()) {
+			EXPECT_EQ(rs[i].out, c.out) << c.what;
+			EXPECT_EQ(rs[i].err, c.err) << c.what;
+			EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << c.what;
+		}
+	}
+	// -v names the mode after the queries, and again when it changes.
+	const std::string &err = rs.back().err;
+	auto ucs2_at = err.find(msgs({"at_ask: got \"OK\"", "mode: ucs2",
+	    "at_command: sending \"AT+CSCS=\"UCS2\"\""}));
+	auto text_at = err.find(msgs({"at_wcusd: got \"ERROR\"", "mode: text",
+	    "at_command: sending \"AT+CSCS=\"IRA\"\""}));
+	EXPECT_NE(ucs2_at, std::string::npos) << err;
+	EXPECT_NE(text_at, std::string::npos) << err;
+	EXPECT_LT(ucs2_at, text_at);
+}
+
+// Text mode sends the request as it stands, so nothing may end the quoted
+// string or start an escape; text and UCS2 carry 182 septets at most, an
+// extension character counting two. All of it is checked after set-up,
+// before anything of the request, or of any reply, is sent.
+TEST(Modes, ChecksTheRequestForItsMode)
+{
+	const std::string cannot = "USSD has a character text mode cannot send";
+	auto times = [](int n, const std::string &s) {
+		std::string out;
+		while (n-- > 0)
+			out += s;
+		return out;
+	};
+	struct {
+		std::string mode, ussd, sent_as, refusal;	// sent_as: the request coded
+		lines replies;
+	} cases[] = {
+		{"text", "*100\"#", "", cannot, {}},
+		{"text", "*100\\#", "", cannot, {}},
+		{"text", "*100\x01#", "", cannot, {}},
+		{"text", "*100#\x7f", "", cannot, {}},
+		{"text", "caf\xc3\xa9", "", cannot, {}},
+		{"text", "*111#", "", cannot, {"1", "caf\xc3\xa9"}},
+		{"text", std::string(182, '1'), std::string(182, '1'), "", {}},
+		{"text", std::string(183, '1'), "", "USSD too long", {}},
+		{"text", times(91, "{"), times(91, "{"), "", {}},
+		{"text", times(91, "{") + "1", "", "USSD too long", {}},
+		{"ucs2", "\"\\", "0022005C", "", {}},
+		{"ucs2", std::string(182, '1'), times(182, "0031"), "", {}},
+		{"ucs2", std::string(183, '1'), "", "USSD too long", {}},
+		{"ucs2", "*111#", "", "USSD too long", {std::string(183, '1')}},
+		{"ucs2", times(91, "€"), times(91, "20AC"), "", {}},
+		{"ucs2", times(91, "€") + "1", "", "USSD too long", {}},
+		{"ucs2", "Баланс", "", "USSD has a character the GSM alphabet lacks", {}},
+		{"ucs2", "caf\xe9", "", "USSD is not UTF-8 text", {}},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		lines args{"-m", c.mode, "-p", "PORT", "-u", c.ussd};
+		for (const auto &r : c.replies)
+			args.insert(args.end(), {"-r", r});
+		runs.push_back({args, kind(modem_kind::standard)});
+	}
+	std::vector<lines> network;
+	auto rs = run_all(runs, &network);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		const auto what = c.mode + " " + c.ussd.substr(0, 12) + " (" + std::to_string(c.ussd.size()) +
+		    " bytes)";
+		auto sent = set_up + lines{c.mode == "text" ? ira : ucs2};
+		if (c.refusal.empty())
+			sent.push_back("AT+CUSD=1,\"" + c.sent_as + "\",15");
+		EXPECT_EQ(rs[i].sent, sent) << what;
+		// The trace writes a backslash doubled.
+		EXPECT_EQ(network[i], c.refusal.empty() ? lines{replace(c.ussd, "\\", "\\\\")} : lines{})
+		    << what;
+		EXPECT_EQ(rs[i].err, c.refusal.empty() ? quiet : setup + msgs({c.refusal})) << what;
+		EXPECT_EQ(rs[i].status, c.refusal.empty() ? 0 : 1) << what;
+	}
+}
+
+// What the network and the modem said, as -d reads it and as the classic
+// dialogue, which knows nothing of statuses and refusals, always has.
+TEST(Modes, StatusesAndRefusals)
+{
+	auto status = [](int m, bool text) {
+		sim::options o;
+		o.answer = "Done";
+		o.answer_status = m;
+		o.answer_text = text;
+		return o;
+	};
+	auto refusing = [](std::string line, bool after_ok) {
+		sim::options o;
+		o.refuse = std::move(line);
+		o.refuse_after_ok = after_ok;
+		return o;
+	};
+	auto on = [](std::string command, std::string line) {
+		sim::options o;
+		o.rules = {{std::move(command), {sim::send(result(line))}}};
+		return o;
+	};
+	auto says = [](std::string message) { return answered + msgs({"PORT: " + message}); };
+	auto refused = [](std::string line) { return waited + msgs({"PORT: request refused: " + line}); };
+	const std::string done = "buf=c4b7bb0cDone\n", bad = waited + msgs({"PORT: bad +CUSD response"});
+	struct {
+		const char *what;
+		sim::options modem;
+		std::string out, err;	// under -d
+		std::string classic_out, classic_err;	// without options, under -t 1
+		bool ended;	// under -d, AT+CUSD=2 was sent last
+	} cases[] = {
+		{"0 with text", status(0, true), "Done\n", quiet, done, quiet, false},
+		{"1 with text: the session ended", status(1, true), "Done\n", quiet, done, quiet, true},
+		{"2 with text: the network's last word", status(2, true), "Done\n", quiet, done, quiet, false},
+		{"0 without text", status(0, false), "", says("bad +CUSD response"), "", bad, false},
+		{"1 without text", status(1, false), "", says("bad +CUSD response"), "", bad, false},
+		{"2 without text", status(2, false), "", says("session ended by the network"), "", bad, false},
+		{"3", status(3, false), "", says("another client has responded"), "", bad, false},
+		{"4", status(4, false), "", says("operation not supported"), "", bad, false},
+		{"5", status(5, false), "", says("network timed out"), "", bad, false},
+		{"6", answering(result("+CUSD: 6,\"44\",15")), "", bad, "buf=44D\n", quiet, false},
+		{"no status", answering(result("+CUSD: ,\"44\",15")), "", bad, "buf=44D\n", quiet, false},
+		{"ERROR before the OK", refusing("ERROR", false), "", refused("ERROR"), "",
+		    waited + timed_out, false},
+		{"+CME ERROR before the OK", refusing("+CME ERROR: 258", false), "",
+		    refused("+CME ERROR: 258"), "", waited + timed_out, false},
+		{"+CME ERROR after the OK", refusing("+CME ERROR: 258", true), "",
+		    refused("+CME ERROR: 258"), "", waited + timed_out, false},
+		{"+CMS ERROR, then an answer", answering(result("+CMS ERROR: 500") +
+		    result("+CUSD: 0,\"44\",15")), "", refused("+CMS ERROR: 500"), "buf=44D\n", quiet, false},
+		{"ATE0 refused", on("ATE0", "ERROR"), "", msgs({"at_wok...", "PORT: ATE0: ERROR"}),
+		    "", msgs({"at_wok..."}) + timed_out, false},
+		{"AT+CMGF=0 refused", on("AT+CMGF=0", "+CMS ERROR: 302"), "",
+		    msgs({"at_wok...", "at_wok...", "PORT: AT+CMGF=0: +CMS ERROR: 302"}),
+		    "", msgs({"at_wok...", "at_wok..."}) + timed_out, false},
+		{"AT+CSCS refused", on("AT+CSCS=*", "+CME ERROR: 4"), "",
+		    setup + msgs({"PORT: AT+CSCS=\"IRA\": +CME ERROR: 4"}), "", setup + timed_out, false},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		runs.push_back({lines{"-d"} + request, c.modem});
+		runs.push_back({lines{"-t", "1"} + request, c.modem});
+	}
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		const auto &c = cases[i];
+		const auto &modern = rs[2 * i], &classic = rs[2 * i + 1];
+		EXPECT_EQ(modern.out, c.out) << c.what;
+		EXPECT_EQ(modern.err, c.err) << c.what;
+		EXPECT_EQ(modern.status, c.out.empty() ? 1 : 0) << c.what;
+		EXPECT_EQ(modern.sent.back() == "AT+CUSD=2", c.ended) << c.what;
+		EXPECT_EQ(classic.out, c.classic_out) << c.what << ", classic";
+		EXPECT_EQ(classic.err, c.classic_err) << c.what << ", classic";
+		EXPECT_EQ(classic.status, c.classic_out.empty() ? 1 : 0) << c.what << ", classic";
+		// Only the watchdog ends the session of a request it gave up on.
+		const bool gave_up = c.classic_err.ends_with(msgs({"at_wcusd..."}) + timed_out);
+		EXPECT_EQ(classic.sent.back() == "AT+CUSD=2", gave_up) << c.what << ", classic";
+	}
+}
+
+// The quoted text ends at the last quote of a line that the scheme follows
+// (or nothing but spaces, on the +CUSD: line); other lines belong to it.
+TEST(Modes, ReadsAnswersOverSeveralLines)
+{
+	const std::string x(600, 'x'), y(422, 'y');
+	const std::string menu = "+CUSD: 1,\"Menu\r\n1 \"Gold\"\r\n2 Bonus\",15";
+	struct {
+		const char *what;
+		std::string mode;
+		sim::options modem;
+		std::string out, classic_out;	// classic_out: without options
+	} cases[] = {
+		{"quotes inside", "packed", answering(result("+CUSD: 0,\"Your plan \"Max\" costs 5\",15")),
+		    "Your plan \"Max\" costs 5\n", "buf=Your plan \x7f\x7f\x7f\x7f\x7f\x7f\n"},
+		{"a menu over three lines", "packed", answering(result(menu)), "Menu\n1 \"Gold\"\n2 Bonus\n", ""},
+		{"a blank line kept", "packed", answering(result("+CUSD: 0,\"one\r\n\r\nthree\" , 72 ")),
+		    "one\n\nthree\n", ""},
+		{"no scheme, spaces after the last quote", "packed",
+		    answering(result("+CUSD: 2,\"say \"hi\"\"   ")), "say \"hi\"\n", "buf=say \x7f\x7f\x7f\n"},
+		{"1023 characters over two lines", "packed",
+		    answering(result("+CUSD: 0,\"" + x + "\r\n" + y + "\",15")), x + "\n" + y + "\n", ""},
+		{"1024 characters over two lines", "packed",
+		    answering(result("+CUSD: 0,\"" + x + "\r\n" + y + "y\",15")), "", ""},
+		// Text mode never unpacks text that happens to be made of hex digits.
+		{"hex digits in text mode", "text", answering(result("+CUSD: 0,\"12345678\",15"),
+		    modem_kind::standard), "12345678\n", "buf=12345678\x12hXB\a\n"},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		runs.push_back({lines{"-m", c.mode} + request, c.modem});
+		runs.push_back({request, c.modem});
+	}
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		const auto &c = cases[i];
+		const auto &modern = rs[2 * i], &classic = rs[2 * i + 1];
+		EXPECT_EQ(modern.out, c.out) << c.what;
+		EXPECT_EQ(modern.err, c.out.empty() ? waited + msgs({"PORT: response too long"}) : quiet)
+		    << c.what;
+		EXPECT_EQ(classic.out, c.classic_out) << c.what << ", classic";
+		EXPECT_EQ(classic.err, c.classic_out.empty() ? waited + msgs({"PORT: bad +CUSD response"}) :
+		    quiet) << c.what << ", classic";
+	}
+}
+
+// Under the modern options the port is set raw: a port left echoing, with
+// CR and NL mapped and the line's signal and flow control characters live,
+// neither talks back to the modem nor eats bytes of the answer.
+TEST(Modes, SetsThePortRaw)
+{
+	const std::string data = "Data left: 2 GB";
+	// ^C, ^Q, ^S, ^Z, ^\, ^V and ^O, which a cooked line takes for itself.
+	const std::string controls = "a\x03" "b\x11" "c\x13" "d\x1a" "e\x1c" "f\x16" "g\x0f" "h";
+	struct {
+		std::string mode;
+		sim::options modem;
+		lines sent;
+		std::string out;
+	} cases[] = {
+		{"packed", kind(modem_kind::generic), set_up + lines{ira, packed_100}, data},
+		{"auto", kind(modem_kind::standard), set_up + asked_all + lines{ucs2, ucs2_100}, data},
+		{"text", answering(result("+CUSD: 0,\"" + controls + "\",15"), modem_kind::standard),
+		    set_up + lines{ira, text_100}, controls},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (auto &c : cases) {
+		c.modem.raw = false;
+		c.modem.answer = data;
+		runs.push_back({lines{"-m", c.mode} + request, c.modem});
+	}
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		EXPECT_EQ(rs[i].out, cases[i].out + "\n") << cases[i].mode;
+		EXPECT_EQ(rs[i].err, quiet) << cases[i].mode;
+		EXPECT_EQ(rs[i].sent, cases[i].sent) << cases[i].mode;
+	}
+}
+
+}

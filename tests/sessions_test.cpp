@@ -1,0 +1,414 @@
+// Whole USSD conversations: menus walked with -r, sessions ended by default,
+// kept by -k and ended by -c, the options that do not go together, the JSON
+// of -j read back by a parser of its own, and a late answer that must not
+// reach the next run.
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/harness.hpp"
+
+using lines = std::vector<std::string>;
+
+// modes_test.cpp
+std::vector<outcome> run_all(const std::vector<std::pair<lines, sim::options>> &runs,
+    std::vector<lines> *network);
+
+namespace {
+
+using sim::modem_kind;
+using sim::result;
+
+lines
+operator+(lines a, const lines &b)
+{
+	a.insert(a.end(), b.begin(), b.end());
+	return a;
+}
+
+lines
+cusd_lines(const lines &sent)
+{
+	lines out;
+	for (const auto &s : sent)
+		if (s.starts_with("AT+CUSD"))
+			out.push_back(s);
+	return out;
+}
+
+lines
+requests(const lines &coded)
+{
+	lines out;
+	for (const auto &c : coded)
+		out.push_back("AT+CUSD=1,\"" + c + "\",15");
+	return out;
+}
+
+const lines ended{"AT+CUSD=2"};
+const std::string day_bought = "Day 1 GB bought\n", bundles = "1 Day 1 GB\n2 Week 5 GB\n",
+    top = "1 Balance\n2 Bundles\n";
+
+sim::options
+kind(modem_kind k)
+{
+	sim::options o;
+	o.kind = k;
+	return o;
+}
+
+sim::options
+answering(std::string line)
+{
+	sim::options o;
+	o.rules = {{"AT+CUSD=1,*", {sim::send(result("OK") + result(line))}}};
+	return o;
+}
+
+// One modem for several runs in turn, keeping what a run leaves behind: a
+// session waiting, an answer still due. The harness starts a modem of its
+// own for each run, which stays idle; the tool is sent to this one through
+// a link of a name that no device path contains.
+class shared_modem {
+public:
+	explicit shared_modem(sim::options o) : modem_(std::move(o))
+	{
+		modem_.start();
+		char name[] = "/tmp/ussdq-shared-XXXXXX";
+		close(mkstemp(name));
+		unlink(name);
+		EXPECT_EQ(symlink(modem_.path(), name), 0);
+		link_ = name;
+	}
+	~shared_modem()
+	{
+		modem_.stop();
+		unlink(link_.c_str());
+	}
+	outcome
+	run(lines args)
+	{
+		for (auto &a : args)
+			a = replace(a, "PORT", link_);
+		outcome r = ussdq(args);
+		r.err = replace(r.err, link_, "PORT");
+		lines all = modem_.received();
+		r.sent.assign(all.begin() + static_cast<long>(seen_), all.end());
+		seen_ = all.size();
+		return r;
+	}
+	lines received() const { return modem_.received(); }
+
+private:
+	sim::modem modem_;
+	std::string link_;
+	std::size_t seen_ = 0;
+};
+
+// The built-in *111# menu walked in each mode, on the kind of modem that
+// mode is for: the requests as coded, in order, and as the network read
+// them; the last answer printed, its session ended when it waits. A
+// session that ends while replies remain names the first reply not sent,
+// a reply that cannot be sent stops the run before the request; either
+// way nothing is printed, JSON neither.
+TEST(Sessions, WalksAMenuInEveryMode)
+{
+	const lines packed{"aa582c3602", "32", "31"}, text{"*111#", "2", "1"},
+	    ucs2{"002A0031003100310023", "0032", "0031"};
+	sim::options menu = kind(modem_kind::standard);
+	menu.menu.insert(menu.menu.end(), {{{"*9#"}, 1, "1 More\n2 Stop"},
+	    {{"*9#", "1"}, 4, std::nullopt}, {{"*9#", "2"}, 2, "Goodbye"}});
+	const std::string wait = msgs({"at_wcusd...", "at_wcusd: done"});
+	auto failed = [&wait](int answers, std::string message) {
+		std::string err = setup;
+		while (answers-- > 0)
+			err += wait;
+		return err + msgs({message});
+	};
+	struct {
+		lines args;	// the mode; the request and the replies after -u
+		sim::options modem;
+		lines sent, network;	// sent: the AT+CUSD commands
+		std::string out, err;	// err: empty for the at_wcusd lines of each answer
+	} cases[] = {
+		{{"-d", "*111#", "2", "1"}, kind(modem_kind::generic), requests(packed), text, day_bought, ""},
+		{{"-m", "packed", "*111#", "2", "1"}, kind(modem_kind::huawei), requests(packed), text,
+		    day_bought, ""},
+		{{"-m", "text", "*111#", "2", "1"}, menu, requests(text), text, day_bought, ""},
+		{{"-m", "ucs2", "*111#", "2", "1"}, menu, requests(ucs2), text, day_bought, ""},
+		{{"-m", "auto", "*111#", "1"}, menu, requests({ucs2[0], ucs2[2]}), {"*111#", "1"},
+		    "Balance: 12.34 EUR\n", ""},
+		{{"-m", "auto", "*111#", "2"}, kind(modem_kind::huawei_old),
+		    requests({packed[0], packed[1]}) + ended, {"*111#", "2"}, bundles, ""},
+		{{"-m", "auto", "*111#", "2"}, kind(modem_kind::standard_gsm),
+		    requests({text[0], text[1]}) + ended, {"*111#", "2"}, bundles, ""},
+		{{"-m", "text", "*111#"}, menu, requests({text[0]}) + ended, {"*111#"}, top, ""},
+		{{"-j", "-m", "text", "*111#", "1", "2"}, menu, requests({text[0], text[2]}), {"*111#", "1"},
+		    "", failed(2, "PORT: session ended before reply 2")},
+		{{"-m", "text", "*101#", "1"}, menu, requests({"*101#"}), {"*101#"}, "",
+		    failed(1, "PORT: session ended before reply 1")},
+		{{"-m", "text", "*9#", "2", "1"}, menu, requests({"*9#", "2"}), {"*9#", "2"}, "",
+		    failed(2, "PORT: session ended before reply 1")},
+		{{"-j", "-m", "text", "*9#", "1", "2"}, menu, requests({"*9#", "1"}), {"*9#", "1"}, "",
+		    failed(2, "PORT: operation not supported")},
+		{{"-j", "-m", "text", "*111#", "1", "caf\xc3\xa9"}, menu, {}, {}, "",
+		    failed(0, "USSD has a character text mode cannot send")},
+		{{"-m", "ucs2", "*111#", std::string(183, '1')}, menu, {}, {}, "", failed(0, "USSD too long")},
+		{{"-d", "*111#", "Баланс"}, menu, {}, {}, "",
+		    failed(0, "USSD has a character the GSM alphabet lacks")},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		auto u = std::find_if(c.args.begin(), c.args.end(),
+		    [](const std::string &a) { return a.starts_with('*'); });
+		lines args(c.args.begin(), u);
+		args.insert(args.end(), {"-p", "PORT", "-u", *u});
+		while (++u != c.args.end())
+			args.insert(args.end(), {"-r", *u});
+		runs.push_back({args, c.modem});
+	}
+	std::vector<lines> network;
+	auto rs = run_all(runs, &network);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		std::string what, waits = setup;
+		for (const auto &a : c.args)
+			what += a.substr(0, 8) + " ";
+		for (std::size_t k = 0; k < c.network.size(); k++)
+			waits += wait;
+		EXPECT_EQ(cusd_lines(rs[i].sent), c.sent) << what;
+		EXPECT_EQ(network[i], c.network) << what;
+		EXPECT_EQ(rs[i].out, c.out) << what;
+		EXPECT_EQ(rs[i].err, c.err.empty() ? waits : c.err) << what;
+		EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << what;
+	}
+}
+
+// A menu left waiting by -k takes the next request on the modem, from
+// whoever, for its reply; without -k, and after -c, nothing is left waiting.
+TEST(Sessions, KeepsASessionOnlyWhenAsked)
+{
+	const std::string data = "Data left: 2.5 GB, valid until 31.12.2026\n";
+	const lines request_111 = requests({"aa582c3602"}), request_101 = requests({"aa182c3602"});
+	shared_modem modem(kind(modem_kind::generic));
+	struct {
+		const char *what;
+		lines args, sent;	// sent: the AT+CUSD commands
+		std::string out, err;
+	} steps[] = {
+		{"a menu kept", {"-d", "-k", "-u", "*111#"}, request_111, top, quiet},
+		{"answered by a later run", {"-d", "-k", "-u", "2"}, requests({"32"}), bundles, quiet},
+		// A plain request is a reply too, and its answer printed as its own.
+		{"answered by a plain request", {"-u", "1"}, requests({"31"}),
+		    "buf=c4701e14031d8520f1bb7e46d31b" + day_bought, quiet},
+		{"a menu not kept", {"-d", "-u", "*111#"}, request_111 + ended, top, quiet},
+		{"so the next request is one", {"-d", "-u", "*101#"}, request_101, data, quiet},
+		{"a menu kept again", {"-d", "-k", "-u", "*111#"}, request_111, top, quiet},
+		{"ended by -c", {"-c"}, ended, "", setup},
+		{"after which a request is one", {"-d", "-u", "*101#"}, request_101, data, quiet},
+		{"-c with no session open", {"-c", "-t", "5"}, ended, "", setup},
+	};
+	for (const auto &s : steps) {
+		auto r = modem.run(lines{"-p", "PORT"} + s.args);
+		EXPECT_EQ(cusd_lines(r.sent), s.sent) << s.what;
+		EXPECT_EQ(r.out, s.out) << s.what;
+		EXPECT_EQ(r.err, s.err) << s.what;
+		EXPECT_EQ(r.status, 0) << s.what;
+	}
+	auto v = modem.run({"-c", "-v", "-p", "PORT"});
+	EXPECT_EQ(v.sent, (lines{"ATE0", "AT+CMGF=0", "AT+CSCS=\"IRA\"", "AT+CUSD=2"}));
+	EXPECT_TRUE(v.err.ends_with(msgs({"at_command: sending \"AT+CUSD=2\"", "at_end: got \"\"",
+	    "at_end: got \"ERROR\"", "at_end: done"}))) << v.err;
+	EXPECT_EQ(v.status, 0);
+}
+
+TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
+{
+	lines seventeen{"-u", "*111#"}, sixteen{"-m", "text", "-p", "PORT", "-u", "0"}, read{"0"};
+	for (int i = 1; i <= 17; i++)
+		seventeen.insert(seventeen.end(), {"-r", "1"});
+	for (int i = 1; i <= 16; i++) {
+		sixteen.insert(sixteen.end(), {"-r", std::to_string(i)});
+		read.push_back(std::to_string(i));
+	}
+	struct {
+		lines args;
+		std::string err;
+	} cases[] = {
+		{{"-c", "-u", "*100#"}, usage_line},
+		{{"-c", "-r", "1"}, usage_line},
+		{{"-c", "-j"}, usage_line},
+		{{"-c", "-k"}, usage_line},
+		{{"-c", "-m", "text"}, usage_line},
+		{{"-c", "-d"}, usage_line},
+		{{"-d"}, usage_line},
+		{{"-j", "-k", "-r", "1"}, usage_line},
+		{{"-m", "xyz", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
+		{{"-m", "AUTO", "-u", "*100#"}, msgs({"invalid mode: AUTO"})},
+		{{"-m", "", "-u", "*100#"}, msgs({"invalid mode: "})},
+		{{"-c", "-m", "xyz"}, msgs({"invalid mode: xyz"})},
+		{{"-m", "xyz", "-t", "abc", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
+		{{"-t", "abc", "-m", "xyz", "-u", "*100#"}, msgs({"invalid timeout: abc"})},
+		{seventeen, msgs({"too many replies (at most 16)"})},
+	};
+	for (const auto &c : cases) {
+		auto r = ussdq(lines{"-p", "PORT"} + c.args);
+		std::string what;
+		for (const auto &a : c.args)
+			what += a + " ";
+		EXPECT_EQ(r.out, "") << what;
+		EXPECT_EQ(r.err, c.err) << what;
+		EXPECT_EQ(r.status, 1) << what;
+		EXPECT_TRUE(r.sent.empty()) << what;
+	}
+
+	// Sixteen are taken, each answered with itself and status 1.
+	sim::options echoing = kind(modem_kind::standard);
+	echoing.answer_request = true;
+	echoing.answer_status = 1;
+	std::vector<lines> network;
+	auto r = run_all({{sixteen, echoing}}, &network)[0];
+	EXPECT_EQ(network[0], read);
+	EXPECT_EQ(r.out, "16\n");
+	EXPECT_EQ(r.sent.back(), "AT+CUSD=2");
+}
+
+// Code points below U+0800 as UTF-8, and as hex of so many digits each.
+std::string
+utf8(const std::u32string &s)
+{
+	std::string out;
+	for (char32_t c : s) {
+		if (c < 0x80) {
+			out += static_cast<char>(c);
+		} else {
+			out += static_cast<char>(0xc0 | (c >> 6));
+			out += static_cast<char>(0x80 | (c & 0x3f));
+		}
+	}
+	return out;
+}
+
+std::string
+hex(const std::u32string &units, int digits)
+{
+	static constexpr char x[] = "0123456789ABCDEF";
+	std::string out;
+	for (char32_t u : units)
+		for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+			out += x[(u >> shift) & 0xf];
+	return out;
+}
+
+// The JSON of -j as a parser the tool did not write reads it: exactly the
+// six members; and one line in which no control character is left bare.
+TEST(Sessions, WritesJsonAScriptCanParse)
+{
+	std::u32string controls = U"\"q\" \\ a\nb", octets;
+	controls += U'\0';
+	for (char32_t c = 1; c < 0x20; c++)
+		controls += c;
+	for (char32_t c = 0x7f; c < 0xa0; c++)
+		controls += c;
+	controls += U"Ж";
+	for (char32_t c = 0; c < 0x100; c++)
+		octets += c;
+	const std::string balance = "Balance: 12.34 EUR, valid until 31.12.2026";
+	const std::string menu_line = "+CUSD: 1,\"Menu\r\n1 \"Gold\"\r\n2 Bonus\",15",
+	    menu = "Menu\n1 \"Gold\"\n2 Bonus";
+	sim::options no_ucs2 = kind(modem_kind::standard);
+	no_ucs2.refuse_ucs2 = true;
+	struct {
+		const char *what;
+		lines args;
+		sim::options modem;
+		int status;
+		std::string text;
+		int dcs;
+		std::string raw, mode;
+		bool kept, ended;	// ended: AT+CUSD=2 sent last
+	} cases[] = {
+		{"quotes, backslashes, a NUL and every control character in UCS2", {},
+		    answering("+CUSD: 0,\"" + hex(controls, 4) + "\",72"), 0, utf8(controls), 72,
+		    hex(controls, 4), "packed", false, false},
+		{"every octet of an 8-bit answer", {}, answering("+CUSD: 0,\"" + hex(octets, 2) + "\",68"),
+		    0, utf8(octets), 68, hex(octets, 2), "packed", false, false},
+		{"text mode's bytes above 127", {"-m", "text"}, answering("+CUSD: 0,\"caf\xe9 \"x\" \\\",15"),
+		    0, "café \"x\" \\", 15, "café \"x\" \\", "text", false, false},
+		{"a menu kept", {"-k"}, answering(menu_line), 1, menu, 15, menu, "packed", true, false},
+		{"a menu ended", {}, answering(menu_line), 1, menu, 15, menu, "packed", false, true},
+		// Scheme 17: the language in two septets, two octets, then UCS2.
+		{"a language prefix left out", {}, answering("+CUSD: 0,\"653700480069\",17"),
+		    0, "Hi", 17, "653700480069", "packed", false, false},
+		{"no scheme", {}, answering("+CUSD: 2,\"Bye\""), 2, "Bye", 15, "Bye", "packed", false, false},
+		{"auto: ucs2", {"-m", "auto"}, kind(modem_kind::standard), 0, balance, 15,
+		    hex(std::u32string(balance.begin(), balance.end()), 4), "ucs2", false, false},
+		{"auto: text after UCS2 refused", {"-m", "auto"}, no_ucs2, 0, balance, 15, balance, "text",
+		    false, false},
+		{"auto: packed", {"-m", "auto"}, kind(modem_kind::huawei), 0, balance, 15,
+		    "c2303bec1e9775a098cc35a3818a55290b640fb3d36450dd4d4fb341b3982b2673c960321b",
+		    "packed", false, false},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases)
+		runs.push_back({lines{"-j"} + c.args + lines{"-p", "PORT", "-u", "*100#"}, c.modem});
+	// The short escapes where JSON has them, \u00XX for the others.
+	runs.push_back({{"-j", "-p", "PORT", "-u", "*100#"},
+	    answering("+CUSD: 0,\"00080009000A000B000C000D0000001F007F009F0022005C\",72")});
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		const auto &c = cases[i];
+		const std::string &out = rs[i].out;
+		EXPECT_EQ(rs[i].status, 0) << c.what;
+		EXPECT_EQ(rs[i].sent.back() == "AT+CUSD=2", c.ended) << c.what;
+		ASSERT_TRUE(out.ends_with("\n")) << c.what;
+		const std::string line = out.substr(0, out.size() - 1);
+		for (std::size_t k = 0; k < line.size(); k++) {
+			auto u = static_cast<unsigned char>(line[k]);
+			bool c1 = u == 0xc2 && k + 1 < line.size() &&
+			    static_cast<unsigned char>(line[k + 1]) < 0xa0;
+			EXPECT_FALSE(u < 0x20 || u == 0x7f || c1) << c.what << ": byte " << k;
+		}
+		auto j = nlohmann::json::parse(line, nullptr, false);
+		ASSERT_TRUE(j.is_object()) << c.what << ": " << line;
+		EXPECT_EQ(j.size(), 6U) << c.what;
+		EXPECT_EQ(j.value("status", -1), c.status) << c.what;
+		EXPECT_EQ(j.value("text", std::string("?")), c.text) << c.what;
+		EXPECT_EQ(j.value("dcs", -1), c.dcs) << c.what;
+		EXPECT_EQ(j.value("raw", std::string("?")), c.raw) << c.what;
+		EXPECT_EQ(j.value("mode", std::string("?")), c.mode) << c.what;
+		EXPECT_TRUE(j.contains("kept") && j["kept"].is_boolean() && j["kept"] == c.kept) << c.what;
+	}
+	EXPECT_EQ(rs.back().out, "{\"status\":0,\"text\":\"\\b\\t\\n\\u000b\\f\\r\\u0000\\u001f\\u007f"
+	    "\\u009f\\\"\\\\\",\"dcs\":72,\"raw\":\"00080009000A000B000C000D0000001F007F009F0022005C\","
+	    "\"mode\":\"packed\",\"kept\":false}\n");
+}
+
+// A run that gives up ends the session its request opened, so that the
+// network's late answer never reaches the next run on the modem, which
+// gets its own answer instead.
+TEST(Sessions, ALateAnswerDoesNotReachTheNextRun)
+{
+	sim::options slow;
+	slow.delay_ms = 3000;	// unless AT+CUSD=2 comes first
+	slow.answer_request = true;
+	shared_modem modem(slow);
+	auto first = modem.run({"-t", "1", "-p", "PORT", "-u", "*100#"});
+	EXPECT_EQ(first.out, "");
+	EXPECT_EQ(first.err, setup + msgs({"at_wcusd..."}) + timed_out);
+	EXPECT_EQ(first.status, 1);
+	EXPECT_GE(first.seconds, 1);
+	EXPECT_LT(first.seconds, 2);
+	auto second = modem.run({"-p", "PORT", "-u", "*101#"});
+	EXPECT_EQ(second.out, "buf=aa182c3602*101#\n");
+	EXPECT_EQ(second.err, quiet);
+	EXPECT_EQ(second.status, 0);
+	const lines set_up{"ATE0", "AT+CMGF=0", "AT+CSCS=\"IRA\""};
+	EXPECT_EQ(modem.received(), set_up + requests({"aa180c3602"}) + ended + set_up +
+	    requests({"aa182c3602"}));
+}
+
+}
