@@ -18,6 +18,7 @@ need_build_tools() {
 	need_command g++ g++
 	need_command make make
 	need_file /usr/include/gtest/gtest.h libgtest-dev
+	need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
 }
 install_needed() {	# LABEL
 	((${#need[@]})) || return 0

@@ -243,7 +243,6 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		{{"-c", "-j"}, usage_line},
 		{{"-c", "-k"}, usage_line},
 		{{"-c", "-m", "text"}, usage_line},
-		{{"-c", "-d"}, usage_line},
 		{{"-d"}, usage_line},
 		{{"-j", "-k", "-r", "1"}, usage_line},
 		{{"-m", "xyz", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
