@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "front/settings.hpp"
+#include "coding/septets.hpp"
 
 /* charsets.cpp */
 

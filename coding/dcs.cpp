@@ -3,7 +3,6 @@
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
-#include "front/settings.hpp"
 
 // The coding groups of cell broadcast, which USSD uses too. A receiver
 // reads the reserved ones (groups 0001 0010 to 1110, alphabet bits 11) as

@@ -2,7 +2,6 @@
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
-#include "front/settings.hpp"
 
 static constexpr char hex_digits[] = "0123456789abcdef";
 

@@ -7,6 +7,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The work buffer of a run: a request's hex text, an answer's quoted text
+// and the answer decoded over it in place, each with its NUL.
+inline constexpr size_t work_buf_size = 1024;
+
 constexpr bool
 is_hex(unsigned char ch)
 {

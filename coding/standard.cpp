@@ -2,7 +2,6 @@
 #include <string.h>
 
 #include "coding/charsets.hpp"
-#include "front/settings.hpp"
 
 // What the GSM alphabet makes of a character: a code of the extension
 // table takes two septets. One the alphabet lacks is counted as one; the

@@ -202,7 +202,7 @@ run()
 	unblock_alarm();
 	alarm(static_cast<unsigned>(timeout));
 
-	port_setup();
+	port_setup(decode ? &modern_dialogue : &classic_dialogue);
 	at_wok("ATE0");
 	at_wok("AT+CMGF=0");
 	if (!decode)

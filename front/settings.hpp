@@ -1,8 +1,7 @@
 // Process-wide settings of ussdq and the run sequence that reads them.
 //
 // The settings are written only while the command line is parsed and are
-// read everywhere after; the other directories include this header for them
-// and for the size of the work buffer.
+// read everywhere after; the other directories include this header for them.
 #pragma once
 
 #include <stddef.h>
@@ -30,8 +29,6 @@ extern size_t reply_count;
 extern int keep;			// 1 after -k: a waiting session is left open
 extern int json;			// 1 after -j
 extern int cancel;			// 1 after -c: end the session, nothing else
-
-inline constexpr size_t work_buf_size = 1024;
 
 /* startup.cpp */
 void safe_start();		// standard descriptors open, SIGPIPE ignored

@@ -1,6 +1,6 @@
-// Feeds any modem output to the answer wait: lines taken by read_line into
-// the wait's buffer, then looked at as the classic wait (cusd_take) or as
-// the wait of -d and the modes (cusd_begin, cusd_go_on) looks at them. Both
+// Feeds any modem output to the answer waits of the tool: lines taken by
+// read_line into the wait's buffer, then waited on as the classic run
+// (cusd_read_classic) or the modern one (cusd_read) waits. Both
 // the lines and the answer are checked against a model built here on
 // std::string that knows nothing of buffers or C strings but the one NUL
 // rule. The first byte of the input picks the wait: even is classic.
@@ -236,95 +236,81 @@ model_classic(const std::vector<model_line> &lines)
 			return r;
 		}
 		r.line = l.seen.substr(open + 1, close - open - 1);
-		// A comma and a number up to 255, spaces around either, or 15.
-		std::string_view rest = std::string_view(l.seen).substr(close + 1);
-		r.dcs = 15;
-		while (rest.ends_with(' '))
-			rest.remove_suffix(1);
-		std::size_t d = rest.size();
-		while (d > 0 && is_digit(rest[d - 1]))
-			d--;
-		const std::string_view digits = rest.substr(d);
-		rest = rest.substr(0, d);
-		while (rest.ends_with(' '))
-			rest.remove_suffix(1);
-		if (!digits.empty() && rest.ends_with(',') &&
-		    rest.find_first_not_of(' ') == rest.size() - 1)
-			r.dcs = scheme_value(digits);
 		r.what = outcome::answer;
 		return r;
 	}
 	return r;
 }
 
-// The lines as read_line gives them, each checked against the model's.
-class line_source {
-public:
-	line_source(FILE *in, const std::vector<model_line> &lines) : in_(in), lines_(lines) {}
-	bool
-	next(char *buf, line_read *got)
-	{
-		const bool read = read_line(in_, buf, reply_buf_size, got);
-		CHECK(read == (at_ < lines_.size()));
-		if (!read)
-			return false;
-		const model_line &l = lines_[at_++];
-		CHECK(got->len == l.len);
-		CHECK(got->cut == l.cut);
-		CHECK(l.seen == buf);
-		return true;
+// The input, handed out to read_line a byte at a time as the modem would.
+std::string_view bytes;
+
+int
+input_byte(std::int64_t)
+{
+	if (bytes.empty())
+		return end_byte;
+	const auto c = static_cast<unsigned char>(bytes.front());
+	bytes.remove_prefix(1);
+	return c;
+}
+
+// The lines as read_line gives them to the waits, each checked against the
+// model's.
+const dialogue *rules;
+const std::vector<model_line> *expected;
+std::size_t at;
+
+next_line
+input_line(char *buf, std::size_t size, std::int64_t deadline, line_read *got)
+{
+	CHECK(size == reply_buf_size);
+	const next_line r = read_line(input_byte, rules, buf, size, deadline, got);
+	CHECK(r != next_line::late);
+	CHECK((r == next_line::line) == (at < expected->size()));
+	if (r != next_line::line)
+		return r;
+	const model_line &l = (*expected)[at++];
+	CHECK(got->len == l.len);
+	CHECK(got->cut == l.cut);
+	CHECK(l.seen == buf);
+	return r;
+}
+
+outcome
+outcome_of(cusd_wait w)
+{
+	switch (w) {
+	case cusd_wait::answer:
+		return outcome::answer;
+	case cusd_wait::refused:
+		return outcome::refused;
+	case cusd_wait::bad:
+		return outcome::bad;
+	case cusd_wait::too_long:
+		return outcome::too_long;
+	case cusd_wait::lost:
+		break;
 	}
+	return outcome::lost;
+}
 
-private:
-	FILE *in_;
-	const std::vector<model_line> &lines_;
-	std::size_t at_ = 0;
-};
-
-// As at_wanswer waits, with the endings it leaves by errx as outcomes.
+// The tool's own waits.
 result
-wait_modern(line_source &src)
+wait_modern()
 {
 	result r;
-	auto buf = std::make_unique<char[]>(reply_buf_size);
 	auto text = std::make_unique<char[]>(text_size);
+	auto refusal = std::make_unique<char[]>(reply_buf_size);
 	cusd_answer a = {-1, false, 15, text.get(), 0, text_size};
-	line_read got;
 
-	for (;;) {
-		if (!src.next(buf.get(), &got))
-			return r;
-		if (got.cut && std::strncmp(buf.get(), "+CUSD: ", 7) == 0) {
-			r.what = outcome::too_long;
-			return r;
-		}
-		if (got.cut)
-			continue;
-		if (is_refusal(buf.get())) {
-			r.what = outcome::refused;
-			r.line = buf.get();
-			return r;
-		}
-		cusd_part part = cusd_begin(buf.get(), &a);
-		while (part == cusd_part::open) {
-			if (!src.next(buf.get(), &got))
-				return r;
-			part = got.cut ? cusd_part::too_long : cusd_go_on(buf.get(), &a);
-		}
-		if (part == cusd_part::bad) {
-			r.what = outcome::bad;
-			return r;
-		}
-		if (part == cusd_part::too_long) {
-			r.what = outcome::too_long;
-			return r;
-		}
-		if (part == cusd_part::whole)
-			break;
-	}
+	r.what = outcome_of(cusd_read(&a, refusal.get(), reply_buf_size, input_line));
+	if (r.what == outcome::refused)
+		r.line = refusal.get();
+	if (r.what != outcome::answer)
+		return r;
 	CHECK(a.len < text_size);
 	CHECK(std::strlen(a.text) == a.len);
-	r.what = outcome::answer;
 	r.status = a.status;
 	r.has_text = a.has_text;
 	r.dcs = a.dcs;
@@ -332,40 +318,18 @@ wait_modern(line_source &src)
 	return r;
 }
 
-// As at_wcusd waits.
 result
-wait_classic(line_source &src)
+wait_classic()
 {
 	result r;
-	auto buf = std::make_unique<char[]>(reply_buf_size);
 	auto dest = std::make_unique<char[]>(text_size);
-	line_read got;
 
-	for (;;) {
-		if (!src.next(buf.get(), &got))
-			return r;
-		if (got.cut && std::strncmp(buf.get(), "+CUSD: ", 7) == 0) {
-			r.what = outcome::too_long;
-			return r;
-		}
-		if (got.cut)
-			continue;
-		switch (cusd_take(buf.get(), dest.get(), text_size, &r.dcs)) {
-		case cusd_line::other:
-			continue;
-		case cusd_line::bad:
-			r.what = outcome::bad;
-			return r;
-		case cusd_line::too_long:
-			r.what = outcome::too_long;
-			return r;
-		case cusd_line::answer:
-			CHECK(strnlen(dest.get(), text_size) < text_size);
-			r.what = outcome::answer;
-			r.line = dest.get();
-			return r;
-		}
+	r.what = outcome_of(cusd_read_classic(dest.get(), input_line));
+	if (r.what == outcome::answer) {
+		CHECK(strnlen(dest.get(), text_size) < text_size);
+		r.line = dest.get();
 	}
+	return r;
 }
 
 }
@@ -376,16 +340,14 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 	if (size < 2)
 		return 0;
 	const bool classic = data[0] % 2 == 0;
-	// fmemopen wants a writable buffer even to read.
-	std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
+	const std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
 	const std::vector<model_line> lines = model_lines(input, classic);
-	decode = classic ? 0 : 1;	// which line ends the reader cuts
 
-	FILE *in = fmemopen(input.data(), input.size(), "r");
-	CHECK(in != nullptr);
-	line_source src(in, lines);
-	const result got = classic ? wait_classic(src) : wait_modern(src);
-	std::fclose(in);
+	bytes = input;
+	rules = classic ? &classic_dialogue : &modern_dialogue;
+	expected = &lines;
+	at = 0;
+	const result got = classic ? wait_classic() : wait_modern();
 	const result want = classic ? model_classic(lines) : model_modern(lines);
 
 	CHECK(got.what == want.what);

@@ -1,36 +1,13 @@
 #include <string.h>
 #include <err.h>
 
+#include "coding/septets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
-// The data coding scheme after the closing quote: a comma and a number
-// from 0 to 255, spaces allowed around either. Anything else is taken as
-// no number at all, which means the default alphabet.
-static int
-scheme_after(const char *p)
-{
-	int dcs = 0;
-
-	while (*p == ' ')
-		p++;
-	if (*p++ != ',')
-		return 15;
-	while (*p == ' ')
-		p++;
-	if (*p < '0' || *p > '9')
-		return 15;
-	for (; *p >= '0' && *p <= '9'; p++)
-		if ((dcs = dcs * 10 + (*p - '0')) > 255)
-			return 15;
-	while (*p == ' ')
-		p++;
-	return *p == '\0' ? dcs : 15;
-}
-
-// The answer line is +CUSD: <m>,"<str>",<dcs>; <m> is not wanted.
+// The answer line is +CUSD: <m>,"<str>",<dcs>; only <str> is wanted.
 cusd_line
-cusd_take(const char *line, char *dest, size_t size, int *dcs)
+cusd_take(const char *line, char *dest, size_t size)
 {
 	static constexpr char prefix[] = "+CUSD: ";
 
@@ -47,37 +24,65 @@ cusd_take(const char *line, char *dest, size_t size, int *dcs)
 		return cusd_line::too_long;
 	memcpy(dest, open_quote + 1, length);
 	dest[length] = '\0';
-	*dcs = scheme_after(close_quote + 1);
 	return cusd_line::answer;
 }
 
-int
-at_wcusd(char *dest)
+cusd_wait
+cusd_read_classic(char *dest, line_source src)
 {
 	char reply_buf[1088];
-	int dcs = 15;
+	line_read got;
+	exchange x;
 
-	warnx("at_wcusd...");
+	at_begin(&x, "at_wcusd", src);
 	for (;;) {
-		const line_read got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
+		if (!at_next(&x, reply_buf, sizeof reply_buf, &got)) {
+			if (x.end != next_line::line)
+				return cusd_wait::lost;
+			continue;	// passed over like any line but the answer
+		}
 		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
-			errx(1, "%s: response too long", port);
+			return cusd_wait::too_long;
 		if (got.cut)
 			continue;
-		switch (cusd_take(reply_buf, dest, work_buf_size, &dcs)) {
+		switch (cusd_take(reply_buf, dest, work_buf_size)) {
 		case cusd_line::other:
 			continue;
 		case cusd_line::bad:
-			errx(1, "%s: bad +CUSD response", port);
+			return cusd_wait::bad;
 		case cusd_line::too_long:
-			errx(1, "%s: response too long", port);
+			return cusd_wait::too_long;
 		case cusd_line::answer:
-			break;
+			return cusd_wait::answer;
 		}
+	}
+}
+
+// Ends the run unless the wait brought an answer or a refusal.
+static bool
+answered(cusd_wait w)
+{
+	switch (w) {
+	case cusd_wait::lost:
+		lost_modem();
+	case cusd_wait::bad:
+		errx(1, "%s: bad +CUSD response", port);
+	case cusd_wait::too_long:
+		errx(1, "%s: response too long", port);
+	case cusd_wait::refused:
+		return false;
+	case cusd_wait::answer:
 		break;
 	}
 	warnx("at_wcusd: done");
-	return dcs;
+	return true;
+}
+
+void
+at_wcusd(char *dest)
+{
+	warnx("at_wcusd...");
+	answered(cusd_read_classic(dest, modem_line));
 }
 
 // What follows a closing quote: a comma and the scheme, spaces allowed
@@ -185,36 +190,50 @@ cusd_go_on(const char *line, cusd_answer *a)
 	return r == cusd_part::whole ? take_text(a, line, false) : r;
 }
 
+cusd_wait
+cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
+{
+	char reply_buf[1088];
+	line_read got;
+	exchange x;
+
+	at_begin(&x, "at_wcusd", src);
+	for (;;) {
+		if (!at_next(&x, reply_buf, sizeof reply_buf, &got)) {
+			if (x.end != next_line::line)
+				return cusd_wait::lost;
+			if (is_refusal(reply_buf)) {
+				snprintf(refusal, size, "%s", reply_buf);
+				return cusd_wait::refused;
+			}
+			continue;
+		}
+		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
+			return cusd_wait::too_long;
+		if (got.cut)
+			continue;
+		cusd_part part = cusd_begin(reply_buf, a);
+		x.text_open = part == cusd_part::open;
+		while (part == cusd_part::open) {
+			if (!at_next(&x, reply_buf, sizeof reply_buf, &got))
+				return cusd_wait::lost;
+			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, a);
+		}
+		x.text_open = false;
+		if (part == cusd_part::bad)
+			return cusd_wait::bad;
+		if (part == cusd_part::too_long)
+			return cusd_wait::too_long;
+		if (part == cusd_part::whole)
+			return cusd_wait::answer;
+	}
+}
+
 bool
 at_wanswer(cusd_answer *a, char *refusal, size_t size)
 {
-	char reply_buf[1088];
-
 	warnx("at_wcusd...");
-	for (;;) {
-		line_read got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
-		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
-			errx(1, "%s: response too long", port);
-		if (got.cut)
-			continue;
-		if (is_refusal(reply_buf)) {
-			snprintf(refusal, size, "%s", reply_buf);
-			return false;
-		}
-		cusd_part part = cusd_begin(reply_buf, a);
-		while (part == cusd_part::open) {
-			got = at_line(reply_buf, sizeof reply_buf, "at_wcusd");
-			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, a);
-		}
-		if (part == cusd_part::bad)
-			errx(1, "%s: bad +CUSD response", port);
-		if (part == cusd_part::too_long)
-			errx(1, "%s: response too long", port);
-		if (part == cusd_part::whole)
-			break;
-	}
-	warnx("at_wcusd: done");
-	return true;
+	return answered(cusd_read(a, refusal, size, modem_line));
 }
 
 // What the network said, as 3GPP TS 27.007 numbers it.

@@ -1,8 +1,15 @@
+#include <errno.h>
+#include <poll.h>
 #include <string.h>
+#include <time.h>
 #include <err.h>
+#include <unistd.h>
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+
+// errno of the read that failed; 0 when the input simply ended.
+static int read_error;
 
 void
 strip_crlf(char *line)
@@ -15,60 +22,92 @@ strip_crlf(char *line)
 		*p = '\0';
 }
 
-// errno means something only when the stream says a read failed; at end of
-// file it is whatever an earlier call left there.
 void
 lost_modem()
 {
-	if (ferror(modem_in))
+	if (read_error != 0) {
+		errno = read_error;
 		err(1, "%s", port);
+	}
 	errx(1, "%s: unexpected end of file", port);
+}
+
+int64_t
+now_ms()
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One byte at a time: what has been read is then all in the caller's line,
+// and whatever the modem sent after it is still in the device, where a
+// signal handler that must read it finds it.
+static int
+modem_byte(int64_t deadline)
+{
+	unsigned char c;
+
+	if (deadline >= 0) {
+		struct pollfd p = {modem_fd, POLLIN, 0};
+		int r;
+		do {
+			const int64_t left = deadline - now_ms();
+			r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+		} while (r < 0 && errno == EINTR);
+		if (r == 0)
+			return late_byte;
+	}
+	for (;;) {
+		const ssize_t n = read(modem_fd, &c, 1);
+		if (n == 1)
+			return c;
+		if (n < 0 && errno == EINTR)
+			continue;
+		read_error = n < 0 ? errno : 0;
+		return end_byte;
+	}
 }
 
 // A line is everything up to its LF. One that the end of input cuts short
 // is no line: it may be an answer missing its scheme or its last digits.
 // One longer than the buffer is read away to its LF, so that no piece of
 // it is ever taken for a line of its own.
-bool
-read_line(FILE *in, char *buf, size_t size, line_read *got)
+next_line
+read_line(byte_source get, const dialogue *d, char *buf, size_t size, int64_t deadline,
+    line_read *got)
 {
 	size_t len = 0;
-	bool cr = false;
+	size_t crs = 0;
 
-	for (int c; (c = getc_unlocked(in)) != '\n'; len++) {
-		if (c == EOF)
-			return false;
+	for (int c; (c = get(deadline)) != '\n'; len++) {
+		if (c == end_byte)
+			return next_line::end;
+		if (c == late_byte)
+			return next_line::late;
 		if (len < size - 1)
 			buf[len] = static_cast<char>(c);
-		cr = c == '\r';
+		crs = c == '\r' ? crs + 1 : 0;
 	}
 	size_t end = len < size - 1 ? len : size - 1;
 	buf[end] = '\0';
-	if (cr)
-		len--;
-	got->len = len;
-	got->cut = len > size - 1;
+	got->len = crs > 0 ? len - 1 : len;
+	got->cut = got->len > size - 1;
+	got->crs = crs;
 	// Classic runs cut a line at its first CR. A text answer may hold CRs
-	// of its own, so under -d only those that end the line go.
-	if (!decode)
+	// of its own, so in the modern dialogue only those that end it go.
+	if (!d->inner_cr)
 		strip_crlf(buf);
 	while (end > 0 && buf[end - 1] == '\r')
 		buf[--end] = '\0';
-	return true;
+	return next_line::line;
 }
 
-line_read
-at_line(char *buf, size_t size, const char *who)
+next_line
+modem_line(char *buf, size_t size, int64_t deadline, line_read *got)
 {
-	line_read got;
-
-	if (!read_line(modem_in, buf, size, &got))
-		lost_modem();
-	if (verbose && got.cut)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", who, buf, got.len);
-	else if (verbose)
-		warnx("%s: got \"%s\"", who, buf);
-	return got;
+	return read_line(modem_byte, dlg, buf, size, deadline, got);
 }
 
 bool

@@ -1,10 +1,13 @@
-// The modem link: one serial device, opened once, read and written as lines
-// of AT commands and result codes through two stdio streams over the same
-// descriptor. Every failure here ends the process with status 1.
+// The modem link: one serial device, opened once, written as lines of AT
+// commands through a stdio stream and read back one line at a time straight
+// from the descriptor, so that nothing read lies in a buffer where a signal
+// handler could not see it. Every failure here ends the process with
+// status 1.
 #pragma once
 
 #include <signal.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "front/settings.hpp"
@@ -12,36 +15,74 @@
 struct utf8_out;
 
 /* port.cpp */
+// What sets the classic dialogue apart from the modern one of -d and every
+// newer option. The run chooses one when it sets up the port; the readers
+// and waits below take their rules from it and from nowhere else.
+struct dialogue {
+	bool raw;	// the port set raw; else only canonical input is switched off
+	bool inner_cr;	// a line keeps the CRs inside it; else it is cut at the first
+	bool strict;	// a refusal ends a wait; else only "OK" ends a command's
+	bool pauses;	// 100 ms after each set-up command
+};
+inline constexpr dialogue classic_dialogue = {false, false, false, true};
+inline constexpr dialogue modern_dialogue = {true, true, true, true};
+extern const dialogue *dlg;		// the one the run set up with
+
 extern int modem_fd;			// the open device
-extern FILE *modem_in;			// read side of modem_fd
 extern FILE *modem_out;			// write side of modem_fd
-// Opens and locks the port and drops stale input. Only canonical input is
-// switched off, or under -d the port is set raw.
-void port_setup();
+// Opens and locks the port, sets it up as d says and drops stale input.
+void port_setup(const dialogue *d);
 
 /* lines.cpp */
-// One line read from the modem into a buffer of the caller's, cut at its
-// line ending as strip_crlf cuts it, shown after -v as "who: got ...".
 struct line_read {
 	size_t len;	// of the whole line, line ending left out
 	bool cut;	// longer than the buffer: only its start is there
+	size_t crs;	// CRs dropped from its end, before the LF
 };
-line_read at_line(char *buf, size_t size, const char *who);
-// The same from any stream; false at its end or on a read error, also in
-// the middle of a line.
-bool read_line(FILE *in, char *buf, size_t size, line_read *got);
+enum class next_line { line, end, late };
+int64_t now_ms();			// a monotonic clock; deadlines are in it
+// A byte, or one of these: the input ended, or nothing came by the deadline.
+inline constexpr int end_byte = -1, late_byte = -2;
+using byte_source = int (*)(int64_t deadline);
+// One line up to its LF into buf, cut at its line ending as d cuts it. A
+// line that the end of input cuts short is no line: end.
+next_line read_line(byte_source get, const dialogue *d, char *buf, size_t size,
+    int64_t deadline, line_read *got);
+// Where a wait takes its lines from: the modem, or anything else that
+// hands out lines as read_line does.
+using line_source = next_line (*)(char *buf, size_t size, int64_t deadline, line_read *got);
+next_line modem_line(char *buf, size_t size, int64_t deadline, line_read *got);
 void strip_crlf(char *line);		// cut line at its CR, then at its LF
-[[noreturn]] void lost_modem();		// end of input or read error on modem_in
+[[noreturn]] void lost_modem();		// end of input or read error on the port
 // ERROR, +CME ERROR: or +CMS ERROR: - a command refused.
 bool is_refusal(const char *line);
 
 /* at.cpp */
+// One command's lines read up to its final result. Each line that is not
+// the final result goes back to the caller; so do the lines of an answer's
+// text, which nothing in them ends.
+struct exchange {
+	const char *who;	// under -v each line is shown as "who: got ..."
+	line_source src;
+	bool quiet;		// no line is shown
+	bool text_open;		// the lines are an answer's text
+	int64_t deadline;	// -1: none
+	next_line end;		// why at_next last gave false
+};
+void at_begin(exchange *x, const char *who, line_source src);
+// The next line into buf: true for a line the caller wants; false at the
+// final result (in buf, x->end line), at the end of input (end) or past the
+// deadline (late).
+bool at_next(exchange *x, char *buf, size_t size, line_read *got);
+bool is_final(const char *line);	// OK or a refusal
+
 void at_command(const char *cmd);	// send cmd and CR LF
 // Sends a USSD request: from now on the network may answer, so a run that
 // gives up must end the session, or the answer would reach the next run.
 void at_request(const char *cmd);
 extern volatile sig_atomic_t request_out;
-// Sends cmd, waits for "OK", pauses 100 ms. Under -d a refusal ends the run.
+// Sends cmd and waits for "OK"; classic runs pause 100 ms after it. Under
+// -d a refusal ends the run.
 void at_wok(const char *cmd);
 // Sends a query and reads to its final result, the information lines
 // joined by LF into info; false when the modem refused it.
@@ -51,9 +92,14 @@ void at_end_session();
 
 /* cusd.cpp */
 enum class cusd_line { other, answer, bad, too_long };
-// An answer's quoted text goes to dest, its data coding scheme to dcs.
-cusd_line cusd_take(const char *line, char *dest, size_t size, int *dcs);
-int at_wcusd(char *dest);		// wait for "+CUSD: ", quoted text to dest; the scheme
+// An answer's quoted text goes to dest.
+cusd_line cusd_take(const char *line, char *dest, size_t size);
+// What a wait for an answer came to.
+enum class cusd_wait { answer, refused, bad, too_long, lost };
+// The classic wait: for the first "+CUSD: " line, its quoted text into dest
+// (work_buf_size bytes).
+cusd_wait cusd_read_classic(char *dest, line_source src);
+void at_wcusd(char *dest);		// the same from the modem; failures end the run
 
 // The answer as -d reads it: +CUSD: <m>[,"<str>"[,<dcs>]], the text
 // perhaps over several lines.
@@ -68,8 +114,10 @@ struct cusd_answer {
 enum class cusd_part { other, whole, open, bad, too_long };
 cusd_part cusd_begin(const char *line, cusd_answer *a);	// the +CUSD: line
 cusd_part cusd_go_on(const char *line, cusd_answer *a);	// a line of an open text
-// Waits for the answer into a; false, with the line in refusal, when the
-// modem refused the request instead.
+// Waits for the answer into a, or the refusal (its line into refusal).
+cusd_wait cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src);
+// The same from the modem: false when the modem refused the request; any
+// other failure ends the run.
 bool at_wanswer(cusd_answer *a, char *refusal, size_t size);
 // Ends the run with a message unless a is an answer with text to print.
 void cusd_accept(const cusd_answer *a);

@@ -8,8 +8,8 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
+const dialogue *dlg = &classic_dialogue;
 int modem_fd = -1;
-FILE *modem_in;
 FILE *modem_out;
 
 static char drain_buf[256];
@@ -50,10 +50,11 @@ make_raw(struct termios *t)
 }
 
 void
-port_setup()
+port_setup(const dialogue *d)
 {
 	struct termios tty_settings;
 
+	dlg = d;
 	if (verbose)
 		warnx("opening port %s", port);
 	// Started without a controlling terminal (cron, init, setsid), we
@@ -69,13 +70,11 @@ port_setup()
 	if (tcgetattr(modem_fd, &tty_settings) != 0)
 		err(1, "%s: tcgetattr", port);
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-	if (decode)
+	if (d->raw)
 		make_raw(&tty_settings);
 	if (tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
 		err(1, "%s: tcsetattr", port);
 
-	if ((modem_in = fdopen(modem_fd, "r")) == nullptr)
-		err(1, "fdopen");
 	if ((modem_out = fdopen(modem_fd, "w")) == nullptr)
 		err(1, "fdopen");
 
@@ -86,5 +85,4 @@ port_setup()
 	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
 		continue;
 	fcntl(modem_fd, F_SETFL, flags);
-	fflush(modem_in);
 }

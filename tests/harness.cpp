@@ -1,6 +1,7 @@
 #include "tests/harness.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <thread>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,7 +160,7 @@ collect(child c, run_options run)
 		auto left = std::chrono::duration_cast<milliseconds>(until - clock::now()).count();
 		int ready = poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
 		if (alarm_due && clock::now() >= alarm_at) {
-			kill(c.pid, SIGALRM);
+			kill(c.pid, run.signal);
 			alarm_due = false;
 		}
 		if (ready > 0) {
@@ -191,13 +193,11 @@ collect(child c, run_options run)
 	return r;
 }
 
-}
-
+// One run on a modem already serving, with standard error in the words the
+// tests use.
 outcome
-ussdq(std::vector<std::string> args, sim::options opts, run_options run)
+run_on(sim::modem &modem, const std::vector<std::string> &args, const run_options &run)
 {
-	sim::modem modem(std::move(opts));
-	modem.start();
 	int holder = -1;
 	if (run.port_locked) {
 		holder = open(modem.path(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -206,10 +206,70 @@ ussdq(std::vector<std::string> args, sim::options opts, run_options run)
 	outcome r = collect(spawn(args, modem.path(), run), run);
 	if (holder >= 0)
 		close(holder);
-	modem.stop();
-	r.sent = modem.received();
 	r.err = replace(r.err, modem.path(), "PORT");
 	return r;
+}
+
+}
+
+outcome
+ussdq(std::vector<std::string> args, sim::options opts, run_options run)
+{
+	sim::modem modem(std::move(opts));
+	modem.start();
+	outcome r = run_on(modem, args, run);
+	modem.stop();
+	r.sent = modem.received();
+	return r;
+}
+
+shared_modem::shared_modem(sim::options o) : modem_(std::move(o))
+{
+	modem_.start();
+}
+
+shared_modem::~shared_modem()
+{
+	modem_.stop();
+}
+
+outcome
+shared_modem::run(std::vector<std::string> args, run_options run)
+{
+	outcome r = run_on(modem_, args, run);
+	std::vector<std::string> all = modem_.received();
+	r.sent.assign(all.begin() + static_cast<long>(seen_), all.end());
+	seen_ = all.size();
+	return r;
+}
+
+std::vector<outcome>
+run_all(const std::vector<std::pair<std::vector<std::string>, sim::options>> &runs,
+    std::vector<std::vector<std::string>> *network)
+{
+	std::vector<outcome> rs(runs.size());
+	std::vector<std::vector<std::string>> read(runs.size());
+	std::atomic<std::size_t> next{0};
+	std::vector<std::thread> workers;
+	for (int w = 0; w < 8; w++) {
+		workers.emplace_back([&] {
+			for (std::size_t i; (i = next++) < runs.size();) {
+				auto seen = std::make_shared<std::vector<std::string>>();
+				sim::options o = runs[i].second;
+				o.trace = [seen](const std::string &line) {
+					if (line.starts_with("USSD "))
+						seen->push_back(line.substr(5));
+				};
+				rs[i] = ussdq(runs[i].first, o);
+				read[i] = *seen;	// the modem's thread has ended
+			}
+		});
+	}
+	for (auto &w : workers)
+		w.join();
+	if (network != nullptr)
+		*network = read;
+	return rs;
 }
 
 std::vector<outcome>

@@ -11,6 +11,7 @@
 // the system errors and getopt's complaints in musl's when it is musl.
 #pragma once
 
+#include <csignal>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -29,7 +30,8 @@ struct outcome {
 // read to the end, and no signal is blocked or ignored.
 struct run_options {
 	const char *stdout_path = nullptr;	// instead of a pipe
-	int alarm_after_ms = -1;	// send SIGALRM from outside after this long
+	int alarm_after_ms = -1;	// send a signal from outside after this long
+	int signal = SIGALRM;		// the signal sent then
 	bool session_leader = false;	// in a session of its own, with no controlling terminal
 	std::vector<int> closed{};	// standard descriptors it starts without
 	bool stdout_gone = false;	// standard output a pipe whose reader has gone
@@ -45,6 +47,28 @@ outcome ussdq(std::vector<std::string> args, sim::options opts = {},
 // one modem; the outcomes in the same order, each with all the modem received.
 std::vector<outcome> ussdq_together(const std::vector<std::vector<std::string>> &runs,
     sim::options opts = {});
+
+// Runs the tool once for each pair of arguments and modem, each on a modem
+// of its own, several at a time: the runs of a table are independent and
+// spend most of their time waiting. With network, also the requests as
+// each network read them.
+std::vector<outcome> run_all(const std::vector<std::pair<std::vector<std::string>, sim::options>> &runs,
+    std::vector<std::vector<std::string>> *network = nullptr);
+
+// One modem for several runs in turn, keeping what a run leaves behind: a
+// session waiting, an answer or a result still due.
+class shared_modem {
+public:
+	explicit shared_modem(sim::options o);
+	~shared_modem();
+	// One run; sent holds what the modem received since the run before.
+	outcome run(std::vector<std::string> args, run_options run = {});
+	std::vector<std::string> received() const { return modem_.received(); }
+
+private:
+	sim::modem modem_;
+	std::size_t seen_ = 0;
+};
 
 std::string replace(std::string s, const std::string &from, const std::string &to);
 

@@ -2,10 +2,6 @@
 // received, the request as the network read it, the text printed; the
 // statuses and refusals the network and the modem give, answers over
 // several lines, and the classic dialogue, which keeps none of this.
-#include <atomic>
-#include <memory>
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "tests/harness.hpp"
@@ -13,37 +9,6 @@
 using lines = std::vector<std::string>;
 using sim::modem_kind;
 using sim::result;
-
-// Runs the tool once for each pair of arguments and modem, on a few threads:
-// the runs of a table are independent and spend most of their time in the
-// tool's pauses. With network, also the requests as each network read them.
-std::vector<outcome>
-run_all(const std::vector<std::pair<lines, sim::options>> &runs, std::vector<lines> *network)
-{
-	std::vector<outcome> rs(runs.size());
-	std::vector<lines> read(runs.size());
-	std::atomic<std::size_t> next{0};
-	std::vector<std::thread> workers;
-	for (int w = 0; w < 8; w++) {
-		workers.emplace_back([&] {
-			for (std::size_t i; (i = next++) < runs.size();) {
-				auto seen = std::make_shared<lines>();
-				sim::options o = runs[i].second;
-				o.trace = [seen](const std::string &line) {
-					if (line.starts_with("USSD "))
-						seen->push_back(line.substr(5));
-				};
-				rs[i] = ussdq(runs[i].first, o);
-				read[i] = *seen;	// the modem's thread has ended
-			}
-		});
-	}
-	for (auto &w : workers)
-		w.join();
-	if (network != nullptr)
-		*network = read;
-	return rs;
-}
 
 namespace {
 

@@ -13,10 +13,6 @@
 
 using lines = std::vector<std::string>;
 
-// modes_test.cpp
-std::vector<outcome> run_all(const std::vector<std::pair<lines, sim::options>> &runs,
-    std::vector<lines> *network);
-
 namespace {
 
 using sim::modem_kind;
@@ -67,46 +63,6 @@ answering(std::string line)
 	o.rules = {{"AT+CUSD=1,*", {sim::send(result("OK") + result(line))}}};
 	return o;
 }
-
-// One modem for several runs in turn, keeping what a run leaves behind: a
-// session waiting, an answer still due. The harness starts a modem of its
-// own for each run, which stays idle; the tool is sent to this one through
-// a link of a name that no device path contains.
-class shared_modem {
-public:
-	explicit shared_modem(sim::options o) : modem_(std::move(o))
-	{
-		modem_.start();
-		char name[] = "/tmp/ussdq-shared-XXXXXX";
-		close(mkstemp(name));
-		unlink(name);
-		EXPECT_EQ(symlink(modem_.path(), name), 0);
-		link_ = name;
-	}
-	~shared_modem()
-	{
-		modem_.stop();
-		unlink(link_.c_str());
-	}
-	outcome
-	run(lines args)
-	{
-		for (auto &a : args)
-			a = replace(a, "PORT", link_);
-		outcome r = ussdq(args);
-		r.err = replace(r.err, link_, "PORT");
-		lines all = modem_.received();
-		r.sent.assign(all.begin() + static_cast<long>(seen_), all.end());
-		seen_ = all.size();
-		return r;
-	}
-	lines received() const { return modem_.received(); }
-
-private:
-	sim::modem modem_;
-	std::string link_;
-	std::size_t seen_ = 0;
-};
 
 // The built-in *111# menu walked in each mode, on the kind of modem that
 // mode is for: the requests as coded, in order, and as the network read
