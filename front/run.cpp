@@ -11,6 +11,8 @@
 #include "modem/link.hpp"
 
 static char work_buf[work_buf_size];
+// The answer under -d, with the CRs that ended its lines.
+static char answer_buf[2 * work_buf_size];
 static char decoded_buf[decoded_buf_size];	// the answer under -d
 // AT+CUSD=1,"<request>",15 for a request that fills the work buffer.
 static char cmd_line[work_buf_size + 16];
@@ -148,6 +150,30 @@ set_mode(mode_name m)
 	return way;
 }
 
+// An answer that does not wait for a reply has ended its session.
+static void
+took(const cusd_answer *answer)
+{
+	if (answer->status != 1)
+		request_out = 0;
+	cusd_accept(answer);
+}
+
+// The answer's text with its lines joined by LF alone, whatever the modem
+// ended them with, into out (work_buf_size bytes).
+static void
+lf_joined(const char *text, char *out)
+{
+	size_t n = 0;
+
+	for (size_t i = 0; text[i] != '\0'; i++) {
+		if (text[i] == '\r' && text[i + strspn(text + i, "\r")] == '\n')
+			continue;
+		out[n++] = text[i];
+	}
+	out[n] = '\0';
+}
+
 // Sends a request or a reply and takes its answer. A modem that auto found
 // to offer UCS2 may still refuse requests in it; the first request then
 // goes once more as text, where it can.
@@ -158,7 +184,7 @@ ask(const travel **way, const char *text, cusd_answer *answer, bool first)
 
 	send_request(*way, text);
 	if (at_wanswer(answer, refusal, sizeof refusal)) {
-		cusd_accept(answer);
+		took(answer);
 		return;
 	}
 	if (first && mode == mode_name::automatic && *way == travel_of(mode_name::ucs2) &&
@@ -167,7 +193,7 @@ ask(const travel **way, const char *text, cusd_answer *answer, bool first)
 		at_wok((*way)->charset);
 		send_request(*way, text);
 		if (at_wanswer(answer, refusal, sizeof refusal)) {
-			cusd_accept(answer);
+			took(answer);
 			return;
 		}
 	}
@@ -184,13 +210,17 @@ classic()
 		errx(1, "%s", why);
 	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", work_buf);
 	at_request(cmd_line);
-	at_wcusd(work_buf);
+	// A menu stays open for the next request, as it always has; a failure
+	// from here on still ends it.
+	const bool waits = at_wcusd(work_buf);
+	request_out = waits;
 	alarm(0);
 
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
 	print_classic(work_buf);
 	finish_output();
+	request_out = 0;
 	return 0;
 }
 
@@ -198,9 +228,7 @@ int
 run()
 {
 	// Armed before the open, which may block waiting for carrier.
-	signal(SIGALRM, timeout_handler);
-	unblock_alarm();
-	alarm(static_cast<unsigned>(timeout));
+	arm_watchdog();
 
 	port_setup(decode ? &modern_dialogue : &classic_dialogue);
 	at_wok("ATE0");
@@ -209,7 +237,7 @@ run()
 		return classic();
 	if (cancel) {
 		at_wok("AT+CSCS=\"IRA\"");
-		at_end_session();
+		at_end_session(false);
 		return 0;
 	}
 
@@ -218,7 +246,7 @@ run()
 	if (const char *why = refusal_of(way))
 		errx(1, "%s", why);
 
-	cusd_answer answer = {-1, false, 15, work_buf, 0, sizeof work_buf};
+	cusd_answer answer = {-1, false, 15, answer_buf, 0, sizeof answer_buf, 0};
 	ask(&way, ussd, &answer, true);
 	for (size_t i = 0; i < reply_count; i++) {
 		if (answer.status != 1)
@@ -226,12 +254,14 @@ run()
 		ask(&way, replies[i], &answer, false);
 	}
 	// A session left waiting would take the next request on this modem,
-	// whoever sends it, for the answer to its menu.
+	// whoever sends it, for the answer to its menu. The answer is printed
+	// even when the modem does not confirm the end.
 	const bool kept = answer.status == 1 && keep;
-	if (answer.status == 1 && !keep)
-		at_end_session();
+	if (answer.status == 1 && !keep && !at_end_session(true))
+		warnx("%s: session end not confirmed", port);
 	alarm(0);
 
+	lf_joined(answer_buf, work_buf);
 	if (verbose)
 		warnx("decira: buf = \"%s\"", work_buf);
 	utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
@@ -242,5 +272,7 @@ run()
 	else
 		print_text(&text);
 	finish_output();
+	// Only a printed answer may leave its session open.
+	request_out = 0;
 	return 0;
 }

@@ -52,4 +52,7 @@ void finish_output();			// a lost answer is a failure
 
 /* watchdog.cpp */
 [[noreturn]] void timeout_handler(int signo);
+// The watchdog armed for the whole run; SIGTERM, SIGINT, SIGHUP and a
+// failure end a session that may be open before the run ends.
+void arm_watchdog();
 void unblock_alarm();		// undo a SIGALRM blocked by whoever started us

@@ -1,10 +1,13 @@
-#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+
+// The signals that end a run from outside.
+static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
 
 static void
 put(const char *s, size_t n)
@@ -20,21 +23,72 @@ void
 timeout_handler(int)
 {
 	static constexpr char tail[] = ": Operation timed out\n";
-	static constexpr char end_session[] = "AT+CUSD=2\r\n";
 
 	// A request that has gone out may still be answered; the modem must
-	// drop that answer rather than hand it to whoever asks next. The write
-	// must not block: a port that takes nothing would hold us here for ever.
-	if (request_out && modem_fd >= 0) {
-		fcntl(modem_fd, F_SETFL, fcntl(modem_fd, F_GETFL) | O_NONBLOCK);
-		ssize_t r = write(modem_fd, end_session, sizeof end_session - 1);
-		(void)r;
-	}
+	// drop that answer rather than hand it to whoever asks next.
+	at_end_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));
 	put(tail, sizeof tail - 1);
 	_exit(1);
+}
+
+// A run stopped from outside leaves the modem as a failed one does, then
+// dies by the signal, so that whoever stopped it sees what they expect.
+static void
+stop_handler(int signo)
+{
+	sigset_t set;
+
+	at_end_now();
+	signal(signo, SIG_DFL);
+	sigemptyset(&set);
+	sigaddset(&set, signo);
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	raise(signo);
+	_exit(1);
+}
+
+// Whatever ends the run once a request is out ends its session first:
+// none of these handlers runs inside another.
+static void
+catch_signal(int signo, void (*handler)(int))
+{
+	struct sigaction sa = {};
+
+	sa.sa_handler = handler;
+	sigemptyset(&sa.sa_mask);
+	sigaddset(&sa.sa_mask, SIGALRM);
+	for (int s : stops)
+		sigaddset(&sa.sa_mask, s);
+	sigaction(signo, &sa, nullptr);
+}
+
+// A failure ends the run through exit, after its message.
+static void
+leave()
+{
+	sigset_t set;
+
+	sigfillset(&set);
+	sigprocmask(SIG_BLOCK, &set, nullptr);
+	at_end_now();
+}
+
+void
+arm_watchdog()
+{
+	catch_signal(SIGALRM, timeout_handler);
+	for (int signo : stops) {
+		struct sigaction old;
+		// One that our parent ignores stays ignored.
+		if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+			catch_signal(signo, stop_handler);
+	}
+	atexit(leave);
+	unblock_alarm();
+	alarm(static_cast<unsigned>(timeout));
 }
 
 // The signal mask survives exec: a parent that blocks SIGALRM would

@@ -27,6 +27,7 @@ struct model_line {
 	std::string seen;	// what the wait may match: its start, line ending left out
 	std::size_t len;	// of the whole line, one final CR left out
 	bool cut;
+	std::size_t crs;	// the CRs before its LF
 };
 
 // Every line is the bytes up to an LF. The bytes after the last LF are a
@@ -41,6 +42,8 @@ model_lines(std::string_view input, bool classic)
 		model_line line;
 		line.len = raw.size() - (raw.ends_with('\r') ? 1 : 0);
 		line.cut = line.len > reply_buf_size - 1;
+		// npos + 1 is 0: a line of CRs alone.
+		line.crs = raw.size() - (raw.find_last_not_of('\r') + 1);
 		std::string_view seen = raw.substr(0, reply_buf_size - 1);
 		while (seen.ends_with('\r'))
 			seen.remove_suffix(1);
@@ -193,8 +196,12 @@ model_modern(const std::vector<model_line> &lines)
 	}
 	if (i == lines.size())
 		return r;
+	// The CRs that end lines are kept but not counted against the room,
+	// which is twice the text's for them.
+	std::size_t crs = 0;
+	auto too_long = [&] { return r.text.size() - crs >= text_size || r.text.size() >= 2 * text_size; };
 	bool open = model_begin(lines[i].seen, r);
-	while (open && r.text.size() < text_size) {
+	while (open && !too_long()) {
 		if (++i == lines.size()) {
 			r.what = outcome::lost;
 			return r;
@@ -204,11 +211,12 @@ model_modern(const std::vector<model_line> &lines)
 			return r;
 		}
 		const std::size_t end = text_end(lines[i].seen, false, r.dcs);
-		r.text += '\n';
+		r.text += std::string(lines[i - 1].crs, '\r') + '\n';
+		crs += lines[i - 1].crs;
 		r.text += lines[i].seen.substr(0, end);
 		open = end == std::string::npos;
 	}
-	if (r.text.size() >= text_size)
+	if (too_long())
 		r.what = outcome::too_long;
 	return r;
 }
@@ -273,6 +281,7 @@ input_line(char *buf, std::size_t size, std::int64_t deadline, line_read *got)
 	const model_line &l = (*expected)[at++];
 	CHECK(got->len == l.len);
 	CHECK(got->cut == l.cut);
+	CHECK(got->crs == l.crs);
 	CHECK(l.seen == buf);
 	return r;
 }
@@ -300,16 +309,16 @@ result
 wait_modern()
 {
 	result r;
-	auto text = std::make_unique<char[]>(text_size);
+	auto text = std::make_unique<char[]>(2 * text_size);
 	auto refusal = std::make_unique<char[]>(reply_buf_size);
-	cusd_answer a = {-1, false, 15, text.get(), 0, text_size};
+	cusd_answer a = {-1, false, 15, text.get(), 0, 2 * text_size, 0};
 
 	r.what = outcome_of(cusd_read(&a, refusal.get(), reply_buf_size, input_line));
 	if (r.what == outcome::refused)
 		r.line = refusal.get();
 	if (r.what != outcome::answer)
 		return r;
-	CHECK(a.len < text_size);
+	CHECK(a.len - a.crs < text_size);
 	CHECK(std::strlen(a.text) == a.len);
 	r.status = a.status;
 	r.has_text = a.has_text;
@@ -324,7 +333,8 @@ wait_classic()
 	result r;
 	auto dest = std::make_unique<char[]>(text_size);
 
-	r.what = outcome_of(cusd_read_classic(dest.get(), input_line));
+	bool waits = false;
+	r.what = outcome_of(cusd_read_classic(dest.get(), &waits, input_line));
 	if (r.what == outcome::answer) {
 		CHECK(strnlen(dest.get(), text_size) < text_size);
 		r.line = dest.get();

@@ -1,3 +1,6 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -6,11 +9,20 @@
 #include "modem/link.hpp"
 
 volatile sig_atomic_t request_out = 0;
+volatile sig_atomic_t results_owed = 0;
 
+// The final results of 3GPP TS 27.007 and V.250 that a command may get.
 bool
 is_final(const char *line)
 {
-	return strcmp(line, "OK") == 0 || is_refusal(line);
+	static constexpr const char *others[] = {
+		"OK", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE",
+	};
+
+	for (const char *r : others)
+		if (strcmp(line, r) == 0)
+			return true;
+	return is_refusal(line);
 }
 
 void
@@ -29,7 +41,79 @@ at_next(exchange *x, char *buf, size_t size, line_read *got)
 		warnx("%s: got \"%s\" (cut: %zu bytes)", x->who, buf, got->len);
 	else if (verbose && !x->quiet)
 		warnx("%s: got \"%s\"", x->who, buf);
-	return got->cut || x->text_open || !is_final(buf);
+	if (got->cut || x->text_open || !is_final(buf))
+		return true;
+	if (results_owed > 0)
+		results_owed = results_owed - 1;
+	return false;
+}
+
+void
+at_settle(exchange *x, char *buf, size_t size)
+{
+	line_read got;
+
+	x->deadline = now_ms() + 1000;
+	while (results_owed > 0) {
+		if (at_next(x, buf, size, &got) || x->end == next_line::line)
+			continue;
+		// Gone for good, it is presumed: the next command must not wait
+		// for it too.
+		results_owed = 0;
+		if (verbose && !x->quiet)
+			warnx("%s: no final result within 1 s; going on", x->who);
+	}
+	x->deadline = -1;
+}
+
+// Only async-signal-safe calls: this runs in the handlers of the watchdog
+// and of the signals that end a run, as well as on the way out of a failed
+// one. What the modem still owes is read away with the result of
+// AT+CUSD=2, so that none of it reaches the next run.
+void
+at_end_now()
+{
+	static constexpr char end_session[] = "AT+CUSD=2\r\n";
+	char line[64];
+	size_t n = 0;
+
+	if (!request_out || modem_fd < 0)
+		return;
+	request_out = 0;
+	int owed = results_owed + 1;
+	// A port that takes nothing must not hold us here.
+	fcntl(modem_fd, F_SETFL, fcntl(modem_fd, F_GETFL) | O_NONBLOCK);
+	if (write(modem_fd, end_session, sizeof end_session - 1) < 0)
+		return;
+	const int64_t deadline = now_ms() + 1000;
+	while (owed > 0) {
+		struct pollfd p = {modem_fd, POLLIN, 0};
+		const int64_t left = deadline - now_ms();
+		if (left <= 0)
+			return;
+		const int r = poll(&p, 1, static_cast<int>(left));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return;
+		char c;
+		const ssize_t got = read(modem_fd, &c, 1);
+		if (got < 0 && (errno == EINTR || errno == EAGAIN))
+			continue;
+		if (got <= 0)
+			return;
+		if (c != '\n') {
+			if (n < sizeof line - 1)
+				line[n++] = c;
+			continue;
+		}
+		while (n > 0 && line[n - 1] == '\r')
+			n--;
+		line[n] = '\0';
+		n = 0;
+		if (is_final(line))
+			owed--;
+	}
 }
 
 void
@@ -37,6 +121,7 @@ at_command(const char *cmd)
 {
 	if (verbose)
 		warnx("at_command: sending \"%s\"", cmd);
+	results_owed = results_owed + 1;
 	// A lost write shows up as a missing answer, which the watchdog ends.
 	fprintf(modem_out, "%s\r\n", cmd);
 	fflush(modem_out);
@@ -113,17 +198,28 @@ at_ask(const char *cmd, char *info, size_t size)
 	return strcmp(line_buf, "OK") == 0;
 }
 
-void
-at_end_session()
+bool
+at_end_session(bool limited)
 {
 	char line_buf[256];
+	line_read got;
 	exchange x;
 
 	at_command("AT+CUSD=2");
 	// Some modems refuse to end a session that is not open.
 	at_begin(&x, "at_end", modem_line);
-	at_finish(&x, line_buf, sizeof line_buf);
+	if (limited)
+		x.deadline = now_ms() + 1000;
+	while (at_next(&x, line_buf, sizeof line_buf, &got))
+		continue;
+	if (x.end == next_line::end && !limited)
+		lost_modem();
 	request_out = 0;
+	if (x.end != next_line::line) {
+		results_owed = 0;
+		return false;
+	}
 	if (verbose)
 		warnx("at_end: done");
+	return true;
 }

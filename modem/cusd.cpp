@@ -27,8 +27,19 @@ cusd_take(const char *line, char *dest, size_t size)
 	return cusd_line::answer;
 }
 
+// <m> is 1: the network waits for a reply.
+static bool
+waits_for_reply(const char *line)
+{
+	const char *p = line + 7;
+
+	while (*p == ' ')
+		p++;
+	return p[0] == '1' && (p[1] < '0' || p[1] > '9');
+}
+
 cusd_wait
-cusd_read_classic(char *dest, line_source src)
+cusd_read_classic(char *dest, bool *waits, line_source src)
 {
 	char reply_buf[1088];
 	line_read got;
@@ -53,6 +64,10 @@ cusd_read_classic(char *dest, line_source src)
 		case cusd_line::too_long:
 			return cusd_wait::too_long;
 		case cusd_line::answer:
+			*waits = waits_for_reply(reply_buf);
+			// Lines after the answer are not shown in the classic run.
+			x.quiet = true;
+			at_settle(&x, reply_buf, sizeof reply_buf);
 			return cusd_wait::answer;
 		}
 	}
@@ -78,11 +93,14 @@ answered(cusd_wait w)
 	return true;
 }
 
-void
+bool
 at_wcusd(char *dest)
 {
+	bool waits = false;
+
 	warnx("at_wcusd...");
-	answered(cusd_read_classic(dest, modem_line));
+	answered(cusd_read_classic(dest, &waits, modem_line));
+	return waits;
 }
 
 // What follows a closing quote: a comma and the scheme, spaces allowed
@@ -119,10 +137,13 @@ only_spaces(const char *p)
 }
 
 static cusd_part
-add_text(cusd_answer *a, const char *from, size_t n)
+add_text(cusd_answer *a, const char *from, size_t n, bool line_end_crs = false)
 {
-	if (a->len + n >= a->size)
+	// The CRs that ended lines do not count against the text's room.
+	const size_t counted = line_end_crs ? 0 : n;
+	if (a->len + n >= a->size || a->len - a->crs + counted >= work_buf_size)
 		return cusd_part::too_long;
+	a->crs += n - counted;
 	memcpy(a->text + a->len, from, n);
 	a->len += n;
 	a->text[a->len] = '\0';
@@ -160,6 +181,7 @@ cusd_begin(const char *line, cusd_answer *a)
 	a->has_text = false;
 	a->dcs = 15;
 	a->len = 0;
+	a->crs = 0;
 	a->text[0] = '\0';
 	while (*p == ' ')
 		p++;
@@ -183,10 +205,16 @@ cusd_begin(const char *line, cusd_answer *a)
 	return take_text(a, p + 1, true);
 }
 
+// The text keeps the line ends as they came: -j shows it as it is.
 cusd_part
-cusd_go_on(const char *line, cusd_answer *a)
+cusd_go_on(const char *line, size_t crs, cusd_answer *a)
 {
-	const cusd_part r = add_text(a, "\n", 1);
+	cusd_part r = cusd_part::whole;
+
+	while (crs-- > 0 && r == cusd_part::whole)
+		r = add_text(a, "\r", 1, true);
+	if (r == cusd_part::whole)
+		r = add_text(a, "\n", 1);
 	return r == cusd_part::whole ? take_text(a, line, false) : r;
 }
 
@@ -215,17 +243,20 @@ cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 		cusd_part part = cusd_begin(reply_buf, a);
 		x.text_open = part == cusd_part::open;
 		while (part == cusd_part::open) {
+			const size_t crs = got.crs;
 			if (!at_next(&x, reply_buf, sizeof reply_buf, &got))
 				return cusd_wait::lost;
-			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, a);
+			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, crs, a);
 		}
 		x.text_open = false;
 		if (part == cusd_part::bad)
 			return cusd_wait::bad;
 		if (part == cusd_part::too_long)
 			return cusd_wait::too_long;
-		if (part == cusd_part::whole)
+		if (part == cusd_part::whole) {
+			at_settle(&x, reply_buf, sizeof reply_buf);
 			return cusd_wait::answer;
+		}
 	}
 }
 

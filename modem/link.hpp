@@ -25,7 +25,7 @@ struct dialogue {
 	bool pauses;	// 100 ms after each set-up command
 };
 inline constexpr dialogue classic_dialogue = {false, false, false, true};
-inline constexpr dialogue modern_dialogue = {true, true, true, true};
+inline constexpr dialogue modern_dialogue = {true, true, true, false};
 extern const dialogue *dlg;		// the one the run set up with
 
 extern int modem_fd;			// the open device
@@ -74,7 +74,17 @@ void at_begin(exchange *x, const char *who, line_source src);
 // final result (in buf, x->end line), at the end of input (end) or past the
 // deadline (late).
 bool at_next(exchange *x, char *buf, size_t size, line_read *got);
-bool is_final(const char *line);	// OK or a refusal
+bool is_final(const char *line);	// OK, a refusal, NO CARRIER and the like
+// The final results still to come for the commands sent: the signal
+// handlers read them too.
+extern volatile sig_atomic_t results_owed;
+// After an answer, its request's final result if it is still to come, for
+// at most 1 s, so that a modem that never sends it costs a second.
+void at_settle(exchange *x, char *buf, size_t size);
+// Ends a session that may be open, from a handler or on the way out of a
+// failed run: AT+CUSD=2, and what the modem still owes read away, for at
+// most 1 s. Async-signal-safe.
+void at_end_now();
 
 void at_command(const char *cmd);	// send cmd and CR LF
 // Sends a USSD request: from now on the network may answer, so a run that
@@ -87,8 +97,9 @@ void at_wok(const char *cmd);
 // Sends a query and reads to its final result, the information lines
 // joined by LF into info; false when the modem refused it.
 bool at_ask(const char *cmd, char *info, size_t size);
-// AT+CUSD=2, then lines up to OK or a refusal (no session open).
-void at_end_session();
+// AT+CUSD=2, then lines up to OK or a refusal (no session open), limited
+// to 1 s or under the watchdog alone; false when it came to nothing.
+bool at_end_session(bool limited);
 
 /* cusd.cpp */
 enum class cusd_line { other, answer, bad, too_long };
@@ -97,9 +108,10 @@ cusd_line cusd_take(const char *line, char *dest, size_t size);
 // What a wait for an answer came to.
 enum class cusd_wait { answer, refused, bad, too_long, lost };
 // The classic wait: for the first "+CUSD: " line, its quoted text into dest
-// (work_buf_size bytes).
-cusd_wait cusd_read_classic(char *dest, line_source src);
-void at_wcusd(char *dest);		// the same from the modem; failures end the run
+// (work_buf_size bytes); waits, whether the network waits for a reply.
+cusd_wait cusd_read_classic(char *dest, bool *waits, line_source src);
+// The same from the modem; failures end the run.
+bool at_wcusd(char *dest);
 
 // The answer as -d reads it: +CUSD: <m>[,"<str>"[,<dcs>]], the text
 // perhaps over several lines.
@@ -110,10 +122,14 @@ struct cusd_answer {
 	char *text;	// the quoted text as it came, NUL-terminated
 	size_t len;
 	size_t size;	// room for text and its NUL
+	// Of len, the CRs that ended its lines; the rest must stay below
+	// work_buf_size.
+	size_t crs;
 };
 enum class cusd_part { other, whole, open, bad, too_long };
 cusd_part cusd_begin(const char *line, cusd_answer *a);	// the +CUSD: line
-cusd_part cusd_go_on(const char *line, cusd_answer *a);	// a line of an open text
+// A line of an open text, after the crs CRs that ended the line before.
+cusd_part cusd_go_on(const char *line, size_t crs, cusd_answer *a);
 // Waits for the answer into a, or the refusal (its line into refusal).
 cusd_wait cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src);
 // The same from the modem: false when the modem refused the request; any

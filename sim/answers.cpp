@@ -59,6 +59,8 @@ void modem::answer(const std::string &line)
 
 	for (const std::string &text : info)
 		say(verbose_ ? result(text) : text + "\r\n");
+	if (status == 0 && opts_.answer_before_ok && !after.empty())
+		say(std::exchange(after, {}));
 	if (!quiet_) {
 		if (status == 0)
 			say(verbose_ ? result("OK") : "0\r");

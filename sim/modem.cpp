@@ -68,6 +68,11 @@ step hangup()
 	return {step::hangup, {}, 0};
 }
 
+step own_answer()
+{
+	return {step::answer, {}, 0};
+}
+
 std::string result(std::string_view text)
 {
 	std::string r = "\r\n";
@@ -163,13 +168,13 @@ void modem::handle(const std::string &line)
 			echo_ = false;
 		else if (u == "ATE1")
 			echo_ = true;
-		perform(opts_.rules[i].steps);
+		perform(opts_.rules[i].steps, cmd);
 		return;
 	}
 	answer(cmd);
 }
 
-void modem::perform(const std::vector<step> &steps)
+void modem::perform(const std::vector<step> &steps, const std::string &cmd)
 {
 	for (const step &s : steps) {
 		if (hung_up_ || stop_)
@@ -197,6 +202,9 @@ void modem::perform(const std::vector<step> &steps)
 			if (opts_.trace)
 				opts_.trace("hang up");
 			hang_up();
+			break;
+		case step::answer:
+			answer(cmd);
 			break;
 		}
 	}

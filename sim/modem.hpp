@@ -44,7 +44,7 @@ struct argument;
 struct command;
 
 struct step {
-	enum kind { send, pause, hangup } what;
+	enum kind { send, pause, hangup, answer } what;
 	std::string bytes;	// send: written as they are
 	int ms = 0;		// pause: milliseconds; send: pause between bytes when > 0
 };
@@ -53,6 +53,7 @@ step send(std::string bytes);
 step send_slowly(std::string bytes, int ms_per_byte);
 step pause(int ms);
 step hangup();			// close the controlling side: the device hangs up
+step own_answer();		// what the modem says to the command without the rule
 
 // A result line framed as a modem in verbose mode sends it: CR LF text CR LF.
 std::string result(std::string_view text);
@@ -117,6 +118,9 @@ struct options {
 	std::string refuse;
 	bool refuse_after_ok = false;
 	bool refuse_ucs2 = false;	// "ERROR" to every request while the character set is UCS2
+	// The network's answer before the request's OK, not after it, as some
+	// modules send it.
+	bool answer_before_ok = false;
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
@@ -144,7 +148,7 @@ public:
 private:
 	// modem.cpp: the glue
 	void handle(const std::string &line);
-	void perform(const std::vector<step> &steps);
+	void perform(const std::vector<step> &steps, const std::string &cmd);
 	void say(std::string_view bytes);
 	void trace(std::string_view what, std::string_view bytes);
 

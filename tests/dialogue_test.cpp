@@ -133,11 +133,11 @@ parsed
 parse(const std::vector<std::string> &lines)
 {
 	static char buf[work_buf_size];
-	cusd_answer a = {-1, false, 15, buf, 0, sizeof buf};
+	cusd_answer a = {-1, false, 15, buf, 0, sizeof buf, 0};
 	parsed p;
 	p.part = cusd_begin(lines[0].c_str(), &a);
 	for (std::size_t i = 1; i < lines.size() && p.part == cusd_part::open; i++)
-		p.part = cusd_go_on(lines[i].c_str(), &a);
+		p.part = cusd_go_on(lines[i].c_str(), 0, &a);
 	if (p.part == cusd_part::whole)
 		p = {p.part, a.status, a.has_text, a.dcs, std::string(a.text, a.len)};
 	return p;

@@ -272,8 +272,9 @@ TEST(Sessions, WritesJsonAScriptCanParse)
 	for (char32_t c = 0; c < 0x100; c++)
 		octets += c;
 	const std::string balance = "Balance: 12.34 EUR, valid until 31.12.2026";
-	const std::string menu_line = "+CUSD: 1,\"Menu\r\n1 \"Gold\"\r\n2 Bonus\",15",
-	    menu = "Menu\n1 \"Gold\"\n2 Bonus";
+	// The raw text keeps the line ends as the modem sent them.
+	const std::string menu_line = "+CUSD: 1,\"Menu\r\n1 \"Gold\"\n2 Bonus\",15",
+	    menu = "Menu\n1 \"Gold\"\n2 Bonus", menu_raw = "Menu\r\n1 \"Gold\"\n2 Bonus";
 	sim::options no_ucs2 = kind(modem_kind::standard);
 	no_ucs2.refuse_ucs2 = true;
 	struct {
@@ -293,8 +294,8 @@ TEST(Sessions, WritesJsonAScriptCanParse)
 		    0, utf8(octets), 68, hex(octets, 2), "packed", false, false},
 		{"text mode's bytes above 127", {"-m", "text"}, answering("+CUSD: 0,\"caf\xe9 \"x\" \\\",15"),
 		    0, "café \"x\" \\", 15, "café \"x\" \\", "text", false, false},
-		{"a menu kept", {"-k"}, answering(menu_line), 1, menu, 15, menu, "packed", true, false},
-		{"a menu ended", {}, answering(menu_line), 1, menu, 15, menu, "packed", false, true},
+		{"a menu kept", {"-k"}, answering(menu_line), 1, menu, 15, menu_raw, "packed", true, false},
+		{"a menu ended", {}, answering(menu_line), 1, menu, 15, menu_raw, "packed", false, true},
 		// Scheme 17: the language in two septets, two octets, then UCS2.
 		{"a language prefix left out", {}, answering("+CUSD: 0,\"653700480069\",17"),
 		    0, "Hi", 17, "653700480069", "packed", false, false},
@@ -342,8 +343,82 @@ TEST(Sessions, WritesJsonAScriptCanParse)
 	    "\"mode\":\"packed\",\"kept\":false}\n");
 }
 
-// A run that gives up ends the session its request opened, so that the
-// network's late answer never reaches the next run on the modem, which
+// A run that ends other than by printing its answer (a failure after a
+// menu, a signal, the watchdog) leaves nothing on the modem for the next
+// run: no menu waiting, no answer due, no final result still to come.
+TEST(Sessions, LeavesTheModemAsItFoundIt)
+{
+	const std::string balance = "Balance: 12.34 EUR, valid until 31.12.2026\n",
+	    cyrillic = "Баланс: 5.00 руб";
+	auto standard = [](std::vector<sim::rule> rules = {}) {
+		sim::options o = kind(modem_kind::standard);
+		o.menu.push_back({{"*5#"}, 1, std::nullopt});
+		// 1200 hex digits in UCS2: more than an answer may hold.
+		o.menu.push_back({{"*6#"}, 1, std::string(300, 'x')});
+		o.rules = std::move(rules);
+		return o;
+	};
+	auto slow = [&](int ms, std::vector<sim::rule> rules = {}) {
+		sim::options o = standard(std::move(rules));
+		o.delay_ms = ms;
+		return o;
+	};
+	auto in_ucs2 = [&](sim::options o) {
+		o.answer = cyrillic;
+		o.ucs2_when_needed = true;
+		return o;
+	};
+	// A modem takes its time to confirm the end of a session: the network
+	// has to hear of it.
+	const sim::rule late_ok{"AT+CUSD=2", {sim::pause(500), sim::own_answer()}};
+	sim::options before_ok = in_ucs2(standard({late_ok}));
+	before_ok.answer_before_ok = true;
+	const lines text{"-m", "text", "-p", "PORT", "-u"}, next_text = text + lines{"*100#"},
+	    next_auto{"-m", "auto", "-p", "PORT", "-u", "*100#"};
+	auto signal_at = [](int ms, int sig) {
+		run_options r;
+		r.alarm_after_ms = ms;
+		r.signal = sig;
+		return r;
+	};
+	struct {
+		const char *what;
+		sim::options modem;
+		lines first;
+		run_options how;
+		int status;	// the first run's
+		lines next;
+		std::string out;	// the next run's
+	} cases[] = {
+		{"+CUSD: 1 without text", standard(), text + lines{"*5#"}, {}, 1, next_text, balance},
+		{"a reply refused", standard({{"AT+CUSD=1,\"1\"*", {sim::send(result("+CME ERROR: 100"))}}}),
+		    text + lines{"*111#", "-r", "1"}, {}, 1, next_text, balance},
+		{"a menu too long", standard(), {"-m", "ucs2", "-p", "PORT", "-u", "*6#"}, {}, 1, next_text,
+		    balance},
+		{"SIGTERM", slow(1000), text + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM,
+		    next_text, balance},
+		{"SIGINT", slow(1000), text + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT,
+		    next_text, balance},
+		{"SIGHUP", slow(1000), text + lines{"*101#"}, signal_at(800, SIGHUP), 128 + SIGHUP,
+		    next_text, balance},
+		{"the watchdog, its AT+CUSD=2 confirmed late", in_ucs2(slow(1500, {late_ok})),
+		    lines{"-t", "1"} + text + lines{"*101#"}, {}, 1, next_auto, cyrillic + "\n"},
+		{"the answer before its OK", before_ok, text + lines{"*111#"}, {}, 0, next_auto,
+		    cyrillic + "\n"},
+	};
+	for (const auto &c : cases) {
+		shared_modem modem(c.modem);
+		auto first = modem.run(c.first, c.how);
+		EXPECT_EQ(first.status, c.status) << c.what << ": " << first.err;
+		EXPECT_EQ(first.sent.back(), c.status == 0 ? "AT+CUSD=2" : ended[0]) << c.what;
+		auto next = modem.run(c.next);
+		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;
+		EXPECT_EQ(next.status, 0) << c.what;
+	}
+}
+
+// A classic run that gives up ends the session its request opened, so that
+// the network's late answer never reaches the next run on the modem, which
 // gets its own answer instead.
 TEST(Sessions, ALateAnswerDoesNotReachTheNextRun)
 {
