@@ -19,6 +19,7 @@ need_build_tools() {
 	need_command make make
 	need_file /usr/include/gtest/gtest.h libgtest-dev
 	need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
+	need_command python3 python3
 }
 install_needed() {	# LABEL
 	((${#need[@]})) || return 0

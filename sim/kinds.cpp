@@ -14,18 +14,23 @@ namespace sim {
 
 namespace {
 
+// unsupported: the network refuses a code it does not know with +CUSD: 4
+// rather than answering it with a text, as some networks do.
 struct kind_info {
 	modem_kind kind;
 	std::string_view name, manufacturer;
+	bool unsupported;
 };
 
 constexpr kind_info kinds[] = {
-	{modem_kind::generic, "generic", "Fakeco"},
-	{modem_kind::huawei, "huawei", "huawei"},
-	{modem_kind::huawei_old, "huawei-old", "HUAWEI"},
-	{modem_kind::standard, "standard", "Quectel"},
-	{modem_kind::standard_gsm, "standard-gsm", "SIMCOM INCORPORATED"},
+	{modem_kind::generic, "generic", "Fakeco", false},
+	{modem_kind::huawei, "huawei", "huawei", false},
+	{modem_kind::huawei_old, "huawei-old", "HUAWEI", false},
+	{modem_kind::standard, "standard", "Quectel", false},
+	{modem_kind::standard_gsm, "standard-gsm", "SIMCOM INCORPORATED", true},
 };
+
+constexpr std::string_view unknown_code_text = "Unknown service code";
 
 const kind_info &info(modem_kind kind)
 {
@@ -179,6 +184,15 @@ std::string modem::write_answer(const network_answer &a, bool plain) const
 	if (charset_ == "UCS2")
 		return quoted(a.status, to_ucs2(text), dcs);
 	return quoted(a.status, ira_text(text), dcs);
+}
+
+// The network's answer to a code it does not know, a request sent in the
+// wrong form among them: an error text that ends the session, or a refusal.
+modem::network_answer modem::unknown_code() const
+{
+	if (info(opts_.kind).unsupported)
+		return {4, std::nullopt};
+	return {0, std::string(unknown_code_text)};
 }
 
 }

@@ -157,7 +157,8 @@ std::vector<menu_entry> read_menu(const std::string &file)
 }
 
 // The network's answer to a request: a reply to the menu that waits, or a
-// request of its own. The session goes on while the answer has status 1.
+// request of its own. A reply in a session that the answer text opened gets
+// that text again. The session goes on while the answer has status 1.
 modem::network_answer modem::respond(const std::string &request)
 {
 	std::vector<std::string> path;
@@ -178,10 +179,13 @@ modem::network_answer modem::respond(const std::string &request)
 		a = {entry->status, entry->text};
 	} else if (reply && !opts_.answer_request && find({path.begin(), path.end() - 1})) {
 		a = {0, std::string(invalid_choice)};
-	} else {
+	} else if (opts_.answer_request ||
+	    std::find(opts_.answer_codes.begin(), opts_.answer_codes.end(), path.front()) != opts_.answer_codes.end()) {
 		a.status = opts_.answer_status;
 		if (opts_.answer_text && a.status <= 2)
 			a.text = opts_.answer_request ? request : opts_.answer;
+	} else {
+		a = unknown_code();
 	}
 	if (a.status == 1)
 		session_ = std::move(path);

@@ -19,9 +19,10 @@
 // as the tool reads answers under -d: by their scheme, through the GSM
 // alphabet by default, into UTF-8.
 //
-// The network answers each request by the menu (menus.cpp), and with the
-// answer text for codes the menu does not know. An answer with status 1
-// opens a session: the next request is the reply to it.
+// The network answers each request by the menu (menus.cpp), the balance
+// codes with the answer text, and any other code as a real network answers
+// a code it does not know (kinds.cpp). An answer with status 1 opens a
+// session: the next request is the reply to it.
 //
 // Tests script single exchanges with rules: the first unused rule whose
 // command matches a received command line is used (once) instead of the
@@ -95,8 +96,9 @@ struct options {
 	bool echo = true;	// echo command lines until ATE0
 	modem_kind kind = modem_kind::generic;
 	bool unknown_ok = false;	// "OK" to commands it does not know, as it once did
-	// The network's answer to any request the menu does not know.
+	// The network's answer to the codes of answer_codes.
 	std::string answer = "Balance: 12.34 EUR, valid until 31.12.2026";
+	std::vector<std::string> answer_codes = {"*100#"};
 	int answer_status = 0;	// its <m>, 0 to 5; 3 to 5 carry no text
 	bool answer_text = true;	// false: +CUSD: <m> alone
 	// true: the answer carries the request as the network read it (as traced
@@ -169,6 +171,7 @@ private:
 	std::string_view manufacturer() const;
 	std::optional<std::string> read_request(const std::string &str, int dcs, bool &plain) const;
 	std::string write_answer(const network_answer &a, bool plain) const;
+	network_answer unknown_code() const;
 
 	// menus.cpp: the network's side, sessions and answers that take time
 	network_answer respond(const std::string &request);

@@ -46,7 +46,7 @@ answering(std::string text, modem_kind k = modem_kind::generic)
 
 TEST(Modes, EveryModeWithEveryKindOfModem)
 {
-	const std::string euro = "Balance 5 €\n", lost = "Balance 5 ?\n";
+	const std::string euro = "Balance 5 €\n", lost = "Balance 5 ?\n", unknown = "Unknown service code\n";
 	const std::string refused = waited + msgs({"PORT: request refused: ERROR"});
 	struct {
 		modem_kind kind;
@@ -60,11 +60,12 @@ TEST(Modes, EveryModeWithEveryKindOfModem)
 		{modem_kind::generic, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
 		{modem_kind::huawei, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
 		{modem_kind::huawei, "text", set_up + lines{ira, text_100, ended}, {}, "", refused},
-		// A Huawei reads UCS2 hex as packed septets and writes its packed
-		// answer, which UCS2 mode reads as UCS2 (the odd two digits at its
-		// end a replacement character): nonsense both ways.
+		// A Huawei reads UCS2 hex as packed septets, an unknown code, and
+		// writes the network's packed error text, which UCS2 mode reads as
+		// UCS2 (the odd two digits at its end a replacement character):
+		// nonsense both ways.
 		{modem_kind::huawei, "ucs2", set_up + lines{ucs2, ucs2_100}, {"@T@ò¥@ø@0@ø"},
-		    "숰㯬ẗ䄵킦�\n", quiet},
+		    "嗷�뺻䇳닜鸞靁\xee\x8c\xb7뤌\n", quiet},
 		{modem_kind::huawei, "auto", set_up + lines{"AT^USSDMODE?", ira, packed_100}, {"*100#"},
 		    euro, quiet},
 		{modem_kind::huawei_old, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
@@ -72,14 +73,16 @@ TEST(Modes, EveryModeWithEveryKindOfModem)
 		{modem_kind::huawei_old, "auto", set_up + lines{"AT^USSDMODE?", "AT+CGMI", ira, packed_100},
 		    {"*100#"}, euro, quiet},
 		// A standard modem takes the packed hex for the request itself,
-		// and writes under IRA '?' for the character ASCII lacks.
-		{modem_kind::standard, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, lost, quiet},
+		// a code the network does not know, and writes under IRA '?' for
+		// the character ASCII lacks.
+		{modem_kind::standard, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, unknown,
+		    quiet},
 		{modem_kind::standard, "text", set_up + lines{ira, text_100}, {"*100#"}, lost, quiet},
 		{modem_kind::standard, "ucs2", set_up + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
 		{modem_kind::standard, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro,
 		    quiet},
-		{modem_kind::standard_gsm, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, lost,
-		    quiet},
+		{modem_kind::standard_gsm, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, "",
+		    answered + msgs({"PORT: operation not supported"})},
 		{modem_kind::standard_gsm, "text", set_up + lines{ira, text_100}, {"*100#"}, lost, quiet},
 		{modem_kind::standard_gsm, "ucs2", set_up + lines{ucs2}, {}, "",
 		    setup + msgs({"PORT: AT+CSCS=\"UCS2\": ERROR"})},

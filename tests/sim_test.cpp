@@ -132,6 +132,7 @@ TEST(FakeModem, AnswersLikeAModem)
 		sim::options opts;
 		opts.echo = false;
 		opts.answer = "Balance 5.00 EUR";
+		opts.answer_codes = {"*100#", "*101*1#"};
 		opts.charsets = c.charsets;
 		opts.answer_request = c.answer_request;
 		transcript t = talk(opts, c.lines, c.answer.size());
@@ -154,6 +155,7 @@ TEST(FakeModem, AnswersInUcs2)
 		sim::options opts;
 		opts.echo = false;
 		opts.answer = c.answer;
+		opts.answer_codes = {"*"};
 		std::string want = ok() + ok() + sim::result(std::string("+CUSD: 0,\"") + c.hex + "\",72");
 		transcript t = talk(opts, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A\""}, want.size());
 		EXPECT_EQ(t.bytes, want) << c.answer;
@@ -226,6 +228,7 @@ TEST(FakeModem, AnswersInTheSchemeAsked)
 		opts.echo = false;
 		opts.answer = c.answer;
 		opts.answer_dcs = c.dcs;
+		opts.answer_codes = {"*"};
 		// The character set has no say once the scheme is chosen.
 		std::string want = ok() + ok() + sim::result(c.cusd);
 		transcript t = talk(opts, {"AT+CSCS=\"UCS2\"", "AT+CUSD=1,\"002A\""}, want.size());
@@ -342,13 +345,13 @@ TEST(FakeModem, ReadsAndWritesUssdAsItsKindDoes)
 		    "+CUSD: 0,\"" + balance_packed + "\",15"},
 		{"standard: text as it stands", modem_kind::standard, {}, "*100#", "*100#",
 		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
-		{"standard: hex digits are text", modem_kind::standard, {}, "aa180c3602", "aa180c3602",
-		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard: hex digits are text, a code the network does not know", modem_kind::standard, {},
+		    "aa180c3602", "aa180c3602", "+CUSD: 0,\"Unknown service code\",15"},
 		{"standard: text under GSM", modem_kind::standard, {"AT+CSCS=\"GSM\""}, "*100#", "*100#",
 		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
 		{"standard: '?' for what ASCII lacks", modem_kind::standard, {}, "*100#", "*100#",
 		    "+CUSD: 0,\"Saldo 5 ? (?)\",15", "Saldo 5 \xe2\x82\xac (\xc3\xa9)"},
-		{"standard: lines as CR LF, quotes as they are", modem_kind::standard, {}, "*111#", "*111#",
+		{"standard: lines as CR LF, quotes as they are", modem_kind::standard, {}, "*100#", "*100#",
 		    "+CUSD: 0,\"Menu\r\n1 \"Gold\"\r\n2 Bonus\",15", "Menu\n1 \"Gold\"\n2 Bonus"},
 		{"standard: a UCS2 answer in hex", modem_kind::standard, {}, "*100#", "*100#",
 		    "+CUSD: 0,\"" + balance_ucs2 + "\",72", "Balance 5.00 EUR", 15, 72},
@@ -369,6 +372,8 @@ TEST(FakeModem, ReadsAndWritesUssdAsItsKindDoes)
 		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
 		{"standard-gsm: no UCS2", modem_kind::standard_gsm, {"AT+CSCS=\"UCS2\""}, "*100#", "*100#",
 		    "+CUSD: 0,\"Balance 5.00 EUR\",15"},
+		{"standard-gsm: a code the network does not know is refused", modem_kind::standard_gsm, {},
+		    "aa180c3602", "aa180c3602", "+CUSD: 4"},
 	};
 	for (const auto &c : cases) {
 		sim::options opts = modem_of(c.kind);
@@ -466,6 +471,7 @@ TEST(FakeModem, WalksMenusInSessions)
 {
 	const std::string menu = "+CUSD: 1,\"1 Balance\r\n2 Bundles\",15";
 	const std::string bundles = "+CUSD: 1,\"1 Day 1 GB\r\n2 Week 5 GB\",15";
+	const std::string unknown = "+CUSD: 0,\"Unknown service code\",15";
 	struct {
 		const char *what;
 		std::vector<std::string> requests;	// "end" for AT+CUSD=2
@@ -474,13 +480,12 @@ TEST(FakeModem, WalksMenusInSessions)
 	} cases[] = {
 		{"answers by request", {"*100#", "*101#", "*123#"},
 		    {"+CUSD: 0,\"Balance 5.00 EUR\",15", "+CUSD: 0,\"Data left: 2.5 GB, valid until 31.12.2026\",15",
-		    "+CUSD: 0,\"Balance 5.00 EUR\",15"}},
+		    unknown}},
 		{"the first level", {"*111#", "1", "end"}, {menu, "+CUSD: 0,\"Balance: 12.34 EUR\",15", "ERROR"}},
 		{"the second level", {"*111#", "2", "2"}, {menu, bundles, "+CUSD: 0,\"Week 5 GB bought\",15"}},
 		{"a request while a menu waits is its reply", {"*111#", "*100#", "*100#"},
 		    {menu, "+CUSD: 0,\"Invalid choice\",15", "+CUSD: 0,\"Balance 5.00 EUR\",15"}},
-		{"ended by the client", {"*111#", "end", "1", "end"}, {menu, "OK", "+CUSD: 0,\"Balance 5.00 EUR\",15",
-		    "ERROR"}},
+		{"ended by the client", {"*111#", "end", "1", "end"}, {menu, "OK", unknown, "ERROR"}},
 		{"the fallback keeps its session", {"*100#", "7", "end"},
 		    {"+CUSD: 1,\"Balance 5.00 EUR\",15", "+CUSD: 1,\"Balance 5.00 EUR\",15", "OK"}, 1},
 	};
@@ -585,9 +590,9 @@ TEST(FakeModem, EndsASessionThatWaitsTooLong)
 	EXPECT_EQ(c.read_for(500), sim::result("+CUSD: 2"));
 	c.send("AT+CUSD=2");
 	EXPECT_EQ(c.read_for(100), sim::result("ERROR"));
-	// "1" is a request of its own now.
+	// "1" is a request of its own now, a code the network does not know.
 	c.send("AT+CUSD=1,\"1\",15");
-	EXPECT_EQ(c.read_for(400), ok() + sim::result("+CUSD: 0,\"Balance 5.00 EUR\",15"));
+	EXPECT_EQ(c.read_for(400), ok() + sim::result("+CUSD: 0,\"Unknown service code\",15"));
 }
 
 namespace {
@@ -658,7 +663,7 @@ TEST(FakeModem, ServesTheMenuGiven)
 	std::string want = ok() + sim::result("+CUSD: 1,\"" + packed("Pick\n1 One") + "\",15") +
 	    ok() + sim::result("+CUSD: 2,\"" + packed("One\nbye") + "\",15") +
 	    ok() + sim::result("+CUSD: 0,\"" + packed("Mine") + "\",15") +
-	    ok() + sim::result("+CUSD: 0,\"" + balance_packed + "\",15");
+	    ok() + sim::result("+CUSD: 0,\"" + packed("Unknown service code") + "\",15");
 	transcript t = talk(opts, lines, want.size());
 	EXPECT_EQ(t.bytes, want);
 	EXPECT_EQ(t.requests, (std::vector<std::string>{"*5#", "1", "*100#", "*200#"}));
