@@ -10,8 +10,7 @@
 
 extern "C" char *__progname;	// the C library's short program name
 
-// How the request and the answer travel between the tool and the modem.
-enum class mode_name { packed, text, ucs2, automatic };
+struct mode_ops;
 
 inline constexpr size_t max_replies = 16;
 
@@ -22,7 +21,10 @@ extern int verbose;			// 1 after -v
 // 1 after -d or any option that came after it: the answer decoded to UTF-8,
 // refusals and statuses read, the port set raw. 0 is the classic dialogue.
 extern int decode;
-extern mode_name mode;			// -m; packed unless given
+extern const mode_ops *mode;		// -m; packed unless given
+// The mode the run is in: mode, or the one auto chose. The handlers end a
+// session through it.
+extern const mode_ops *volatile way;
 extern const char *ussd;		// the request text, required but for -c
 extern const char *replies[max_replies];	// -r, in order
 extern size_t reply_count;
@@ -37,6 +39,9 @@ void safe_start();		// standard descriptors open, SIGPIPE ignored
 [[noreturn]] void usage();
 void read_options(int argc, char *argv[]);
 int run();
+
+/* conversation.cpp */
+int converse();			// the modern run: request, replies, session end
 
 /* output.cpp */
 struct utf8_out;

@@ -17,6 +17,16 @@ put(const char *s, size_t n)
 	(void)r;
 }
 
+// A session that may be open is ended through the mode the run is in.
+static void
+end_session_now()
+{
+	if (request_out) {
+		request_out = 0;
+		way->end_now();
+	}
+}
+
 // Runs asynchronously in the middle of any blocking call, so it uses only
 // async-signal-safe functions and never the stdio streams.
 void
@@ -26,7 +36,7 @@ timeout_handler(int)
 
 	// A request that has gone out may still be answered; the modem must
 	// drop that answer rather than hand it to whoever asks next.
-	at_end_now();
+	end_session_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));
@@ -41,7 +51,7 @@ stop_handler(int signo)
 {
 	sigset_t set;
 
-	at_end_now();
+	end_session_now();
 	signal(signo, SIG_DFL);
 	sigemptyset(&set);
 	sigaddset(&set, signo);
@@ -73,7 +83,7 @@ leave()
 
 	sigfillset(&set);
 	sigprocmask(SIG_BLOCK, &set, nullptr);
-	at_end_now();
+	end_session_now();
 }
 
 void

@@ -77,9 +77,8 @@ at_end_now()
 	char line[64];
 	size_t n = 0;
 
-	if (!request_out || modem_fd < 0)
+	if (modem_fd < 0)
 		return;
-	request_out = 0;
 	int owed = results_owed + 1;
 	// A port that takes nothing must not hold us here.
 	fcntl(modem_fd, F_SETFL, fcntl(modem_fd, F_GETFL) | O_NONBLOCK);

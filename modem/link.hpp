@@ -138,13 +138,25 @@ bool at_wanswer(cusd_answer *a, char *refusal, size_t size);
 // Ends the run with a message unless a is an answer with text to print.
 void cusd_accept(const cusd_answer *a);
 
-/* travel.cpp */
-// How a request and its answer travel in each mode but auto.
-struct travel {
-	const char *name;
-	const char *charset;	// the set-up command choosing its character set
-	const char *(*code)(const char *text, char *dest, size_t size);
-	bool (*read)(const char *text, int dcs, utf8_out *out);
+/* modes.cpp */
+// A way to the network: the AT dialects, and auto, which chooses one of
+// them. The conversation is written once over these few entry points; the
+// table in modes.cpp alone says which mode has which.
+struct travel;
+struct mode_ops {
+	const char *name;		// as -m takes it and -j shows it
+	const travel *dialect;		// of an AT dialect
+	// Reaches the modem and readies it; the mode the run goes on in.
+	const mode_ops *(*set_up)(const mode_ops *self);
+	const char *(*refusal)(const char *request);	// why it cannot go
+	// Sends a request or a reply (first: the request) and takes its
+	// answer into a; false, with the modem's word in refusal, when it was
+	// refused.
+	bool (*ask)(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
+	bool (*end_session)(bool limited);	// false: not confirmed
+	void (*end_now)();		// the same from a handler: async-signal-safe
+	bool (*read)(const char *text, int dcs, utf8_out *out);	// the answer as UTF-8
 };
-const travel *travel_of(mode_name m);
-mode_name ask_mode();			// what the modem says it takes
+extern const mode_ops modes[];
+const mode_ops *mode_named(const char *name);	// null: no such mode
+const mode_ops *ask_mode();		// what the modem says it takes
