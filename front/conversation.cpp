@@ -75,9 +75,12 @@ converse()
 	lf_joined(answer_buf, lf_buf);
 	if (verbose)
 		warnx("decira: buf = \"%s\"", lf_buf);
+	// -s overrules a modem that labels its answers wrongly; -j still
+	// shows what the modem said.
+	const int dcs = scheme >= 0 ? scheme : answer.dcs;
 	utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
-	if (!way->read(lf_buf, answer.dcs, &text))
-		errx(1, "cannot read compressed answer (data coding scheme %d)", answer.dcs);
+	if (!way->read(lf_buf, dcs, &text))
+		errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
 	if (json)
 		print_json(&answer, &text, way->name, kept);
 	else

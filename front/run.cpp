@@ -14,11 +14,19 @@ static char work_buf[work_buf_size];
 // AT+CUSD=1,"<request>",15 for a request that fills the work buffer.
 static char cmd_line[work_buf_size + 16];
 
+static void
+print_usage(FILE *f)
+{
+	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
+	    "       %s -c [-v] [-p PORT] [-t TIMEOUT]\n"
+	    "       %s -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
+}
+
 void
 usage()
 {
-	fprintf(stderr, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-t TIMEOUT] -u USSD\n"
-	    "       %s -c [-v] [-p PORT] [-t TIMEOUT]\n", __progname, __progname);
+	print_usage(stderr);
 	exit(1);
 }
 
@@ -49,13 +57,43 @@ parse_mode(const char *arg)
 	return m;
 }
 
+static int
+parse_scheme(const char *arg)
+{
+	int value = 0;
+
+	for (const char *p = arg; *p >= '0' && *p <= '9' && value <= 255; p++)
+		value = value * 10 + (*p - '0');
+	if (*arg == '\0' || arg[strspn(arg, "0123456789")] != '\0' || value > 255)
+		errx(1, "invalid scheme: %s", arg);
+	return value;
+}
+
+// -c and -l take only a few of the options; the first given that the form
+// does not take is named.
+static void
+check_form(char form, const char *takes, const char *given)
+{
+	for (const char *p = given; *p != '\0'; p++) {
+		if (*p != form && strchr(takes, *p) == nullptr) {
+			warnx("-%c does not go with -%c", form, *p);
+			usage();
+		}
+	}
+}
+
 void
 read_options(int argc, char *argv[])
 {
 	int ch;
-	bool modern = false;	// an option beyond the classic ones
+	char given[32] = "";	// the options in the order given, each once
+	size_t n = 0;
 
-	while ((ch = getopt(argc, argv, "cdjkm:p:r:t:u:v")) > 0) {
+	while ((ch = getopt(argc, argv, "cdhjklm:p:r:s:t:u:vV")) > 0) {
+		if (strchr(given, ch) == nullptr && n < sizeof given - 1) {
+			given[n++] = static_cast<char>(ch);
+			given[n] = '\0';
+		}
 		switch (ch) {
 		case 'c':
 			cancel = 1;
@@ -63,29 +101,37 @@ read_options(int argc, char *argv[])
 		case 'd':
 			decode = 1;
 			break;
+		case 'h':
+			print_usage(stdout);
+			finish_output();
+			exit(0);
 		case 'j':
 			json = 1;
-			modern = true;
 			break;
 		case 'k':
 			keep = 1;
-			modern = true;
+			break;
+		case 'l':
+			list = 1;
 			break;
 		case 'm':
 			mode = parse_mode(optarg);
-			modern = true;
 			break;
 		case 'p':
 			port = optarg;
+			port_given = true;
 			break;
 		case 'r':
 			if (reply_count == max_replies)
 				errx(1, "too many replies (at most %zu)", max_replies);
 			replies[reply_count++] = optarg;
-			modern = true;
+			break;
+		case 's':
+			scheme = parse_scheme(optarg);
 			break;
 		case 't':
 			timeout = parse_timeout(optarg);
+			timeout_given = true;
 			break;
 		case 'u':
 			ussd = optarg;
@@ -93,18 +139,28 @@ read_options(int argc, char *argv[])
 		case 'v':
 			verbose = 1;
 			break;
+		case 'V':
+			printf("%s %s\n", __progname, USSDQ_VERSION);
+			finish_output();
+			exit(0);
 		default:
 			usage();
 		}
 	}
-	if (optind < argc)
+	if (cancel)
+		check_form('c', "vpt", given);
+	else if (list)
+		check_form('l', "jvt", given);
+	if (optind < argc && !list)
 		usage();
-	if (cancel ? ussd != nullptr || modern : ussd == nullptr)
+	ports = argv + optind;
+	port_count = static_cast<size_t>(argc - optind);
+	if (!cancel && !list && ussd == nullptr)
 		usage();
 	// The one place that decides between the classic dialogue and the
-	// answer handling of -d: every option beyond the classic ones asks
-	// for the latter.
-	if (modern || cancel)
+	// modern one: every option beyond the classic ones asks for the
+	// latter.
+	if (given[strspn(given, "puvt")] != '\0')
 		decode = 1;
 }
 
@@ -135,13 +191,15 @@ classic()
 int
 run()
 {
+	if (list)
+		return list_modems();
 	way = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
 
 	if (decode)
 		return converse();
-	port_setup(&classic_dialogue);
+	port_setup(&classic_dialogue, true);
 	at_wok("ATE0");
 	at_wok("AT+CMGF=0");
 	return classic();

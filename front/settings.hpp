@@ -31,6 +31,12 @@ extern size_t reply_count;
 extern int keep;			// 1 after -k: a waiting session is left open
 extern int json;			// 1 after -j
 extern int cancel;			// 1 after -c: end the session, nothing else
+extern int list;			// 1 after -l: list the modems, nothing else
+extern char *const *ports;		// -l's operands
+extern size_t port_count;
+extern int scheme;			// -s: every answer read as this scheme; -1: as said
+extern bool port_given;			// -p was given
+extern bool timeout_given;		// -t was given
 
 /* startup.cpp */
 void safe_start();		// standard descriptors open, SIGPIPE ignored
@@ -39,6 +45,9 @@ void safe_start();		// standard descriptors open, SIGPIPE ignored
 [[noreturn]] void usage();
 void read_options(int argc, char *argv[]);
 int run();
+
+/* list.cpp */
+int list_modems();		// -l
 
 /* conversation.cpp */
 int converse();			// the modern run: request, replies, session end

@@ -54,7 +54,7 @@ at_set_up_in(const travel *t)
 static void
 at_open()
 {
-	port_setup(&modern_dialogue);
+	port_setup(&modern_dialogue, true);
 	at_wok("ATE0");
 	at_wok("AT+CMGF=0");
 }

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,13 +18,15 @@ static char drain_buf[256];
 // Two runs reading one device would take each other's "OK" and answers.
 // Only runs (and programs) that lock the device wait for each other; the
 // wait counts against the watchdog.
-static void
-lock_port()
+static bool
+lock_port(bool wait)
 {
 	int r;
 
 	while ((r = flock(modem_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
 		continue;
+	if (r != 0 && errno == EWOULDBLOCK && !wait)
+		return false;
 	if (r != 0 && errno == EWOULDBLOCK) {
 		if (verbose)
 			warnx("waiting for %s: in use", port);
@@ -32,6 +35,22 @@ lock_port()
 	}
 	if (r != 0 && verbose)
 		warn("%s: going on unlocked", port);
+	return true;
+}
+
+// A program that set the exclusive flag (TIOCEXCL) reads the port's lines
+// itself; root may open it all the same, and then each of the two loses
+// the lines the other reads.
+static bool
+in_exclusive_use()
+{
+#ifdef TIOCGEXCL
+	int excl = 0;
+
+	return ioctl(modem_fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+#else
+	return false;
+#endif
 }
 
 // A port left as Linux sets it up echoes what the modem says back into the
@@ -49,8 +68,8 @@ make_raw(struct termios *t)
 	t->c_cc[VTIME] = 0;
 }
 
-void
-port_setup(const dialogue *d)
+bool
+port_setup(const dialogue *d, bool wait)
 {
 	struct termios tty_settings;
 
@@ -63,7 +82,15 @@ port_setup(const dialogue *d)
 		err(1, "%s", port);
 	if (verbose)
 		warnx("port opened");
-	lock_port();
+	if (in_exclusive_use()) {
+		if (!wait)
+			return false;
+		errx(1, "%s: in exclusive use by another program", port);
+	}
+	if (d->strict && !isatty(modem_fd))
+		errx(1, "%s: not a serial device", port);
+	if (!lock_port(wait))
+		return false;
 
 	// Classic runs switch off only line buffering; speed, echo and the rest
 	// are left as whoever set up the port wanted them.
@@ -85,4 +112,5 @@ port_setup(const dialogue *d)
 	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
 		continue;
 	fcntl(modem_fd, F_SETFL, flags);
+	return true;
 }

@@ -38,6 +38,13 @@ TEST(Ussdq, RefusesBadCommandLines)
 		{{"-u", "*100#", "extra"}, usage_line},
 		{{"-x", "-u", "1"}, msgs({"invalid option -- 'x'"}) + usage_line},
 		{{"-u"}, msgs({"option requires an argument -- 'u'"}) + usage_line},
+		{{"-l", "-u", "1"}, msgs({"-l does not go with -u"}) + usage_line},
+		{{"-l", "-p", "/dev/null"}, msgs({"-l does not go with -p"}) + usage_line},
+		{{"-s", "256", "-u", "1"}, msgs({"invalid scheme: 256"})},
+		{{"-s", "-1", "-u", "1"}, msgs({"invalid scheme: -1"})},
+		{{"-s", "", "-u", "1"}, msgs({"invalid scheme: "})},
+		{{"-s", "7x", "-u", "1"}, msgs({"invalid scheme: 7x"})},
+		{{"-l", "/nonexistent"}, msgs({"no modem found"})},
 		{{"-t", "abc", "-p", "/nonexistent", "-u", "1"}, msgs({"invalid timeout: abc"})},
 		{{"-t", "", "-u", "1"}, msgs({"invalid timeout: "})},
 		{{"-t", "-1", "-u", "1"}, msgs({"invalid timeout: -1"})},
@@ -49,6 +56,7 @@ TEST(Ussdq, RefusesBadCommandLines)
 		{{"-p", "/no/a", "-p", "/no/b", "-u", "1"}, msgs({"/no/b: No such file or directory"})},
 		{{"-p", plain_file, "-u", "1"},
 		    msgs({std::string(plain_file) + ": tcgetattr: Inappropriate ioctl for device"})},
+		{{"-d", "-p", plain_file, "-u", "1"}, msgs({std::string(plain_file) + ": not a serial device"})},
 		// The length is not looked at before the modem has been set up.
 		{{"-p", "/nonexistent", "-u", std::string(585, '1')},
 		    msgs({"/nonexistent: No such file or directory"})},
@@ -61,6 +69,78 @@ TEST(Ussdq, RefusesBadCommandLines)
 		EXPECT_TRUE(r.sent.empty());
 	}
 	unlink(plain_file);
+}
+
+// -l only asks: the maker, the model and the mode auto would choose, one
+// line a port, or busy where another run or program holds it.
+TEST(Ussdq, ListsTheModems)
+{
+	auto kind = [](sim::modem_kind k) {
+		sim::options o;
+		o.kind = k;
+		return o;
+	};
+	const std::string busy = "PORT\t\t\tbusy\n";
+	sim::options silent;
+	silent.rules = {{"ATE0", {}}};
+	struct {
+		std::vector<std::string> args;
+		sim::options modem;
+		run_options run;
+		std::string out, err;
+	} cases[] = {
+		{{"-l", "PORT"}, {}, {}, "PORT\tFakeco\tFM100\tucs2\n", ""},
+		{{"-l", "-t", "2", "/nonexistent", "PORT"}, kind(sim::modem_kind::huawei), {},
+		    "PORT\thuawei\tFM100\tpacked\n", ""},
+		{{"-l", "PORT"}, kind(sim::modem_kind::standard_gsm), {},
+		    "PORT\tSIMCOM INCORPORATED\tFM100\ttext\n", ""},
+		{{"-l", "-j", "PORT"}, {}, {},
+		    "[{\"port\":\"PORT\",\"maker\":\"Fakeco\",\"model\":\"FM100\",\"mode\":\"ucs2\"}]\n", ""},
+		{{"-l", "PORT"}, {}, {.port_locked = true}, busy, msgs({"no modem found"})},
+		{{"-l", "-j", "PORT"}, {}, {.port_exclusive = true},
+		    "[{\"port\":\"PORT\",\"maker\":null,\"model\":null,\"mode\":\"busy\"}]\n",
+		    msgs({"no modem found"})},
+		{{"-l", "-v", "-t", "1", "PORT"}, silent, {}, "",
+		    msgs({"opening port PORT", "port opened", "at_command: sending \"ATE0\"", "PORT: no answer",
+		    "no modem found"})},
+		// Every mode refuses a port in exclusive use, the classic one too.
+		{{"-p", "PORT", "-u", "*100#"}, {}, {.port_exclusive = true}, "",
+		    msgs({"PORT: in exclusive use by another program"})},
+		{{"-m", "auto", "-p", "PORT", "-u", "*100#"}, {}, {.port_exclusive = true}, "",
+		    msgs({"PORT: in exclusive use by another program"})},
+	};
+	for (const auto &c : cases) {
+		auto r = ussdq(c.args, c.modem, c.run);
+		r.out = replace(r.out, r.port, "PORT");
+		EXPECT_EQ(r.out, c.out) << c.args[1];
+		EXPECT_EQ(r.err, c.err) << c.args[1];
+		EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.args[1];
+		for (const auto &line : r.sent) {
+			EXPECT_FALSE(line.starts_with("AT+CUSD")) << line;
+		}
+		if (c.args[0] != "-l") {
+			EXPECT_TRUE(r.sent.empty());
+		}
+	}
+	auto help = ussdq({"-h"});
+	EXPECT_EQ(help.out, usage_line);
+	EXPECT_EQ(help.status, 0);
+	auto version = ussdq({"-v", "-V"});
+	EXPECT_EQ(version.out, "ussdq 1.0.0\n");
+	EXPECT_EQ(version.status, 0);
+}
+
+// -s reads the answer by the scheme it names, whatever the modem said;
+// -j still shows what the modem said.
+TEST(Ussdq, ReadsTheAnswerInTheSchemeGiven)
+{
+	sim::options o = answering(sim::result("+CUSD: 0,\"04110430043B0430043D0441\",15"));
+	o.kind = sim::modem_kind::standard;
+	auto r = ussdq({"-m", "text", "-s", "72", "-p", "PORT", "-u", "*100#"}, o);
+	EXPECT_EQ(r.out, "Баланс\n");
+	r = ussdq({"-j", "-m", "text", "-s", "72", "-p", "PORT", "-u", "*100#"}, o);
+	EXPECT_EQ(r.out, "{\"status\":0,\"text\":\"Баланс\",\"dcs\":15,\"raw\":\"04110430043B0430043D0441\","
+	    "\"mode\":\"text\",\"kept\":false}\n");
 }
 
 TEST(Ussdq, PrintsTheAnswer)

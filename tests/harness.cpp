@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,14 +200,21 @@ outcome
 run_on(sim::modem &modem, const std::vector<std::string> &args, const run_options &run)
 {
 	int holder = -1;
-	if (run.port_locked) {
+	if (run.port_locked || run.port_exclusive)
 		holder = open(modem.path(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (run.port_locked) {
 		EXPECT_EQ(flock(holder, LOCK_EX), 0);
 	}
+	if (run.port_exclusive) {
+		EXPECT_EQ(ioctl(holder, TIOCEXCL), 0);
+	}
 	outcome r = collect(spawn(args, modem.path(), run), run);
+	if (run.port_exclusive)
+		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay
 	if (holder >= 0)
 		close(holder);
 	r.err = replace(r.err, modem.path(), "PORT");
+	r.port = modem.path();
 	return r;
 }
 

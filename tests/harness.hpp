@@ -23,6 +23,7 @@ struct outcome {
 	int status = -1;
 	double seconds = 0;
 	std::vector<std::string> sent;	// command lines the modem received
+	std::string port;		// the modem's device path
 };
 
 // How the tool is started. By default it is not a session leader, its
@@ -38,6 +39,7 @@ struct run_options {
 	bool stderr_gone = false;	// the same for standard error
 	bool block_alarm = false;	// SIGALRM blocked, as a parent may leave it
 	bool port_locked = false;	// another open of the port holds its flock throughout
+	bool port_exclusive = false;	// the port has its exclusive flag (TIOCEXCL) set throughout
 };
 
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
@@ -76,8 +78,10 @@ std::string replace(std::string s, const std::string &from, const std::string &t
 std::string msgs(std::initializer_list<std::string> lines);
 
 inline const std::string usage_line =
-    "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-t TIMEOUT] -u USSD\n"
-    "       ussdq -c [-v] [-p PORT] [-t TIMEOUT]\n";
+    "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
+    "       ussdq -c [-v] [-p PORT] [-t TIMEOUT]\n"
+    "       ussdq -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+    "       ussdq -h | -V\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});

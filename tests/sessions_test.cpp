@@ -194,11 +194,13 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		lines args;
 		std::string err;
 	} cases[] = {
-		{{"-c", "-u", "*100#"}, usage_line},
-		{{"-c", "-r", "1"}, usage_line},
-		{{"-c", "-j"}, usage_line},
-		{{"-c", "-k"}, usage_line},
-		{{"-c", "-m", "text"}, usage_line},
+		{{"-c", "-u", "*100#"}, msgs({"-c does not go with -u"}) + usage_line},
+		{{"-c", "-r", "1"}, msgs({"-c does not go with -r"}) + usage_line},
+		{{"-c", "-j"}, msgs({"-c does not go with -j"}) + usage_line},
+		{{"-k", "-c"}, msgs({"-c does not go with -k"}) + usage_line},
+		{{"-c", "-m", "text"}, msgs({"-c does not go with -m"}) + usage_line},
+		{{"-c", "-d", "-s", "72"}, msgs({"-c does not go with -d"}) + usage_line},
+		{{"-c", "-l"}, msgs({"-c does not go with -l"}) + usage_line},
 		{{"-d"}, usage_line},
 		{{"-j", "-k", "-r", "1"}, usage_line},
 		{{"-m", "xyz", "-u", "*100#"}, msgs({"invalid mode: xyz"})},

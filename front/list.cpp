@@ -1,0 +1,179 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <err.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "front/settings.hpp"
+#include "modem/link.hpp"
+
+// What one port said: its maker, its model and the mode auto would choose
+// there, or that another program holds it.
+struct finding {
+	const char *port;	// the parent's
+	bool busy;
+	char maker[64], model[64], mode[8];
+};
+
+static constexpr size_t max_ports = 64;
+static char found[max_ports][sizeof "/dev/" + sizeof(dirent::d_name)];
+static finding findings[max_ports];
+
+// The ports a modem's AT interface shows up as, in name order.
+static size_t
+find_ports()
+{
+	static constexpr const char *patterns[] = {"ttyUSB*", "ttyACM*", "wwan*at*"};
+	size_t n = 0;
+	DIR *dir = opendir("/dev");
+
+	if (dir == nullptr)
+		return 0;
+	for (const dirent *e; (e = readdir(dir)) != nullptr && n < max_ports;) {
+		for (const char *p : patterns) {
+			if (fnmatch(p, e->d_name, 0) == 0) {
+				snprintf(found[n++], sizeof found[0], "/dev/%s", e->d_name);
+				break;
+			}
+		}
+	}
+	closedir(dir);
+	for (size_t i = 1; i < n; i++)
+		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
+			char t[sizeof found[0]];
+			memcpy(t, found[j], sizeof t);
+			memcpy(found[j], found[j - 1], sizeof t);
+			memcpy(found[j - 1], t, sizeof t);
+		}
+	return n;
+}
+
+// The first line of an answer, without the command's name in front of it
+// (+CGMI: Quectel).
+static void
+first_line(const char *info, char *out, size_t size)
+{
+	const char *p = info;
+
+	if (*p == '+' && strchr(p, ':') != nullptr && strchr(p, ':') < strchr(p, '\n'))
+		for (p = strchr(p, ':') + 1; *p == ' '; p++)
+			continue;
+	const size_t n = strcspn(p, "\n");
+	snprintf(out, size, "%.*s", static_cast<int>(n), p);
+}
+
+[[noreturn]] static void
+probe_timed_out(int)
+{
+	_exit(2);
+}
+
+// Runs in a child of its own, so that a port that hangs or fails ends its
+// own probe and nothing else. It only asks: no USSD is ever sent.
+[[noreturn]] static void
+probe(int out)
+{
+	char info[256];
+	finding f = {};
+
+	signal(SIGALRM, probe_timed_out);
+	alarm(static_cast<unsigned>(timeout_given ? timeout : 1));
+	if (!verbose) {
+		const int null_fd = open("/dev/null", O_WRONLY);
+		dup2(null_fd, STDERR_FILENO);
+	}
+	if (!port_setup(&modern_dialogue, false)) {
+		f.busy = true;
+	} else {
+		at_ask("ATE0", info, sizeof info);
+		if (at_ask("AT+CGMI", info, sizeof info))
+			first_line(info, f.maker, sizeof f.maker);
+		if (at_ask("AT+CGMM", info, sizeof info))
+			first_line(info, f.model, sizeof f.model);
+		snprintf(f.mode, sizeof f.mode, "%s", ask_mode()->name);
+	}
+	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
+}
+
+// What the port said; false when it gave no answer.
+static bool
+ask_port(const char *name, finding *f)
+{
+	int p[2];
+	int status = 0;
+
+	if (pipe(p) != 0)
+		err(1, "pipe");
+	fflush(stdout);
+	fflush(stderr);
+	const pid_t pid = fork();
+	if (pid < 0)
+		err(1, "fork");
+	if (pid == 0) {
+		close(p[0]);
+		port = name;
+		probe(p[1]);
+	}
+	close(p[1]);
+	const ssize_t n = read(p[0], f, sizeof *f);
+	close(p[0]);
+	while (waitpid(pid, &status, 0) < 0)
+		continue;
+	f->port = name;
+	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+static void
+print_finding(const finding *f, bool first)
+{
+	if (!json) {
+		printf("%s\t%s\t%s\t%s\n", f->port, f->maker, f->model, f->busy ? "busy" : f->mode);
+		return;
+	}
+	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);
+	json_string(stdout, f->port, strlen(f->port), false);
+	if (f->busy) {
+		fputs(",\"maker\":null,\"model\":null,\"mode\":\"busy\"}", stdout);
+		return;
+	}
+	fputs(",\"maker\":", stdout);
+	json_string(stdout, f->maker, strlen(f->maker), false);
+	fputs(",\"model\":", stdout);
+	json_string(stdout, f->model, strlen(f->model), false);
+	printf(",\"mode\":\"%s\"}", f->mode);
+}
+
+int
+list_modems()
+{
+	size_t n = port_count;
+	size_t listed = 0;
+	bool answered = false;
+
+	if (n == 0)
+		n = find_ports();
+	for (size_t i = 0; i < n && i < max_ports; i++) {
+		const char *name = port_count > 0 ? ports[i] : found[i];
+		finding *f = &findings[listed];
+		if (!ask_port(name, f)) {
+			if (verbose)
+				warnx("%s: no answer", name);
+			continue;
+		}
+		answered = answered || !f->busy;
+		listed++;
+	}
+	for (size_t i = 0; i < listed; i++)
+		print_finding(&findings[i], i == 0);
+	if (json && listed > 0)
+		puts("]");
+	finish_output();
+	if (!answered)
+		errx(1, "no modem found");
+	return 0;
+}
