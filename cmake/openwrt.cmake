@@ -1,7 +1,7 @@
 # Shared part of the builds for OpenWrt routers: the tool fully static
 # against musl, OpenWrt's C library, so that one file runs on the router
 # with nothing else installed, whatever libraries its firmware has. Debian's
-# cross compiler (g++-TRIPLET) is used with musl's specs file, as
+# cross compiler (g++-TRIPLET) is used with musl's musl-gcc.specs, as
 # cmake/musl.cmake does for the build machine: the compiler sees musl's
 # headers and its own built-in ones only, and links musl's start files and
 # C library; nothing of libstdc++ is linked in. The file for each target
@@ -15,15 +15,15 @@
 # and qemu's FPU-less cores in .ci/release check that none runs.
 set(CMAKE_SYSTEM_NAME Linux)
 
-set(musl_specs ${musl_lib}/musl-gcc.specs)
-if(NOT EXISTS ${musl_specs} OR NOT EXISTS ${musl_lib}/libc.a)
+set(musl_gcc ${musl_lib}/musl-gcc.specs)
+if(NOT EXISTS ${musl_gcc} OR NOT EXISTS ${musl_lib}/libc.a)
 	message(FATAL_ERROR "musl for ${CMAKE_SYSTEM_PROCESSOR} is missing in ${musl_lib} (${musl_hint})")
 endif()
 
-# The specs go with the compiler, and so do the flags the C library was
+# musl-gcc.specs goes with the compiler, and so do the flags the C library was
 # built with, so that flags given at configure time cannot turn this into a
 # glibc build or one of another floating-point ABI.
-set(CMAKE_CXX_COMPILER ${cross_triplet}-g++ -specs=${musl_specs} ${cross_flags})
+set(CMAKE_CXX_COMPILER ${cross_triplet}-g++ -specs=${musl_gcc} ${cross_flags})
 
 # Built for routers with little flash: sections the program does not reach
 # are dropped, code and read-only data share pages, and there are no unwind
