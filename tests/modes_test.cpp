@@ -305,6 +305,9 @@ TEST(Modes, StatusesAndRefusals)
 		    refused("+CME ERROR: 258"), "", waited + timed_out, true},
 		{"+CMS ERROR, then an answer", answering(result("+CMS ERROR: 500") +
 		    result("+CUSD: 0,\"44\",15")), "", refused("+CMS ERROR: 500"), "buf=44D\n", quiet, true},
+		// The final result is waited for 1 s at most after the answer.
+		{"an answer that no OK follows", on("AT+CUSD=1,*", "+CUSD: 0,\"44\",15"), "D\n", quiet,
+		    "buf=44D\n", quiet, false},
 		{"ATE0 refused", on("ATE0", "ERROR"), "", msgs({"at_wok...", "PORT: ATE0: ERROR"}),
 		    "", msgs({"at_wok..."}) + timed_out, false},
 		{"AT+CMGF=0 refused", on("AT+CMGF=0", "+CMS ERROR: 302"), "",

@@ -417,6 +417,15 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;
 		EXPECT_EQ(next.status, 0) << c.what;
 	}
+
+	// An end of the session that the modem does not confirm within 1 s
+	// costs that second, not the answer.
+	auto r = ussdq(text + lines{"*111#"}, standard({{"AT+CUSD=2", {}}}));
+	EXPECT_EQ(r.out, "1 Balance\n2 Bundles\n");
+	EXPECT_EQ(r.err, msgs({"at_wok...", "at_wok...", "at_wok...", "at_wcusd...", "at_wcusd: done",
+	    "PORT: session end not confirmed"}));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_LT(r.seconds, 2);
 }
 
 // A classic run that gives up ends the session its request opened, so that
