@@ -1,6 +1,4 @@
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,28 +19,29 @@ struct finding {
 };
 
 static constexpr size_t max_ports = 64;
-static char found[max_ports][sizeof "/dev/" + sizeof(dirent::d_name)];
+static char found[max_ports][24];
 static finding findings[max_ports];
 
-// The ports a modem's AT interface shows up as, in name order.
+// The ports a modem's AT interface shows up as (ttyUSB*, ttyACM* and
+// wwan*at*), in name order. Each possible name is looked for, rather than
+// /dev read, which would bring a pattern matcher and an allocator into a
+// static build for this alone.
 static size_t
 find_ports()
 {
-	static constexpr const char *patterns[] = {"ttyUSB*", "ttyACM*", "wwan*at*"};
 	size_t n = 0;
-	DIR *dir = opendir("/dev");
 
-	if (dir == nullptr)
-		return 0;
-	for (const dirent *e; (e = readdir(dir)) != nullptr && n < max_ports;) {
-		for (const char *p : patterns) {
-			if (fnmatch(p, e->d_name, 0) == 0) {
-				snprintf(found[n++], sizeof found[0], "/dev/%s", e->d_name);
-				break;
-			}
-		}
+	for (int i = 0; i < 256 + 64; i++) {
+		char name[sizeof found[0]];
+		if (i < 128)
+			snprintf(name, sizeof name, "/dev/ttyUSB%d", i);
+		else if (i < 256)
+			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
+		else
+			snprintf(name, sizeof name, "/dev/wwan%dat%d", (i - 256) / 8, (i - 256) % 8);
+		if (n < max_ports && access(name, F_OK) == 0)
+			memcpy(found[n++], name, sizeof name);
 	}
-	closedir(dir);
 	for (size_t i = 1; i < n; i++)
 		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
 			char t[sizeof found[0]];
