@@ -146,22 +146,24 @@ dw_end(dwriter *w)
 	return w->len;
 }
 
-// Past one complete type starting at s, or null when there is none.
+// Past one complete type starting at s, or null when there is none. A
+// dict entry is taken wherever it stands, since the walk over an array's
+// elements meets it alone.
 static const char *
 type_end(const char *s, const char *e, int depth)
 {
-	if (s >= e || depth > 64)
+	if (s >= e || depth > 64 || *s == '\0')
 		return nullptr;
 	if (strchr("ybnqiuxtdhsogv", *s) != nullptr)
 		return s + 1;
-	if (*s == 'a' && s + 1 < e && s[1] == '{') {
-		if (s + 2 >= e || strchr("ybnqiuxtdhsog", s[2]) == nullptr)
-			return nullptr;
-		const char *v = type_end(s + 3, e, depth + 1);
-		return v != nullptr && v < e && *v == '}' ? v + 1 : nullptr;
-	}
 	if (*s == 'a')
 		return type_end(s + 1, e, depth + 1);
+	if (*s == '{') {
+		if (s + 1 >= e || s[1] == '\0' || strchr("ybnqiuxtdhsog", s[1]) == nullptr)
+			return nullptr;
+		const char *v = type_end(s + 2, e, depth + 1);
+		return v != nullptr && v < e && *v == '}' ? v + 1 : nullptr;
+	}
 	if (*s != '(' || s + 1 >= e || s[1] == ')')
 		return nullptr;
 	for (s++; s != nullptr && s < e && *s != ')';)
