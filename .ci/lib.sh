@@ -19,6 +19,11 @@ need_build_tools() {
 	need_command make make
 	need_file /usr/include/gtest/gtest.h libgtest-dev
 	need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
+	# The tests of the ModemManager side: a private bus, a standard
+	# client on it, and ModemManager's interface files.
+	need_command dbus-daemon dbus-daemon
+	need_command busctl systemd
+	need_file /usr/share/dbus-1/interfaces/org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd.xml modemmanager-dev
 }
 install_needed() {	# LABEL
 	((${#need[@]})) || return 0
