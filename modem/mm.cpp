@@ -10,18 +10,19 @@
 #include "modem/dbus.hpp"
 #include "modem/mm.hpp"
 
-static constexpr char mm_name[] = "org.freedesktop.ModemManager1";
-static constexpr char modem_iface[] = "org.freedesktop.ModemManager1.Modem";
-static constexpr char ussd_iface[] = "org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd";
+// Literals rather than arrays, which the compiler would pad for alignment.
+#define mm_name "org.freedesktop.ModemManager1"
+#define modem_iface mm_name ".Modem"
+#define ussd_iface modem_iface ".Modem3gpp.Ussd"
 static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 static int bus = -1;
+char mm_path[256];
 static uint32_t serial;
 // Replies listing every object of ModemManager can be long; larger ones
 // are refused rather than read in part.
 static uint8_t in[65536];
 static uint8_t out[2 * work_buf_size + 512];
-static char modem_path[256];
 static uint8_t cancel_msg[256];
 static size_t cancel_len;
 static uint32_t cancel_serial;
@@ -39,27 +40,28 @@ bus_lost()
 		errx(1, "bus: the connection was closed");
 	if (lost == -2)
 		errx(1, "bus: a message longer than %zu bytes", sizeof in);
-	errx(1, "bus: not a D-Bus message of the kind asked for");
+	errx(1, "bus: a message not as asked");
 }
 
+// Whom the tool calls: the bus itself, ModemManager's object manager, and
+// the properties and the Ussd interface of the modem found.
+enum callee { to_bus, to_objects, to_props, to_ussd };
+
 static void
-begin(dwriter *w, uint8_t *buf, size_t size, const char *dest, const char *path,
-    const char *iface, const char *member, const char *sig)
+begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
 {
+	const char *bus_name = "org.freedesktop.DBus";
 	dw_begin(w, buf, size, host_big, dbus_call_msg, ++serial);
-	dw_field(w, df_path, path);
-	dw_field(w, df_interface, iface);
+	dw_field(w, df_path, to == to_bus ? "/org/freedesktop/DBus"
+	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
+	dw_field(w, df_interface, to == to_bus ? bus_name
+	    : to == to_objects ? "org.freedesktop.DBus.ObjectManager"
+	    : to == to_props ? "org.freedesktop.DBus.Properties" : ussd_iface);
 	dw_field(w, df_member, member);
-	dw_field(w, df_destination, dest);
+	dw_field(w, df_destination, to == to_bus ? bus_name : mm_name);
 	if (*sig != '\0')
 		dw_field(w, df_signature, sig);
 	dw_body(w);
-}
-
-static void
-begin_ussd(dwriter *w, const char *member, const char *sig)
-{
-	begin(w, out, sizeof out, mm_name, modem_path, ussd_iface, member, sig);
 }
 
 // Sends the call and reads up to its reply, passing over everything else;
@@ -104,7 +106,20 @@ static bool
 is_sig(const dreader *r, const char *sig)
 {
 	size_t n = (size_t)(r->sig_end - r->sig);
-	return strlen(sig) == n && memcmp(r->sig, sig, n) == 0;
+	return strlen(sig) == n && strncmp(r->sig, sig, n) == 0;
+}
+
+// Steps into the entry of the dict with this key; in is then at its value.
+static bool
+lookup(dreader *dict, const char *key, dreader *in)
+{
+	while (dr_more(dict)) {
+		dr_enter(dict, in);
+		if (strcmp(dr_str(in), key) == 0)
+			return true;
+		dr_leave(dict, in);
+	}
+	return false;
 }
 
 enum found { found_one, not_running, no_modem, several, not_among, bus_failed };
@@ -120,15 +135,13 @@ find(const char *port, bool port_given)
 	if (bus < 0) {
 		if ((bus = dbus_connect(nullptr)) < 0)
 			return not_running;
-		begin(&w, out, sizeof out, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-		    "org.freedesktop.DBus", "Hello", "");
+		begin(&w, out, sizeof out, to_bus, "Hello", "");
 		if (exchange(&w, &h) != dbus_return_msg)
 			return lost = lost == 0 ? 1 : lost, bus_failed;
 	}
 	if (verbose)
-		warnx("mm: calling GetManagedObjects()");
-	begin(&w, out, sizeof out, mm_name, "/org/freedesktop/ModemManager1",
-	    "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", "");
+		warnx("mm: calling %s()", "GetManagedObjects");
+	begin(&w, out, sizeof out, to_objects, "GetManagedObjects", "");
 	int type = exchange(&w, &h);
 	if (type == 0)
 		return bus_failed;
@@ -140,48 +153,27 @@ find(const char *port, bool port_given)
 	int modems = 0, matches = 0;
 	dreader body, objects;
 	dr_begin(&body, in, &h);
-	if (strcmp(h.field[df_signature], "a{oa{sa{sv}}}") != 0)
-		return lost = 1, bus_failed;
 	dr_enter(&body, &objects);
 	while (dr_more(&objects)) {
-		dreader object, ifaces;
+		// Entering an array moves its walk past it, so the inner walks
+		// need no leaving.
+		dreader object, ifaces, iface, props, prop, value, ports, entry;
 		dr_enter(&objects, &object);
 		const char *path = dr_str(&object);
-		bool modem = false, match = false;
 		dr_enter(&object, &ifaces);
-		while (dr_more(&ifaces)) {
-			dreader iface, props;
-			dr_enter(&ifaces, &iface);
-			if (strcmp(dr_str(&iface), modem_iface) == 0) {
-				modem = true;
-				dr_enter(&iface, &props);
-				while (dr_more(&props)) {
-					dreader prop, value, ports, entry;
-					dr_enter(&props, &prop);
-					bool is_ports = strcmp(dr_str(&prop), "Ports") == 0;
-					dr_enter(&prop, &value);
-					if (is_ports && is_sig(&value, "a(su)")) {
-						dr_enter(&value, &ports);
-						while (dr_more(&ports)) {
-							dr_enter(&ports, &entry);
-							match |= same_port(dr_str(&entry), port);
-							dr_leave(&ports, &entry);
-						}
-						dr_leave(&value, &ports);
-					}
-					dr_leave(&prop, &value);
-					dr_leave(&props, &prop);
+		bool modem = lookup(&ifaces, modem_iface, &iface), match = false;
+		if (modem && (dr_enter(&iface, &props), lookup(&props, "Ports", &prop))) {
+			dr_enter(&prop, &value);
+			if (is_sig(&value, "a(su)"))
+				for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
+					dr_enter(&ports, &entry);
+					match |= port_given && same_port(dr_str(&entry), port);
 				}
-				dr_leave(&iface, &props);
-			}
-			dr_leave(&ifaces, &iface);
 		}
-		dr_leave(&object, &ifaces);
 		dr_leave(&objects, &object);
 		modems += modem;
-		match &= port_given && modem;
 		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
-			snprintf(modem_path, sizeof modem_path, "%s", path);
+			snprintf(mm_path, sizeof mm_path, "%s", path);
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -210,10 +202,8 @@ mm_open(const char *port, bool port_given)
 	case bus_failed:
 		bus_lost();
 	}
-	if (verbose)
-		warnx("mm: modem %s", modem_path);
 	dwriter w;
-	begin(&w, cancel_msg, sizeof cancel_msg, mm_name, modem_path, ussd_iface, "Cancel", "");
+	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
 	cancel_len = dw_end(&w);
 }
@@ -224,39 +214,10 @@ mm_manages(const char *port)
 	return find(port, true) == found_one;
 }
 
-uint32_t
-mm_state()
-{
-	dwriter w;
-	dbus_header h;
-	char refusal[256];
-
-	if (verbose)
-		warnx("mm: calling Get(\"State\")");
-	begin(&w, out, sizeof out, mm_name, modem_path, "org.freedesktop.DBus.Properties", "Get", "ss");
-	dw_str(&w, 's', ussd_iface);
-	dw_str(&w, 's', "State");
-	int type = exchange(&w, &h);
-	if (type == 0)
-		bus_lost();
-	if (type == dbus_error_msg) {
-		refusal_of(&h, refusal, sizeof refusal);
-		errx(1, "State: %s", refusal);
-	}
-	dreader r, v;
-	dr_begin(&r, in, &h);
-	dr_enter(&r, &v);
-	uint32_t state = is_sig(&v, "u") ? dr_u32(&v) : 0;
-	if (r.bad || v.bad || !is_sig(&v, "u"))
-		bus_lost();
-	if (verbose)
-		warnx("mm: reply %u", state);
-	return state;
-}
-
-// The reply of a call: its string, if it has one, in answer.
+// Sends the call and waits for its reply: true with a walk over its body
+// in r, false with the error in refusal.
 static bool
-finish(dwriter *w, char *answer, size_t size, char *refusal, size_t rsize)
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
 {
 	dbus_header h;
 	int type = exchange(w, &h);
@@ -265,47 +226,71 @@ finish(dwriter *w, char *answer, size_t size, char *refusal, size_t rsize)
 		bus_lost();
 	if (type == dbus_error_msg)
 		return refusal_of(&h, refusal, rsize), false;
-	dreader r;
-	dr_begin(&r, in, &h);
-	if (size == 0)
-		return true;
-	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
-	utf8_out text = {answer, size - 1, 0};
-	for (size_t k; *s != '\0'; s += k) {
-		uint32_t cp;
-		if ((k = utf8_get(s, &cp)) == 0) {
-			cp = replacement_char;
-			k = 1;
-		}
-		utf8_put(&text, cp);
-	}
-	answer[text.len] = '\0';
-	if (verbose)
-		warnx("mm: reply \"%s\"", answer);
+	dr_begin(r, in, &h);
 	return true;
+}
+
+uint32_t
+mm_state()
+{
+	dwriter w;
+	dreader r, v;
+	char refusal[256];
+
+	if (verbose)
+		warnx("mm: calling %s(\"%s\")", "Get", "State");
+	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	dw_str(&w, 's', ussd_iface);
+	dw_str(&w, 's', "State");
+	if (!reply(&w, &r, refusal, sizeof refusal))
+		errx(1, "State: %s", refusal);
+	dr_enter(&r, &v);
+	uint32_t state = dr_u32(&v);
+	if (v.bad)
+		bus_lost();
+	if (verbose)
+		warnx("mm: reply %u", state);
+	return state;
 }
 
 bool
 mm_call(const char *method, const char *text, char *answer, size_t size, char *refusal, size_t rsize)
 {
 	dwriter w;
+	dreader r;
 
 	if (verbose)
 		warnx("mm: calling %s(\"%s\")", method, text);
-	begin_ussd(&w, method, "s");
+	begin(&w, out, sizeof out, to_ussd, method, "s");
 	dw_str(&w, 's', text);
-	return finish(&w, answer, size, refusal, rsize);
+	if (!reply(&w, &r, refusal, rsize))
+		return false;
+	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
+	utf8_out got = {answer, size - 1, 0};
+	for (size_t k; *s != '\0'; s += k) {
+		uint32_t cp;
+		if ((k = utf8_get(s, &cp)) == 0) {
+			cp = replacement_char;
+			k = 1;
+		}
+		utf8_put(&got, cp);
+	}
+	answer[got.len] = '\0';
+	if (verbose)
+		warnx("mm: reply \"%s\"", answer);
+	return true;
 }
 
 bool
 mm_cancel(char *refusal, size_t rsize)
 {
 	dwriter w;
+	dreader r;
 
 	if (verbose)
-		warnx("mm: calling Cancel()");
-	begin_ussd(&w, "Cancel", "");
-	return finish(&w, nullptr, 0, refusal, rsize);
+		warnx("mm: calling %s()", "Cancel");
+	begin(&w, out, sizeof out, to_ussd, "Cancel", "");
+	return reply(&w, &r, refusal, rsize);
 }
 
 void
@@ -316,7 +301,7 @@ mm_cancel_now()
 
 	if (cancel_len == 0 || write(bus, cancel_msg, cancel_len) != (ssize_t)cancel_len)
 		return;
-	for (int tries = 0; tries < 10; tries++) {
+	for (int tries = 0; tries < 10 && have < sizeof got; tries++) {
 		pollfd p = {bus, POLLIN, 0};
 		if (poll(&p, 1, 100) <= 0)
 			continue;
@@ -324,14 +309,10 @@ mm_cancel_now()
 		if (n <= 0)
 			return;
 		have += (size_t)n;
-		size_t at = 0, len;
 		dbus_header h;
-		for (; have - at >= 16 && (len = dbus_length(got + at)) >= 16 && len <= have - at; at += len)
+		for (size_t at = 0, len; have - at >= 16 && (len = dbus_length(got + at)) >= 16 &&
+		    len <= have - at; at += len)
 			if (dbus_parse(got + at, len, &h) && h.reply_serial == cancel_serial)
 				return;
-		if (at == 0 && have == sizeof got)
-			return;
-		memmove(got, got + at, have - at);
-		have -= at;
 	}
 }

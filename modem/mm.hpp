@@ -15,6 +15,7 @@
 // by ModemManager", "several modems; name one with -p" or "PORT: not a
 // port of a modem ModemManager manages".
 void mm_open(const char *port, bool port_given);
+extern char mm_path[256];		// the object path of the modem found
 // Whether ModemManager runs and manages a modem with this port; never ends
 // the run, and prints nothing without -v.
 bool mm_manages(const char *port);

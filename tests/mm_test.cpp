@@ -82,7 +82,7 @@ void say_refusal(bool ok, const char *refusal)
 
 std::string modem_path(int n)
 {
-	return "mm: modem /org/freedesktop/ModemManager1/Modem/" + std::to_string(n);
+	return "/org/freedesktop/ModemManager1/Modem/" + std::to_string(n);
 }
 
 }
@@ -115,11 +115,13 @@ TEST(ModemManagerClient, FindsTheModemAndTalksToIt)
 		    1, {"/dev/ttyUSB7: not a port of a modem ModemManager manages"}},
 		{"a QMI modem by its port", {"--mm-modems", "2"}, true, 1, [&](const char *) {
 			mm_open("/dev/cdc-wdm0", true);
+			warnx("%s", mm_path);
 			mm_call("Initiate", "*101#", answer, sizeof answer, refusal, sizeof refusal);
 		}, 0, {"mm: calling GetManagedObjects()", modem_path(1), "mm: calling Initiate(\"*101#\")",
 		    "mm: reply \"Data left: 2.5 GB, valid until 31.12.2026\""}},
 		{"the only modem, a menu walked", {}, true, 1, [&](const char *) {
 			mm_open("", false);
+			warnx("%s", mm_path);
 			mm_call("Initiate", "*111#", answer, sizeof answer, refusal, sizeof refusal);
 			mm_state();
 			mm_call("Respond", "2", answer, sizeof answer, refusal, sizeof refusal);
