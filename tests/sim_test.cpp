@@ -9,7 +9,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <csignal>
 #include <stdexcept>
@@ -839,32 +838,45 @@ std::string at(const char *path, const std::string &line)
 	return got;
 }
 
-// What an interface's XML says of its members: "method NAME(IN)OUT" and
-// "property NAME TYPE" lines, sorted.
-std::map<std::string, std::string> members(const std::string &xml, const std::string &iface)
+// The value of an attribute in a tag's text.
+std::string attribute(const std::string &tag, const std::string &name)
 {
+	std::size_t at = tag.find(" " + name + "=\"");
+	if (at == std::string::npos)
+		return "";
+	at += name.size() + 3;
+	return tag.substr(at, tag.find('"', at) - at);
+}
+
+// What an interface's XML says of its members: "method NAME" with
+// "(IN)OUT", and "property NAME" with its type. A scan rather than regular
+// expressions, whose recursion the long comments of the files overflow.
+std::map<std::string, std::string> members(std::string xml, const std::string &iface)
+{
+	for (std::size_t at; (at = xml.find("<!--")) != std::string::npos;)
+		xml.erase(at, xml.find("-->", at) + 3 - at);
 	std::map<std::string, std::string> found;
-	const std::string text = std::regex_replace(xml, std::regex("<!--[^]*?-->"), "");
-	std::smatch m;
-	if (!std::regex_search(text, m, std::regex("<interface name=\"" +
-	        std::regex_replace(iface, std::regex("\\."), "\\.") + "\">([^]*?)</interface>")))
+	std::size_t begin = xml.find("<interface name=\"" + iface + "\"");
+	if (begin == std::string::npos)
 		return found;
-	const std::string body = m[1];
-	const std::regex method("<method name=\"(\\w+)\"\\s*(/>|>([^]*?)</method>)");
-	const std::regex arg("<arg\\b([^>]*)>"), type("type=\"([^\"]*)\""), out("direction=\"out\"");
-	for (std::sregex_iterator i(body.begin(), body.end(), method), e; i != e; ++i) {
-		std::string in_types, out_types, args = (*i)[3];
-		for (std::sregex_iterator a(args.begin(), args.end(), arg); a != e; ++a) {
-			std::string attrs = (*a)[1];
-			std::smatch t;
-			std::regex_search(attrs, t, type);
-			(std::regex_search(attrs, out) ? out_types : in_types) += t[1].str();
+	const std::string body = xml.substr(begin, xml.find("</interface>", begin) - begin);
+	for (std::size_t at = 0; (at = body.find("<method ", at)) != std::string::npos; ++at) {
+		std::size_t head_end = body.find('>', at);
+		std::string head = body.substr(at, head_end - at);
+		std::string args;
+		if (head.back() != '/')
+			args = body.substr(head_end, body.find("</method>", head_end) - head_end);
+		std::string in, out;
+		for (std::size_t a = 0; (a = args.find("<arg ", a)) != std::string::npos; ++a) {
+			std::string tag = args.substr(a, args.find('>', a) - a);
+			(attribute(tag, "direction") == "out" ? out : in) += attribute(tag, "type");
 		}
-		found["method " + (*i)[1].str()] = "(" + in_types + ")" + out_types;
+		found["method " + attribute(head, "name")] = "(" + in + ")" + out;
 	}
-	const std::regex property("<property name=\"(\\w+)\" type=\"([^\"]*)\"");
-	for (std::sregex_iterator i(body.begin(), body.end(), property), e; i != e; ++i)
-		found["property " + (*i)[1].str()] = (*i)[2];
+	for (std::size_t at = 0; (at = body.find("<property ", at)) != std::string::npos; ++at) {
+		std::string tag = body.substr(at, body.find('>', at) - at);
+		found["property " + attribute(tag, "name")] = attribute(tag, "type");
+	}
 	return found;
 }
 
