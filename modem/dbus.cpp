@@ -194,11 +194,11 @@ fail(dreader *r)
 	r->at = r->sig_end;
 }
 
-// Aligns to align and makes sure that n bytes follow.
+// Aligns to the type at *type and makes sure that n bytes follow.
 static bool
-room(dreader *r, size_t align, size_t n)
+room(dreader *r, const char *type, size_t n)
 {
-	size_t at = round_up(r->pos, align);
+	size_t at = round_up(r->pos, align_of(*type));
 	if (r->bad || at > r->end || r->end - at < n) {
 		fail(r);
 		return false;
@@ -234,7 +234,7 @@ dr_u32(dreader *r)
 
 	if (t != 'y' && t != 'u' && t != 'i' && t != 'b' && t != 'h')
 		fail(r);
-	if (!room(r, n, n))
+	if (!room(r, r->at, n))
 		return 0;
 	uint32_t v = n == 1 ? r->msg[r->pos] : get32(r->msg + r->pos, r->big);
 	r->pos += n;
@@ -249,16 +249,16 @@ dr_str(dreader *r)
 	size_t n;
 
 	if (t == 'g') {
-		if (!room(r, 1, 1))
+		if (!room(r, "y", 1))
 			return "";
 		n = r->msg[r->pos++];
 	} else {
-		if ((t != 's' && t != 'o') || !room(r, 4, 4))
+		if ((t != 's' && t != 'o') || !room(r, "u", 4))
 			return (fail(r), "");
 		n = get32(r->msg + r->pos, r->big);
 		r->pos += 4;
 	}
-	const char *s = (const char *)r->msg + r->pos;
+	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
 	if (r->end - r->pos <= n || s[n] != '\0' || strnlen(s, n) != n)
 		return (fail(r), "");
 	r->pos += n + 1;
@@ -278,16 +278,16 @@ dr_enter(dreader *r, dreader *in)
 	if (te == nullptr)
 		return fail(r), fail(in);
 	if (t == 'a') {
-		if (!room(r, 4, 4))
+		if (!room(r, "u", 4))
 			return fail(in);
 		uint32_t n = get32(r->msg + r->pos, r->big);
 		r->pos += 4;
-		if (!room(r, align_of(r->at[1]), n))
+		if (!room(r, r->at + 1, n))
 			return fail(in);
 		*in = {r->msg, r->pos, r->pos + n, r->at + 1, te, r->at + 1, r->big, false, true, r->depth + 1};
 		r->pos += n;
 	} else if (t == '(' || t == '{') {
-		if (!room(r, 8, 0))
+		if (!room(r, "(", 0))
 			return fail(in);
 		in->pos = r->pos;
 		in->sig = in->at = r->at + 1;
@@ -334,7 +334,7 @@ dr_skip(dreader *r)
 		dr_str(r);
 	} else if (strchr("ybnqiuxtdh", t) != nullptr && t != '\0') {
 		size_t n = align_of(t);
-		if (room(r, n, n)) {
+		if (room(r, r->at, n)) {
 			r->pos += n;
 			r->at++;
 		}
@@ -355,7 +355,8 @@ size_t
 dbus_length(const uint8_t *msg)
 {
 	bool big = msg[0] == 'B';
-	uint32_t body = get32(msg + 4, big), fields = get32(msg + 12, big);
+	uint32_t body = get32(msg + 4, big);
+	uint32_t fields = get32(msg + 12, big);
 
 	if ((msg[0] != 'l' && !big) || msg[3] != 1 || body > 1u << 27 || fields > 1u << 26)
 		return 0;
@@ -370,15 +371,14 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	if (len < 16 || dbus_length(msg) != len)
 		return false;
 	bool big = msg[0] == 'B';
-	*h = {big, msg[1], msg[2], get32(msg + 8, big), 0, {}, 0, 0};
-	for (const char *&f : h->field)
-		f = "";
+	*h = {big, msg[1], msg[2], get32(msg + 8, big), 0, {"", "", "", "", "", "", "", "", ""}, 0, 0};
 	dreader fields = {msg, 16, 16 + get32(msg + 12, big), types + 1, types + 1, types + 1,
 	    big, false, true, 1};
 	fields.sig = fields.at = "(yv)";
 	fields.sig_end = fields.sig + 4;
 	while (dr_more(&fields)) {
-		dreader f, v;
+		dreader f;
+		dreader v;
 		dr_enter(&fields, &f);
 		uint32_t code = dr_u32(&f);
 		dr_enter(&f, &v);
@@ -405,7 +405,34 @@ nibble(char c)
 	return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
 }
 
-// The first usable unix socket of an address list, its %XX escapes read.
+// The value of an address's path= or abstract= key, its %XX escapes read,
+// as a socket address.
+static bool
+socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
+{
+	size_t n = abstract;
+
+	*sa = {};
+	sa->sun_family = AF_UNIX;
+	for (; *v != '\0' && *v != ',' && *v != ';'; n++, v++) {
+		int c = (unsigned char)*v;
+		if (c == '%') {
+			int hi = nibble(v[1]);
+			int lo = hi < 0 ? -1 : nibble(v[2]);
+			if (lo < 0)
+				return false;
+			c = hi << 4 | lo;
+			v += 2;
+		}
+		if (n >= sizeof sa->sun_path - 1)
+			return false;
+		sa->sun_path[n] = (char)c;
+	}
+	*len = (socklen_t)(offsetof(sockaddr_un, sun_path) + n + !abstract);
+	return true;
+}
+
+// The first usable unix socket of an address list.
 static bool
 address(const char *list, sockaddr_un *sa, socklen_t *len)
 {
@@ -414,28 +441,8 @@ address(const char *list, sockaddr_un *sa, socklen_t *len)
 			continue;
 		for (const char *k = e + 5; *k != '\0' && *k != ';'; k++) {
 			bool abstract = strncmp(k, "abstract=", 9) == 0;
-			if (k[-1] != ':' && k[-1] != ',')
-				continue;
-			if (!abstract && strncmp(k, "path=", 5) != 0)
-				continue;
-			*sa = {};
-			sa->sun_family = AF_UNIX;
-			size_t n = abstract;
-			for (const char *v = k + (abstract ? 9 : 5); *v && *v != ',' && *v != ';'; n++, v++) {
-				int c = *v;
-				if (c == '%') {
-					int hi = nibble(v[1]), lo = hi < 0 ? -1 : nibble(v[2]);
-					if (lo < 0)
-						return false;
-					c = hi << 4 | lo;
-					v += 2;
-				}
-				if (n >= sizeof sa->sun_path - 1)
-					return false;
-				sa->sun_path[n] = (char)c;
-			}
-			*len = (socklen_t)(offsetof(sockaddr_un, sun_path) + n + !abstract);
-			return true;
+			if ((k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
+				return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
 		}
 	}
 	return false;
@@ -476,7 +483,7 @@ dbus_write(int fd, const uint8_t *msg, size_t len)
 long
 dbus_read(int fd, uint8_t *buf, size_t size)
 {
-	if (size < 16 || !full_read(fd, buf, 16))
+	if (!full_read(fd, buf, 16))
 		return errno == 0 ? 0 : -1;
 	size_t len = dbus_length(buf);
 	if (len < 16)
@@ -507,7 +514,8 @@ dbus_connect(const char *list)
 	// The credentials are the uid in decimal, sent as hex.
 	char *p = line + sizeof "\0AUTH EXTERNAL " - 1;
 	memcpy(line, "\0AUTH EXTERNAL ", (size_t)(p - line));
-	char digits[12], *d = digits + sizeof digits;
+	char digits[12];
+	char *d = digits + sizeof digits;
 	for (unsigned uid = getuid(); d == digits + sizeof digits || uid != 0; uid /= 10)
 		*--d = (char)('0' + uid % 10);
 	for (; d < digits + sizeof digits; d++) {
@@ -515,15 +523,16 @@ dbus_connect(const char *list)
 		*p++ = *d;
 	}
 	memcpy(p, "\r\n", 2);
-	if (connect(fd, (sockaddr *)&sa, len) != 0 || !dbus_write(fd, (uint8_t *)line, (size_t)(p + 2 - line)))
+	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
+	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), (size_t)(p + 2 - line)))
 		goto fail;
 	for (size_t i = 0; i < sizeof line - 1; i++) {
-		if (!full_read(fd, (uint8_t *)line + i, 1))
+		if (!full_read(fd, reinterpret_cast<uint8_t *>(line) + i, 1))
 			goto fail;
 		if (line[i] == '\n') {
 			if (strncmp(line, "OK ", 3) != 0)
 				break;
-			if (!dbus_write(fd, (const uint8_t *)"BEGIN\r\n", 7))
+			if (!dbus_write(fd, reinterpret_cast<const uint8_t *>("BEGIN\r\n"), 7))
 				goto fail;
 			return fd;
 		}

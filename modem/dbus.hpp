@@ -80,12 +80,12 @@ void dr_enter(dreader *r, dreader *in);
 void dr_leave(dreader *r, dreader *in);	// the rest of in skipped
 
 /* dbus.cpp: the connection */
-// The system bus's address from DBUS_SYSTEM_BUS_ADDRESS, or the usual
-// socket; connects and authenticates, without Hello. The descriptor, or -1
-// with errno set.
-int dbus_connect(const char *address);
-// Reads one message into buf: its length, 0 when the peer closed the
-// connection, -1 on a read error (errno), -2 when it is larger than size,
-// -3 when it is not a message.
+// Connects to the first usable unix socket of an address list (null: the
+// system bus's, from DBUS_SYSTEM_BUS_ADDRESS or else the usual socket)
+// and authenticates, without Hello. The descriptor, or -1 with errno set.
+int dbus_connect(const char *list);
+// Reads one message into buf, of 16 bytes at least: its length, 0 when the
+// peer closed the connection, -1 on a read error (errno), -2 when it is
+// larger than size, -3 when it is not a message.
 long dbus_read(int fd, uint8_t *buf, size_t size);
 bool dbus_write(int fd, const uint8_t *msg, size_t len);

@@ -39,7 +39,7 @@ bus_lost()
 	if (lost == 0)
 		errx(1, "bus: the connection was closed");
 	if (lost == -2)
-		errx(1, "bus: a message longer than %zu bytes", sizeof in);
+		errx(1, "bus: a message over %zu bytes", sizeof in);
 	errx(1, "bus: a message not as asked");
 }
 
@@ -98,15 +98,9 @@ refusal_of(const dbus_header *h, char *refusal, size_t rsize)
 static bool
 same_port(const char *a, const char *b)
 {
-	const char *x = strrchr(a, '/'), *y = strrchr(b, '/');
+	const char *x = strrchr(a, '/');
+	const char *y = strrchr(b, '/');
 	return strcmp(x ? x + 1 : a, y ? y + 1 : b) == 0;
-}
-
-static bool
-is_sig(const dreader *r, const char *sig)
-{
-	size_t n = (size_t)(r->sig_end - r->sig);
-	return strlen(sig) == n && strncmp(r->sig, sig, n) == 0;
 }
 
 // Steps into the entry of the dict with this key; in is then at its value.
@@ -120,6 +114,31 @@ lookup(dreader *dict, const char *key, dreader *in)
 		dr_leave(dict, in);
 	}
 	return false;
+}
+
+// Whether the Ports among the properties of the Modem interface, where
+// iface is, have one of the same last component as port.
+static bool
+has_port(dreader *iface, const char *port)
+{
+	dreader props;
+	dreader prop;
+	dreader value;
+	dreader ports;
+	dreader entry;
+	bool match = false;
+
+	dr_enter(iface, &props);
+	if (!lookup(&props, "Ports", &prop))
+		return false;
+	dr_enter(&prop, &value);
+	// Entries of another type fail the walk, and with it the match.
+	if (dr_peek(&value) == 'a')
+		for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
+			dr_enter(&ports, &entry);
+			match |= same_port(dr_str(&entry), port);
+		}
+	return match;
 }
 
 enum found { found_one, not_running, no_modem, several, not_among, bus_failed };
@@ -150,26 +169,23 @@ find(const char *port, bool port_given)
 		refusal_of(&h, refusal, sizeof refusal);
 		return not_running;
 	}
-	int modems = 0, matches = 0;
-	dreader body, objects;
+	int modems = 0;
+	int matches = 0;
+	dreader body;
+	dreader objects;
 	dr_begin(&body, in, &h);
 	dr_enter(&body, &objects);
 	while (dr_more(&objects)) {
 		// Entering an array moves its walk past it, so the inner walks
 		// need no leaving.
-		dreader object, ifaces, iface, props, prop, value, ports, entry;
+		dreader object;
+		dreader ifaces;
+		dreader iface;
 		dr_enter(&objects, &object);
 		const char *path = dr_str(&object);
 		dr_enter(&object, &ifaces);
-		bool modem = lookup(&ifaces, modem_iface, &iface), match = false;
-		if (modem && (dr_enter(&iface, &props), lookup(&props, "Ports", &prop))) {
-			dr_enter(&prop, &value);
-			if (is_sig(&value, "a(su)"))
-				for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
-					dr_enter(&ports, &entry);
-					match |= port_given && same_port(dr_str(&entry), port);
-				}
-		}
+		bool modem = lookup(&ifaces, modem_iface, &iface);
+		bool match = modem && port_given && has_port(&iface, port);
 		dr_leave(&objects, &object);
 		modems += modem;
 		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
@@ -224,8 +240,10 @@ reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
 
 	if (type == 0)
 		bus_lost();
-	if (type == dbus_error_msg)
-		return refusal_of(&h, refusal, rsize), false;
+	if (type == dbus_error_msg) {
+		refusal_of(&h, refusal, rsize);
+		return false;
+	}
 	dr_begin(r, in, &h);
 	return true;
 }
@@ -234,7 +252,8 @@ uint32_t
 mm_state()
 {
 	dwriter w;
-	dreader r, v;
+	dreader r;
+	dreader v;
 	char refusal[256];
 
 	if (verbose)
