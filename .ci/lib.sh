@@ -28,6 +28,11 @@ need_build_tools() {
 	need_file /usr/include/gtest/gtest.h libgtest-dev
 	need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
 	need_command python3 python3
+	# The tests of the ModemManager side: a private bus, a standard
+	# client on it, and ModemManager's interface files.
+	need_command dbus-daemon dbus-daemon
+	need_command busctl systemd
+	need_file /usr/share/dbus-1/interfaces/org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd.xml modemmanager-dev
 }
 install_needed() {	# LABEL
 	((${#need[@]} || need_sources)) || return 0

@@ -76,9 +76,13 @@ void modem::open_pty()
 // completes; false once nobody can write to the device any more.
 bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 {
-	pollfd p{master_, POLLIN, 0};
-	int r = ::poll(&p, 1, timeout_ms);
+	pollfd p[2] = {{master_, POLLIN, 0}, {bus_fd_, POLLIN, 0}};
+	int r = ::poll(p, bus_fd_ >= 0 ? 2 : 1, timeout_ms);
 	if (r <= 0)
+		return true;
+	if (bus_fd_ >= 0 && p[1].revents != 0)
+		bus_receive();
+	if (p[0].revents == 0)
 		return true;
 	char buf[4096];
 	ssize_t n = ::read(master_, buf, sizeof buf);

@@ -33,7 +33,8 @@ constexpr char usage_text[] =
     "                  [--delay MS] [--session-timeout MS] [--refuse ERROR|CME:N]\n"
     "                  [--refuse-after-ok] [--refuse-ucs2] [--charsets LIST]\n"
     "                  [--unknown-ok] [--cooked] [--no-echo] [--vmin N] [--vtime N]\n"
-    "                  [--link PATH] [--verbose] [--help]\n"
+    "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
+    "                  [--mm-modems N] [--big-endian] [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
 int usage()
@@ -154,6 +155,10 @@ int main(int argc, char *argv[])
 		{"refuse-after-ok", no_argument, nullptr, 'A'},
 		{"refuse-ucs2", no_argument, nullptr, 'U'},
 		{"unknown-ok", no_argument, nullptr, 'o'},
+		{"bus", required_argument, nullptr, 'B'},
+		{"mm-port", required_argument, nullptr, 'P'},
+		{"mm-modems", required_argument, nullptr, 'N'},
+		{"big-endian", no_argument, nullptr, 'E'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
 	};
@@ -218,6 +223,13 @@ int main(int argc, char *argv[])
 		case 'A': opts.refuse_after_ok = true; break;
 		case 'U': opts.refuse_ucs2 = true; break;
 		case 'o': opts.unknown_ok = true; break;
+		case 'B': opts.bus = optarg; break;
+		case 'P': opts.mm_ports.emplace_back(optarg); break;
+		case 'N':
+			if (!number(optarg, 16, opts.mm_modems))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'E': opts.big_endian = true; break;
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;
@@ -230,6 +242,8 @@ int main(int argc, char *argv[])
 	}
 	if (optind != argc)
 		return usage();
+	if (link)
+		opts.mm_ports.emplace_back(link);
 
 	try {
 		if (menu)

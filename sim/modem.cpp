@@ -87,11 +87,21 @@ modem::modem(options opts)
 	open_pty();
 	reset();
 	put(opts_.stale);
+	if (!opts_.bus.empty()) {
+		try {
+			bus_open();
+		} catch (...) {
+			bus_close();
+			close_pty();
+			throw;
+		}
+	}
 }
 
 modem::~modem()
 {
 	stop();
+	bus_close();
 	close_pty();
 }
 

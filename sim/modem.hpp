@@ -128,6 +128,15 @@ struct options {
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
 	int vtime = -1;		// >= 0: c_cc[VTIME] of the device side, in tenths of a second
 	std::vector<std::string> charsets;	// offered by AT+CSCS; empty: those of the kind
+	// The ModemManager side (bus.cpp): on the bus at this address it takes
+	// ModemManager's name and exports the modem, whose answers come from
+	// the same network as the AT side's; empty: none.
+	std::string bus;
+	std::vector<std::string> mm_ports;	// "NAME[:TYPE]", exported beside the pty
+	// Modems exported; those after the first have only the port cdc-wdm<N>
+	// (QMI) of their own, N counted from 0, and share the first one's network.
+	int mm_modems = 1;
+	bool big_endian = false;	// the bus side sends big-endian messages
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").
@@ -179,6 +188,15 @@ private:
 	void tick();
 	int until_due(int timeout_ms) const;
 
+	// bus.cpp: the ModemManager side
+	struct bus_message;
+	void bus_open();
+	void bus_receive();
+	void bus_handle(const bus_message &m);
+	std::vector<uint8_t> bus_call(const char *dest, const char *path, const char *iface,
+	    const char *member, const char *arg);
+	void bus_close();
+
 	// device.cpp: the pseudo-terminal
 	void open_pty();
 	bool receive(int timeout_ms, std::vector<std::string> &lines);
@@ -194,6 +212,9 @@ private:
 	int master_ = -1;
 	int slave_ = -1;	// held open so stale input survives and the master never sees EIO
 	std::string path_;
+	int bus_fd_ = -1;
+	std::string bus_in_;	// bytes of messages not yet whole
+	uint32_t bus_serial_ = 0;
 	std::string pending_;	// bytes of the line being received
 	bool overlong_ = false;	// pending_ overflowed: drop the rest of the line
 	std::string sent_line_;	// bytes of the line being sent, while the device echoes

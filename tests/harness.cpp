@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -310,3 +313,111 @@ msgs(std::initializer_list<std::string> lines)
 }
 
 
+
+// ---- The private bus, for the tests of ModemManager's side ----
+
+private_bus::private_bus()
+{
+	char tmpl[] = "/tmp/ussdq-bus-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr) {
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+		return;
+	}
+	dir_ = tmpl;
+	address_ = "unix:path=" + dir_ + "/socket";
+	int ready[2];
+	if (pipe2(ready, O_CLOEXEC) != 0) {
+		ADD_FAILURE() << "pipe2";
+		return;
+	}
+	std::string config = "--config-file=" USSDQ_BUS_CONF, listen = "--address=" + address_;
+	const char *argv[] = {"dbus-daemon", config.c_str(), listen.c_str(), "--nofork",
+	    "--print-address=3", nullptr};
+	pid_t parent = getpid();
+	pid_ = fork();
+	if (pid_ == 0) {
+		// Whatever way the test's process ends, its bus goes with it.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent)
+			_exit(1);
+		dup2(ready[1], 3);
+		int null = open("/dev/null", O_WRONLY);
+		dup2(null, 2);
+		execvp(argv[0], const_cast<char **>(argv));
+		_exit(127);
+	}
+	close(ready[1]);
+	char line[512];
+	ssize_t n = pid_ > 0 ? read(ready[0], line, sizeof line) : -1;
+	close(ready[0]);
+	if (n <= 0) {
+		ADD_FAILURE() << "dbus-daemon did not start (is the package dbus-daemon installed?)";
+		stop();
+	}
+}
+
+private_bus::~private_bus()
+{
+	stop();
+	if (exported_)
+		unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+	if (!dir_.empty()) {
+		unlink((dir_ + "/socket").c_str());
+		rmdir(dir_.c_str());
+	}
+}
+
+void
+private_bus::stop()
+{
+	// A child of the test's process that stops it cannot wait for it, so
+	// it gives the daemon a moment to close its sockets.
+	if (pid_ > 0 && kill(pid_, SIGKILL) == 0 && waitpid(pid_, nullptr, 0) != pid_)
+		usleep(100000);
+	pid_ = -1;
+}
+
+void
+private_bus::make_system_bus()
+{
+	setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+	exported_ = true;
+}
+
+outcome
+run_client(const std::vector<std::string> &args)
+{
+	outcome o;
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+		ADD_FAILURE() << "pipe2";
+		return o;
+	}
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+	posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+	posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+	std::vector<char *> argv;
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	pid_t pid = -1;
+	int e = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+	posix_spawn_file_actions_destroy(&fa);
+	close(out[1]);
+	close(err[1]);
+	if (e != 0)
+		ADD_FAILURE() << args[0] << ": " << strerror(e) << " (is it installed?)";
+	for (int fd : {out[0], err[0]}) {
+		std::string &into = fd == out[0] ? o.out : o.err;
+		char buf[4096];
+		for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+			into.append(buf, static_cast<std::size_t>(n));
+		close(fd);
+	}
+	int status = 0;
+	if (e == 0 && waitpid(pid, &status, 0) == pid)
+		o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return o;
+}

@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <initializer_list>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -86,3 +87,33 @@ inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
 inline const std::string timed_out = "ussdq: PORT: Operation timed out\n";
+
+// ---- The private bus, for the tests of ModemManager's side ----
+
+// A dbus-daemon of the tests' own (tests/bus.conf) listening on a socket in
+// a temporary directory, for as long as the object lives, and killed with
+// the process that started it. A missing or failing dbus-daemon fails the
+// test that wanted it: check ok().
+class private_bus {
+public:
+	private_bus();
+	~private_bus();
+	private_bus(const private_bus &) = delete;
+	private_bus &operator=(const private_bus &) = delete;
+
+	bool ok() const { return pid_ > 0; }
+	const std::string &address() const { return address_; }
+	void stop();		// the daemon goes, and every connection with it
+	// DBUS_SYSTEM_BUS_ADDRESS names this bus in this process and the ones
+	// it starts, until the object goes.
+	void make_system_bus();
+
+private:
+	pid_t pid_ = -1;
+	std::string dir_, address_;
+	bool exported_ = false;
+};
+
+// Runs a program (a standard D-Bus client such as busctl) and captures it
+// as ussdq() does the tool; out and err are bytes as it wrote them.
+outcome run_client(const std::vector<std::string> &argv);

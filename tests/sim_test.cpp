@@ -3,9 +3,13 @@
 #include "sim/modem.hpp"
 #include "sim/syntax.hpp"
 #include "sim/texts.hpp"
+#include "tests/harness.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <csignal>
 #include <stdexcept>
 #include <string>
@@ -789,6 +793,8 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--menu", menu}, 1, "fake-modem: " + std::string(menu) + ":2: the status after '=' must be one of 0 to 5"},
 		{{"--menu", "/nonexistent"}, 1, "fake-modem: /nonexistent: No such file or directory"},
 		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
+		{{"--mm-modems", "17"}, 2, "fake-modem: invalid value for --mm-modems: 17"},
+		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
 	};
 	for (const auto &c : cases) {
 		program_run r = run_program(c.args, {});
@@ -796,4 +802,196 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line) << c.args[0];
 	}
 	unlink(menu);
+}
+
+namespace {
+
+constexpr char mm_name[] = "org.freedesktop.ModemManager1";
+constexpr char modem0[] = "/org/freedesktop/ModemManager1/Modem/0";
+constexpr char ussd_iface[] = "org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd";
+constexpr char modem_iface[] = "org.freedesktop.ModemManager1.Modem";
+
+// busctl on the bus, its standard output or, when it fails, "error: " and
+// its standard error.
+std::string busctl(const private_bus &bus, std::vector<std::string> args)
+{
+	args.insert(args.begin(), {"busctl", "--address=" + bus.address()});
+	outcome o = run_client(args);
+	return o.status == 0 ? o.out : "error: " + o.err;
+}
+
+std::string ussd(const private_bus &bus, const std::string &method, const std::string &text = "")
+{
+	std::vector<std::string> args = {"call", mm_name, modem0, ussd_iface, method};
+	if (!text.empty())
+		args.insert(args.end(), {"s", text});
+	return busctl(bus, args);
+}
+
+// Writes an AT command line to the pty and reads the answer for a while.
+std::string at(const char *path, const std::string &line)
+{
+	int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+	EXPECT_GE(fd, 0);
+	std::string out = line + "\r", got;
+	EXPECT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+	pollfd p{fd, POLLIN, 0};
+	char buf[512];
+	for (ssize_t n; poll(&p, 1, 300) > 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+		got.append(buf, static_cast<std::size_t>(n));
+	close(fd);
+	return got;
+}
+
+// The value of an attribute in a tag's text.
+std::string attribute(const std::string &tag, const std::string &name)
+{
+	std::size_t at = tag.find(" " + name + "=\"");
+	if (at == std::string::npos)
+		return "";
+	at += name.size() + 3;
+	return tag.substr(at, tag.find('"', at) - at);
+}
+
+// What an interface's XML says of its members: "method NAME" with
+// "(IN)OUT", and "property NAME" with its type. A scan rather than regular
+// expressions, whose recursion the long comments of the files overflow.
+std::map<std::string, std::string> members(std::string xml, const std::string &iface)
+{
+	for (std::size_t at; (at = xml.find("<!--")) != std::string::npos;)
+		xml.erase(at, xml.find("-->", at) + 3 - at);
+	std::map<std::string, std::string> found;
+	std::size_t begin = xml.find("<interface name=\"" + iface + "\"");
+	if (begin == std::string::npos)
+		return found;
+	const std::string body = xml.substr(begin, xml.find("</interface>", begin) - begin);
+	for (std::size_t at = 0; (at = body.find("<method ", at)) != std::string::npos; ++at) {
+		std::size_t head_end = body.find('>', at);
+		std::string head = body.substr(at, head_end - at);
+		std::string args;
+		if (head.back() != '/')
+			args = body.substr(head_end, body.find("</method>", head_end) - head_end);
+		std::string in, out;
+		for (std::size_t a = 0; (a = args.find("<arg ", a)) != std::string::npos; ++a) {
+			std::string tag = args.substr(a, args.find('>', a) - a);
+			(attribute(tag, "direction") == "out" ? out : in) += attribute(tag, "type");
+		}
+		found["method " + attribute(head, "name")] = "(" + in + ")" + out;
+	}
+	for (std::size_t at = 0; (at = body.find("<property ", at)) != std::string::npos; ++at) {
+		std::string tag = body.substr(at, body.find('>', at) - at);
+		found["property " + attribute(tag, "name")] = attribute(tag, "type");
+	}
+	return found;
+}
+
+}
+
+TEST(FakeModemBus, AgreesWithAStandardClient)
+{
+	for (bool big : {false, true}) {
+		private_bus bus;
+		ASSERT_TRUE(bus.ok());
+		sim::options opts;
+		opts.bus = bus.address();
+		opts.big_endian = big;
+		opts.mm_ports = {"ttyUSB2", "cdc-wdm0:qmi"};
+		opts.echo = false;
+		sim::modem modem(opts);
+		modem.start();
+		const std::string pty = modem.path();
+			// Each step: what busctl (or an AT client, for "at") is asked, and
+		// what it gets.
+		const struct {
+			std::vector<std::string> ask;
+			std::string get;
+		} steps[] = {
+			{{"Cancel"}, "error: Call failed: Cannot cancel USSD: no active session\n"},
+			{{"Respond", "1"}, "error: Call failed: Cannot respond USSD: no active session\n"},
+			{{"state"}, "u 1\n"},
+			{{"Initiate", "*101#"}, "s \"Data left: 2.5 GB, valid until 31.12.2026\"\n"},
+			{{"Initiate", "*111#"}, "s \"1 Balance\\n2 Bundles\"\n"},
+			{{"state"}, "u 3\n"},
+			{{"Initiate", "*101#"}, "error: Call failed: Cannot initiate USSD: a session is already active\n"},
+			{{"Respond", "2"}, "s \"1 Day 1 GB\\n2 Week 5 GB\"\n"},
+			{{"Respond", "1"}, "s \"Day 1 GB bought\"\n"},
+			{{"state"}, "u 1\n"},
+			{{"Initiate", "*111#"}, "s \"1 Balance\\n2 Bundles\"\n"},
+			{{"Cancel"}, ""},
+			{{"state"}, "u 1\n"},
+			// One network behind both sides: a session opened on the bus is
+			// answered on the pty, and the other way round.
+			{{"Initiate", "*111#"}, "s \"1 Balance\\n2 Bundles\"\n"},
+			{{"at", "AT+CUSD=1,\"1\",15"}, "\r\nOK\r\n\r\n+CUSD: 0,\"Balance: 12.34 EUR\",15\r\n"},
+			{{"at", "AT+CUSD=1,\"*111#\",15"}, "\r\nOK\r\n\r\n+CUSD: 1,\"1 Balance\n2 Bundles\",15\r\n"},
+			{{"state"}, "u 3\n"},
+			{{"Respond", "2"}, "s \"1 Day 1 GB\\n2 Week 5 GB\"\n"},
+			{{"Cancel"}, ""},
+		};
+		for (const auto &s : steps) {
+			std::string got;
+			if (s.ask[0] == "state")
+				got = busctl(bus, {"get-property", mm_name, modem0, ussd_iface, "State"});
+			else if (s.ask[0] == "at")
+				got = at(pty.c_str(), s.ask[1]);
+			else
+				got = ussd(bus, s.ask[0], s.ask.size() > 1 ? s.ask[1] : "");
+			EXPECT_EQ(got, s.get) << (big ? "big-endian: " : "") << s.ask[0] << " " << s.ask.back();
+		}
+		EXPECT_EQ(busctl(bus, {"call", mm_name, "/org/freedesktop/ModemManager1",
+		              "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"}),
+		    "a{oa{sa{sv}}} 1 \"" + std::string(modem0) + "\" 2 \"" + modem_iface + "\" 6 "
+		    "\"Manufacturer\" s \"Fakeco\" \"Model\" s \"fake modem\" \"Device\" s \"/sys/devices/fake/0\" "
+		    "\"PrimaryPort\" s \"" + pty.substr(pty.rfind('/') + 1) + "\" "
+		    "\"Ports\" a(su) 3 \"" + pty + "\" 3 \"ttyUSB2\" 3 \"cdc-wdm0\" 6 \"State\" i 8 \"" +
+		    ussd_iface + "\" 3 \"State\" u 1 \"NetworkNotification\" s \"\" \"NetworkRequest\" s \"\"\n");
+		EXPECT_EQ(busctl(bus, {"call", mm_name, "/org/freedesktop/ModemManager1/Modem/1",
+		              "org.freedesktop.DBus.Properties", "GetAll", "s", ussd_iface}),
+		    "error: Call failed: No such object path '/org/freedesktop/ModemManager1/Modem/1'\n");
+	}
+}
+
+TEST(FakeModemBus, ExportsModemManagersMembers)
+{
+	private_bus bus;
+	ASSERT_TRUE(bus.ok());
+	sim::options opts;
+	opts.bus = bus.address();
+	sim::modem modem(opts);
+	modem.start();
+	const std::string exported = busctl(bus, {"introspect", "--xml-interface", mm_name, modem0});
+	// whole: the fake has every member the interface file names.
+	const struct {
+		std::string iface;
+		bool whole;
+	} cases[] = {
+		{ussd_iface, true},
+		{modem_iface, false},
+		{"org.freedesktop.DBus.Properties", true},
+	};
+	for (const auto &c : cases) {
+		const std::string file = c.iface.starts_with("org.freedesktop.DBus.")
+		    ? "" : "/usr/share/dbus-1/interfaces/" + c.iface + ".xml";
+		std::string xml;
+		if (!file.empty()) {
+			std::ifstream in(file);
+			ASSERT_TRUE(in) << file << " is missing: install modemmanager-dev";
+			std::stringstream ss;
+			ss << in.rdbuf();
+			xml = ss.str();
+		} else {
+			// The bus's own interface, as the bus daemon itself describes it.
+			xml = busctl(bus, {"introspect", "--xml-interface", "org.freedesktop.DBus", "/org/freedesktop/DBus"});
+		}
+		const auto want = members(xml, c.iface), got = members(exported, c.iface);
+		ASSERT_FALSE(want.empty()) << c.iface;
+		ASSERT_FALSE(got.empty()) << c.iface;
+		for (const auto &[name, sig] : got)
+			EXPECT_EQ(want.count(name) ? want.at(name) : "absent", sig) << c.iface << " " << name;
+		if (!c.whole)
+			continue;
+		for (const auto &[name, sig] : want) {
+			EXPECT_TRUE(got.count(name) || name == "method Set") << c.iface << " lacks " << name;
+		}
+	}
 }

@@ -1,0 +1,546 @@
+#include <errno.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "modem/dbus.hpp"
+
+static uint32_t
+get32(const uint8_t *p, bool big)
+{
+	return big ? (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]
+		   : (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
+}
+
+static void
+set32(uint8_t *p, uint32_t v, bool big)
+{
+	for (int i = 0; i < 4; i++)
+		p[big ? 3 - i : i] = (uint8_t)(v >> 8 * i);
+}
+
+static size_t
+round_up(size_t n, size_t align)
+{
+	return (n + align - 1) & ~(align - 1);
+}
+
+void
+dw_byte(dwriter *w, uint8_t v)
+{
+	if (w->len >= w->size)
+		w->full = true;
+	else
+		w->buf[w->len++] = v;
+}
+
+void
+dw_align(dwriter *w, size_t n)
+{
+	while (w->len % n != 0 && !w->full)
+		dw_byte(w, 0);
+}
+
+void
+dw_u32(dwriter *w, uint32_t v)
+{
+	dw_align(w, 4);
+	if (w->len + 4 > w->size) {
+		w->full = true;
+		return;
+	}
+	set32(w->buf + w->len, v, w->big);
+	w->len += 4;
+}
+
+void
+dw_str(dwriter *w, char type, const char *s)
+{
+	size_t n = strlen(s);
+
+	if (type == 'g')
+		dw_byte(w, (uint8_t)n);
+	else
+		dw_u32(w, (uint32_t)n);
+	if (w->len + n + 1 > w->size) {
+		w->full = true;
+		return;
+	}
+	memcpy(w->buf + w->len, s, n + 1);
+	w->len += n + 1;
+}
+
+void
+dw_variant(dwriter *w, const char *sig)
+{
+	dw_str(w, 'g', sig);
+}
+
+size_t
+dw_array(dwriter *w, size_t align)
+{
+	dw_u32(w, 0);
+	size_t at = w->len - 4;
+	dw_align(w, align);
+	return at;
+}
+
+void
+dw_array_end(dwriter *w, size_t at, size_t align)
+{
+	if (!w->full)
+		set32(w->buf + at, (uint32_t)(w->len - round_up(at + 4, align)), w->big);
+}
+
+void
+dw_begin(dwriter *w, uint8_t *buf, size_t size, bool big, dbus_type type, uint32_t serial)
+{
+	*w = {buf, size, 0, big, false, 0};
+	dw_byte(w, big ? 'B' : 'l');
+	dw_byte(w, type);
+	dw_byte(w, 0);
+	dw_byte(w, 1);
+	dw_u32(w, 0);
+	dw_u32(w, serial);
+	dw_u32(w, 0);
+}
+
+void
+dw_field(dwriter *w, dbus_field code, const char *value)
+{
+	char sig[2] = {code == df_path ? 'o' : code == df_signature ? 'g' : 's', 0};
+
+	dw_align(w, 8);
+	dw_byte(w, code);
+	dw_variant(w, sig);
+	dw_str(w, sig[0], value);
+}
+
+void
+dw_reply_serial(dwriter *w, uint32_t serial)
+{
+	dw_align(w, 8);
+	dw_byte(w, df_reply_serial);
+	dw_variant(w, "u");
+	dw_u32(w, serial);
+}
+
+void
+dw_body(dwriter *w)
+{
+	if (!w->full)
+		set32(w->buf + 12, (uint32_t)(w->len - 16), w->big);
+	dw_align(w, 8);
+	w->body = w->len;
+}
+
+size_t
+dw_end(dwriter *w)
+{
+	if (w->full)
+		return 0;
+	set32(w->buf + 4, (uint32_t)(w->len - w->body), w->big);
+	return w->len;
+}
+
+// Past one complete type starting at s, or null when there is none. A
+// dict entry is taken wherever it stands, since the walk over an array's
+// elements meets it alone.
+static const char *
+type_end(const char *s, const char *e, int depth)
+{
+	if (s >= e || depth > 64 || *s == '\0')
+		return nullptr;
+	if (strchr("ybnqiuxtdhsogv", *s) != nullptr)
+		return s + 1;
+	if (*s == 'a')
+		return type_end(s + 1, e, depth + 1);
+	if (*s == '{') {
+		if (s + 1 >= e || s[1] == '\0' || strchr("ybnqiuxtdhsog", s[1]) == nullptr)
+			return nullptr;
+		const char *v = type_end(s + 2, e, depth + 1);
+		return v != nullptr && v < e && *v == '}' ? v + 1 : nullptr;
+	}
+	if (*s != '(' || s + 1 >= e || s[1] == ')')
+		return nullptr;
+	for (s++; s != nullptr && s < e && *s != ')';)
+		s = type_end(s, e, depth + 1);
+	return s != nullptr && s < e ? s + 1 : nullptr;
+}
+
+static size_t
+align_of(char t)
+{
+	switch (t) {
+	case 'y': case 'g': case 'v':
+		return 1;
+	case 'n': case 'q':
+		return 2;
+	case 'x': case 't': case 'd': case '(': case '{':
+		return 8;
+	default:
+		return 4;
+	}
+}
+
+static void
+fail(dreader *r)
+{
+	r->bad = true;
+	r->pos = r->end;
+	r->at = r->sig_end;
+}
+
+// Aligns to the type at *type and makes sure that n bytes follow.
+static bool
+room(dreader *r, const char *type, size_t n)
+{
+	size_t at = round_up(r->pos, align_of(*type));
+	if (r->bad || at > r->end || r->end - at < n) {
+		fail(r);
+		return false;
+	}
+	r->pos = at;
+	return true;
+}
+
+char
+dr_peek(const dreader *r)
+{
+	return r->at < r->sig_end ? *r->at : '\0';
+}
+
+bool
+dr_more(dreader *r)
+{
+	if (r->bad)
+		return false;
+	if (!r->array)
+		return r->at < r->sig_end;
+	if (r->at != r->sig_end && r->at != r->sig)
+		return true;
+	r->at = r->sig;
+	return r->pos < r->end;
+}
+
+uint32_t
+dr_u32(dreader *r)
+{
+	char t = dr_peek(r);
+	size_t n = t == 'y' ? 1 : 4;
+
+	if (t != 'y' && t != 'u' && t != 'i' && t != 'b' && t != 'h')
+		fail(r);
+	if (!room(r, r->at, n))
+		return 0;
+	uint32_t v = n == 1 ? r->msg[r->pos] : get32(r->msg + r->pos, r->big);
+	r->pos += n;
+	r->at++;
+	return v;
+}
+
+const char *
+dr_str(dreader *r)
+{
+	char t = dr_peek(r);
+	size_t n;
+
+	if (t == 'g') {
+		if (!room(r, "y", 1))
+			return "";
+		n = r->msg[r->pos++];
+	} else {
+		if ((t != 's' && t != 'o') || !room(r, "u", 4))
+			return (fail(r), "");
+		n = get32(r->msg + r->pos, r->big);
+		r->pos += 4;
+	}
+	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
+	if (r->end - r->pos <= n || s[n] != '\0' || strnlen(s, n) != n)
+		return (fail(r), "");
+	r->pos += n + 1;
+	r->at++;
+	return s;
+}
+
+void
+dr_enter(dreader *r, dreader *in)
+{
+	const char *te = type_end(r->at, r->sig_end, r->depth);
+	char t = dr_peek(r);
+
+	*in = *r;
+	in->depth++;
+	in->array = false;
+	if (te == nullptr)
+		return fail(r), fail(in);
+	if (t == 'a') {
+		if (!room(r, "u", 4))
+			return fail(in);
+		uint32_t n = get32(r->msg + r->pos, r->big);
+		r->pos += 4;
+		if (!room(r, r->at + 1, n))
+			return fail(in);
+		*in = {r->msg, r->pos, r->pos + n, r->at + 1, te, r->at + 1, r->big, false, true, r->depth + 1};
+		r->pos += n;
+	} else if (t == '(' || t == '{') {
+		if (!room(r, "(", 0))
+			return fail(in);
+		in->pos = r->pos;
+		in->sig = in->at = r->at + 1;
+		in->sig_end = te - 1;
+	} else if (t == 'v') {
+		dreader g = *r;
+		g.at = "g";
+		g.sig_end = g.at + 1;
+		const char *sig = dr_str(&g);
+		size_t n = strlen(sig);
+		if (g.bad || type_end(sig, sig + n, in->depth) != sig + n)
+			return fail(r), fail(in);
+		r->pos = in->pos = g.pos;
+		in->sig = in->at = sig;
+		in->sig_end = sig + n;
+	} else {
+		return fail(r), fail(in);
+	}
+	r->at = te;
+}
+
+void
+dr_leave(dreader *r, dreader *in)
+{
+	if (in->array) {
+		if (in->bad)
+			fail(r);
+		return;
+	}
+	while (dr_more(in))
+		dr_skip(in);
+	if (in->bad)
+		return fail(r);
+	r->pos = in->pos;
+}
+
+void
+dr_skip(dreader *r)
+{
+	char t = dr_peek(r);
+	dreader in;
+
+	if (strchr("sog", t) != nullptr && t != '\0') {
+		dr_str(r);
+	} else if (strchr("ybnqiuxtdh", t) != nullptr && t != '\0') {
+		size_t n = align_of(t);
+		if (room(r, r->at, n)) {
+			r->pos += n;
+			r->at++;
+		}
+	} else {
+		dr_enter(r, &in);
+		dr_leave(r, &in);
+	}
+}
+
+void
+dr_begin(dreader *r, const uint8_t *msg, const dbus_header *h)
+{
+	const char *sig = h->field[df_signature];
+	*r = {msg, h->body, h->body + h->body_len, sig, sig + strlen(sig), sig, h->big, false, false, 0};
+}
+
+size_t
+dbus_length(const uint8_t *msg)
+{
+	bool big = msg[0] == 'B';
+	uint32_t body = get32(msg + 4, big);
+	uint32_t fields = get32(msg + 12, big);
+
+	if ((msg[0] != 'l' && !big) || msg[3] != 1 || body > 1u << 27 || fields > 1u << 26)
+		return 0;
+	return round_up(16 + fields, 8) + body;
+}
+
+bool
+dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
+{
+	static constexpr char types[] = "?ossssssg";
+
+	if (len < 16 || dbus_length(msg) != len)
+		return false;
+	bool big = msg[0] == 'B';
+	*h = {big, msg[1], msg[2], get32(msg + 8, big), 0, {"", "", "", "", "", "", "", "", ""}, 0, 0};
+	dreader fields = {msg, 16, 16 + get32(msg + 12, big), types + 1, types + 1, types + 1,
+	    big, false, true, 1};
+	fields.sig = fields.at = "(yv)";
+	fields.sig_end = fields.sig + 4;
+	while (dr_more(&fields)) {
+		dreader f;
+		dreader v;
+		dr_enter(&fields, &f);
+		uint32_t code = dr_u32(&f);
+		dr_enter(&f, &v);
+		char t = code <= df_signature ? types[code] : '\0';
+		if (code == df_reply_serial && dr_peek(&v) == 'u')
+			h->reply_serial = dr_u32(&v);
+		else if (t == dr_peek(&v) && t != '\0')
+			h->field[code] = dr_str(&v);
+		else if (t != '\0')
+			return false;
+		dr_leave(&f, &v);
+		dr_leave(&fields, &f);
+	}
+	h->body = round_up(fields.end, 8);
+	h->body_len = len - h->body;
+	// A field that is missing reads as "", which no caller takes for a
+	// name; a body needs its signature.
+	return !fields.bad && h->serial != 0 && (*h->field[df_signature] || h->body_len == 0);
+}
+
+static int
+nibble(char c)
+{
+	return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
+}
+
+// The value of an address's path= or abstract= key, its %XX escapes read,
+// as a socket address.
+static bool
+socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
+{
+	size_t n = abstract;
+
+	*sa = {};
+	sa->sun_family = AF_UNIX;
+	for (; *v != '\0' && *v != ',' && *v != ';'; n++, v++) {
+		int c = (unsigned char)*v;
+		if (c == '%') {
+			int hi = nibble(v[1]);
+			int lo = hi < 0 ? -1 : nibble(v[2]);
+			if (lo < 0)
+				return false;
+			c = hi << 4 | lo;
+			v += 2;
+		}
+		if (n >= sizeof sa->sun_path - 1)
+			return false;
+		sa->sun_path[n] = (char)c;
+	}
+	*len = (socklen_t)(offsetof(sockaddr_un, sun_path) + n + !abstract);
+	return true;
+}
+
+// The first usable unix socket of an address list.
+static bool
+address(const char *list, sockaddr_un *sa, socklen_t *len)
+{
+	for (const char *e = list; e != nullptr; e = strchr(e, ';'), e = e ? e + 1 : e) {
+		if (strncmp(e, "unix:", 5) != 0)
+			continue;
+		for (const char *k = e + 5; *k != '\0' && *k != ';'; k++) {
+			bool abstract = strncmp(k, "abstract=", 9) == 0;
+			if ((k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
+				return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
+		}
+	}
+	return false;
+}
+
+static bool
+full_read(int fd, uint8_t *buf, size_t n)
+{
+	for (size_t got = 0; got < n;) {
+		ssize_t r = read(fd, buf + got, n - got);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0) {
+			if (r == 0)
+				errno = 0;
+			return false;
+		}
+		got += (size_t)r;
+	}
+	return true;
+}
+
+bool
+dbus_write(int fd, const uint8_t *msg, size_t len)
+{
+	while (len > 0) {
+		ssize_t r = send(fd, msg, len, MSG_NOSIGNAL);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return false;
+		msg += r;
+		len -= (size_t)r;
+	}
+	return true;
+}
+
+long
+dbus_read(int fd, uint8_t *buf, size_t size)
+{
+	if (!full_read(fd, buf, 16))
+		return errno == 0 ? 0 : -1;
+	size_t len = dbus_length(buf);
+	if (len < 16)
+		return -3;
+	if (len > size)
+		return -2;
+	if (!full_read(fd, buf + 16, len - 16))
+		return errno == 0 ? 0 : -1;
+	return (long)len;
+}
+
+int
+dbus_connect(const char *list)
+{
+	sockaddr_un sa;
+	socklen_t len;
+	char line[128];
+
+	if (list == nullptr && (list = getenv("DBUS_SYSTEM_BUS_ADDRESS")) == nullptr)
+		list = "unix:path=/run/dbus/system_bus_socket";
+	if (!address(list, &sa, &len)) {
+		errno = EADDRNOTAVAIL;
+		return -1;
+	}
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return -1;
+	// The credentials are the uid in decimal, sent as hex.
+	char *p = line + sizeof "\0AUTH EXTERNAL " - 1;
+	memcpy(line, "\0AUTH EXTERNAL ", (size_t)(p - line));
+	char digits[12];
+	char *d = digits + sizeof digits;
+	for (unsigned uid = getuid(); d == digits + sizeof digits || uid != 0; uid /= 10)
+		*--d = (char)('0' + uid % 10);
+	for (; d < digits + sizeof digits; d++) {
+		*p++ = '3';
+		*p++ = *d;
+	}
+	memcpy(p, "\r\n", 2);
+	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
+	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), (size_t)(p + 2 - line)))
+		goto fail;
+	for (size_t i = 0; i < sizeof line - 1; i++) {
+		if (!full_read(fd, reinterpret_cast<uint8_t *>(line) + i, 1))
+			goto fail;
+		if (line[i] == '\n') {
+			if (strncmp(line, "OK ", 3) != 0)
+				break;
+			if (!dbus_write(fd, reinterpret_cast<const uint8_t *>("BEGIN\r\n"), 7))
+				goto fail;
+			return fd;
+		}
+	}
+	errno = EACCES;
+fail:
+	int e = errno != 0 ? errno : ECONNRESET;
+	close(fd);
+	errno = e;
+	return -1;
+}

@@ -1,0 +1,337 @@
+#include <err.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "coding/charsets.hpp"
+#include "front/settings.hpp"
+#include "modem/dbus.hpp"
+#include "modem/mm.hpp"
+
+// Literals rather than arrays, which the compiler would pad for alignment.
+#define mm_name "org.freedesktop.ModemManager1"
+#define modem_iface mm_name ".Modem"
+#define ussd_iface modem_iface ".Modem3gpp.Ussd"
+static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+
+static int bus = -1;
+char mm_path[256];
+static uint32_t serial;
+// Replies listing every object of ModemManager can be long; larger ones
+// are refused rather than read in part.
+static uint8_t in[65536];
+static uint8_t out[2 * work_buf_size + 512];
+static uint8_t cancel_msg[256];
+static size_t cancel_len;
+static uint32_t cancel_serial;
+
+// Why the bus could not be used: the value of dbus_read, or 1 for a
+// reply that is not what was asked.
+static long lost;
+
+[[noreturn]] static void
+bus_lost()
+{
+	if (lost == -1)
+		err(1, "bus");
+	if (lost == 0)
+		errx(1, "bus: the connection was closed");
+	if (lost == -2)
+		errx(1, "bus: a message over %zu bytes", sizeof in);
+	errx(1, "bus: a message not as asked");
+}
+
+// Whom the tool calls: the bus itself, ModemManager's object manager, and
+// the properties and the Ussd interface of the modem found.
+enum callee { to_bus, to_objects, to_props, to_ussd };
+
+static void
+begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
+{
+	const char *bus_name = "org.freedesktop.DBus";
+	dw_begin(w, buf, size, host_big, dbus_call_msg, ++serial);
+	dw_field(w, df_path, to == to_bus ? "/org/freedesktop/DBus"
+	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
+	dw_field(w, df_interface, to == to_bus ? bus_name
+	    : to == to_objects ? "org.freedesktop.DBus.ObjectManager"
+	    : to == to_props ? "org.freedesktop.DBus.Properties" : ussd_iface);
+	dw_field(w, df_member, member);
+	dw_field(w, df_destination, to == to_bus ? bus_name : mm_name);
+	if (*sig != '\0')
+		dw_field(w, df_signature, sig);
+	dw_body(w);
+}
+
+// Sends the call and reads up to its reply, passing over everything else;
+// the reply's type, or 0 with lost set.
+static int
+exchange(dwriter *w, dbus_header *h)
+{
+	size_t len = dw_end(w);
+
+	if (len == 0)
+		errx(1, "USSD too long");
+	if (!dbus_write(bus, w->buf, len))
+		return lost = -1, 0;
+	for (;;) {
+		long n = dbus_read(bus, in, sizeof in);
+		if (n <= 0 || !dbus_parse(in, (size_t)n, h))
+			return lost = n <= 0 ? n : -3, 0;
+		if ((h->type == dbus_return_msg || h->type == dbus_error_msg) && h->reply_serial == serial)
+			return h->type;
+	}
+}
+
+static void
+refusal_of(const dbus_header *h, char *refusal, size_t rsize)
+{
+	dreader r;
+
+	dr_begin(&r, in, h);
+	snprintf(refusal, rsize, "%s: %s", h->field[df_error_name], dr_peek(&r) == 's' ? dr_str(&r) : "");
+	if (verbose)
+		warnx("mm: error %s", refusal);
+}
+
+static bool
+same_port(const char *a, const char *b)
+{
+	const char *x = strrchr(a, '/');
+	const char *y = strrchr(b, '/');
+	return strcmp(x ? x + 1 : a, y ? y + 1 : b) == 0;
+}
+
+// Steps into the entry of the dict with this key; in is then at its value.
+static bool
+lookup(dreader *dict, const char *key, dreader *in)
+{
+	while (dr_more(dict)) {
+		dr_enter(dict, in);
+		if (strcmp(dr_str(in), key) == 0)
+			return true;
+		dr_leave(dict, in);
+	}
+	return false;
+}
+
+// Whether the Ports among the properties of the Modem interface, where
+// iface is, have one of the same last component as port.
+static bool
+has_port(dreader *iface, const char *port)
+{
+	dreader props;
+	dreader prop;
+	dreader value;
+	dreader ports;
+	dreader entry;
+	bool match = false;
+
+	dr_enter(iface, &props);
+	if (!lookup(&props, "Ports", &prop))
+		return false;
+	dr_enter(&prop, &value);
+	// Entries of another type fail the walk, and with it the match.
+	if (dr_peek(&value) == 'a')
+		for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
+			dr_enter(&ports, &entry);
+			match |= same_port(dr_str(&entry), port);
+		}
+	return match;
+}
+
+enum found { found_one, not_running, no_modem, several, not_among, bus_failed };
+
+// The modems in ModemManager's GetManagedObjects reply: objects with the
+// Modem interface, and among them those with the port in their Ports.
+static found
+find(const char *port, bool port_given)
+{
+	dwriter w;
+	dbus_header h;
+
+	if (bus < 0) {
+		if ((bus = dbus_connect(nullptr)) < 0)
+			return not_running;
+		begin(&w, out, sizeof out, to_bus, "Hello", "");
+		if (exchange(&w, &h) != dbus_return_msg)
+			return lost = lost == 0 ? 1 : lost, bus_failed;
+	}
+	if (verbose)
+		warnx("mm: calling %s()", "GetManagedObjects");
+	begin(&w, out, sizeof out, to_objects, "GetManagedObjects", "");
+	int type = exchange(&w, &h);
+	if (type == 0)
+		return bus_failed;
+	if (type == dbus_error_msg) {
+		char refusal[256];
+		refusal_of(&h, refusal, sizeof refusal);
+		return not_running;
+	}
+	int modems = 0;
+	int matches = 0;
+	dreader body;
+	dreader objects;
+	dr_begin(&body, in, &h);
+	dr_enter(&body, &objects);
+	while (dr_more(&objects)) {
+		// Entering an array moves its walk past it, so the inner walks
+		// need no leaving.
+		dreader object;
+		dreader ifaces;
+		dreader iface;
+		dr_enter(&objects, &object);
+		const char *path = dr_str(&object);
+		dr_enter(&object, &ifaces);
+		bool modem = lookup(&ifaces, modem_iface, &iface);
+		bool match = modem && port_given && has_port(&iface, port);
+		dr_leave(&objects, &object);
+		modems += modem;
+		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
+			snprintf(mm_path, sizeof mm_path, "%s", path);
+	}
+	dr_leave(&body, &objects);
+	if (body.bad)
+		return lost = 1, bus_failed;
+	if (modems == 0)
+		return no_modem;
+	if (!port_given)
+		return modems > 1 ? several : found_one;
+	return matches > 0 ? found_one : not_among;
+}
+
+void
+mm_open(const char *port, bool port_given)
+{
+	switch (find(port, port_given)) {
+	case found_one:
+		break;
+	case not_running:
+		errx(1, "ModemManager is not running");
+	case no_modem:
+		errx(1, "no modem managed by ModemManager");
+	case several:
+		errx(1, "several modems; name one with -p");
+	case not_among:
+		errx(1, "%s: not a port of a modem ModemManager manages", port);
+	case bus_failed:
+		bus_lost();
+	}
+	dwriter w;
+	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
+	cancel_serial = serial;
+	cancel_len = dw_end(&w);
+}
+
+bool
+mm_manages(const char *port)
+{
+	return find(port, true) == found_one;
+}
+
+// Sends the call and waits for its reply: true with a walk over its body
+// in r, false with the error in refusal.
+static bool
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
+{
+	dbus_header h;
+	int type = exchange(w, &h);
+
+	if (type == 0)
+		bus_lost();
+	if (type == dbus_error_msg) {
+		refusal_of(&h, refusal, rsize);
+		return false;
+	}
+	dr_begin(r, in, &h);
+	return true;
+}
+
+uint32_t
+mm_state()
+{
+	dwriter w;
+	dreader r;
+	dreader v;
+	char refusal[256];
+
+	if (verbose)
+		warnx("mm: calling %s(\"%s\")", "Get", "State");
+	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	dw_str(&w, 's', ussd_iface);
+	dw_str(&w, 's', "State");
+	if (!reply(&w, &r, refusal, sizeof refusal))
+		errx(1, "State: %s", refusal);
+	dr_enter(&r, &v);
+	uint32_t state = dr_u32(&v);
+	if (v.bad)
+		bus_lost();
+	if (verbose)
+		warnx("mm: reply %u", state);
+	return state;
+}
+
+bool
+mm_call(const char *method, const char *text, char *answer, size_t size, char *refusal, size_t rsize)
+{
+	dwriter w;
+	dreader r;
+
+	if (verbose)
+		warnx("mm: calling %s(\"%s\")", method, text);
+	begin(&w, out, sizeof out, to_ussd, method, "s");
+	dw_str(&w, 's', text);
+	if (!reply(&w, &r, refusal, rsize))
+		return false;
+	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
+	utf8_out got = {answer, size - 1, 0};
+	for (size_t k; *s != '\0'; s += k) {
+		uint32_t cp;
+		if ((k = utf8_get(s, &cp)) == 0) {
+			cp = replacement_char;
+			k = 1;
+		}
+		utf8_put(&got, cp);
+	}
+	answer[got.len] = '\0';
+	if (verbose)
+		warnx("mm: reply \"%s\"", answer);
+	return true;
+}
+
+bool
+mm_cancel(char *refusal, size_t rsize)
+{
+	dwriter w;
+	dreader r;
+
+	if (verbose)
+		warnx("mm: calling %s()", "Cancel");
+	begin(&w, out, sizeof out, to_ussd, "Cancel", "");
+	return reply(&w, &r, refusal, rsize);
+}
+
+void
+mm_cancel_now()
+{
+	static uint8_t got[4096];
+	size_t have = 0;
+
+	if (cancel_len == 0 || write(bus, cancel_msg, cancel_len) != (ssize_t)cancel_len)
+		return;
+	for (int tries = 0; tries < 10 && have < sizeof got; tries++) {
+		pollfd p = {bus, POLLIN, 0};
+		if (poll(&p, 1, 100) <= 0)
+			continue;
+		ssize_t n = read(bus, got + have, sizeof got - have);
+		if (n <= 0)
+			return;
+		have += (size_t)n;
+		dbus_header h;
+		for (size_t at = 0, len; have - at >= 16 && (len = dbus_length(got + at)) >= 16 &&
+		    len <= have - at; at += len)
+			if (dbus_parse(got + at, len, &h) && h.reply_serial == cancel_serial)
+				return;
+	}
+}

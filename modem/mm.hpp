@@ -1,0 +1,32 @@
+// USSD through ModemManager on the system bus: the modem is found by its
+// ports, and the request, the replies and the session's end are method
+// calls on its Ussd interface. The calls wait for their replies with no
+// time limit of their own; the run's watchdog covers them.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* mm.cpp */
+// Connects to the system bus and finds the modem by port (the last
+// component of port matched against the last component of each entry of
+// the modem's Ports) when port_given, else the only modem. Ends the run
+// (errx, status 1) with "ModemManager is not running", "no modem managed
+// by ModemManager", "several modems; name one with -p" or "PORT: not a
+// port of a modem ModemManager manages".
+void mm_open(const char *port, bool port_given);
+extern char mm_path[256];		// the object path of the modem found
+// Whether ModemManager runs and manages a modem with this port; never ends
+// the run, and prints nothing without -v.
+bool mm_manages(const char *port);
+uint32_t mm_state();			// the Ussd interface's State property
+// Initiate or Respond ("Initiate"/"Respond") with text (UTF-8): true with
+// the answer (UTF-8, invalid sequences replaced by U+FFFD) in answer; false
+// with "NAME: MESSAGE" of the D-Bus error reply in refusal.
+bool mm_call(const char *method, const char *text, char *answer, size_t size,
+    char *refusal, size_t rsize);
+bool mm_cancel(char *refusal, size_t rsize);	// Cancel(); false with the error as above
+// For the watchdog and signal handlers: writes a ready-made Cancel() call
+// (built by mm_open) to the bus and reads its reply for at most 1 s, with
+// only write, poll and read. Does nothing before mm_open.
+void mm_cancel_now();
