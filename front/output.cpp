@@ -73,7 +73,11 @@ print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool ke
 {
 	printf("{\"status\":%d,\"text\":", a->status);
 	json_string(stdout, text->buf, text->len, false);
-	printf(",\"dcs\":%d,\"raw\":", a->dcs);
+	// -1: the mode does not say.
+	if (a->dcs < 0)
+		fputs(",\"dcs\":null,\"raw\":", stdout);
+	else
+		printf(",\"dcs\":%d,\"raw\":", a->dcs);
 	json_string(stdout, a->text, a->len, true);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }

@@ -18,7 +18,7 @@ static void
 print_usage(FILE *f)
 {
 	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
-	    "       %s -c [-v] [-p PORT] [-t TIMEOUT]\n"
+	    "       %s -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
 	    "       %s -l [-jv] [-t TIMEOUT] [PORT ...]\n"
 	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
 }
@@ -148,7 +148,7 @@ read_options(int argc, char *argv[])
 		}
 	}
 	if (cancel)
-		check_form('c', "vpt", given);
+		check_form('c', "vmpt", given);
 	else if (list)
 		check_form('l', "jvt", given);
 	if (optind < argc && !list)

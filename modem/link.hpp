@@ -36,6 +36,7 @@ extern FILE *modem_out;			// write side of modem_fd
 // whose lock another run holds is not waited for: false, as for one in
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
+bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
 
 /* lines.cpp */
 struct line_read {

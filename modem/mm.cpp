@@ -8,6 +8,7 @@
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
 #include "modem/dbus.hpp"
+#include "modem/link.hpp"
 #include "modem/mm.hpp"
 
 // Literals rather than arrays, which the compiler would pad for alignment.
@@ -334,4 +335,61 @@ mm_cancel_now()
 			if (dbus_parse(got + at, len, &h) && h.reply_serial == cancel_serial)
 				return;
 	}
+}
+
+// The mode's entry points: ModemManager is one more way to the network,
+// beside the AT dialects.
+const mode_ops *
+mm_set_up(const mode_ops *self)
+{
+	mm_open(port, port_given);
+	return self;
+}
+
+// The request goes as -d takes it: UTF-8 text.
+const char *
+mm_refusal(const char *request)
+{
+	uint32_t cp;
+
+	for (size_t k; *request != '\0'; request += k)
+		if ((k = utf8_get(request, &cp)) == 0)
+			return "USSD is not UTF-8 text";
+	return nullptr;
+}
+
+bool
+mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size)
+{
+	// A session that an earlier run kept takes the request as its answer,
+	// as on an AT modem; ModemManager refuses Initiate while one waits.
+	const char *method = first && mm_state() != mm_user_response ? "Initiate" : "Respond";
+
+	if (!mm_call(method, request, a->text, work_buf_size, refusal, size))
+		return false;
+	a->len = strlen(a->text);
+	a->crs = 0;
+	a->has_text = true;
+	a->dcs = -1;	// ModemManager does not say
+	a->status = mm_state() == mm_user_response ? 1 : 0;
+	return true;
+}
+
+bool
+mm_end(bool)
+{
+	char refusal[256];
+
+	return mm_cancel(refusal, sizeof refusal);
+}
+
+bool
+mm_read(const char *text, int, utf8_out *out)
+{
+	const size_t n = strlen(text);
+
+	// mm_call has made it whole UTF-8 within the work buffer.
+	memcpy(out->buf + out->len, text, n);
+	out->len += n;
+	return true;
 }

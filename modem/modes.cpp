@@ -5,6 +5,7 @@
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/mm.hpp"
 
 // How a request and its answer travel over AT commands. Huawei modems in
 // their USSD mode 1 take and give packed septets in hex; the others take
@@ -130,9 +131,16 @@ ask_mode()
 	return &modes[1];
 }
 
+// A port in exclusive use is another program's, ModemManager's most
+// often: it is reached through ModemManager when that manages it.
 static const mode_ops *
 auto_set_up(const mode_ops *)
 {
+	if (port_in_exclusive_use(port) && mm_manages(port)) {
+		if (verbose)
+			warnx("mode: %s", modes[4].name);
+		return mm_set_up(&modes[4]);
+	}
 	at_open();
 	const mode_ops *m = ask_mode();
 	if (verbose)
@@ -148,8 +156,9 @@ const mode_ops modes[] = {
 	{"packed", &packed, at_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
 	{"text", &text, at_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
 	{"ucs2", &ucs2, at_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
-	// Chooses one of the three above by what the modem says.
+	// Chooses one of the others by what the port and the modem say.
 	{"auto", nullptr, auto_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
+	{"mm", nullptr, mm_set_up, mm_refusal, mm_ask, mm_end, mm_cancel_now, mm_read},
 };
 
 const mode_ops *

@@ -42,15 +42,28 @@ lock_port(bool wait)
 // itself; root may open it all the same, and then each of the two loses
 // the lines the other reads.
 static bool
-in_exclusive_use()
+in_exclusive_use(int fd)
 {
 #ifdef TIOCGEXCL
 	int excl = 0;
 
-	return ioctl(modem_fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+	return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
 #else
+	(void)fd;
 	return false;
 #endif
+}
+
+bool
+port_in_exclusive_use(const char *path)
+{
+	// Only root may open a port in exclusive use at all.
+	const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0)
+		return errno == EBUSY;
+	const bool excl = in_exclusive_use(fd);
+	close(fd);
+	return excl;
 }
 
 // A port left as Linux sets it up echoes what the modem says back into the
@@ -82,7 +95,7 @@ port_setup(const dialogue *d, bool wait)
 		err(1, "%s", port);
 	if (verbose)
 		warnx("port opened");
-	if (in_exclusive_use()) {
+	if (in_exclusive_use(modem_fd)) {
 		if (!wait)
 			return false;
 		errx(1, "%s: in exclusive use by another program", port);

@@ -80,7 +80,7 @@ std::string msgs(std::initializer_list<std::string> lines);
 
 inline const std::string usage_line =
     "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
-    "       ussdq -c [-v] [-p PORT] [-t TIMEOUT]\n"
+    "       ussdq -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
     "       ussdq -l [-jv] [-t TIMEOUT] [PORT ...]\n"
     "       ussdq -h | -V\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",

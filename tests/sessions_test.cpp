@@ -198,7 +198,6 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		{{"-c", "-r", "1"}, msgs({"-c does not go with -r"}) + usage_line},
 		{{"-c", "-j"}, msgs({"-c does not go with -j"}) + usage_line},
 		{{"-k", "-c"}, msgs({"-c does not go with -k"}) + usage_line},
-		{{"-c", "-m", "text"}, msgs({"-c does not go with -m"}) + usage_line},
 		{{"-c", "-d", "-s", "72"}, msgs({"-c does not go with -d"}) + usage_line},
 		{{"-c", "-l"}, msgs({"-c does not go with -l"}) + usage_line},
 		{{"-d"}, usage_line},
@@ -450,6 +449,73 @@ TEST(Sessions, ALateAnswerDoesNotReachTheNextRun)
 	const lines set_up{"ATE0", "AT+CMGF=0", "AT+CSCS=\"IRA\""};
 	EXPECT_EQ(modem.received(), set_up + requests({"aa180c3602"}) + ended + set_up +
 	    requests({"aa182c3602"}));
+}
+
+}
+
+namespace {
+
+// Through ModemManager on a private bus, the fake modem's other side: the
+// same menu and sessions, the modem found by its port, the errors that
+// ModemManager gives for the ones the network gives, in both byte orders.
+TEST(Sessions, ThroughModemManager)
+{
+	private_bus bus;
+	ASSERT_TRUE(bus.ok());
+	bus.make_system_bus();
+	const std::string balance = "Balance: 12.34 EUR, valid until 31.12.2026\n";
+	struct {
+		const char *what;
+		lines args;
+		run_options run;
+		std::string out, err;
+	} runs[] = {
+		{"the modem named by its QMI port", {"-m", "mm", "-p", "/dev/cdc-wdm0", "-u", "*100#"}, {},
+		    balance, ""},
+		{"the only modem", {"-m", "mm", "-u", "*101#"}, {}, "Data left: 2.5 GB, valid until 31.12.2026\n",
+		    ""},
+		{"a menu walked", {"-j", "-m", "mm", "-p", "PORT", "-u", "*111#", "-r", "2", "-r", "1"}, {},
+		    "{\"status\":0,\"text\":\"Day 1 GB bought\",\"dcs\":null,\"raw\":\"Day 1 GB bought\","
+		    "\"mode\":\"mm\",\"kept\":false}\n", ""},
+		{"a menu ended", {"-m", "mm", "-u", "*111#"}, {}, "1 Balance\n2 Bundles\n", ""},
+		{"after it, a request of its own", {"-m", "mm", "-u", "*100#"}, {}, balance, ""},
+		{"a menu kept", {"-m", "mm", "-k", "-u", "*111#"}, {}, "1 Balance\n2 Bundles\n", ""},
+		{"the next request answers it", {"-m", "mm", "-u", "1"}, {}, "Balance: 12.34 EUR\n", ""},
+		{"no session to cancel", {"-c", "-m", "mm"}, {}, "", ""},
+		{"a port it does not manage", {"-m", "mm", "-p", "/dev/ttyUSB9", "-u", "*100#"}, {}, "",
+		    msgs({"/dev/ttyUSB9: not a port of a modem ModemManager manages"})},
+		{"auto, on a port ModemManager holds", {"-m", "auto", "-p", "PORT", "-u", "*100#"},
+		    {.port_exclusive = true}, balance, ""},
+		{"auto, on a port of its own", {"-m", "auto", "-p", "PORT", "-u", "*100#"}, {}, balance,
+		    msgs({"at_wok...", "at_wok...", "at_wok...", "at_wcusd...", "at_wcusd: done"})},
+	};
+	for (bool big : {false, true}) {
+		sim::options o;
+		o.bus = bus.address();
+		o.mm_ports = {"cdc-wdm0:qmi"};
+		o.big_endian = big;
+		shared_modem modem(o);
+		for (const auto &r : runs) {
+			auto got = modem.run(r.args, r.run);
+			const char *order = big ? ", big-endian" : "";
+			EXPECT_EQ(got.out, r.out) << r.what << order;
+			EXPECT_EQ(got.err, r.err) << r.what << order;
+			EXPECT_EQ(got.status, r.out.empty() && !r.err.empty() ? 1 : 0) << r.what << order;
+			if (r.args[1] == "mm") {
+				EXPECT_TRUE(got.sent.empty()) << r.what << order;
+			}
+		}
+	}
+	// The network's refusal is ModemManager's error; without it, nothing.
+	sim::options gsm;
+	gsm.kind = modem_kind::standard_gsm;
+	gsm.bus = bus.address();
+	auto refused = shared_modem(gsm).run({"-m", "mm", "-p", "PORT", "-u", "*5#"});
+	EXPECT_EQ(refused.err, msgs({"PORT: request refused: org.freedesktop.ModemManager1.Error.Core."
+	    "Unsupported: Operation not supported"}));
+	auto none = ussdq({"-m", "mm", "-u", "*100#"});
+	EXPECT_EQ(none.err, msgs({"ModemManager is not running"}));
+	EXPECT_EQ(none.status, 1);
 }
 
 }
