@@ -82,10 +82,9 @@ probe(int out)
 
 	signal(SIGALRM, probe_timed_out);
 	alarm(static_cast<unsigned>(timeout_given ? timeout : 1));
-	if (!verbose) {
-		const int null_fd = open("/dev/null", O_WRONLY);
-		dup2(null_fd, STDERR_FILENO);
-	}
+	// The lowest free descriptor: 2, which the probe's messages go to.
+	if (!verbose && close(STDERR_FILENO) == 0)
+		open("/dev/null", O_WRONLY);
 	if (!port_setup(&modern_dialogue, false)) {
 		f.busy = true;
 	} else {

@@ -100,15 +100,16 @@ port_setup(const dialogue *d, bool wait)
 			return false;
 		errx(1, "%s: in exclusive use by another program", port);
 	}
-	if (d->strict && !isatty(modem_fd))
-		errx(1, "%s: not a serial device", port);
+	if (tcgetattr(modem_fd, &tty_settings) != 0) {
+		if (d->strict)
+			errx(1, "%s: not a serial device", port);
+		err(1, "%s: tcgetattr", port);
+	}
 	if (!lock_port(wait))
 		return false;
 
 	// Classic runs switch off only line buffering; speed, echo and the rest
 	// are left as whoever set up the port wanted them.
-	if (tcgetattr(modem_fd, &tty_settings) != 0)
-		err(1, "%s: tcgetattr", port);
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
 	if (d->raw)
 		make_raw(&tty_settings);
