@@ -77,7 +77,6 @@ probe_timed_out(int)
 [[noreturn]] static void
 probe(int out)
 {
-	char info[256];
 	finding f = {};
 
 	signal(SIGALRM, probe_timed_out);
@@ -88,6 +87,7 @@ probe(int out)
 	if (!port_setup(&modern_dialogue, false)) {
 		f.busy = true;
 	} else {
+		char info[256];
 		at_ask("ATE0", info, sizeof info);
 		if (at_ask("AT+CGMI", info, sizeof info))
 			first_line(info, f.maker, sizeof f.maker);
@@ -149,14 +149,14 @@ print_finding(const finding *f, bool first)
 int
 list_modems()
 {
-	size_t n = port_count;
+	size_t n = operand_count;
 	size_t listed = 0;
 	bool answered = false;
 
 	if (n == 0)
 		n = find_ports();
 	for (size_t i = 0; i < n && i < max_ports; i++) {
-		const char *name = port_count > 0 ? ports[i] : found[i];
+		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
 		if (!ask_port(name, f)) {
 			if (verbose)

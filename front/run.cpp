@@ -69,10 +69,13 @@ parse_scheme(const char *arg)
 	return value;
 }
 
+// The options in the order given, each once.
+static char given[32];
+
 // -c and -l take only a few of the options; the first given that the form
 // does not take is named.
 static void
-check_form(char form, const char *takes, const char *given)
+check_form(char form, const char *takes)
 {
 	for (const char *p = given; *p != '\0'; p++) {
 		if (*p != form && strchr(takes, *p) == nullptr) {
@@ -86,7 +89,6 @@ void
 read_options(int argc, char *argv[])
 {
 	int ch;
-	char given[32] = "";	// the options in the order given, each once
 	size_t n = 0;
 
 	while ((ch = getopt(argc, argv, "cdhjklm:p:r:s:t:u:vV")) > 0) {
@@ -148,13 +150,13 @@ read_options(int argc, char *argv[])
 		}
 	}
 	if (cancel)
-		check_form('c', "vmpt", given);
+		check_form('c', "vmpt");
 	else if (list)
-		check_form('l', "jvt", given);
+		check_form('l', "jvt");
 	if (optind < argc && !list)
 		usage();
-	ports = argv + optind;
-	port_count = static_cast<size_t>(argc - optind);
+	operands = argv + optind;
+	operand_count = static_cast<size_t>(argc - optind);
 	if (!cancel && !list && ussd == nullptr)
 		usage();
 	// The one place that decides between the classic dialogue and the

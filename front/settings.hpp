@@ -32,8 +32,8 @@ extern int keep;			// 1 after -k: a waiting session is left open
 extern int json;			// 1 after -j
 extern int cancel;			// 1 after -c: end the session, nothing else
 extern int list;			// 1 after -l: list the modems, nothing else
-extern char *const *ports;		// -l's operands
-extern size_t port_count;
+extern char *const *operands;		// -l's operands
+extern size_t operand_count;
 extern int scheme;			// -s: every answer read as this scheme; -1: as said
 extern bool port_given;			// -p was given
 extern bool timeout_given;		// -t was given

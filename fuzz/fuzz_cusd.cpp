@@ -273,7 +273,7 @@ next_line
 input_line(char *buf, std::size_t size, std::int64_t deadline, line_read *got)
 {
 	CHECK(size == reply_buf_size);
-	const next_line r = read_line(input_byte, rules, buf, size, deadline, got);
+	const next_line r = read_line(input_byte, rules, deadline, buf, size, got);
 	CHECK(r != next_line::late);
 	CHECK((r == next_line::line) == (at < expected->size()));
 	if (r != next_line::line)

@@ -72,6 +72,22 @@ at_settle(exchange *x, char *buf, size_t size)
 	alarm(left);
 }
 
+// Takes in one byte of the modem's; true when it ended a final result.
+static bool
+ends_final(char c, char *line, size_t size, size_t *n)
+{
+	if (c != '\n') {
+		if (*n < size - 1)
+			line[(*n)++] = c;
+		return false;
+	}
+	while (*n > 0 && line[*n - 1] == '\r')
+		--*n;
+	line[*n] = '\0';
+	*n = 0;
+	return is_final(line);
+}
+
 // Only async-signal-safe calls: this runs in the handlers of the watchdog
 // and of the signals that end a run, as well as on the way out of a failed
 // one. What the modem still owes is read away with the result of
@@ -91,33 +107,15 @@ at_end_now()
 	if (write(modem_fd, end_session, sizeof end_session - 1) < 0)
 		return;
 	const int64_t deadline = now_ms() + 1000;
-	while (owed > 0) {
+	for (int64_t left; owed > 0 && (left = deadline - now_ms()) > 0;) {
 		struct pollfd p = {modem_fd, POLLIN, 0};
-		const int64_t left = deadline - now_ms();
-		if (left <= 0)
-			return;
-		const int r = poll(&p, 1, static_cast<int>(left));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return;
 		char c;
-		const ssize_t got = read(modem_fd, &c, 1);
-		if (got < 0 && (errno == EINTR || errno == EAGAIN))
-			continue;
-		if (got <= 0)
-			return;
-		if (c != '\n') {
-			if (n < sizeof line - 1)
-				line[n++] = c;
-			continue;
-		}
-		while (n > 0 && line[n - 1] == '\r')
-			n--;
-		line[n] = '\0';
-		n = 0;
-		if (is_final(line))
+		const int r = poll(&p, 1, static_cast<int>(left));
+		const ssize_t got = r > 0 ? read(modem_fd, &c, 1) : -1;
+		if (got == 1 && ends_final(c, line, sizeof line, &n))
 			owed--;
+		else if (got == 0 || (got < 0 && r >= 0 && errno != EINTR && errno != EAGAIN))
+			return;
 	}
 }
 

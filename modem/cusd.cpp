@@ -218,6 +218,22 @@ cusd_go_on(const char *line, size_t crs, cusd_answer *a)
 	return r == cusd_part::whole ? take_text(a, line, false) : r;
 }
 
+// The lines of a text that goes on past its +CUSD: line, up to its end;
+// false when the input ends first.
+static bool
+take_rest(exchange *x, char *buf, size_t size, line_read *got, cusd_answer *a, cusd_part *part)
+{
+	x->text_open = true;
+	while (*part == cusd_part::open) {
+		const size_t crs = got->crs;
+		if (!at_next(x, buf, size, got))
+			return false;
+		*part = got->cut ? cusd_part::too_long : cusd_go_on(buf, crs, a);
+	}
+	x->text_open = false;
+	return true;
+}
+
 cusd_wait
 cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 {
@@ -241,14 +257,8 @@ cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 		if (got.cut)
 			continue;
 		cusd_part part = cusd_begin(reply_buf, a);
-		x.text_open = part == cusd_part::open;
-		while (part == cusd_part::open) {
-			const size_t crs = got.crs;
-			if (!at_next(&x, reply_buf, sizeof reply_buf, &got))
-				return cusd_wait::lost;
-			part = got.cut ? cusd_part::too_long : cusd_go_on(reply_buf, crs, a);
-		}
-		x.text_open = false;
+		if (!take_rest(&x, reply_buf, sizeof reply_buf, &got, a, &part))
+			return cusd_wait::lost;
 		if (part == cusd_part::bad)
 			return cusd_wait::bad;
 		if (part == cusd_part::too_long)

@@ -75,7 +75,7 @@ modem_byte(int64_t deadline)
 // One longer than the buffer is read away to its LF, so that no piece of
 // it is ever taken for a line of its own.
 next_line
-read_line(byte_source get, const dialogue *d, char *buf, size_t size, int64_t deadline,
+read_line(byte_source get, const dialogue *d, int64_t deadline, char *buf, size_t size,
     line_read *got)
 {
 	size_t len = 0;
@@ -107,7 +107,7 @@ read_line(byte_source get, const dialogue *d, char *buf, size_t size, int64_t de
 next_line
 modem_line(char *buf, size_t size, int64_t deadline, line_read *got)
 {
-	return read_line(modem_byte, dlg, buf, size, deadline, got);
+	return read_line(modem_byte, dlg, deadline, buf, size, got);
 }
 
 bool

@@ -51,8 +51,8 @@ inline constexpr int end_byte = -1, late_byte = -2;
 using byte_source = int (*)(int64_t deadline);
 // One line up to its LF into buf, cut at its line ending as d cuts it. A
 // line that the end of input cuts short is no line: end.
-next_line read_line(byte_source get, const dialogue *d, char *buf, size_t size,
-    int64_t deadline, line_read *got);
+next_line read_line(byte_source get, const dialogue *d, int64_t deadline, char *buf,
+    size_t size, line_read *got);
 // Where a wait takes its lines from: the modem, or anything else that
 // hands out lines as read_line does.
 using line_source = next_line (*)(char *buf, size_t size, int64_t deadline, line_read *got);

@@ -359,13 +359,13 @@ mm_refusal(const char *request)
 }
 
 bool
-mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size)
+mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t rsize)
 {
 	// A session that an earlier run kept takes the request as its answer,
 	// as on an AT modem; ModemManager refuses Initiate while one waits.
 	const char *method = first && mm_state() != mm_user_response ? "Initiate" : "Respond";
 
-	if (!mm_call(method, request, a->text, work_buf_size, refusal, size))
+	if (!mm_call(method, request, a->text, work_buf_size, refusal, rsize))
 		return false;
 	a->len = strlen(a->text);
 	a->crs = 0;

@@ -216,7 +216,7 @@ TEST(Dialogue, ReadsOnlyWholeLines)
 		char buf[8];
 		line_read got;
 		std::vector<std::string> lines;
-		while (read_line(next_byte, &classic_dialogue, buf, sizeof buf, -1, &got) == next_line::line)
+		while (read_line(next_byte, &classic_dialogue, -1, buf, sizeof buf, &got) == next_line::line)
 			lines.push_back((got.cut ? "+" : "") + std::string(buf));
 		EXPECT_EQ(lines, c.lines) << c.input;
 	}
