@@ -44,15 +44,15 @@ struct port {
 	uint32_t type;
 };
 
-port port_named(const std::string &spec)
+port port_named(const std::string &entry)
 {
-	std::size_t colon = spec.rfind(':');
+	std::size_t colon = entry.rfind(':');
 	if (colon == std::string::npos)
-		return {spec, 3};
-	std::string type = spec.substr(colon + 1);
+		return {entry, 3};
+	std::string type = entry.substr(colon + 1);
 	for (const port_type &t : port_types)
 		if (type == t.name)
-			return {spec.substr(0, colon), t.value};
+			return {entry.substr(0, colon), t.value};
 	throw std::runtime_error("unknown port type: " + type);
 }
 
@@ -159,8 +159,8 @@ struct modem::bus_message {
 
 void modem::bus_open()
 {
-	for (const std::string &spec : opts_.mm_ports)
-		port_named(spec);
+	for (const std::string &entry : opts_.mm_ports)
+		port_named(entry);
 	bus_fd_ = dbus_connect(opts_.bus.c_str());
 	if (bus_fd_ < 0)
 		throw std::runtime_error(opts_.bus + ": " + std::strerror(errno));
@@ -287,8 +287,8 @@ void modem::bus_handle(const bus_message &m)
 		std::vector<port> ports;
 		if (k == 0) {
 			ports.push_back({path_, 3});
-			for (const std::string &spec : opts_.mm_ports)
-				ports.push_back(port_named(spec));
+			for (const std::string &entry : opts_.mm_ports)
+				ports.push_back(port_named(entry));
 		} else {
 			ports.push_back({"cdc-wdm" + std::to_string(k - 1), 6});
 		}
