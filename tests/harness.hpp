@@ -75,6 +75,12 @@ private:
 
 std::string replace(std::string s, const std::string &from, const std::string &to);
 
+// Whether a case that sets the port's exclusive flag cannot be run: under
+// qemu-user, which does not pass TIOCGEXCL on to the kernel, the tool
+// cannot see the flag. Says so on standard output as "NOT RUN", which
+// .ci/tool-tests repeats.
+bool exclusive_flag_unseen(const std::string &what);
+
 // Each message as warnx prints it, in the words of the tool's C library.
 std::string msgs(std::initializer_list<std::string> lines);
 

@@ -496,6 +496,8 @@ TEST(Sessions, ThroughModemManager)
 		o.big_endian = big;
 		shared_modem modem(o);
 		for (const auto &r : runs) {
+			if (r.run.port_exclusive && exclusive_flag_unseen(r.what))
+				continue;
 			auto got = modem.run(r.args, r.run);
 			const char *order = big ? ", big-endian" : "";
 			EXPECT_EQ(got.out, r.out) << r.what << order;
