@@ -11,8 +11,6 @@
 #include "modem/link.hpp"
 
 static char work_buf[work_buf_size];
-// AT+CUSD=1,"<request>",15 for a request that fills the work buffer.
-static char cmd_line[work_buf_size + 16];
 
 static void
 print_usage(FILE *f)
@@ -174,8 +172,7 @@ classic()
 	at_wok("AT+CSCS=\"IRA\"");
 	if (const char *why = septet_pack(ussd, work_buf, work_buf_size))
 		errx(1, "%s", why);
-	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", work_buf);
-	at_request(cmd_line);
+	at_request(work_buf);
 	// A menu stays open for the next request, as it always has; a failure
 	// from here on still ends it.
 	const bool waits = at_wcusd(work_buf);

@@ -5,6 +5,7 @@
 #include <err.h>
 #include <unistd.h>
 
+#include "coding/septets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
@@ -131,10 +132,14 @@ at_command(const char *cmd)
 }
 
 void
-at_request(const char *cmd)
+at_request(const char *coded)
 {
+	// For a request that fills the work buffer.
+	static char cmd_line[work_buf_size + 16];
+
+	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", coded);
 	request_out = 1;
-	at_command(cmd);
+	at_command(cmd_line);
 }
 
 // Reads cmd's lines to its final result, which is left in buf.

@@ -92,9 +92,10 @@ void at_settle(exchange *x, char *buf, size_t size);
 void at_end_now();
 
 void at_command(const char *cmd);	// send cmd and CR LF
-// Sends a USSD request: from now on the network may answer, so a run that
-// gives up must end the session, or the answer would reach the next run.
-void at_request(const char *cmd);
+// Sends a USSD request, coded as its mode wants, as AT+CUSD=1,"<coded>",15:
+// from now on the network may answer, so a run that gives up must end the
+// session, or the answer would reach the next run.
+void at_request(const char *coded);
 extern volatile sig_atomic_t request_out;
 // Sends cmd and waits for "OK"; classic runs pause 100 ms after it. Under
 // -d a refusal ends the run.

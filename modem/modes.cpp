@@ -20,8 +20,6 @@ static constexpr travel packed = {"AT+CSCS=\"IRA\"", gsm_pack, dcs_decode};
 static constexpr travel text = {"AT+CSCS=\"IRA\"", text_code, text_read};
 static constexpr travel ucs2 = {"AT+CSCS=\"UCS2\"", ucs2_code, ucs2_read};
 
-// AT+CUSD=1,"<request>",15 for a request that fills the work buffer.
-static char cmd_line[work_buf_size + 16];
 static const travel *dialect = &packed;	// the one the run set up
 static bool chosen;			// by auto, which may still fall back to text
 
@@ -74,8 +72,7 @@ send_request(const char *request)
 	char coded[work_buf_size];
 
 	dialect->code(request, coded, sizeof coded);
-	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", coded);
-	at_request(cmd_line);
+	at_request(coded);
 }
 
 // A modem that auto found to offer UCS2 may still refuse requests in it;
