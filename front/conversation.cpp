@@ -27,6 +27,14 @@ lf_joined(const char *text, char *out)
 	out[n] = '\0';
 }
 
+// Whether the network may wait for a reply: status 1, or a way that does
+// not say (status -1), whose sessions are treated as open.
+static bool
+may_wait(const cusd_answer *a)
+{
+	return a->status == 1 || a->status < 0;
+}
+
 // Sends a request or a reply and takes its answer; one that does not wait
 // for a reply has ended its session.
 static void
@@ -37,7 +45,7 @@ ask(const char *request, cusd_answer *answer, bool first)
 	request_out = 1;
 	if (!way->ask(request, first, answer, refusal, sizeof refusal))
 		errx(1, "%s: request refused: %s", port, refusal);
-	if (answer->status != 1)
+	if (!may_wait(answer))
 		request_out = 0;
 	cusd_accept(answer);
 }
@@ -59,15 +67,15 @@ converse()
 	cusd_answer answer = {-1, false, 15, answer_buf, 0, sizeof answer_buf, 0};
 	ask(ussd, &answer, true);
 	for (size_t i = 0; i < reply_count; i++) {
-		if (answer.status != 1)
+		if (!may_wait(&answer))
 			errx(1, "%s: session ended before reply %s", port, replies[i]);
 		ask(replies[i], &answer, false);
 	}
 	// A session left waiting would take the next request on this modem,
 	// whoever sends it, for the answer to its menu. The answer is printed
 	// even when the modem does not confirm the end.
-	const bool kept = answer.status == 1 && keep;
-	if (answer.status == 1 && !keep && !way->end_session(true))
+	const bool kept = may_wait(&answer) && keep;
+	if (may_wait(&answer) && !keep && !way->end_session(true))
 		warnx("%s: session end not confirmed", port);
 	request_out = kept;
 	alarm(0);

@@ -9,6 +9,9 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#if USSDQ_WITH_HILINK
+#include "modem/hilink.hpp"
+#endif
 
 // What one port said: its maker, its model and the mode auto would choose
 // there, or that another program holds it.
@@ -84,6 +87,16 @@ probe(int out)
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
+#if USSDQ_WITH_HILINK
+	// A device named by URL is asked through its web API.
+	if (is_url(port)) {
+		if (!hilink_model(port, f.model, sizeof f.model))
+			_exit(1);
+		snprintf(f.maker, sizeof f.maker, "Huawei");
+		snprintf(f.mode, sizeof f.mode, "hilink");
+		_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
+	}
+#endif
 	if (!port_setup(&modern_dialogue, false)) {
 		f.busy = true;
 	} else {

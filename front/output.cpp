@@ -71,14 +71,18 @@ json_string(FILE *f, const char *s, size_t n, bool latin1)
 void
 print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool kept)
 {
-	printf("{\"status\":%d,\"text\":", a->status);
+	// -1: the mode does not say. A mode that gives no scheme gives its
+	// text as UTF-8.
+	if (a->status < 0)
+		fputs("{\"status\":null,\"text\":", stdout);
+	else
+		printf("{\"status\":%d,\"text\":", a->status);
 	json_string(stdout, text->buf, text->len, false);
-	// -1: the mode does not say.
 	if (a->dcs < 0)
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
-	json_string(stdout, a->text, a->len, true);
+	json_string(stdout, a->text, a->len, a->dcs >= 0);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 

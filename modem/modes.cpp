@@ -6,6 +6,9 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "modem/mm.hpp"
+#if USSDQ_WITH_HILINK
+#include "modem/hilink.hpp"
+#endif
 
 // How a request and its answer travel over AT commands. Huawei modems in
 // their USSD mode 1 take and give packed septets in hex; the others take
@@ -133,6 +136,14 @@ ask_mode()
 static const mode_ops *
 auto_set_up(const mode_ops *)
 {
+#if USSDQ_WITH_HILINK
+	// A device named by URL has nothing but its web API.
+	if (is_url(port)) {
+		if (verbose)
+			warnx("mode: %s", modes[5].name);
+		return hilink_set_up(&modes[5]);
+	}
+#endif
 	if (port_in_exclusive_use(port) && mm_manages(port)) {
 		if (verbose)
 			warnx("mode: %s", modes[4].name);
@@ -156,6 +167,10 @@ const mode_ops modes[] = {
 	// Chooses one of the others by what the port and the modem say.
 	{"auto", nullptr, auto_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
 	{"mm", nullptr, mm_set_up, mm_refusal, mm_ask, mm_end, mm_cancel_now, mm_read},
+#if USSDQ_WITH_HILINK
+	{"hilink", nullptr, hilink_set_up, hilink_refusal, hilink_ask, hilink_end_session,
+	    hilink_end_session_now, hilink_read},
+#endif
 };
 
 const mode_ops *
