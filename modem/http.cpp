@@ -217,6 +217,9 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 		errx(1, "%s: %s", port, failed);
 	if (verbose) {
 		warnx("http: %s", a->line);
-		warnx("http: %s", a->body);
+		size_t k = a->len;
+		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
+			k--;
+		warnx("http: %.*s", static_cast<int>(k), a->body);
 	}
 }

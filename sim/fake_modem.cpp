@@ -34,7 +34,11 @@ constexpr char usage_text[] =
     "                  [--refuse-after-ok] [--refuse-ucs2] [--charsets LIST]\n"
     "                  [--unknown-ok] [--cooked] [--no-echo] [--vmin N] [--vtime N]\n"
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
-    "                  [--mm-modems N] [--big-endian] [--verbose] [--help]\n"
+    "                  [--mm-modems N] [--big-endian] [--hilink ADDRESS:PORT]\n"
+    "                  [--hilink-firmware NAME] [--hilink-rotate] [--hilink-stale]\n"
+    "                  [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
+    "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
+    "                  [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
 int usage()
@@ -159,6 +163,16 @@ int main(int argc, char *argv[])
 		{"mm-port", required_argument, nullptr, 'P'},
 		{"mm-modems", required_argument, nullptr, 'N'},
 		{"big-endian", no_argument, nullptr, 'E'},
+		{"hilink", required_argument, nullptr, 'H'},
+		{"hilink-firmware", required_argument, nullptr, 'F'},
+		{"hilink-rotate", no_argument, nullptr, 1000},
+		{"hilink-stale", no_argument, nullptr, 1001},
+		{"hilink-pending", required_argument, nullptr, 1002},
+		{"hilink-login", no_argument, nullptr, 1003},
+		{"hilink-busy", no_argument, nullptr, 1004},
+		{"hilink-refuse", required_argument, nullptr, 1005},
+		{"hilink-chunked", no_argument, nullptr, 1006},
+		{"hilink-cut", no_argument, nullptr, 1007},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
 	};
@@ -230,6 +244,39 @@ int main(int argc, char *argv[])
 				return invalid(longopts[index].name, optarg);
 			break;
 		case 'E': opts.big_endian = true; break;
+		case 'H': opts.hilink = optarg; break;
+		case 'F': {
+			using fw = sim::options::firmware;
+			std::string f = optarg;
+			if (f == "sestokinfo")
+				opts.hilink_firmware = fw::sestokinfo;
+			else if (f == "token")
+				opts.hilink_firmware = fw::token;
+			else if (f == "page")
+				opts.hilink_firmware = fw::page;
+			else
+				return invalid(longopts[index].name, optarg);
+			break;
+		}
+		case 1000: opts.hilink_rotate = true; break;
+		case 1001: opts.hilink_stale = true; break;
+		case 1002:
+			if (!number(optarg, 1000, opts.hilink_pending))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 1003: opts.hilink_login = true; break;
+		case 1004: opts.hilink_busy = true; break;
+		case 1005: {
+			std::string arg = optarg;
+			std::size_t colon = arg.find(':');
+			if (!number(arg.substr(0, colon).c_str(), 999999, opts.hilink_refuse) || opts.hilink_refuse == 0)
+				return invalid(longopts[index].name, optarg);
+			if (colon != std::string::npos)
+				opts.hilink_message = arg.substr(colon + 1);
+			break;
+		}
+		case 1006: opts.hilink_chunked = true; break;
+		case 1007: opts.hilink_cut = true; break;
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;
@@ -263,6 +310,9 @@ int main(int argc, char *argv[])
 			make_link(link, m.path());
 
 		std::printf("%s\n", m.path());
+		// The web API's URL, with the port picked when 0 was given.
+		if (!opts.hilink.empty())
+			std::printf("%s\n", m.hilink_url().c_str());
 		std::fflush(stdout);
 
 		bool alive = true;
