@@ -320,10 +320,9 @@ hilink_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_
 	a->status = -1;		// the web API does not say
 	a->crs = 0;
 	a->has_text = false;
-	if (code == 111020) {
-		a->status = 5;	// the network did not answer
-		return true;
-	}
+	// As +CUSD: 5 ends a run; the stick is still told to release.
+	if (code == 111020)
+		errx(1, "%s: network timed out", port);
 	if (code != 0) {
 		error_text(&r, code, refusal, size);
 		return false;

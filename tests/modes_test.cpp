@@ -418,3 +418,93 @@ TEST(Modes, SetsThePortRaw)
 }
 
 }
+
+// The hilink mode against the fake's web API: each kind of firmware and
+// its tokens, the answers that take their time, the device's refusals, and
+// whether the stick was told to release the session (never after a send it
+// refused, which put nothing out).
+TEST(Modes, HiLinkWebApi)
+{
+#if !USSDQ_WITH_HILINK
+	GTEST_SKIP() << "the hilink mode is not built in";
+#endif
+	using fw = sim::options::firmware;
+	auto web = [](std::function<void(sim::options &)> set = nullptr) {
+		sim::options o;
+		o.hilink = "127.0.0.1:0";
+		o.hilink_pending = 1;
+		if (set)
+			set(o);
+		return o;
+	};
+	const lines hilink{"-m", "hilink", "-p", "URL"};
+	const std::string release = "GET /api/ussd/release";
+	const std::string bought = "Day 1 GB bought\n";
+	struct {
+		const char *what;
+		lines args;
+		sim::options modem;
+		int status;
+		std::string out, err;
+		int sends;		// POSTs to /api/ussd/send
+		bool released;
+	} cases[] = {
+		{"SesTokInfo", hilink + lines{"-u", "*101#"}, web(), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 1, true},
+		{"auto takes a URL", lines{"-m", "auto", "-p", "URL", "-u", "*101#"}, web(), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 1, true},
+		{"replies, rotating tokens", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([](auto &o) { o.hilink_rotate = true; }), 0, bought, "", 3, true},
+		{"token alone, rotating, chunked", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::token; o.hilink_rotate = true;
+		    o.hilink_chunked = true; }), 0, bought, "", 3, true},
+		{"the web page's tokens", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::page; }), 0, bought, "", 3, true},
+		{"a stale token fetched anew", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_stale = true; }), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 2, true},
+		{"kept", hilink + lines{"-k", "-u", "*111#"}, web(), 0, "1 Balance\n2 Bundles\n", "", 1, false},
+		{"a login", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_login = true; }), 1, "",
+		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 1, false},
+		{"another request in progress", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_busy = true; }), 1, "",
+		    "ussdq: URL: a USSD session is open; end it with -c\n", 0, false},
+		{"the send refused", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_refuse = 111022; o.hilink_message = "No <service>"; }), 1, "",
+		    "ussdq: URL: request refused: error 111022: No <service>\n", 1, false},
+		{"the network did not answer", hilink + lines{"-u", "*100#"},
+		    web([](auto &o) { o.answer_status = 5; }), 1, "", "ussdq: URL: network timed out\n", 1, true},
+		{"an answer cut off", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_cut = true; }), 1,
+		    "", "ussdq: URL: the connection closed early\n", 1, true},
+		{"-c", lines{"-c", "-m", "hilink", "-p", "URL"}, web(), 0, "", "", 0, true},
+		{"https", lines{"-m", "auto", "-p", "https://URL", "-u", "*101#"}, web(), 1, "",
+		    "ussdq: https://URL: https is not supported; use http://\n", 0, false},
+		{"a path", hilink + lines{"-p", "URL/api", "-u", "*101#"}, web(), 1, "",
+		    "ussdq: URL/api: a URL not as http://HOST[:PORT]\n", 0, false},
+		{"nobody listening", lines{"-m", "hilink", "-p", "http://127.0.0.1:1", "-u", "*101#"}, web(), 1, "",
+		    msgs({"http://127.0.0.1:1: Connection refused"}), 0, false},
+		{"entities", hilink + lines{"-j", "-u", "*100#"},
+		    web([](auto &o) { o.answer = "a&b <c> \"d\" 'e' \xc3\xa9"; }), 0,
+		    "{\"status\":null,\"text\":\"a&b <c> \\\"d\\\" 'e' \xc3\xa9\",\"dcs\":null,"
+		    "\"raw\":\"a&amp;b &lt;c&gt; &quot;d&quot; &apos;e&apos; \xc3\xa9\",\"mode\":\"hilink\",\"kept\":false}\n",
+		    "", 1, true},
+		{"-j kept", hilink + lines{"-j", "-k", "-u", "*101#"}, web(), 0,
+		    "{\"status\":null,\"text\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"dcs\":null,"
+		    "\"raw\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"mode\":\"hilink\",\"kept\":true}\n",
+		    "", 1, false},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (auto &c : cases)
+		runs.emplace_back(c.args, c.modem);
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		const auto &r = rs[i];
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(std::count_if(r.sent.begin(), r.sent.end(),
+		    [](const std::string &s) { return s.starts_with("POST /api/ussd/send"); }), c.sends) << c.what;
+		EXPECT_EQ(std::find(r.sent.begin(), r.sent.end(), release) != r.sent.end(), c.released) << c.what;
+	}
+}
