@@ -522,3 +522,53 @@ TEST(Sessions, ThroughModemManager)
 }
 
 }
+
+// On a HiLink stick a session kept with -k takes the next run's request as
+// its reply, and a run stopped from outside or by the watchdog while it
+// waits for the answer still tells the stick to release the session, from
+// the handler, over a connection of its own.
+TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
+{
+#if !USSDQ_WITH_HILINK
+	GTEST_SKIP() << "the hilink mode is not built in";
+#endif
+	sim::options o;
+	o.hilink = "127.0.0.1:0";
+	o.hilink_pending = 1;
+	const lines hilink{"-m", "hilink", "-p", "URL", "-u"};
+	const std::string release = "GET /api/ussd/release";
+	{
+		shared_modem modem(o);
+		auto kept = modem.run(hilink + lines{"*111#", "-k"});
+		EXPECT_EQ(kept.out, "1 Balance\n2 Bundles\n");
+		auto reply = modem.run(hilink + lines{"1"});
+		EXPECT_EQ(reply.out, "Balance: 12.34 EUR\n") << reply.err;
+		EXPECT_EQ(reply.sent.back(), release);
+	}
+	o.hilink_pending = 100;	// the answer never comes in time
+	auto signal_at = [](int ms, int sig) {
+		run_options r;
+		r.alarm_after_ms = ms;
+		r.signal = sig;
+		return r;
+	};
+	struct {
+		const char *what;
+		lines args;
+		run_options how;
+		int status;
+		std::string err;
+	} cases[] = {
+		{"SIGTERM", hilink + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM, ""},
+		{"SIGINT", hilink + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT, ""},
+		{"the watchdog", lines{"-t", "1"} + hilink + lines{"*101#"}, {}, 1,
+		    "ussdq: URL: Operation timed out\n"},
+	};
+	for (const auto &c : cases) {
+		shared_modem modem(o);
+		auto r = modem.run(c.args, c.how);
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.sent.back(), release) << c.what;
+	}
+}
