@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -795,6 +798,9 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
 		{{"--mm-modems", "17"}, 2, "fake-modem: invalid value for --mm-modems: 17"},
 		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
+		{{"--hilink-firmware", "zte"}, 2, "fake-modem: invalid value for --hilink-firmware: zte"},
+		{{"--hilink-refuse", "0"}, 2, "fake-modem: invalid value for --hilink-refuse: 0"},
+		{{"--hilink", "localhost:0"}, 1, "fake-modem: --hilink: not an address: localhost"},
 	};
 	for (const auto &c : cases) {
 		program_run r = run_program(c.args, {});
@@ -994,4 +1000,56 @@ TEST(FakeModemBus, ExportsModemManagersMembers)
 			EXPECT_TRUE(got.count(name) || name == "method Set") << c.iface << " lacks " << name;
 		}
 	}
+}
+
+// With --hilink the program serves the web API on the loopback address,
+// the port it picked on the line after the device's path, and logs each
+// request and answer under --verbose.
+TEST(FakeModemProgram, ServesTheHiLinkWebApi)
+{
+#if !USSDQ_WITH_HILINK
+	GTEST_SKIP() << "the hilink mode is not built in";
+#endif
+	int out[2], err[2];
+	ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+	ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		execl(FAKE_MODEM_PATH, FAKE_MODEM_PATH, "--hilink", "[::1]:0", "--hilink-firmware", "token",
+		    "--verbose", nullptr);
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	std::string lines;
+	for (char c; std::count(lines.begin(), lines.end(), '\n') < 2 && read(out[0], &c, 1) == 1;)
+		lines += c;
+	const std::string url = lines.substr(lines.find('\n') + 1, lines.size() - lines.find('\n') - 2);
+	EXPECT_TRUE(url.starts_with("http://[::1]:")) << url;
+
+	// A request as any client would send it.
+	sockaddr_in6 a{};
+	a.sin6_family = AF_INET6;
+	a.sin6_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+	inet_pton(AF_INET6, "::1", &a.sin6_addr);
+	int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+	const std::string req = "GET /api/webserver/token HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+	EXPECT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+	std::string answer = read_for(fd, 1000);
+	close(fd);
+	EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+	EXPECT_NE(answer.find("Set-Cookie: SessionID="), std::string::npos) << answer;
+	EXPECT_NE(answer.find("<token>"), std::string::npos) << answer;
+
+	kill(pid, SIGTERM);
+	std::string log = read_for(err[0], 1000);
+	int wstatus = 0;
+	waitpid(pid, &wstatus, 0);
+	close(out[0]);
+	close(err[0]);
+	EXPECT_NE(log.find("fake-modem: hilink < GET /api/webserver/token HTTP/1.1"), std::string::npos) << log;
+	EXPECT_NE(log.find("fake-modem: hilink > HTTP/1.1 200 OK"), std::string::npos) << log;
 }
