@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/modes.hpp"
 
 // The signals that end a run from outside.
 static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
@@ -17,14 +17,22 @@ put(const char *s, size_t n)
 	(void)r;
 }
 
-// A session that may be open is ended through the mode the run is in.
+// On every way out of a run: a session that may be open is ended, and what
+// the mode took is given back, through the mode the run is in; once.
 static void
-end_session_now()
+give_back()
 {
+	const mode_ops *m = run_mode;
+
+	if (m == nullptr)
+		return;
+	run_mode = nullptr;
 	if (request_out) {
 		request_out = 0;
-		way->end_now();
+		m->end_session_now();
 	}
+	if (m->let_go != nullptr)
+		m->let_go();
 }
 
 // Runs asynchronously in the middle of any blocking call, so it uses only
@@ -36,7 +44,7 @@ timeout_handler(int)
 
 	// A request that has gone out may still be answered; the modem must
 	// drop that answer rather than hand it to whoever asks next.
-	end_session_now();
+	give_back();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));
@@ -51,7 +59,7 @@ stop_handler(int signo)
 {
 	sigset_t set;
 
-	end_session_now();
+	give_back();
 	signal(signo, SIG_DFL);
 	sigemptyset(&set);
 	sigaddset(&set, signo);
@@ -76,7 +84,7 @@ catch_signal(int signo, void (*handler)(int))
 	sigaction(signo, &sa, nullptr);
 }
 
-// A failure ends the run through exit, after its message.
+// A run ends through exit, after its answer or a failure's message.
 static void
 leave()
 {
@@ -84,7 +92,7 @@ leave()
 
 	sigfillset(&set);
 	sigprocmask(SIG_BLOCK, &set, nullptr);
-	end_session_now();
+	give_back();
 }
 
 void

@@ -1,0 +1,48 @@
+#include <string.h>
+
+#include "modem/link.hpp"
+#include "modem/mm.hpp"
+#include "modem/modes.hpp"
+
+// The one table of modes: -m names one, auto asks each in turn whether it
+// claims the port, and -V lists them in this order. The AT modes and the
+// classic run are in every build; each other mode only where its option
+// builds it in.
+const mode_ops *const modes[] = {
+	&packed_mode,
+	&text_mode,
+	&ucs2_mode,
+	&auto_mode,
+#if USSDQ_WITH_MM
+	&mm_mode,
+#endif
+	&classic_run,
+	nullptr,
+};
+
+// The modes some build has and this one lacks: asked for, they are
+// refused as left out rather than as unknown.
+static constexpr const char *left_out[] = {
+#if !USSDQ_WITH_MM
+	"mm",
+#endif
+	nullptr,
+};
+
+const mode_ops *
+mode_named(const char *name)
+{
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->named && strcmp((*m)->name, name) == 0)
+			return *m;
+	return nullptr;
+}
+
+bool
+mode_left_out(const char *name)
+{
+	for (const char *const *m = left_out; *m != nullptr; m++)
+		if (strcmp(*m, name) == 0)
+			return true;
+	return false;
+}
