@@ -69,6 +69,16 @@ stop_handler(int signo)
 	_exit(1);	// not reached, unless the signal could not be raised
 }
 
+// The signals whose handlers end a run.
+static void
+ending_signals(sigset_t *set)
+{
+	sigemptyset(set);
+	sigaddset(set, SIGALRM);
+	for (int s : stops)
+		sigaddset(set, s);
+}
+
 // Whatever ends the run once a request is out ends its session first:
 // none of these handlers runs inside another.
 static void
@@ -77,20 +87,18 @@ catch_signal(int signo, void (*handler)(int))
 	struct sigaction sa = {};
 
 	sa.sa_handler = handler;
-	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, SIGALRM);
-	for (int s : stops)
-		sigaddset(&sa.sa_mask, s);
+	ending_signals(&sa.sa_mask);
 	sigaction(signo, &sa, nullptr);
 }
 
-// A run ends through exit, after its answer or a failure's message.
+// A run ends through exit, after its answer or a failure's message; no
+// handler may then give back a second time what this gives back.
 static void
 leave()
 {
 	sigset_t set;
 
-	sigfillset(&set);
+	ending_signals(&set);
 	sigprocmask(SIG_BLOCK, &set, nullptr);
 	give_back();
 }

@@ -137,6 +137,20 @@ at_read(const char *octets, size_t len, int dcs, utf8_out *out)
 	return coding->read(lf_buf, dcs, out);
 }
 
+// Whether the maker's name has "huawei" in it, in any case.
+static bool
+names_huawei(const char *info)
+{
+	for (; *info != '\0'; info++) {
+		size_t i = 0;
+		while (i < 6 && (info[i] | 0x20) == "huawei"[i])
+			i++;
+		if (i == 6)
+			return true;
+	}
+	return false;
+}
+
 // A Huawei says which USSD mode it is in, or at least names its maker;
 // any other modem takes text, best UCS2, which loses no character.
 const char *
@@ -151,8 +165,7 @@ ask_mode()
 			continue;
 		if (*p == '1')
 			return "packed";
-	} else if (at_ask("AT+CGMI", info, sizeof info) &&
-	    strcasestr(info, "huawei") != nullptr) {
+	} else if (at_ask("AT+CGMI", info, sizeof info) && names_huawei(info)) {
 		return "packed";
 	}
 	if (at_ask("AT+CSCS=?", info, sizeof info) && strstr(info, "UCS2") != nullptr)
