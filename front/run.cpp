@@ -58,7 +58,11 @@ parse_mode(const char *arg)
 static void
 print_version()
 {
-	printf("%s %s\n", __progname, USSDQ_VERSION);
+	printf("%s %s\nModes:", __progname, USSDQ_VERSION);
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->named)
+			printf(" %s", (*m)->name);
+	puts("");
 }
 
 static int
