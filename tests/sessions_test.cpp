@@ -460,6 +460,7 @@ namespace {
 // ModemManager gives for the ones the network gives, in both byte orders.
 TEST(Sessions, ThroughModemManager)
 {
+	SKIP_UNLESS_BUILT_IN("mm");
 	private_bus bus;
 	ASSERT_TRUE(bus.ok());
 	bus.make_system_bus();
