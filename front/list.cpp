@@ -106,7 +106,7 @@ probe(int out)
 			first_line(info, f.maker, sizeof f.maker);
 		if (at_ask("AT+CGMM", info, sizeof info))
 			first_line(info, f.model, sizeof f.model);
-		snprintf(f.mode, sizeof f.mode, "%s", ask_mode()->name);
+		snprintf(f.mode, sizeof f.mode, "%s", ask_mode());
 	}
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }

@@ -14,6 +14,7 @@
 #include "modem/hilink.hpp"
 #include "modem/http.hpp"
 #include "modem/link.hpp"
+#include "modem/modes.hpp"
 
 static http_peer peer;
 // The session as the device's cookie has it ("SessionID=..."), and the
@@ -205,15 +206,6 @@ open_session()
 	ready_release();
 }
 
-const mode_ops *
-hilink_set_up(const mode_ops *self)
-{
-	if (const char *why = hilink_parse_url(port, &peer))
-		errx(1, "%s: %s", port, why);
-	open_session();
-	return self;
-}
-
 bool
 hilink_model(const char *url, char *model, size_t size)
 {
@@ -249,16 +241,36 @@ escaped(const char *s, char *out, size_t size)
 	return *s == '\0' ? n : 0;
 }
 
-const char *
+static const char *
 hilink_refusal(const char *request)
 {
 	char coded[work_buf_size];
-	uint32_t cp;
 
-	for (size_t k, i = 0; request[i] != '\0'; i += k)
-		if ((k = utf8_get(request + i, &cp)) == 0)
-			return "USSD is not UTF-8 text";
+	if (!utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }))
+		return "USSD is not UTF-8 text";
 	return *request != '\0' && escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
+}
+
+// A device named by URL has nothing but its web API; https is claimed too,
+// to be refused as such rather than opened as a serial device.
+static bool
+hilink_claims(const char *port)
+{
+	return is_url(port);
+}
+
+// The request and the replies are checked before the device is asked
+// anything, so that one that cannot go leaves nothing behind.
+static const mode_ops *
+hilink_set_up(const mode_ops *self, const ussd_job *job)
+{
+	if (const char *why = hilink_parse_url(port, &peer))
+		errx(1, "%s: %s", port, why);
+	for (size_t i = 0; job->request != nullptr && i <= job->reply_count; i++)
+		if (const char *why = hilink_refusal(i == 0 ? job->request : job->replies[i - 1]))
+			errx(1, "%s", why);
+	open_session();
+	return self;
 }
 
 // The device's words for an error, after its number.
@@ -275,22 +287,27 @@ error_text(const http_answer *a, long code, char *refusal, size_t size)
 	refusal[out.len] = '\0';
 }
 
-// A send the device refused put nothing out: no release follows it, which
-// could end another client's request.
-static bool
-refused(const http_answer *a, long code, char *refusal, size_t size)
+// Whether a request of this run went out: a send the device refused put
+// nothing out, and a release then could end another client's request.
+static volatile sig_atomic_t sent;
+
+static const mode_ops *
+refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 {
-	request_out = 0;
+	if (first)
+		sent = 0;
 	if (code == 111013)
 		errx(1, "%s: a USSD session is open; end it with -c", port);
 	if (code == 100003)
 		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
 	error_text(a, code, refusal, size);
-	return false;
+	return nullptr;
 }
 
-bool
-hilink_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size)
+static char answer_buf[work_buf_size];
+
+static const mode_ops *
+hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	static char xml[work_buf_size + 160];
 	char content[work_buf_size];
@@ -302,44 +319,41 @@ hilink_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_
 	const char *v;
 	if (first && call("GET", "/api/ussd/status", nullptr, &r) == 0 &&
 	    (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
-		return refused(&r, 111013, refusal, size);
+		return refused(&r, 111013, first, refusal, size);
 	escaped(request, content, sizeof content);
 	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
 	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
 	// A stale token or session is fetched anew, once.
+	sent = 1;
 	for (int tries = 0; (code = call("POST", "/api/ussd/send", xml, &r)) >= 125001 &&
 	    code <= 125003 && tries == 0; tries++)
 		open_session();
 	if (code != 0)
-		return refused(&r, code, refusal, size);
+		return refused(&r, code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
 	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019)
 		poll(nullptr, 0, 500);
-	a->dcs = -1;
-	a->status = -1;		// the web API does not say
-	a->crs = 0;
-	a->has_text = false;
 	// As +CUSD: 5 ends a run; the stick is still told to release.
 	if (code == 111020)
 		errx(1, "%s: network timed out", port);
 	if (code != 0) {
 		error_text(&r, code, refusal, size);
-		return false;
+		return nullptr;
 	}
 	v = xml_element(r.body, "content", &n);
 	if (v == nullptr)
 		errx(1, "%s: an answer without its content", port);
-	if (n >= work_buf_size)
+	if (n >= sizeof answer_buf)
 		errx(1, "%s: response too long", port);
-	memcpy(a->text, v, n);
-	a->text[n] = '\0';
-	a->len = n;
-	a->has_text = true;
-	return true;
+	memcpy(answer_buf, v, n);
+	// The web API says neither whether the network waits for a reply nor
+	// a scheme: its text is UTF-8, with XML's references in it.
+	*a = {-1, -1, answer_buf, n, true};
+	return &hilink_mode;
 }
 
-bool
+static bool
 hilink_end_session(bool)
 {
 	http_answer r = {};
@@ -347,12 +361,15 @@ hilink_end_session(bool)
 	return call("GET", "/api/ussd/release", nullptr, &r) == 0;
 }
 
-void
+// The release from a handler: a ready-made request written on a connection
+// of its own, with async-signal-safe calls alone, its answer awaited for at
+// most 1 s.
+static void
 hilink_end_session_now()
 {
 	const int at = release_at;
 	const auto len = static_cast<size_t>(release_len[at]);
-	if (len == 0)
+	if (len == 0 || !sent)
 		return;
 	const int fd = socket(peer.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -371,9 +388,12 @@ hilink_end_session_now()
 	close(fd);
 }
 
-bool
-hilink_read(const char *text, int, utf8_out *out)
+static bool
+hilink_read(const char *octets, size_t len, int, utf8_out *out)
 {
-	xml_text(text, strlen(text), out);
+	xml_text(octets, len, out);
 	return true;
 }
+
+const mode_ops hilink_mode = {"hilink", true, true, false, hilink_claims, hilink_set_up,
+	hilink_refusal, hilink_ask, hilink_end_session, hilink_end_session_now, nullptr, hilink_read};

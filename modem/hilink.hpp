@@ -8,7 +8,6 @@
 
 struct http_peer;
 struct mode_ops;
-struct cusd_answer;
 struct utf8_out;
 
 /* xml.cpp */
@@ -29,13 +28,5 @@ const char *hilink_parse_url(const char *url, http_peer *peer);
 // -l: the device's model (its DeviceName) at url; false when it gave none.
 bool hilink_model(const char *url, char *model, size_t size);
 
-// The entry points of the mode (see mode_ops in modem/link.hpp).
-const mode_ops *hilink_set_up(const mode_ops *self);
-const char *hilink_refusal(const char *request);
-bool hilink_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
-bool hilink_end_session(bool limited);	// GET /api/ussd/release
-// The same from a handler: a ready-made request written on a connection
-// of its own, with async-signal-safe calls alone, its answer awaited for
-// at most 1 s.
-void hilink_end_session_now();
-bool hilink_read(const char *text, int dcs, utf8_out *out);
+// The row of the mode (see modem/modes.hpp).
+extern const mode_ops hilink_mode;

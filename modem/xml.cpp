@@ -71,20 +71,12 @@ void
 xml_text(const char *s, size_t n, utf8_out *out)
 {
 	for (size_t i = 0, k; i < n; i += k) {
-		uint32_t cp = 0;
+		uint32_t cp;
 		if (s[i] == '&' && (k = reference(s + i + 1, n - i - 1, &cp)) > 0) {
 			k++;
-		} else if (s[i] == '\0') {
+		} else if ((k = utf8_take(s + i, n - i, &cp)) == 0) {
+			cp = replacement_char;
 			k = 1;
-		} else {
-			// Only whole characters: a NUL stops utf8_get short.
-			char one[5] = {};
-			for (size_t j = 0; j < 4 && i + j < n; j++)
-				one[j] = s[i + j];
-			if ((k = utf8_get(one, &cp)) == 0) {
-				cp = replacement_char;
-				k = 1;
-			}
 		}
 		utf8_put(out, cp);
 	}

@@ -233,8 +233,10 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	if (holder >= 0)
 		close(holder);
 	r.err = replace(r.err, modem.path(), "PORT");
-	if (!modem.hilink_url().empty())
+	if (!modem.hilink_url().empty()) {
+		r.out = replace(r.out, modem.hilink_url(), "URL");
 		r.err = replace(r.err, modem.hilink_url(), "URL");
+	}
 	r.port = modem.path();
 	return r;
 }
@@ -438,4 +440,16 @@ run_client(const std::vector<std::string> &args)
 	if (e == 0 && waitpid(pid, &status, 0) == pid)
 		o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	return o;
+}
+
+bool
+built_in(const std::string &mode)
+{
+	static const std::string modes = [] {
+		const std::string out = ussdq({"-V"}).out;
+		const auto line = out.find("\nModes:");
+		return line == std::string::npos ? std::string() :
+		    out.substr(line + 7, out.find('\n', line + 1) - line - 7) + " ";
+	}();
+	return modes.find(" " + mode + " ") != std::string::npos;
 }

@@ -1,8 +1,13 @@
 // Modems and ports that are not polite: settings left by other programs,
 // fragments, junk, unsolicited codes, refusals, hang-ups. Every run ends
 // with its answer or with a defined message, never by a crash or a hang.
+#include <cstring>
+
 #include <gtest/gtest.h>
 
+#include "coding/charsets.hpp"
+#include "modem/hilink.hpp"
+#include "modem/http.hpp"
 #include "tests/harness.hpp"
 
 namespace {
@@ -156,13 +161,6 @@ TEST(HostileModem, TakesOnlyWholeLines)
 	}
 }
 
-#if USSDQ_WITH_HILINK
-#include <cstring>
-
-#include "coding/charsets.hpp"
-#include "modem/hilink.hpp"
-#include "modem/http.hpp"
-
 namespace {
 
 struct bytes {
@@ -283,4 +281,3 @@ TEST(Hostile, XmlOfTheWebApi)
 		EXPECT_EQ(std::string(v ? v : "?", v ? n : 1), e.content) << e.doc;
 	}
 }
-#endif

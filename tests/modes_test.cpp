@@ -425,9 +425,7 @@ TEST(Modes, SetsThePortRaw)
 // refused, which put nothing out).
 TEST(Modes, HiLinkWebApi)
 {
-#if !USSDQ_WITH_HILINK
-	GTEST_SKIP() << "the hilink mode is not built in";
-#endif
+	SKIP_UNLESS_BUILT_IN("hilink");
 	using fw = sim::options::firmware;
 	auto web = [](std::function<void(sim::options &)> set = nullptr) {
 		sim::options o;
@@ -446,7 +444,7 @@ TEST(Modes, HiLinkWebApi)
 		sim::options modem;
 		int status;
 		std::string out, err;
-		int sends;		// POSTs to /api/ussd/send
+		int sends;		// POSTs to /api/ussd/send; -1: no request at all
 		bool released;
 	} cases[] = {
 		{"SesTokInfo", hilink + lines{"-u", "*101#"}, web(), 0,
@@ -478,9 +476,17 @@ TEST(Modes, HiLinkWebApi)
 		    "", "ussdq: URL: the connection closed early\n", 1, true},
 		{"-c", lines{"-c", "-m", "hilink", "-p", "URL"}, web(), 0, "", "", 0, true},
 		{"https", lines{"-m", "auto", "-p", "https://URL", "-u", "*101#"}, web(), 1, "",
-		    "ussdq: https://URL: https is not supported; use http://\n", 0, false},
+		    "ussdq: https://URL: https is not supported; use http://\n", -1, false},
 		{"a path", hilink + lines{"-p", "URL/api", "-u", "*101#"}, web(), 1, "",
-		    "ussdq: URL/api: a URL not as http://HOST[:PORT]\n", 0, false},
+		    "ussdq: URL/api: a URL not as http://HOST[:PORT]\n", -1, false},
+		// What cannot go is refused before the device is asked anything.
+		{"-s", hilink + lines{"-s", "15", "-u", "*101#"}, web(), 1, "",
+		    msgs({"-s does not go with -m hilink"}) + usage_line, -1, false},
+		{"a request not UTF-8", hilink + lines{"-u", "*101\xff#"}, web(), 1, "",
+		    msgs({"USSD is not UTF-8 text"}), -1, false},
+		{"a reply too long once escaped", hilink + lines{"-u", "*111#", "-r", std::string(300, '&')},
+		    web(), 1, "", msgs({"USSD too long"}), -1, false},
+		{"-l", lines{"-l", "URL"}, web(), 0, "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false},
 		{"nobody listening", lines{"-m", "hilink", "-p", "http://127.0.0.1:1", "-u", "*101#"}, web(), 1, "",
 		    msgs({"http://127.0.0.1:1: Connection refused"}), 0, false},
 		{"entities", hilink + lines{"-j", "-u", "*100#"},
@@ -503,8 +509,12 @@ TEST(Modes, HiLinkWebApi)
 		EXPECT_EQ(r.status, c.status) << c.what;
 		EXPECT_EQ(r.out, c.out) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
+		if (c.sends < 0) {
+			EXPECT_TRUE(r.sent.empty()) << c.what;
+		}
 		EXPECT_EQ(std::count_if(r.sent.begin(), r.sent.end(),
-		    [](const std::string &s) { return s.starts_with("POST /api/ussd/send"); }), c.sends) << c.what;
+		    [](const std::string &s) { return s.starts_with("POST /api/ussd/send"); }),
+		    std::max(c.sends, 0)) << c.what;
 		EXPECT_EQ(std::find(r.sent.begin(), r.sent.end(), release) != r.sent.end(), c.released) << c.what;
 	}
 }

@@ -460,6 +460,7 @@ namespace {
 // ModemManager gives for the ones the network gives, in both byte orders.
 TEST(Sessions, ThroughModemManager)
 {
+	SKIP_UNLESS_BUILT_IN("mm");
 	private_bus bus;
 	ASSERT_TRUE(bus.ok());
 	bus.make_system_bus();
@@ -529,9 +530,7 @@ TEST(Sessions, ThroughModemManager)
 // the handler, over a connection of its own.
 TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 {
-#if !USSDQ_WITH_HILINK
-	GTEST_SKIP() << "the hilink mode is not built in";
-#endif
+	SKIP_UNLESS_BUILT_IN("hilink");
 	sim::options o;
 	o.hilink = "127.0.0.1:0";
 	o.hilink_pending = 1;

@@ -1007,9 +1007,6 @@ TEST(FakeModemBus, ExportsModemManagersMembers)
 // request and answer under --verbose.
 TEST(FakeModemProgram, ServesTheHiLinkWebApi)
 {
-#if !USSDQ_WITH_HILINK
-	GTEST_SKIP() << "the hilink mode is not built in";
-#endif
 	int out[2], err[2];
 	ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
 	ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
