@@ -46,7 +46,7 @@ hilink_parse_url(const char *url, http_peer *to)
 	if (strncmp(url, "http://", 7) != 0)
 		return "not an http:// URL";
 	const char *h = url + 7;
-	const char *p = h;
+	const char *p;
 	char name[256];
 	size_t n;
 	if (*h == '[') {
@@ -169,6 +169,26 @@ copy_value(char *dest, size_t size, const char *v, size_t n)
 	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
 }
 
+// Firmware with neither SesTokInfo nor a token of its own: the tokens of
+// its web page's csrf_token tags, and the session of its Set-Cookie.
+static void
+page_tokens()
+{
+	http_answer a = {};
+
+	a.cut_ok = true;
+	call("GET", "/html/index.html", nullptr, &a);
+	const char *p = a.body;
+	for (int i = 0; i < 2 && (p = strstr(p, "name=\"csrf_token\"")) != nullptr; i++) {
+		const char *c = strstr(p, "content=\"");
+		const char *end = strchr(p, '>');
+		if (c == nullptr || (end != nullptr && c > end))
+			break;
+		p = c + 9;
+		copy_value(tokens[i], sizeof tokens[0], p, strcspn(p, "\""));
+	}
+}
+
 // The session and the first token, in whichever way this firmware gives
 // them: its SesTokInfo, its token alone, or the tokens of its web page.
 static void
@@ -191,17 +211,7 @@ open_session()
 		// Of the long token only the end counts.
 		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
 	} else {
-		a.cut_ok = true;
-		call("GET", "/html/index.html", nullptr, &a);
-		const char *p = a.body;
-		for (int i = 0; i < 2 && (p = strstr(p, "name=\"csrf_token\"")) != nullptr; i++) {
-			const char *c = strstr(p, "content=\"");
-			const char *end = strchr(p, '>');
-			if (c == nullptr || (end != nullptr && c > end))
-				break;
-			p = c + 9;
-			copy_value(tokens[i], sizeof tokens[0], p, strcspn(p, "\""));
-		}
+		page_tokens();
 	}
 	ready_release();
 }

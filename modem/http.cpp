@@ -83,95 +83,147 @@ hex_value(char c)
 	return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
+// The status line; 1xx answers are only interim.
+static const char *
+status_line(http_in *in, http_answer *a)
+{
+	const char *l = a->line;
+
+	if (const int r = line(in, a->line, sizeof a->line))
+		return why(r, "an answer's status line is too long");
+	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ' ||
+	    strspn(l + 9, "0123456789") != 3 || (l[12] != ' ' && l[12] != '\0'))
+		return "not an HTTP answer";
+	a->status = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
+	return nullptr;
+}
+
+// How the body is framed, as the headers say.
+struct framing {
+	size_t length;		// SIZE_MAX: none given
+	bool chunked;
+};
+
+// Content-Length's value, v, n digits long.
+static bool
+content_length(const char *v, size_t n, framing *f)
+{
+	size_t value = 0;
+
+	if (n == 0 || n > 9 || strspn(v, "0123456789") != n)
+		return false;
+	for (const char *p = v; *p != '\0'; p++)
+		value = value * 10 + static_cast<size_t>(*p - '0');
+	// Two lengths that differ leave the body's end unknown.
+	if (f->length != SIZE_MAX && f->length != value)
+		return false;
+	f->length = value;
+	return true;
+}
+
+// One header line, h, cut into its name in lower case and its value, which
+// go to on_header.
+static const char *
+header(char *h, framing *f, http_header_fn on_header)
+{
+	char *colon = strchr(h, ':');
+	if (colon == nullptr || colon == h)
+		return bad_header;
+	*colon = '\0';
+	for (char *p = h; *p != '\0'; p++) {
+		if (*p <= ' ' || *p == 0x7f)
+			return bad_header;
+		if (*p >= 'A' && *p <= 'Z')
+			*p = static_cast<char>(*p + 32);
+	}
+	char *v = colon + 1 + strspn(colon + 1, " \t");
+	size_t n = strlen(v);
+	while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
+		v[--n] = '\0';
+	if (strcmp(h, "content-length") == 0) {
+		if (!content_length(v, n, f))
+			return bad_header;
+	} else if (strcmp(h, "transfer-encoding") == 0) {
+		// Chunked is the last coding when it is one at all.
+		char tail[8] = {};
+		for (size_t i = 0; n >= 7 && i < 7; i++)
+			tail[i] = static_cast<char>(v[n - 7 + i] | 0x20);
+		f->chunked = strcmp(tail, "chunked") == 0;
+	}
+	if (on_header != nullptr)
+		on_header(h, v);
+	return nullptr;
+}
+
+static constexpr const char bad_chunk[] = "a chunk not as HTTP has it";
+
+// The size at the start of a chunk's line h; one above room is refused
+// before its digits could overflow.
+static const char *
+chunk_size(const char *h, size_t room, size_t *n)
+{
+	const char *p = h;
+
+	if (!is_hex(static_cast<unsigned char>(*p)))
+		return bad_chunk;
+	for (; is_hex(static_cast<unsigned char>(*p)); p++) {
+		if (*n > room)
+			return long_body;
+		*n = *n * 16 + static_cast<size_t>(hex_value(*p));
+	}
+	return *p != '\0' && *p != ';' && *p != ' ' && *p != '\t' ? bad_chunk : nullptr;
+}
+
+// A body in chunks, and the trailer after them, whose fields are not used.
+static const char *
+chunks(http_in *in, http_answer *a)
+{
+	char h[1024];
+	int r;
+
+	for (;;) {
+		size_t n = 0;
+		if ((r = line(in, h, 64)) != 0)
+			return why(r, bad_chunk);
+		if (const char *failed = chunk_size(h, a->size, &n))
+			return failed;
+		if (n == 0)
+			break;
+		if ((r = body(in, a, n, false)) != 0)
+			return r > 0 ? nullptr : why(r, long_body);
+		if ((r = line(in, h, 3)) != 0 || h[0] != '\0')
+			return why(r, bad_chunk);
+	}
+	while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
+		continue;
+	return r == 0 ? nullptr : why(r, "an answer's header is too long");
+}
+
 const char *
 http_read(http_in *in, http_answer *a, http_header_fn on_header)
 {
 	char h[1024];
-	size_t length = SIZE_MAX;	// none given
-	bool chunked = false;
+	framing f = {SIZE_MAX, false};
 	int r;
 
 	a->len = 0;
 	a->body[0] = '\0';
-	// An interim answer (1xx) comes before the real one.
 	do {
-		if ((r = line(in, a->line, sizeof a->line)) != 0)
-			return why(r, "an answer's status line is too long");
-		const char *l = a->line;
-		if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ' ||
-		    strspn(l + 9, "0123456789") != 3 || (l[12] != ' ' && l[12] != '\0'))
-			return "not an HTTP answer";
-		a->status = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
-		while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0') {
-			char *colon = strchr(h, ':');
-			if (colon == nullptr || colon == h)
-				return bad_header;
-			*colon = '\0';
-			for (char *p = h; *p != '\0'; p++) {
-				if (*p <= ' ' || *p == 0x7f)
-					return bad_header;
-				if (*p >= 'A' && *p <= 'Z')
-					*p = static_cast<char>(*p + 32);
-			}
-			char *v = colon + 1 + strspn(colon + 1, " \t");
-			size_t n = strlen(v);
-			while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
-				v[--n] = '\0';
-			if (strcmp(h, "content-length") == 0) {
-				size_t value = 0;
-				if (n == 0 || n > 9 || strspn(v, "0123456789") != n)
-					return bad_header;
-				for (const char *p = v; *p != '\0'; p++)
-					value = value * 10 + static_cast<size_t>(*p - '0');
-				// Two lengths that differ leave the body's end unknown.
-				if (length != SIZE_MAX && length != value)
-					return bad_header;
-				length = value;
-			} else if (strcmp(h, "transfer-encoding") == 0) {
-				// Chunked is the last coding when it is one at all.
-				char tail[8] = {};
-				for (size_t i = 0; n >= 7 && i < 7; i++)
-					tail[i] = static_cast<char>(v[n - 7 + i] | 0x20);
-				chunked = strcmp(tail, "chunked") == 0;
-			}
-			if (on_header != nullptr)
-				on_header(h, v);
-		}
+		if (const char *failed = status_line(in, a))
+			return failed;
+		while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
+			if (const char *failed = header(h, &f, on_header))
+				return failed;
 		if (r != 0)
 			return why(r, "an answer's header is too long");
 	} while (a->status / 100 == 1);
 
 	if (a->status == 204 || a->status == 304)
 		return nullptr;
-	if (!chunked) {
-		r = body(in, a, length, length == SIZE_MAX);
-		return r > 0 ? nullptr : r < 0 ? why(r, long_body) : nullptr;
-	}
-	for (;;) {
-		size_t n = 0;
-		if ((r = line(in, h, 64)) != 0)
-			return why(r, "a chunk not as HTTP has it");
-		const char *p = h;
-		if (!is_hex(static_cast<unsigned char>(*p)))
-			return "a chunk not as HTTP has it";
-		for (; is_hex(static_cast<unsigned char>(*p)); p++) {
-			if (n > a->size)
-				return long_body;
-			n = n * 16 + static_cast<size_t>(hex_value(*p));
-		}
-		if (*p != '\0' && *p != ';' && *p != ' ' && *p != '\t')
-			return "a chunk not as HTTP has it";
-		if (n == 0)
-			break;
-		if ((r = body(in, a, n, false)) != 0)
-			return r > 0 ? nullptr : why(r, long_body);
-		if ((r = line(in, h, 3)) != 0 || h[0] != '\0')
-			return why(r, "a chunk not as HTTP has it");
-	}
-	// The trailer, whose fields are not used.
-	while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
-		continue;
-	return r == 0 ? nullptr : why(r, "an answer's header is too long");
+	if (f.chunked)
+		return chunks(in, a);
+	r = body(in, a, f.length, f.length == SIZE_MAX);
+	return r >= 0 ? nullptr : why(r, long_body);
 }
 
 static ssize_t
@@ -185,13 +237,12 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header)
 {
 	static char req[3 * work_buf_size + 1024];
-	int n = snprintf(req, sizeof req, "%s %s HTTP/1.1\r\nHost: %s\r\n%sConnection: close\r\n",
-	    method, path, peer->host, headers);
-	if (n >= 0 && static_cast<size_t>(n) < sizeof req)
-		n += body == nullptr ? snprintf(req + n, sizeof req - static_cast<size_t>(n), "\r\n") :
-		    snprintf(req + n, sizeof req - static_cast<size_t>(n),
-		    "Content-Type: application/x-www-form-urlencoded; charset=UTF-8\r\n"
-		    "Content-Length: %zu\r\n\r\n%s", strlen(body), body);
+	char length[128] = "";
+	if (body != nullptr)
+		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
+		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
+	const int n = snprintf(req, sizeof req, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
+	    method, path, peer->host, headers, length, body != nullptr ? body : "");
 	if (n < 0 || static_cast<size_t>(n) >= sizeof req)
 		errx(1, "%s: request too long", port);
 	if (verbose)

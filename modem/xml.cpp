@@ -5,8 +5,10 @@
 
 // The device's answers are small documents of known elements; nesting of
 // one name inside the same name, comments and CDATA do not occur in them.
+// The name is a literal wherever this is called, which no one swaps with
+// a document.
 const char *
-xml_element(const char *doc, const char *name, size_t *len)
+xml_element(const char *doc, const char *name, size_t *len)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	const size_t k = strlen(name);
 
@@ -30,6 +32,32 @@ xml_element(const char *doc, const char *name, size_t *len)
 	return nullptr;
 }
 
+// The character of a numeric reference (after its '&'), and its length;
+// 0 when s does not start one.
+static size_t
+number_reference(const char *s, size_t n, uint32_t *cp)
+{
+	const bool hex = s[1] == 'x' || s[1] == 'X';
+	const size_t first = hex ? 2 : 1;
+	size_t i = first;
+	uint32_t v = 0;
+
+	for (; i < n && s[i] != ';'; i++) {
+		const auto c = static_cast<unsigned char>(s[i]);
+		const bool digit = c >= '0' && c <= '9';
+		if (!digit && !(hex && is_hex(c)))
+			return 0;
+		// Past the last code point it stays past it.
+		if (v <= 0x10ffff)
+			v = v * (hex ? 16 : 10) + static_cast<uint32_t>(digit ? c - '0' : (c | 0x20) - 'a' + 10);
+	}
+	if (i == n || i == first)
+		return 0;
+	const bool bad = v == 0 || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff);
+	*cp = bad ? replacement_char : v;
+	return i + 1;
+}
+
 // The character a reference stands for, and the length of the reference
 // after its '&'; 0 when s does not start one.
 static size_t
@@ -45,26 +73,7 @@ reference(const char *s, size_t n, uint32_t *cp)
 			return k;
 		}
 	}
-	if (n < 3 || s[0] != '#')
-		return 0;
-	const bool hex = s[1] == 'x' || s[1] == 'X';
-	size_t i = hex ? 2 : 1;
-	uint32_t v = 0;
-	for (; i < n && s[i] != ';'; i++) {
-		const char c = s[i];
-		uint32_t d = c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0') :
-		    hex && is_hex(static_cast<unsigned char>(c)) ? static_cast<uint32_t>((c | 0x20) - 'a' + 10) : 99;
-		if (d == 99)
-			return 0;
-		// Past the last code point it stays past it.
-		if (v <= 0x10ffff)
-			v = v * (hex ? 16 : 10) + d;
-	}
-	if (i == n || i == (hex ? 2u : 1u))
-		return 0;
-	const bool bad = v == 0 || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff);
-	*cp = bad ? replacement_char : v;
-	return i + 1;
+	return n >= 3 && s[0] == '#' ? number_reference(s, n, cp) : 0;
 }
 
 void
