@@ -17,7 +17,7 @@ print_usage(FILE *f)
 {
 	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
 	    "       %s -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-	    "       %s -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+	    "       %s -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
 	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
 }
 
@@ -150,7 +150,17 @@ read_options(int argc, char *argv[])
 	if (cancel)
 		check_form('c', "vmpt");
 	else if (list)
-		check_form('l', "jvt");
+		check_form('l', "jvmt");
+	// A later run could not learn that a session over QMI or MBIM
+	// waits; and QMI's coding byte is no scheme that -s could overrule.
+	if (keep && (strcmp(mode->name, "qmi") == 0 || strcmp(mode->name, "mbim") == 0)) {
+		warnx("-k does not go with -m %s", mode->name);
+		usage();
+	}
+	if (scheme >= 0 && strcmp(mode->name, "qmi") == 0) {
+		warnx("-s does not go with -m %s", mode->name);
+		usage();
+	}
 	if (optind < argc && !list)
 		usage();
 	operands = argv + optind;

@@ -5,6 +5,7 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/qmi.hpp"
 
 // The signals that end a run from outside.
 static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
@@ -17,7 +18,8 @@ put(const char *s, size_t n)
 	(void)r;
 }
 
-// A session that may be open is ended through the mode the run is in.
+// A session that may be open is ended through the mode the run is in, and
+// a client id the run holds inside the modem is given back.
 static void
 end_session_now()
 {
@@ -25,6 +27,9 @@ end_session_now()
 		request_out = 0;
 		way->end_now();
 	}
+#if USSDQ_WITH_QMI
+	qmi_let_go();
+#endif
 }
 
 // Runs asynchronously in the middle of any blocking call, so it uses only

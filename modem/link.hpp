@@ -37,6 +37,9 @@ extern FILE *modem_out;			// write side of modem_fd
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
+// Opens and locks a device of frames (QMI, MBIM); false, unless told to
+// wait, when another run holds its lock.
+bool device_setup(bool wait);
 
 /* lines.cpp */
 struct line_read {
@@ -166,3 +169,12 @@ struct mode_ops {
 extern const mode_ops modes[];
 const mode_ops *mode_named(const char *name);	// null: no such mode
 const mode_ops *ask_mode();		// what the modem says it takes
+
+/* driver.cpp */
+// The way the kernel's driver of a device that is no terminal speaks, as
+// sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
+// null for any other.
+const char *way_by_driver(const char *root, const char *port);
+// Whether path is a terminal; true too when it cannot be opened, so that
+// the serial way reports why.
+bool is_terminal(const char *path);

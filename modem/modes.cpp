@@ -6,6 +6,7 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "modem/mm.hpp"
+#include "modem/qmi.hpp"
 
 // How a request and its answer travel over AT commands. Huawei modems in
 // their USSD mode 1 take and give packed septets in hex; the others take
@@ -138,6 +139,17 @@ auto_set_up(const mode_ops *)
 			warnx("mode: %s", modes[4].name);
 		return mm_set_up(&modes[4]);
 	}
+	// A device of frames: ModemManager's where it manages it, else the
+	// way its driver speaks.
+	if (!is_terminal(port)) {
+		const char *w = mm_manages(port) ? "mm" : way_by_driver("/sys", port);
+		const mode_ops *m = w != nullptr ? mode_named(w) : nullptr;
+		if (m == nullptr)
+			errx(1, "%s: not a serial, QMI or MBIM device", port);
+		if (verbose)
+			warnx("mode: %s", m->name);
+		return m->set_up(m);
+	}
 	at_open();
 	const mode_ops *m = ask_mode();
 	if (verbose)
@@ -156,6 +168,9 @@ const mode_ops modes[] = {
 	// Chooses one of the others by what the port and the modem say.
 	{"auto", nullptr, auto_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
 	{"mm", nullptr, mm_set_up, mm_refusal, mm_ask, mm_end, mm_cancel_now, mm_read},
+#if USSDQ_WITH_QMI
+	{"qmi", nullptr, qmi_set_up, qmi_refusal, qmi_ask, qmi_end_session, qmi_end_session_now, qmi_read},
+#endif
 };
 
 const mode_ops *

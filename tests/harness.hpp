@@ -87,7 +87,7 @@ std::string msgs(std::initializer_list<std::string> lines);
 inline const std::string usage_line =
     "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
     "       ussdq -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-    "       ussdq -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+    "       ussdq -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
     "       ussdq -h | -V\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
