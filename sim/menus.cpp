@@ -213,7 +213,10 @@ void modem::tick()
 	} else if (session_ && !due_line_ && opts_.session_timeout_ms > 0 && now >= session_ends_) {
 		trace("session timed out", "");
 		session_.reset();
-		say(result("+CUSD: 2"));
+		if (opts_.qmi)
+			qmi_release_session();
+		else
+			say(result("+CUSD: 2"));
 	}
 }
 
