@@ -462,6 +462,10 @@ qmi_set_up(const mode_ops *self)
 	static constexpr uint8_t on = 1;
 	qmi_msg m;
 
+	// Nothing is sent, nor a client id taken, for a request that cannot go.
+	for (size_t i = 0; i <= reply_count; i++)
+		if (const char *r = i == 0 ? ussd : replies[i - 1]; r != nullptr && qmi_refusal(r) != nullptr)
+			errx(1, "%s", qmi_refusal(r));
 	device_setup(true);
 	take_client(voice, -1);
 	begin(voice, 0x03);

@@ -267,6 +267,7 @@ private:
 	uint8_t qmi_next_id_ = 1;
 	uint8_t qmi_voice_ = 0;		// the client whose USSD session it is
 	uint16_t qmi_owed_ = 0;		// its Originate USSD's transaction; 0: none owed
+	std::optional<network_answer> qmi_due_;	// sent when due_at_ comes (delay_ms)
 	std::vector<bool> used_;
 	mutable std::mutex mutex_;
 	std::vector<std::string> received_;

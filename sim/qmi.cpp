@@ -354,6 +354,12 @@ void modem::qmi_handle(const std::string &f)
 		qmi_voice_ = client;
 		qmi_owed_ = txn;
 		qmi_open_ = true;
+		if (opts_.delay_ms > 0) {
+			qmi_due_ = respond(*r);
+			due_line_ = std::string();
+			due_at_ = clock::now() + std::chrono::milliseconds(opts_.delay_ms);
+			return;
+		}
 		qmi_network(respond(*r));
 		return;
 	}
@@ -376,7 +382,8 @@ void modem::qmi_handle(const std::string &f)
 		if (open && qmi_owed_ != 0)
 			qmi_send(voice, client, response, qmi_owed_, 0x3a, result(4));
 		if (open) {
-			session_.reset();
+			end_session();
+			qmi_due_.reset();
 			qmi_owed_ = 0;
 			qmi_open_ = false;
 		}

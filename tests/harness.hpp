@@ -67,6 +67,7 @@ public:
 	// One run; sent holds what the modem received since the run before.
 	outcome run(std::vector<std::string> args, run_options run = {});
 	std::vector<std::string> received() const { return modem_.received(); }
+	const sim::modem &device() const { return modem_; }
 
 private:
 	sim::modem modem_;
