@@ -9,6 +9,7 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 
 // What one port said: its maker, its model and the mode auto would choose
@@ -32,7 +33,7 @@ find_ports()
 {
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + 64 + 16; i++) {
+	for (int i = 0; i < 256 + 64 + (USSDQ_WITH_FRAMES ? 16 : 0); i++) {
 		char name[sizeof found[0]];
 		if (i >= 256 + 64)
 			snprintf(name, sizeof name, "/dev/cdc-wdm%d", i - 256 - 64);
@@ -83,9 +84,13 @@ probe_timed_out(int)
 static const char *
 probe_way()
 {
+#if USSDQ_WITH_FRAMES
 	if (strcmp(mode->name, "qmi") == 0 || strcmp(mode->name, "mbim") == 0)
 		return mode->name;
 	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+#else
+	return nullptr;
+#endif
 }
 
 // Runs in a child of its own, so that a port that hangs or fails ends its
@@ -119,7 +124,7 @@ probe(int out)
 			first_line(info, f.maker, sizeof f.maker);
 		if (at_ask("AT+CGMM", info, sizeof info))
 			first_line(info, f.model, sizeof f.model);
-		snprintf(f.mode, sizeof f.mode, "%s", ask_mode()->name);
+		snprintf(f.mode, sizeof f.mode, "%s", ask_mode());
 	}
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }

@@ -9,6 +9,7 @@
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 
 static constexpr uint8_t ctl = 0, dms = 2, voice = 9;
@@ -449,23 +450,22 @@ qmi_let_go()
 	send_now(release_frame, sizeof release_frame, ctl, release_txn);
 }
 
-void
+static void
 qmi_end_session_now()
 {
 	if (held == voice)
 		send_now(cancel_frame, sizeof cancel_frame, voice, cancel_txn);
 }
 
-const mode_ops *
-qmi_set_up(const mode_ops *self)
+static const mode_ops *
+qmi_set_up(const mode_ops *self, const ussd_job *job)
 {
 	static constexpr uint8_t on = 1;
 	qmi_msg m;
 
 	// Nothing is sent, nor a client id taken, for a request that cannot go.
-	for (size_t i = 0; i <= reply_count; i++)
-		if (const char *r = i == 0 ? ussd : replies[i - 1]; r != nullptr && qmi_refusal(r) != nullptr)
-			errx(1, "%s", qmi_refusal(r));
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
 	device_setup(true);
 	take_client(voice, -1);
 	begin(voice, 0x03);
@@ -510,7 +510,8 @@ coded(const char *request, uint8_t *v)
 	return nullptr;
 }
 
-const char *
+// At most 182 ASCII characters, or 80 UCS2 units (160 octets).
+static const char *
 qmi_refusal(const char *request)
 {
 	uint8_t v[2 + 182];
@@ -518,22 +519,25 @@ qmi_refusal(const char *request)
 	return coded(request, v);
 }
 
-// The answer's text, if m has one, into a.
+// The answer's text, if m has one, into a: its octets in hex, as -j
+// shows them; their coding is kept for qmi_read.
+static char answer_hex[work_buf_size];
+
 static bool
-take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, cusd_answer *a)
+take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
 {
-	a->has_text = qmi_text(m, utf16, coded_tlv, a->text, a->size, &answer_coding);
-	a->len = a->has_text ? strlen(a->text) : 0;
-	a->crs = 0;
-	a->dcs = -1;	// a coding byte is no data coding scheme
-	return a->has_text;
+	const bool has = qmi_text(m, utf16, coded_tlv, answer_hex, sizeof answer_hex, &answer_coding);
+
+	// A coding byte is no data coding scheme.
+	*a = {a->status, -1, has ? answer_hex : nullptr, has ? strlen(answer_hex) : 0, false};
+	return has;
 }
 
 // The network's text comes as the response to Originate USSD or as an
 // indication while that response is still owed, whichever first; a reply's
 // own response carries only its result.
-bool
-qmi_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size)
+static const mode_ops *
+qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	uint8_t v[2 + 182];
 	qmi_msg m;
@@ -552,29 +556,28 @@ qmi_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t s
 				owed = 0;
 			if (e != -1) {
 				refusal_of(&m, e, refusal, size);
-				return false;
+				return nullptr;
 			}
 			// A response without text only says that the request
 			// went out; the text follows as an indication.
 			if (m.id == 0x3a && take(&m, 0x16, 0x12, a)) {
 				a->status = 0;
-				return true;
+				return &qmi_mode;
 			}
 		} else if (m.kind == qmi_indication && m.id == 0x3e) {
 			size_t n;
 			const uint8_t *act = qmi_tlv(&m, ussd_action, &n);
 			take(&m, 0x11, 0x10, a);
 			a->status = act != nullptr && n >= 1 && act[0] == 2;
-			return true;
+			return &qmi_mode;
 		} else if (m.kind == qmi_indication && m.id == 0x3d) {
-			a->status = 2;
-			a->has_text = false;
-			return true;
+			*a = {2, -1, nullptr, 0, false};
+			return &qmi_mode;
 		}
 	}
 }
 
-bool
+static bool
 qmi_end_session(bool limited)
 {
 	qmi_msg m;
@@ -583,13 +586,12 @@ qmi_end_session(bool limited)
 	return exchange(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
 }
 
-bool
-qmi_read(const char *text, int, utf8_out *out)
+static bool
+qmi_read(const char *hex, size_t len, int, utf8_out *out)
 {
 	uint8_t octets[work_buf_size / 2];
-	const size_t n = hex_octets(text, strlen(text), octets);
 
-	qmi_decode(octets, n, answer_coding, out);
+	qmi_decode(octets, hex_octets(hex, len, octets), answer_coding, out);
 	return true;
 }
 
@@ -618,3 +620,17 @@ qmi_probe(char *maker, size_t msize, char *model, size_t size)
 	qmi_let_go();
 	return true;
 }
+
+// A device of frames that the kernel's QMI driver drives.
+static bool
+qmi_claims(const char *port)
+{
+	const char *w = is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+
+	return w != nullptr && strcmp(w, "qmi") == 0;
+}
+
+// No later run could learn that a session it kept waits; the coding byte
+// of an answer is no scheme that -s could overrule.
+const mode_ops qmi_mode = {"qmi", true, false, false, qmi_claims, qmi_set_up, qmi_refusal,
+	qmi_ask, qmi_end_session, qmi_end_session_now, qmi_let_go, qmi_read};

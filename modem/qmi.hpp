@@ -34,25 +34,14 @@ bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t 
 struct utf8_out;
 void qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out);
 
-// The mode's entry points (see mode_ops in modem/link.hpp).
+// The row of the mode (see modem/modes.hpp). auto takes it for a device
+// whose driver is qmi_wwan.
 struct mode_ops;
-struct cusd_answer;
-// Opens the device, takes a VOICE client id and registers for USSD
-// indications.
-const mode_ops *qmi_set_up(const mode_ops *self);
-// Why a request cannot go: 182 ASCII characters, or 80 UCS2 units.
-const char *qmi_refusal(const char *request);
-bool qmi_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
-// VOICE Cancel USSD; false when the modem did not confirm it.
-bool qmi_end_session(bool limited);
-// The same from a handler: a ready-made frame, its response read for at
-// most 1 s. Async-signal-safe.
-void qmi_end_session_now();
-// Gives back the client id the run holds, if any: a ready-made CTL Release
-// Client ID and its response read for at most 1 s. Called on every way out,
-// the success included; async-signal-safe.
+extern const mode_ops qmi_mode;
+// Gives back the client id a run or a probe holds, if any: a ready-made
+// CTL Release Client ID and its response read for at most 1 s. The row's
+// let_go; async-signal-safe.
 void qmi_let_go();
-bool qmi_read(const char *text, int dcs, utf8_out *out);
 
 // -l: maker and model from the DMS service of the device opened as
 // modem_fd, its client id given back; false when it did not answer.

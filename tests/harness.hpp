@@ -46,6 +46,13 @@ struct run_options {
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
     run_options run = {});
 
+// Whether the tool under test has the mode built in, as its -V says. The
+// tests of a mode that a build leaves out skip, and say so.
+bool built_in(const std::string &mode);
+#define SKIP_UNLESS_BUILT_IN(mode) \
+	if (!built_in(mode)) \
+		GTEST_SKIP() << "mode " << (mode) << " is not built in"
+
 // Runs the tool once for each list of arguments, all started at once on the
 // one modem; the outcomes in the same order, each with all the modem received.
 std::vector<outcome> ussdq_together(const std::vector<std::vector<std::string>> &runs,

@@ -450,7 +450,7 @@ TEST(Modes, AutoReadsTheDriver)
 	auto r = ussdq({"-m", "auto", "-p", "/dev/null", "-u", "*100#"});
 	EXPECT_EQ(r.err, msgs({"/dev/null: not a serial, QMI or MBIM device"}));
 	EXPECT_EQ(r.status, 1);
-#if USSDQ_WITH_QMI
+	SKIP_UNLESS_BUILT_IN("qmi");
 	sim::options o;
 	o.qmi = true;
 	shared_modem modem(o);
@@ -460,6 +460,5 @@ TEST(Modes, AutoReadsTheDriver)
 	EXPECT_EQ(l.sent, (lines{"CTL Allocate Client ID 2", "DMS Get Manufacturer", "DMS Get Model",
 	    "CTL Release Client ID"}));
 	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
-#endif
 }
 }

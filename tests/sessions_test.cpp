@@ -209,13 +209,6 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		{{"-m", "xyz", "-t", "abc", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
 		{{"-t", "abc", "-m", "xyz", "-u", "*100#"}, msgs({"invalid timeout: abc"})},
 		{seventeen, msgs({"too many replies (at most 16)"})},
-#if USSDQ_WITH_QMI
-		{{"-m", "qmi", "-k", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
-		{{"-k", "-m", "qmi", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
-		{{"-m", "qmi", "-s", "15", "-u", "*111#"}, msgs({"-s does not go with -m qmi"}) + usage_line},
-		{{"-m", "qmi", "-u", std::string(183, '1')}, msgs({"USSD too long"})},
-		{{"-m", "qmi", "-u", "*1#", "-r", std::string(81, 'z') + "\xc3\xa9"}, msgs({"USSD too long"})},
-#endif
 	};
 	for (const auto &c : cases) {
 		auto r = ussdq(lines{"-p", "PORT"} + c.args);
@@ -467,6 +460,7 @@ namespace {
 // ModemManager gives for the ones the network gives, in both byte orders.
 TEST(Sessions, ThroughModemManager)
 {
+	SKIP_UNLESS_BUILT_IN("mm");
 	private_bus bus;
 	ASSERT_TRUE(bus.ok());
 	bus.make_system_bus();
@@ -528,14 +522,13 @@ TEST(Sessions, ThroughModemManager)
 	EXPECT_EQ(none.status, 1);
 }
 
-
-#if USSDQ_WITH_QMI
 // Over QMI: the answers as indications or as the owed response, with and
 // without their UTF-16 TLV, another client's frames in between, and the
 // ways a run fails. Whatever way a run ends, it leaves no client id taken
 // and no session open.
 TEST(Sessions, OverQmi)
 {
+	SKIP_UNLESS_BUILT_IN("qmi");
 	auto qmi = [](auto change) {
 		sim::options o;
 		o.qmi = true;
@@ -616,11 +609,32 @@ TEST(Sessions, OverQmi)
 		EXPECT_EQ(modem.device().qmi_clients_held(), 0) << c.what;
 		EXPECT_FALSE(modem.device().qmi_session_open()) << c.what;
 	}
+
+	// What QMI cannot do, and a request or a reply too long for it, are
+	// refused before the device is touched.
+	const struct {
+		lines args;
+		std::string err;
+	} refused[] = {
+		{{"-m", "qmi", "-k", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
+		{{"-k", "-m", "qmi", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
+		{{"-m", "qmi", "-s", "15", "-u", "*111#"}, msgs({"-s does not go with -m qmi"}) + usage_line},
+		{{"-m", "qmi", "-u", std::string(183, '1')}, msgs({"USSD too long"})},
+		{{"-m", "qmi", "-u", "*1#", "-r", std::string(81, 'z') + "\xc3\xa9"}, msgs({"USSD too long"})},
+		{{"-m", "qmi", "-u", "*1#", "-r", "\xff"}, msgs({"USSD is not UTF-8 text"})},
+	};
+	for (const auto &c : refused) {
+		auto r = ussdq(lines{"-p", "PORT"} + c.args, plain);
+		EXPECT_EQ(r.err, c.err) << c.args[1];
+		EXPECT_EQ(r.status, 1) << c.args[1];
+		EXPECT_TRUE(r.sent.empty()) << c.args[1];
+	}
 }
 
 // -j over QMI: no scheme, the raw text the octets as they came, in hex.
 TEST(Sessions, OverQmiInJson)
 {
+	SKIP_UNLESS_BUILT_IN("qmi");
 	sim::options o;
 	o.qmi = true;
 	auto r = ussdq({"-j", "-m", "qmi", "-p", "PORT", "-u", "*111#"}, o);
@@ -633,6 +647,5 @@ TEST(Sessions, OverQmiInJson)
 	EXPECT_EQ(j["kept"], false);
 	EXPECT_EQ(r.err, "");
 }
-#endif
 
 }
