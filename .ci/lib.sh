@@ -34,6 +34,8 @@ need_build_tools() {
 	need_command dbus-daemon dbus-daemon
 	need_command busctl systemd
 	need_file /usr/share/dbus-1/interfaces/org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd.xml modemmanager-dev
+	# A standard QMI client, which must agree with the fake's QMI side.
+	need_command qmicli libqmi-utils
 }
 install_needed() {	# LABEL
 	((${#need[@]} || need_sources)) || return 0
