@@ -34,8 +34,10 @@ need_build_tools() {
 	need_command dbus-daemon dbus-daemon
 	need_command busctl systemd
 	need_file /usr/share/dbus-1/interfaces/org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd.xml modemmanager-dev
-	# A standard QMI client, which must agree with the fake's QMI side.
+	# Standard QMI and MBIM clients, which must agree with the fake's
+	# devices.
 	need_command qmicli libqmi-utils
+	need_command mbimcli libmbim-utils
 }
 install_needed() {	# LABEL
 	((${#need[@]} || need_sources)) || return 0
