@@ -81,11 +81,10 @@ converse()
 		run_mode->end_session(false);
 		return 0;
 	}
-	if (const char *why = run_mode->refusal(ussd))
+	// The AT modes tell a request they cannot send after the port's set-up;
+	// a mode that must not touch its device for one tells it in set_up.
+	if (const char *why = job_refusal(run_mode, &job))
 		errx(1, "%s", why);
-	for (size_t i = 0; i < reply_count; i++)
-		if (const char *why = run_mode->refusal(replies[i]))
-			errx(1, "%s", why);
 
 	ussd_answer answer = {};
 	ask(ussd, &answer, true);

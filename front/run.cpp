@@ -14,7 +14,7 @@ print_usage(FILE *f)
 {
 	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
 	    "       %s -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-	    "       %s -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+	    "       %s -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
 	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
 }
 
@@ -160,7 +160,7 @@ read_options(int argc, char *argv[])
 	if (cancel)
 		check_form('c', "vmpt");
 	else if (list)
-		check_form('l', "jvt");
+		check_form('l', "jvmt");
 	if (optind < argc && !list)
 		usage();
 	operands = argv + optind;

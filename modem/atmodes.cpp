@@ -185,6 +185,12 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 			return (*m)->set_up(*m, j);
 		}
 	}
+#if USSDQ_WITH_FRAMES
+	// A device of frames that no mode claimed: its driver is none of
+	// theirs, or its mode is not built in.
+	if (!is_terminal(port))
+		errx(1, "%s: not a serial, QMI or MBIM device", port);
+#endif
 	job = j;
 	at_open(&modern_dialogue);
 	const char *name = ask_mode();
@@ -192,6 +198,17 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 		warnx("mode: %s", name);
 	chosen = true;
 	return at_set_up_in(mode_named(name));
+}
+
+// The mode auto handed the port to may have taken something before its
+// set-up failed, while the run still knew only auto: each mode gives back
+// what it holds, and nothing else.
+static void
+auto_let_go()
+{
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if (*m != &auto_mode && (*m)->let_go != nullptr)
+			(*m)->let_go();
 }
 
 #define at_entries at_refusal, at_ask_network, at_end_session, \
@@ -202,4 +219,5 @@ const mode_ops packed_mode = {"packed", true, true, true, nullptr, at_set_up, at
 const mode_ops text_mode = {"text", true, true, true, nullptr, at_set_up, at_entries};
 const mode_ops ucs2_mode = {"ucs2", true, true, true, nullptr, at_set_up, at_entries};
 // Chooses one of the others by what the port and the modem say.
-const mode_ops auto_mode = {"auto", true, true, true, nullptr, auto_set_up, at_entries};
+const mode_ops auto_mode = {"auto", true, true, true, nullptr, auto_set_up, at_refusal,
+	at_ask_network, at_end_session, at_end_session_now, auto_let_go, at_read};

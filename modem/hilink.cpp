@@ -276,9 +276,8 @@ hilink_set_up(const mode_ops *self, const ussd_job *job)
 {
 	if (const char *why = hilink_parse_url(port, &peer))
 		errx(1, "%s: %s", port, why);
-	for (size_t i = 0; job->request != nullptr && i <= job->reply_count; i++)
-		if (const char *why = hilink_refusal(i == 0 ? job->request : job->replies[i - 1]))
-			errx(1, "%s", why);
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
 	open_session();
 	return self;
 }

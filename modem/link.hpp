@@ -41,6 +41,9 @@ extern FILE *modem_out;			// write side of modem_fd
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
+// Opens and locks a device of frames (QMI, MBIM); false, unless told to
+// wait, when another run holds its lock.
+bool device_setup(bool wait);
 // A run's set-up of an AT port: opened as port_setup(d, true) does, echo
 // and the SMS text mode off.
 void at_open(const dialogue *d);
@@ -149,3 +152,15 @@ const char *ask_mode();
 // with no option beyond -p, -u, -t and -v, which -m does not name.
 struct mode_ops;
 extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
+
+/* driver.cpp */
+// A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
+// devices; one without leaves them to the serial way, which refuses them.
+#define USSDQ_WITH_FRAMES USSDQ_WITH_QMI
+// The way the kernel's driver of a device that is no terminal speaks, as
+// sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
+// null for any other.
+const char *way_by_driver(const char *root, const char *port);
+// Whether path is a terminal; true too when it cannot be opened, so that
+// the serial way reports why.
+bool is_terminal(const char *path);

@@ -335,12 +335,13 @@ mm_end_session_now()
 }
 
 // The mode's entry points: ModemManager is one more way to the network,
-// beside the AT modes. auto takes it for a port in exclusive use that
-// ModemManager manages: it holds the port, and talks to the modem itself.
+// beside the AT modes. auto takes it for a port in exclusive use, or a
+// device of frames (QMI, MBIM), that ModemManager manages: it holds the
+// port, and talks to the modem itself.
 static bool
 mm_claims(const char *port)
 {
-	return port_in_exclusive_use(port) && mm_manages(port);
+	return (port_in_exclusive_use(port) || !is_terminal(port)) && mm_manages(port);
 }
 
 static const mode_ops *

@@ -6,6 +6,7 @@
 #include "modem/hilink.hpp"
 #endif
 #include "modem/modes.hpp"
+#include "modem/qmi.hpp"
 
 // The one table of modes: -m names one, auto asks each in turn whether it
 // claims the port, and -V lists them in this order. The AT modes and the
@@ -19,6 +20,9 @@ const mode_ops *const modes[] = {
 #if USSDQ_WITH_MM
 	&mm_mode,
 #endif
+#if USSDQ_WITH_QMI
+	&qmi_mode,
+#endif
 #if USSDQ_WITH_HILINK
 	&hilink_mode,
 #endif
@@ -31,6 +35,9 @@ const mode_ops *const modes[] = {
 static constexpr const char *left_out[] = {
 #if !USSDQ_WITH_MM
 	"mm",
+#endif
+#if !USSDQ_WITH_QMI
+	"qmi",
 #endif
 #if !USSDQ_WITH_HILINK
 	"hilink",
@@ -54,4 +61,14 @@ mode_left_out(const char *name)
 		if (strcmp(*m, name) == 0)
 			return true;
 	return false;
+}
+
+const char *
+job_refusal(const mode_ops *m, const ussd_job *job)
+{
+	const char *why = job->request != nullptr ? m->refusal(job->request) : nullptr;
+
+	for (size_t i = 0; why == nullptr && i < job->reply_count; i++)
+		why = m->refusal(job->replies[i]);
+	return why;
 }

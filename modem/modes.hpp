@@ -59,3 +59,5 @@ struct mode_ops {
 extern const mode_ops *const modes[];
 const mode_ops *mode_named(const char *name);	// one -m names; null: none such
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
+// Why m cannot send the job's request or one of its replies; null: it can.
+const char *job_refusal(const mode_ops *m, const ussd_job *job);

@@ -128,3 +128,24 @@ port_setup(const dialogue *d, bool wait)
 	fcntl(modem_fd, F_SETFL, flags);
 	return true;
 }
+
+// A QMI or MBIM device speaks frames, not lines, and is most often no
+// terminal at all; a pseudo-terminal playing one is set raw.
+bool
+device_setup(bool wait)
+{
+	struct termios t;
+
+	if (verbose)
+		warnx("opening port %s", port);
+	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
+		err(1, "%s", port);
+	if (!lock_port(wait))
+		return false;
+	if (tcgetattr(modem_fd, &t) == 0) {
+		make_raw(&t);
+		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)
+			err(1, "%s: tcsetattr", port);
+	}
+	return true;
+}

@@ -34,7 +34,9 @@ constexpr char usage_text[] =
     "                  [--refuse-after-ok] [--refuse-ucs2] [--charsets LIST]\n"
     "                  [--unknown-ok] [--cooked] [--no-echo] [--vmin N] [--vtime N]\n"
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
-    "                  [--mm-modems N] [--big-endian] [--hilink ADDRESS:PORT]\n"
+    "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
+    "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
+    "                  [--qmi-release] [--qmi-interleave] [--hilink ADDRESS:PORT]\n"
     "                  [--hilink-firmware NAME] [--hilink-rotate] [--hilink-stale]\n"
     "                  [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
@@ -163,8 +165,15 @@ int main(int argc, char *argv[])
 		{"mm-port", required_argument, nullptr, 'P'},
 		{"mm-modems", required_argument, nullptr, 'N'},
 		{"big-endian", no_argument, nullptr, 'E'},
+		{"qmi", no_argument, nullptr, 'Q'},
+		{"qmi-in-response", no_argument, nullptr, 'i'},
+		{"qmi-no-utf16", no_argument, nullptr, '6'},
+		{"qmi-client-ids", required_argument, nullptr, 'C'},
+		{"qmi-refuse", required_argument, nullptr, 'F'},
+		{"qmi-release", no_argument, nullptr, 'L'},
+		{"qmi-interleave", no_argument, nullptr, 'I'},
 		{"hilink", required_argument, nullptr, 'H'},
-		{"hilink-firmware", required_argument, nullptr, 'F'},
+		{"hilink-firmware", required_argument, nullptr, 1008},
 		{"hilink-rotate", no_argument, nullptr, 1000},
 		{"hilink-stale", no_argument, nullptr, 1001},
 		{"hilink-pending", required_argument, nullptr, 1002},
@@ -244,8 +253,25 @@ int main(int argc, char *argv[])
 				return invalid(longopts[index].name, optarg);
 			break;
 		case 'E': opts.big_endian = true; break;
-		case 'H': opts.hilink = optarg; break;
+		case 'Q': opts.qmi = true; break;
+		case 'i': opts.qmi_in_response = true; break;
+		case '6': opts.qmi_utf16 = false; break;
+		case 'C':
+			if (!number(optarg, 255, opts.qmi_client_ids))
+				return invalid(longopts[index].name, optarg);
+			break;
 		case 'F': {
+			std::string arg = optarg;
+			std::size_t colon = arg.find(':');
+			if (!number(arg.substr(0, colon).c_str(), 65535, opts.qmi_refuse) || opts.qmi_refuse == 0 ||
+			    (colon != std::string::npos && !number(arg.c_str() + colon + 1, 65535, opts.qmi_end_reason)))
+				return invalid(longopts[index].name, optarg);
+			break;
+		}
+		case 'L': opts.qmi_release = true; break;
+		case 'I': opts.qmi_interleave = true; break;
+		case 'H': opts.hilink = optarg; break;
+		case 1008: {
 			using fw = sim::options::firmware;
 			std::string f = optarg;
 			if (f == "sestokinfo")

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace sim {
 
@@ -207,13 +208,19 @@ void modem::tick()
 {
 	auto now = clock::now();
 	if (due_line_ && now >= due_at_) {
-		say(*due_line_);
+		if (opts_.qmi && qmi_due_)
+			qmi_network(*std::exchange(qmi_due_, std::nullopt));
+		else
+			say(*due_line_);
 		due_line_.reset();
 		session_ends_ = now + std::chrono::milliseconds(opts_.session_timeout_ms);
 	} else if (session_ && !due_line_ && opts_.session_timeout_ms > 0 && now >= session_ends_) {
 		trace("session timed out", "");
 		session_.reset();
-		say(result("+CUSD: 2"));
+		if (opts_.qmi)
+			qmi_release_session();
+		else
+			say(result("+CUSD: 2"));
 	}
 }
 

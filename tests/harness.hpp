@@ -74,6 +74,7 @@ public:
 	// One run; sent holds what the modem received since the run before.
 	outcome run(std::vector<std::string> args, run_options run = {});
 	std::vector<std::string> received() const { return modem_.received(); }
+	const sim::modem &device() const { return modem_; }
 
 private:
 	sim::modem modem_;
@@ -94,7 +95,7 @@ std::string msgs(std::initializer_list<std::string> lines);
 inline const std::string usage_line =
     "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
     "       ussdq -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-    "       ussdq -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+    "       ussdq -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
     "       ussdq -h | -V\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});

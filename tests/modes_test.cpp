@@ -2,8 +2,12 @@
 // received, the request as the network read it, the text printed; the
 // statuses and refusals the network and the modem give, answers over
 // several lines, and the classic dialogue, which keeps none of this.
+#include <cstdlib>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "modem/link.hpp"
 #include "tests/harness.hpp"
 
 using lines = std::vector<std::string>;
@@ -417,6 +421,48 @@ TEST(Modes, SetsThePortRaw)
 	}
 }
 
+// -m auto on a device that is no terminal goes the way its driver speaks,
+// as sysfs names it; -l probes such a device in that way, or in -m's.
+TEST(Modes, AutoReadsTheDriver)
+{
+	char dir[] = "/tmp/ussdq-sysfs-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	const std::string root = dir;
+	const struct {
+		const char *name, *driver, *way;
+	} cases[] = {
+		{"cdc-wdm0", "../../../bus/usb/drivers/qmi_wwan", "qmi"},
+		{"cdc-wdm1", "../../../bus/usb/drivers/cdc_mbim", "mbim"},
+		{"cdc-wdm2", "../../../bus/usb/drivers/cdc_wdm", nullptr},
+		{"cdc-wdm3", nullptr, nullptr},
+	};
+	for (const auto &c : cases) {
+		const std::string device = root + "/class/usbmisc/" + c.name + "/device";
+		ASSERT_EQ(system(("mkdir -p " + device).c_str()), 0);
+		if (c.driver) {
+			ASSERT_EQ(symlink(c.driver, (device + "/driver").c_str()), 0);
+		}
+		const char *way = way_by_driver(root.c_str(), (std::string("/dev/") + c.name).c_str());
+		EXPECT_STREQ(way, c.way) << c.name;
+	}
+	EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
+
+	// A build with no way of frames leaves such a device to the serial way.
+	auto r = ussdq({"-m", "auto", "-p", "/dev/null", "-u", "*100#"});
+	EXPECT_EQ(r.err, msgs({built_in("qmi") ? "/dev/null: not a serial, QMI or MBIM device"
+	    : "/dev/null: not a serial device"}));
+	EXPECT_EQ(r.status, 1);
+	SKIP_UNLESS_BUILT_IN("qmi");
+	sim::options o;
+	o.qmi = true;
+	shared_modem modem(o);
+	auto l = modem.run({"-l", "-m", "qmi", "PORT"});
+	EXPECT_EQ(l.out, l.port + "\tFakeco\tFM100\tqmi\n");
+	EXPECT_EQ(l.status, 0);
+	EXPECT_EQ(l.sent, (lines{"CTL Allocate Client ID 2", "DMS Get Manufacturer", "DMS Get Model",
+	    "CTL Release Client ID"}));
+	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
+}
 }
 
 // The hilink mode against the fake's web API: each kind of firmware and

@@ -1050,3 +1050,29 @@ TEST(FakeModemProgram, ServesTheHiLinkWebApi)
 	EXPECT_NE(log.find("fake-modem: hilink < GET /api/webserver/token HTTP/1.1"), std::string::npos) << log;
 	EXPECT_NE(log.find("fake-modem: hilink > HTTP/1.1 200 OK"), std::string::npos) << log;
 }
+
+// A standard QMI client agrees with the fake's QMI side: it takes a DMS
+// client id, asks, and gives the id back.
+TEST(FakeModemQmi, AgreesWithAStandardClient)
+{
+	ASSERT_EQ(system("command -v qmicli >/dev/null 2>&1"), 0) << "qmicli is missing: install libqmi-utils";
+	sim::options opts;
+	opts.qmi = true;
+	sim::modem modem(opts);
+	modem.start();
+	const std::string pty = modem.path();
+	// libqmi cannot tell from sysfs that a pseudo-terminal speaks QMI.
+	const struct {
+		const char *ask;
+		std::string get;
+	} steps[] = {
+		{"--dms-get-manufacturer", "Device manufacturer retrieved:\n\tManufacturer: 'Fakeco'\n"},
+		{"--dms-get-model", "Device model retrieved:\n\tModel: 'FM100'\n"},
+	};
+	for (const auto &s : steps) {
+		auto r = run_client({"qmicli", "-d", pty, "--device-open-qmi", s.ask});
+		EXPECT_EQ(r.out, "[" + pty + "] " + s.get) << s.ask << ": " << r.err;
+		EXPECT_EQ(r.status, 0) << s.ask;
+	}
+	EXPECT_EQ(modem.qmi_clients_held(), 0);
+}
