@@ -5,6 +5,9 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#if USSDQ_WITH_MBIM
+#include "modem/mbim.hpp"
+#endif
 
 // The signals that end a run from outside.
 static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
@@ -25,6 +28,9 @@ end_session_now()
 		request_out = 0;
 		way->end_now();
 	}
+#if USSDQ_WITH_MBIM
+	mbim_let_go();
+#endif
 }
 
 // Runs asynchronously in the middle of any blocking call, so it uses only

@@ -37,6 +37,9 @@ extern FILE *modem_out;			// write side of modem_fd
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
+// The same for a device that need not be a terminal (QMI, MBIM): no
+// stdio stream; a terminal is set raw.
+bool device_setup(bool wait);
 
 /* lines.cpp */
 struct line_read {

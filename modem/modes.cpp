@@ -6,6 +6,9 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "modem/mm.hpp"
+#if USSDQ_WITH_MBIM
+#include "modem/mbim.hpp"
+#endif
 
 // How a request and its answer travel over AT commands. Huawei modems in
 // their USSD mode 1 take and give packed septets in hex; the others take
@@ -156,6 +159,10 @@ const mode_ops modes[] = {
 	// Chooses one of the others by what the port and the modem say.
 	{"auto", nullptr, auto_set_up, at_refusal, at_ask_network, at_end, at_end_now, at_read},
 	{"mm", nullptr, mm_set_up, mm_refusal, mm_ask, mm_end, mm_cancel_now, mm_read},
+#if USSDQ_WITH_MBIM
+	{"mbim", nullptr, mbim_set_up, mbim_refusal, mbim_ask, mbim_end_session, mbim_end_session_now,
+	    mbim_read},
+#endif
 };
 
 const mode_ops *

@@ -128,3 +128,31 @@ port_setup(const dialogue *d, bool wait)
 	fcntl(modem_fd, F_SETFL, flags);
 	return true;
 }
+
+// The management device of a USB modem (cdc-wdm) is no terminal; a
+// pseudo-terminal that plays one is set raw, so that no byte of a message
+// is taken for a line's control character. Locked as a serial port is.
+bool
+device_setup(bool wait)
+{
+	struct termios t;
+
+	dlg = &modern_dialogue;
+	if (verbose)
+		warnx("opening port %s", port);
+	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
+		err(1, "%s", port);
+	if (!lock_port(wait))
+		return false;
+	if (tcgetattr(modem_fd, &t) == 0) {
+		make_raw(&t);
+		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)
+			err(1, "%s: tcsetattr", port);
+	}
+	int flags = fcntl(modem_fd, F_GETFL);
+	fcntl(modem_fd, F_SETFL, flags | O_NONBLOCK);
+	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
+		continue;
+	fcntl(modem_fd, F_SETFL, flags);
+	return true;
+}
