@@ -349,6 +349,11 @@ mbim_set_up(const mode_ops *self)
 {
 	mbim_message m;
 
+	// Nothing in the coding depends on the device: a request that cannot
+	// go is refused before it is touched.
+	for (size_t i = 0; !cancel && i <= reply_count; i++)
+		if (const char *why = mbim_refusal(i == 0 ? ussd : replies[i - 1]))
+			errx(1, "%s", why);
 	device_setup(true);
 	cancel_len = ussd_command(cancel_msg, next_tid++, 2, 15, nullptr, 0);
 	query(mbim_device_services, &m);
@@ -476,9 +481,13 @@ exchange_now(const uint8_t *msg, size_t n)
 		k += static_cast<size_t>(r);
 		// Where the messages begin is not known here: any answer
 		// header with the id will do.
-		for (size_t i = 0; i + 12 <= k; i++)
-			if (got[i + 3] & 0x80 && mbim_u32(got + i + 8) == tid)
+		for (size_t i = 0; i + 12 <= k; i++) {
+			if (got[i + 3] & 0x80 && mbim_u32(got + i + 8) == tid) {
+				const uint32_t len = mbim_u32(got + i + 4);
+				show("got", got + i, len < k - i ? len : k - i);
 				return;
+			}
+		}
 	}
 }
 

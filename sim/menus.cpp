@@ -207,13 +207,19 @@ void modem::tick()
 {
 	auto now = clock::now();
 	if (due_line_ && now >= due_at_) {
-		say(*due_line_);
+		if (opts_.mbim.on)
+			mbim_say(*due_line_);
+		else
+			say(*due_line_);
 		due_line_.reset();
 		session_ends_ = now + std::chrono::milliseconds(opts_.session_timeout_ms);
 	} else if (session_ && !due_line_ && opts_.session_timeout_ms > 0 && now >= session_ends_) {
 		trace("session timed out", "");
 		session_.reset();
-		say(result("+CUSD: 2"));
+		if (opts_.mbim.on)
+			mbim_say(mbim_released());
+		else
+			say(result("+CUSD: 2"));
 	}
 }
 
