@@ -164,7 +164,7 @@ show(const char *what, const uint8_t *msg, size_t n)
 	add(types[i]);
 	if (type >> 31 && i < 4)
 		add("_DONE");
-	if (i == 3 || i == 7) {
+	if ((i == 3 || i == 7) && n >= 40) {
 		const uint32_t cid = mbim_u32(msg + 36);
 		add(memcmp(msg + 20, mbim_ussd, 16) == 0 && cid == mbim_ussd_cid ? " (USSD)"
 		    : memcmp(msg + 20, mbim_basic_connect, 16) != 0 ? " (other)"
