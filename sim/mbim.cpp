@@ -258,6 +258,11 @@ void modem::mbim_handle(const std::string &msg)
 	}
 	trace("< ", describe(m) + " tid " + std::to_string(m.tid) + ": " + hex(p, msg.size()));
 	note(describe(m));
+	// A client counts its ids up from where it starts; one that starts
+	// again (a new run) may use them again, and OPEN and CLOSE start anew.
+	if (m.type == mbim_open_msg || m.type == mbim_close_msg ||
+	    (!mbim_tids_.empty() && m.tid < mbim_tids_.back()))
+		mbim_tids_.clear();
 	if (std::find(mbim_tids_.begin(), mbim_tids_.end(), m.tid) != mbim_tids_.end())
 		note("transaction id " + std::to_string(m.tid) + " used again");
 	mbim_tids_.push_back(m.tid);
