@@ -2,9 +2,18 @@
 // received, the request as the network read it, the text printed; the
 // statuses and refusals the network and the modem give, answers over
 // several lines, and the classic dialogue, which keeps none of this.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
+#include "front/settings.hpp"
 #include "tests/harness.hpp"
+#if USSDQ_WITH_MBIM
+#include "modem/mbim.hpp"
+#endif
 
 using lines = std::vector<std::string>;
 using sim::modem_kind;
@@ -512,6 +521,39 @@ TEST(Modes, Mbim)
 		EXPECT_EQ(rs[i].out, c.out) << c.what;
 		EXPECT_EQ(rs[i].err, c.err) << c.what;
 		EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << c.what;
+	}
+}
+
+// -l's probe of an MBIM function, in a child as -l runs it: the hardware
+// info as the model; OPEN only where nobody has the function open, and
+// CLOSE then, however the probe ends.
+TEST(Modes, MbimProbe)
+{
+	for (bool open : {false, true}) {
+		sim::modem modem(mbim(open));
+		modem.start();
+		int p[2];
+		ASSERT_EQ(pipe(p), 0);
+		const pid_t pid = fork();
+		if (pid == 0) {
+			char model[64] = "";
+			bool busy = false;
+			port = modem.path();
+			const bool ok = mbim_probe(model, sizeof model, &busy);
+			const std::string got = std::string(ok ? "ok " : "no ") + (busy ? "busy " : "") + model;
+			_exit(write(p[1], got.data(), got.size()) > 0 ? 0 : 1);
+		}
+		close(p[1]);
+		char buf[128];
+		const ssize_t n = read(p[0], buf, sizeof buf);
+		close(p[0]);
+		int status = 0;
+		waitpid(pid, &status, 0);
+		modem.stop();
+		EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "ok fake modem") << open;
+		const lines asked = open ? lines{"device caps query"}
+		    : lines{"device caps query", "OPEN 4096", "device caps query", "CLOSE"};
+		EXPECT_EQ(modem.received(), asked);
 	}
 }
 
