@@ -24,7 +24,7 @@ static constexpr size_t max_payload = 160;
 uint32_t
 mbim_u32(const uint8_t *p)
 {
-	return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+	return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
 }
 
 void
