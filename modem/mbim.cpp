@@ -421,11 +421,13 @@ mbim_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t 
 	    payload, n), true, &m);
 	// An answer that carries nothing says only that the command was
 	// taken; the network's comes as an indication.
-	while (!mbim_read_ussd(m.info, m.info_len, &u)) {
+	for (;;) {
 		if (m.type == mbim_command_done && m.status != 0) {
 			snprintf(refusal, size, "MBIM status %u", m.status);
 			return false;
 		}
+		if (mbim_read_ussd(m.info, m.info_len, &u))
+			break;
 		if (m.info_len != 0 || m.type != mbim_command_done)
 			errx(1, "%s: bad MBIM message", port);
 		wait_for(tid, true, -1, &m);
