@@ -28,11 +28,16 @@ need_build_tools() {
 	need_file /usr/include/gtest/gtest.h libgtest-dev
 	need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
 	need_command python3 python3
+	need_command mandoc mandoc
 	# The tests of the ModemManager side: a private bus, a standard
 	# client on it, and ModemManager's interface files.
 	need_command dbus-daemon dbus-daemon
 	need_command busctl systemd
 	need_file /usr/share/dbus-1/interfaces/org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd.xml modemmanager-dev
+	# Standard QMI and MBIM clients, which must agree with the fake's
+	# devices.
+	need_command qmicli libqmi-utils
+	need_command mbimcli libmbim-utils
 }
 install_needed() {	# LABEL
 	((${#need[@]} || need_sources)) || return 0
@@ -56,12 +61,31 @@ install_needed() {	# LABEL
 		add_deb_src "$1" || return 1
 	fi
 	echo "$1: installing ${need[*]:-nothing, updating the package lists}"
-	DEBIAN_FRONTEND=noninteractive apt-get update -qq
-	if ((${#need[@]})); then
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+	update_package_lists "$1"
+	if ((${#need[@]})) &&
+	    ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null; then
+		echo "$1: FAILED: apt-get could not install ${need[*]}" >&2
+		return 1
 	fi
 	need=()
 	need_sources=0
+}
+# A mirror in the middle of a sync fails apt-get update for one of its
+# indexes ("File has unexpected size ... Mirror sync in progress?") while
+# the others are fetched: the update is tried a few times, a minute and a
+# half in all, and then the install goes on with whatever the lists now
+# reach. Only an install that fails is a failure.
+update_package_lists() {	# LABEL
+	local try
+	for try in 1 2 3 4; do
+		DEBIAN_FRONTEND=noninteractive apt-get update -qq && return 0
+		if ((try == 4)); then
+			echo "$1: WARNING: apt-get update failed $try times; installing from the lists it fetched" >&2
+			return 0
+		fi
+		echo "$1: apt-get update failed; trying again in $((try * 15)) s" >&2
+		sleep $((try * 15))
+	done
 }
 # Writes a deb-src twin of each Debian entry in the machine's sources, in
 # either format, to a file of its own.
@@ -76,6 +100,35 @@ add_deb_src() {	# LABEL
 		return 1
 	fi
 	echo "$1: added deb-src entries in $list.*"
+}
+
+# A heading for each step of a script, with the time taken so far.
+step() {
+	echo "== ${0##*/}: $* ($SECONDS s so far)"
+}
+
+# Runs FUNCTION ITEM for each item, two at a time, since each keeps one core
+# busy or mostly waits; then REPORT ITEM STATUS for each in order. The
+# items whose FUNCTION failed are left in the array failed.
+two_at_a_time() {	# FUNCTION REPORT ITEM...
+	local run=$1 report=$2 i j status
+	shift 2
+	local items=("$@") pair pids
+	failed=()
+	for ((i = 0; i < ${#items[@]}; i += 2)); do
+		pair=("${items[@]:i:2}")
+		pids=()
+		for j in "${pair[@]}"; do
+			"$run" "$j" &
+			pids+=($!)
+		done
+		for j in "${!pair[@]}"; do
+			status=0
+			wait "${pids[$j]}" || status=$?
+			"$report" "${pair[$j]}" "$status"
+			((status == 0)) || failed+=("${pair[$j]}")
+		done
+	done
 }
 
 # A scratch directory, tmp, removed when the script ends, together with the

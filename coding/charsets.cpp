@@ -54,38 +54,37 @@ utf8_put(utf8_out *out, uint32_t cp)
 }
 
 // Well-formed as RFC 3629 has it: the shortest form only, no surrogates,
-// nothing above U+10FFFF. The NUL ends the text and is no continuation
-// byte, so nothing past it is read.
+// nothing above U+10FFFF. Nothing past the n bytes is read.
 size_t
-utf8_get(const char *s, uint32_t *cp)
+utf8_take(const char *s, size_t n, uint32_t *cp)
 {
 	auto lead = static_cast<unsigned char>(s[0]);
-	size_t n;
+	size_t len;
 	uint32_t c;
 	uint32_t least;
 
-	if (lead == 0)
-		return 0;
 	if (lead < 0x80) {
 		*cp = lead;
 		return 1;
 	}
 	if ((lead & 0xe0) == 0xc0) {
-		n = 2;
+		len = 2;
 		c = lead & 0x1fu;
 		least = 0x80;
 	} else if ((lead & 0xf0) == 0xe0) {
-		n = 3;
+		len = 3;
 		c = lead & 0x0fu;
 		least = 0x800;
 	} else if ((lead & 0xf8) == 0xf0) {
-		n = 4;
+		len = 4;
 		c = lead & 0x07u;
 		least = 0x10000;
 	} else {
 		return 0;
 	}
-	for (size_t i = 1; i < n; i++) {
+	if (len > n)
+		return 0;
+	for (size_t i = 1; i < len; i++) {
 		auto next = static_cast<unsigned char>(s[i]);
 		if ((next & 0xc0) != 0x80)
 			return 0;
@@ -94,7 +93,7 @@ utf8_get(const char *s, uint32_t *cp)
 	if (c < least || c > 0x10ffff || (c >= 0xd800 && c < 0xe000))
 		return 0;
 	*cp = c;
-	return n;
+	return len;
 }
 
 size_t

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "coding/septets.hpp"
 
@@ -23,9 +24,38 @@ struct utf8_out {
 inline constexpr uint32_t replacement_char = 0xfffd;
 
 void utf8_put(utf8_out *out, uint32_t cp);
-// One character of NUL-terminated UTF-8 text: its length in bytes, or 0
-// when the bytes at s are not well-formed UTF-8 or are the NUL.
-size_t utf8_get(const char *s, uint32_t *cp);
+// One character of UTF-8 text among the n bytes at s (n > 0): its length in
+// bytes, or 0 when the bytes there are not well-formed UTF-8.
+size_t utf8_take(const char *s, size_t n, uint32_t *cp);
+// The same in NUL-terminated text, where the NUL is no character: 0.
+inline size_t
+utf8_get(const char *s, uint32_t *cp)
+{
+	return *s == '\0' ? 0 : utf8_take(s, strnlen(s, 4), cp);
+}
+
+// What the walk hands over for a byte that starts no well-formed character.
+inline constexpr uint32_t not_utf8 = 0xffffffff;
+
+// The one walk over UTF-8 text: each character of the n bytes at s (NULs
+// among them) goes to each(cp) in turn, until each returns false; a byte
+// that starts no well-formed character goes as not_utf8. True when the walk
+// came to the end.
+template <class F>
+bool
+utf8_walk(const char *s, size_t n, F each)
+{
+	for (size_t i = 0, k; i < n; i += k) {
+		uint32_t cp;
+		if ((k = utf8_take(s + i, n - i, &cp)) == 0) {
+			cp = not_utf8;
+			k = 1;
+		}
+		if (!each(cp))
+			return false;
+	}
+	return true;
+}
 
 // The septets of a character in the GSM alphabet: 1, 2 (escape and a code
 // of the extension table) or 0 when the alphabet lacks it.
@@ -44,7 +74,10 @@ enum class alphabet { gsm7, eight_bit, ucs2, compressed };
 
 struct dcs_coding {
 	alphabet what;
-	size_t prefix;	// language in front of the text: septets (gsm7), octets (ucs2)
+	// Characters of a language in front of the text, which the reader
+	// leaves out: in the scheme's own coding, septets (gsm7) or one octet
+	// each (ucs2, two septets on two octets).
+	size_t language;
 };
 
 // What a data coding scheme (0 to 255) says about the text of a USSD answer.

@@ -78,14 +78,14 @@ dcs_decode(const char *text, int dcs, utf8_out *out)
 		if (n % 7 == 0 && count > 0 &&
 		    (septets[count - 1] == '\r' || septets[count - 1] == 0))
 			count--;
-		skip = coding.prefix < count ? coding.prefix : count;
+		skip = coding.language < count ? coding.language : count;
 		gsm_to_utf8(septets + skip, count - skip, out);
 		break;
 	case alphabet::eight_bit:
 		latin1_to_utf8(octets, n, out);
 		break;
 	case alphabet::ucs2:
-		skip = coding.prefix < n ? coding.prefix : n;
+		skip = coding.language < n ? coding.language : n;
 		ucs2_to_utf8(octets + skip, n - skip, out);
 		break;
 	case alphabet::compressed:

@@ -49,20 +49,24 @@ gsm_pack(const char *text, char *dest, size_t size)
 	// As many septets as the largest packed text that fits the work buffer.
 	uint8_t septets[(work_buf_size - 1) / 2 * 8 / 7];
 	size_t n = 0;
-	uint32_t cp = 0;
+	const char *why = nullptr;
 
 	dest[0] = '\0';
-	for (size_t len; *text != '\0'; text += len) {
+	utf8_walk(text, strlen(text), [&](uint32_t cp) {
 		uint8_t two[2];
-		if ((len = utf8_get(text, &cp)) == 0)
-			return "USSD is not UTF-8 text";
-		const size_t m = gsm_septets(cp, two);
-		if (m == 0)
-			return "USSD has a character the GSM alphabet lacks";
+		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
+		if (m == 0) {
+			why = cp == not_utf8 ? "USSD is not UTF-8 text" :
+			    "USSD has a character the GSM alphabet lacks";
+			return false;
+		}
 		for (size_t i = 0; i < m; i++, n++)
 			if (n < sizeof septets)
 				septets[n] = two[i];
-	}
+		return true;
+	});
+	if (why != nullptr)
+		return why;
 	if (n > sizeof septets)
 		return "USSD too long";
 	return septet_pack_array(septets, n, dest, size);

@@ -41,16 +41,17 @@ ucs2_code(const char *text, char *dest, size_t size)
 	static constexpr char hex[] = "0123456789ABCDEF";
 	size_t count = 0;
 	size_t n = 0;
-	uint32_t cp = 0;
+	const char *why = nullptr;
 
 	dest[0] = '\0';
-	for (size_t len; *text != '\0'; text += len) {
+	utf8_walk(text, strlen(text), [&](uint32_t cp) {
 		uint8_t two[2];
-		if ((len = utf8_get(text, &cp)) == 0)
-			return "USSD is not UTF-8 text";
-		const size_t m = gsm_septets(cp, two);
-		if (m == 0)
-			return "USSD has a character the GSM alphabet lacks";
+		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
+		if (m == 0) {
+			why = cp == not_utf8 ? "USSD is not UTF-8 text" :
+			    "USSD has a character the GSM alphabet lacks";
+			return false;
+		}
 		count += m;
 		// Every character of the alphabet is one unit of four digits.
 		if (n + 4 < size)
@@ -58,7 +59,10 @@ ucs2_code(const char *text, char *dest, size_t size)
 				dest[n++] = hex[cp >> shift & 0xfu];
 		else
 			n = size;	// too long for dest
-	}
+		return true;
+	});
+	if (why != nullptr)
+		return why;
 	if (count > max_request_septets || n >= size) {
 		dest[0] = '\0';
 		return "USSD too long";
@@ -103,13 +107,8 @@ ucs2_read(const char *text, int dcs, utf8_out *out)
 		return true;
 	}
 	// The modem has turned the whole text into UCS2, a language in front
-	// of it included: three characters (two letters and CR) in the 7-bit
-	// scheme that has one, two in the UCS2 scheme that has one.
-	size_t skip = 0;
-	if (dcs == 0x10)
-		skip = 6;
-	else if (dcs == 0x11)
-		skip = 4;
+	// of it included: each of its characters is one unit.
+	size_t skip = 2 * coding.language;
 	if (skip > n)
 		skip = n;
 	ucs2_to_utf8(octets + skip, n - skip, out);

@@ -5,86 +5,118 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/modes.hpp"
 
-// The answer, with the CRs that ended its lines, and read as UTF-8.
-static char answer_buf[2 * work_buf_size];
-static char lf_buf[work_buf_size];
+const mode_ops *volatile run_mode = nullptr;
+volatile sig_atomic_t request_out = 0;
+
+static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 
-// The answer's text with its lines joined by LF alone, whatever the modem
-// ended them with.
+// What the network said, as 3GPP TS 27.007 numbers it: the run ends with a
+// message unless it is an answer with text to print.
 static void
-lf_joined(const char *text, char *out)
+accept(const ussd_answer *a)
 {
-	size_t n = 0;
-
-	for (size_t i = 0; text[i] != '\0'; i++) {
-		if (text[i] == '\r' && text[i + strspn(text + i, "\r")] == '\n')
-			continue;
-		out[n++] = text[i];
+	if (a->status >= 3 || (a->status == 2 && a->octets == nullptr)) {
+		static constexpr const char *ended[] = {
+			"session ended by the network", "another client has responded",
+			"operation not supported", "network timed out",
+		};
+		errx(1, "%s: %s", port, ended[a->status - 2]);
 	}
-	out[n] = '\0';
+	if (a->octets == nullptr)
+		errx(1, "%s: bad +CUSD response", port);
+}
+
+// Whether the network may wait for a reply: it says so, or the mode
+// cannot tell.
+static bool
+may_wait(const ussd_answer *a)
+{
+	return a->status == 1 || a->status < 0;
 }
 
 // Sends a request or a reply and takes its answer; one that does not wait
 // for a reply has ended its session.
 static void
-ask(const char *request, cusd_answer *answer, bool first)
+ask(const char *text, ussd_answer *answer, bool first)
 {
 	char refusal[256];
 
 	request_out = 1;
-	if (!way->ask(request, first, answer, refusal, sizeof refusal))
+	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
+	if (went_on == nullptr)
 		errx(1, "%s: request refused: %s", port, refusal);
-	if (answer->status != 1)
+	run_mode = went_on;
+	if (!may_wait(answer))
 		request_out = 0;
-	cusd_accept(answer);
+	// The classic run prints whatever came.
+	if (modern)
+		accept(answer);
+}
+
+// The answer as the classic run has always printed it: its hex and its
+// septets as they are.
+static void
+print_classic_answer(const ussd_answer *a)
+{
+	memcpy(classic_buf, a->octets, a->len);
+	classic_buf[a->len] = '\0';
+	if (verbose)
+		warnx("decira: buf = \"%s\"", classic_buf);
+	print_classic(classic_buf);
 }
 
 int
 converse()
 {
-	way = way->set_up(way);
+	const ussd_job job = {ussd, replies, reply_count, port_given};
+
+	run_mode = mode;
+	// Armed before the open, which may block waiting for carrier.
+	arm_watchdog();
+	run_mode = run_mode->set_up(run_mode, &job);
 	if (cancel) {
-		way->end_session(false);
+		run_mode->end_session(false);
 		return 0;
 	}
-	if (const char *why = way->refusal(ussd))
+	// The AT modes tell a request they cannot send after the port's set-up;
+	// a mode that must not touch its device for one tells it in set_up.
+	if (const char *why = job_refusal(run_mode, &job))
 		errx(1, "%s", why);
-	for (size_t i = 0; i < reply_count; i++)
-		if (const char *why = way->refusal(replies[i]))
-			errx(1, "%s", why);
 
-	cusd_answer answer = {-1, false, 15, answer_buf, 0, sizeof answer_buf, 0};
+	ussd_answer answer = {};
 	ask(ussd, &answer, true);
 	for (size_t i = 0; i < reply_count; i++) {
-		if (answer.status != 1)
+		if (!may_wait(&answer))
 			errx(1, "%s: session ended before reply %s", port, replies[i]);
 		ask(replies[i], &answer, false);
 	}
 	// A session left waiting would take the next request on this modem,
-	// whoever sends it, for the answer to its menu. The answer is printed
-	// even when the modem does not confirm the end.
-	const bool kept = answer.status == 1 && keep;
-	if (answer.status == 1 && !keep && !way->end_session(true))
+	// whoever sends it, for the answer to its menu; the classic run leaves
+	// a menu open for the next request, as it always has. The answer is
+	// printed even when the modem does not confirm the end.
+	const bool kept = may_wait(&answer) && (keep || !modern);
+	if (may_wait(&answer) && !kept && !run_mode->end_session(true))
 		warnx("%s: session end not confirmed", port);
 	request_out = kept;
 	alarm(0);
 
-	lf_joined(answer_buf, lf_buf);
-	if (verbose)
-		warnx("decira: buf = \"%s\"", lf_buf);
-	// -s overrules a modem that labels its answers wrongly; -j still
-	// shows what the modem said.
-	const int dcs = scheme >= 0 ? scheme : answer.dcs;
-	utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
-	if (!way->read(lf_buf, dcs, &text))
-		errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
-	if (json)
-		print_json(&answer, &text, way->name, kept);
-	else
-		print_text(&text);
+	if (!modern) {
+		print_classic_answer(&answer);
+	} else {
+		// -s overrules a modem that labels its answers wrongly; -j still
+		// shows what the modem said.
+		const int dcs = scheme >= 0 ? scheme : answer.dcs;
+		utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
+		if (!run_mode->read(answer.octets, answer.len, dcs, &text))
+			errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
+		if (json)
+			print_json(&answer, &text, run_mode->name, kept);
+		else
+			print_text(&text);
+	}
 	finish_output();
 	// Only a printed answer may leave its session open.
 	request_out = 0;

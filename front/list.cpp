@@ -9,6 +9,9 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
+#include "modem/modes.hpp"
+#include "modem/qmi.hpp"
 
 // What one port said: its maker, its model and the mode auto would choose
 // there, or that another program holds it.
@@ -31,9 +34,11 @@ find_ports()
 {
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + 64; i++) {
+	for (int i = 0; i < 256 + 64 + (USSDQ_WITH_FRAMES ? 16 : 0); i++) {
 		char name[sizeof found[0]];
-		if (i < 128)
+		if (i >= 256 + 64)
+			snprintf(name, sizeof name, "/dev/cdc-wdm%d", i - 256 - 64);
+		else if (i < 128)
 			snprintf(name, sizeof name, "/dev/ttyUSB%d", i);
 		else if (i < 256)
 			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
@@ -69,7 +74,27 @@ first_line(const char *info, char *out, size_t size)
 [[noreturn]] static void
 probe_timed_out(int)
 {
+#if USSDQ_WITH_QMI
+	qmi_let_go();
+#endif
+#if USSDQ_WITH_MBIM
+	mbim_let_go();
+#endif
 	_exit(2);
+}
+
+// The protocol a port is probed in: -m's, when it is one of frames, else
+// the driver's for a port that is no terminal; null: AT.
+static const char *
+probe_way()
+{
+#if USSDQ_WITH_FRAMES
+	if (strcmp(mode->name, "qmi") == 0 || strcmp(mode->name, "mbim") == 0)
+		return mode->name;
+	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+#else
+	return nullptr;
+#endif
 }
 
 // Runs in a child of its own, so that a port that hangs or fails ends its
@@ -84,7 +109,22 @@ probe(int out)
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
-	if (!port_setup(&modern_dialogue, false)) {
+	const char *w = probe_way();
+	if (w != nullptr) {
+		f.busy = !device_setup(false);
+#if USSDQ_WITH_QMI
+		if (!f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model))
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else
+#endif
+#if USSDQ_WITH_MBIM
+		if (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model))
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else
+#endif
+		if (!f.busy)
+			_exit(1);
+	} else if (!port_setup(&modern_dialogue, false)) {
 		f.busy = true;
 	} else {
 		char info[256];
@@ -93,7 +133,7 @@ probe(int out)
 			first_line(info, f.maker, sizeof f.maker);
 		if (at_ask("AT+CGMM", info, sizeof info))
 			first_line(info, f.model, sizeof f.model);
-		snprintf(f.mode, sizeof f.mode, "%s", ask_mode()->name);
+		snprintf(f.mode, sizeof f.mode, "%s", ask_mode());
 	}
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }

@@ -4,7 +4,7 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/modes.hpp"
 
 void
 print_classic(char *buf)
@@ -49,36 +49,31 @@ void
 json_string(FILE *f, const char *s, size_t n, bool latin1)
 {
 	putc('"', f);
-	for (size_t i = 0; i < n;) {
-		uint32_t cp = static_cast<unsigned char>(s[i]);
-		size_t len = 1;
-		if (!latin1 && cp >= 0x80) {
-			// Only whole characters: a NUL stops utf8_get short.
-			char one[5] = {};
-			for (size_t k = 0; k < 4 && i + k < n; k++)
-				one[k] = s[i + k];
-			if ((len = utf8_get(one, &cp)) == 0) {
-				cp = replacement_char;
-				len = 1;
-			}
-		}
-		json_char(f, cp);
-		i += len;
-	}
+	if (latin1)
+		for (size_t i = 0; i < n; i++)
+			json_char(f, static_cast<unsigned char>(s[i]));
+	else
+		utf8_walk(s, n, [f](uint32_t cp) {
+			json_char(f, cp == not_utf8 ? replacement_char : cp);
+			return true;
+		});
 	putc('"', f);
 }
 
 void
-print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool kept)
+print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept)
 {
-	printf("{\"status\":%d,\"text\":", a->status);
-	json_string(stdout, text->buf, text->len, false);
 	// -1: the mode does not say.
+	if (a->status < 0)
+		fputs("{\"status\":null,\"text\":", stdout);
+	else
+		printf("{\"status\":%d,\"text\":", a->status);
+	json_string(stdout, text->buf, text->len, false);
 	if (a->dcs < 0)
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
-	json_string(stdout, a->text, a->len, true);
+	json_string(stdout, a->octets, a->len, !a->utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 

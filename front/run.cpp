@@ -5,19 +5,16 @@
 #include <err.h>
 #include <unistd.h>
 
-#include "coding/charsets.hpp"
-#include "coding/septets.hpp"
 #include "front/settings.hpp"
 #include "modem/link.hpp"
-
-static char work_buf[work_buf_size];
+#include "modem/modes.hpp"
 
 static void
 print_usage(FILE *f)
 {
 	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
 	    "       %s -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-	    "       %s -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+	    "       %s -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
 	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
 }
 
@@ -45,14 +42,27 @@ parse_timeout(const char *arg)
 	return value;
 }
 
+// A mode this build left out is refused at once, before anything else.
 static const mode_ops *
 parse_mode(const char *arg)
 {
 	const mode_ops *m = mode_named(arg);
 
+	if (m == nullptr && mode_left_out(arg))
+		errx(1, "mode %s is not built in", arg);
 	if (m == nullptr)
 		errx(1, "invalid mode: %s", arg);
 	return m;
+}
+
+static void
+print_version()
+{
+	printf("%s %s\nModes:", __progname, USSDQ_VERSION);
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->named)
+			printf(" %s", (*m)->name);
+	puts("");
 }
 
 static int
@@ -99,7 +109,7 @@ read_options(int argc, char *argv[])
 			cancel = 1;
 			break;
 		case 'd':
-			decode = 1;
+			modern = 1;
 			break;
 		case 'h':
 			print_usage(stdout);
@@ -140,7 +150,7 @@ read_options(int argc, char *argv[])
 			verbose = 1;
 			break;
 		case 'V':
-			printf("%s %s\n", __progname, USSDQ_VERSION);
+			print_version();
 			finish_output();
 			exit(0);
 		default:
@@ -150,41 +160,27 @@ read_options(int argc, char *argv[])
 	if (cancel)
 		check_form('c', "vmpt");
 	else if (list)
-		check_form('l', "jvt");
+		check_form('l', "jvmt");
 	if (optind < argc && !list)
 		usage();
 	operands = argv + optind;
 	operand_count = static_cast<size_t>(argc - optind);
 	if (!cancel && !list && ussd == nullptr)
 		usage();
-	// The one place that decides between the classic dialogue and the
-	// modern one: every option beyond the classic ones asks for the
-	// latter.
+	// The one place that decides between the classic run and the modern
+	// one: every option beyond the classic ones asks for the latter.
 	if (given[strspn(given, "puvt")] != '\0')
-		decode = 1;
-}
-
-// The dialogue as it has always been: packed 7-bit codes, the answer's hex
-// and its septets printed as they are.
-static int
-classic()
-{
-	at_wok("AT+CSCS=\"IRA\"");
-	if (const char *why = septet_pack(ussd, work_buf, work_buf_size))
-		errx(1, "%s", why);
-	at_request(work_buf);
-	// A menu stays open for the next request, as it always has; a failure
-	// from here on still ends it.
-	const bool waits = at_wcusd(work_buf);
-	request_out = waits;
-	alarm(0);
-
-	if (verbose)
-		warnx("decira: buf = \"%s\"", work_buf);
-	print_classic(work_buf);
-	finish_output();
-	request_out = 0;
-	return 0;
+		modern = 1;
+	if (!modern)
+		mode = &classic_run;
+	else if (mode == nullptr)
+		mode = &packed_mode;
+	// What a mode cannot do is refused before the modem is touched.
+	const char no = keep && !mode->keeps ? 'k' : scheme >= 0 && !mode->schemes ? 's' : 0;
+	if (no != 0) {
+		warnx("-%c does not go with -m %s", no, mode->name);
+		usage();
+	}
 }
 
 int
@@ -192,14 +188,5 @@ run()
 {
 	if (list)
 		return list_modems();
-	way = mode;
-	// Armed before the open, which may block waiting for carrier.
-	arm_watchdog();
-
-	if (decode)
-		return converse();
-	port_setup(&classic_dialogue, true);
-	at_wok("ATE0");
-	at_wok("AT+CMGF=0");
-	return classic();
+	return converse();
 }

@@ -1,12 +1,10 @@
 #include "front/settings.hpp"
-#include "modem/link.hpp"
 
 const char *port = USSDQ_DEFAULT_PORT;
 int32_t timeout = 10;
 int verbose = 0;
-int decode = 0;
-const mode_ops *mode = &modes[0];
-const mode_ops *volatile way = nullptr;
+int modern = 0;
+const mode_ops *mode = nullptr;
 const char *ussd = nullptr;
 const char *replies[max_replies];
 size_t reply_count = 0;

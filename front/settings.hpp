@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -18,13 +19,13 @@ inline constexpr size_t max_replies = 16;
 extern const char *port;		// serial device of the modem
 extern int32_t timeout;		// watchdog, seconds; 0: none
 extern int verbose;			// 1 after -v
-// 1 after -d or any option that came after it: the answer decoded to UTF-8,
-// refusals and statuses read, the port set raw. 0 is the classic dialogue.
-extern int decode;
-extern const mode_ops *mode;		// -m; packed unless given
-// The mode the run is in: mode, or the one auto chose. The handlers end a
-// session through it.
-extern const mode_ops *volatile way;
+// 1 for the modern run, which -d or any option beyond -p, -u, -t and -v
+// asks for: the answer decoded to UTF-8, refusals and statuses read, the
+// port set raw. 0 is the classic run.
+extern int modern;
+// The mode the run starts in: -m's, packed unless given; the classic run's
+// own in the classic run.
+extern const mode_ops *mode;
 extern const char *ussd;		// the request text, required but for -c
 extern const char *replies[max_replies];	// -r, in order
 extern size_t reply_count;
@@ -50,15 +51,20 @@ int run();
 int list_modems();		// -l
 
 /* conversation.cpp */
-int converse();			// the modern run: request, replies, session end
+// The state of the run, in this one place: the mode it is in (mode, or the
+// one auto chose or fell back to), and whether a request is out, whose
+// session must be ended on the way out. The handlers read both.
+extern const mode_ops *volatile run_mode;
+extern volatile sig_atomic_t request_out;
+int converse();			// the run: request, replies, session end, answer
 
 /* output.cpp */
 struct utf8_out;
-struct cusd_answer;
+struct ussd_answer;
 void print_classic(char *buf);		// buf= and the hex, then decira over it
 void print_text(const utf8_out *text);	// the decoded answer and a line feed
 // -j: the answer as one line of JSON.
-void print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool kept);
+void print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept);
 // n bytes of s as a JSON string: UTF-8, or each byte the ISO 8859-1
 // character of that number.
 void json_string(FILE *f, const char *s, size_t n, bool latin1);

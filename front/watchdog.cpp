@@ -4,10 +4,7 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
-#if USSDQ_WITH_MBIM
-#include "modem/mbim.hpp"
-#endif
+#include "modem/modes.hpp"
 
 // The signals that end a run from outside.
 static constexpr int stops[] = {SIGTERM, SIGINT, SIGHUP};
@@ -20,17 +17,22 @@ put(const char *s, size_t n)
 	(void)r;
 }
 
-// A session that may be open is ended through the mode the run is in.
+// On every way out of a run: a session that may be open is ended, and what
+// the mode took is given back, through the mode the run is in; once.
 static void
-end_session_now()
+give_back()
 {
+	const mode_ops *m = run_mode;
+
+	if (m == nullptr)
+		return;
+	run_mode = nullptr;
 	if (request_out) {
 		request_out = 0;
-		way->end_now();
+		m->end_session_now();
 	}
-#if USSDQ_WITH_MBIM
-	mbim_let_go();
-#endif
+	if (m->let_go != nullptr)
+		m->let_go();
 }
 
 // Runs asynchronously in the middle of any blocking call, so it uses only
@@ -42,7 +44,7 @@ timeout_handler(int)
 
 	// A request that has gone out may still be answered; the modem must
 	// drop that answer rather than hand it to whoever asks next.
-	end_session_now();
+	give_back();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));
@@ -57,7 +59,7 @@ stop_handler(int signo)
 {
 	sigset_t set;
 
-	end_session_now();
+	give_back();
 	signal(signo, SIG_DFL);
 	sigemptyset(&set);
 	sigaddset(&set, signo);
@@ -65,6 +67,16 @@ stop_handler(int signo)
 	raise(signo);
 	// cppcheck-suppress unreachableCode
 	_exit(1);	// not reached, unless the signal could not be raised
+}
+
+// The signals whose handlers end a run.
+static void
+ending_signals(sigset_t *set)
+{
+	sigemptyset(set);
+	sigaddset(set, SIGALRM);
+	for (int s : stops)
+		sigaddset(set, s);
 }
 
 // Whatever ends the run once a request is out ends its session first:
@@ -75,22 +87,20 @@ catch_signal(int signo, void (*handler)(int))
 	struct sigaction sa = {};
 
 	sa.sa_handler = handler;
-	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, SIGALRM);
-	for (int s : stops)
-		sigaddset(&sa.sa_mask, s);
+	ending_signals(&sa.sa_mask);
 	sigaction(signo, &sa, nullptr);
 }
 
-// A failure ends the run through exit, after its message.
+// A run ends through exit, after its answer or a failure's message; no
+// handler may then give back a second time what this gives back.
 static void
 leave()
 {
 	sigset_t set;
 
-	sigfillset(&set);
+	ending_signals(&set);
 	sigprocmask(SIG_BLOCK, &set, nullptr);
-	end_session_now();
+	give_back();
 }
 
 void

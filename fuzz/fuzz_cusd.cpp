@@ -1,6 +1,6 @@
 // Feeds any modem output to the answer waits of the tool: lines taken by
-// read_line into the wait's buffer, then waited on as the classic run
-// (cusd_read_classic) or the modern one (cusd_read) waits. Both
+// read_line into the wait's buffer, then waited on by cusd_read as the
+// classic run or the modern one waits. Both
 // the lines and the answer are checked against a model built here on
 // std::string that knows nothing of buffers or C strings but the one NUL
 // rule. The first byte of the input picks the wait: even is classic.
@@ -313,7 +313,8 @@ wait_modern()
 	auto refusal = std::make_unique<char[]>(reply_buf_size);
 	cusd_answer a = {-1, false, 15, text.get(), 0, 2 * text_size, 0};
 
-	r.what = outcome_of(cusd_read(&a, refusal.get(), reply_buf_size, input_line));
+	r.what = outcome_of(cusd_read(&modern_dialogue, &a, refusal.get(), reply_buf_size,
+	    input_line));
 	if (r.what == outcome::refused)
 		r.line = refusal.get();
 	if (r.what != outcome::answer)
@@ -331,13 +332,16 @@ result
 wait_classic()
 {
 	result r;
-	auto dest = std::make_unique<char[]>(text_size);
+	auto text = std::make_unique<char[]>(2 * text_size);
+	auto refusal = std::make_unique<char[]>(reply_buf_size);
+	cusd_answer a = {-1, false, 15, text.get(), 0, 2 * text_size, 0};
 
-	bool waits = false;
-	r.what = outcome_of(cusd_read_classic(dest.get(), &waits, input_line));
+	r.what = outcome_of(cusd_read(&classic_dialogue, &a, refusal.get(), reply_buf_size,
+	    input_line));
 	if (r.what == outcome::answer) {
-		CHECK(strnlen(dest.get(), text_size) < text_size);
-		r.line = dest.get();
+		CHECK(a.len < text_size);
+		CHECK(std::strlen(a.text) == a.len);
+		r.line = a.text;
 	}
 	return r;
 }

@@ -9,7 +9,6 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
-volatile sig_atomic_t request_out = 0;
 volatile sig_atomic_t results_owed = 0;
 
 // The final results of 3GPP TS 27.007 and V.250 that a command may get.
@@ -94,7 +93,7 @@ ends_final(char c, char *line, size_t size, size_t *n)
 // one. What the modem still owes is read away with the result of
 // AT+CUSD=2, so that none of it reaches the next run.
 void
-at_end_now()
+at_end_session_now()
 {
 	static constexpr char end_session[] = "AT+CUSD=2\r\n";
 	char line[64];
@@ -138,7 +137,6 @@ at_request(const char *coded)
 	static char cmd_line[work_buf_size + 16];
 
 	snprintf(cmd_line, sizeof cmd_line, "AT+CUSD=1,\"%s\",15", coded);
-	request_out = 1;
 	at_command(cmd_line);
 }
 
@@ -176,6 +174,14 @@ at_wok(const char *cmd)
 		warnx("at_wok: done");
 	if (dlg->pauses)
 		usleep(100000);
+}
+
+void
+at_open(const dialogue *d)
+{
+	port_setup(d, true);
+	at_wok("ATE0");
+	at_wok("AT+CMGF=0");
 }
 
 bool
@@ -222,7 +228,6 @@ at_end_session(bool limited)
 		continue;
 	if (x.end == next_line::end && !limited)
 		lost_modem();
-	request_out = 0;
 	if (x.end != next_line::line) {
 		results_owed = 0;
 		return false;

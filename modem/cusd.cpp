@@ -5,72 +5,18 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 
-// The answer line is +CUSD: <m>,"<str>",<dcs>; only <str> is wanted.
-cusd_line
-cusd_take(const char *line, char *dest, size_t size)
+static constexpr char cusd_prefix[] = "+CUSD: ";
+
+// Past the +CUSD: of an answer line and the spaces after it; null for any
+// other line.
+static const char *
+after_prefix(const char *line)
 {
-	static constexpr char prefix[] = "+CUSD: ";
-
-	if (strncmp(line, prefix, sizeof prefix - 1) != 0)
-		return cusd_line::other;
-	const char *open_quote = strchr(line, '"');
-	if (open_quote == nullptr)
-		return cusd_line::bad;
-	const char *close_quote = strchr(open_quote + 1, '"');
-	if (close_quote == nullptr)
-		return cusd_line::bad;
-	auto length = static_cast<size_t>(close_quote - open_quote - 1);
-	if (length >= size)
-		return cusd_line::too_long;
-	memcpy(dest, open_quote + 1, length);
-	dest[length] = '\0';
-	return cusd_line::answer;
-}
-
-// <m> is 1: the network waits for a reply.
-static bool
-waits_for_reply(const char *line)
-{
-	const char *p = line + 7;
-
-	while (*p == ' ')
-		p++;
-	return p[0] == '1' && (p[1] < '0' || p[1] > '9');
-}
-
-cusd_wait
-cusd_read_classic(char *dest, bool *waits, line_source src)
-{
-	char reply_buf[1088];
-	line_read got;
-	exchange x;
-
-	at_begin(&x, "at_wcusd", src);
-	for (;;) {
-		if (!at_next(&x, reply_buf, sizeof reply_buf, &got)) {
-			if (x.end != next_line::line)
-				return cusd_wait::lost;
-			continue;	// passed over like any line but the answer
-		}
-		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
-			return cusd_wait::too_long;
-		if (got.cut)
-			continue;
-		switch (cusd_take(reply_buf, dest, work_buf_size)) {
-		case cusd_line::other:
-			continue;
-		case cusd_line::bad:
-			return cusd_wait::bad;
-		case cusd_line::too_long:
-			return cusd_wait::too_long;
-		case cusd_line::answer:
-			*waits = waits_for_reply(reply_buf);
-			// Lines after the answer are not shown in the classic run.
-			x.quiet = true;
-			at_settle(&x, reply_buf, sizeof reply_buf);
-			return cusd_wait::answer;
-		}
-	}
+	if (strncmp(line, cusd_prefix, sizeof cusd_prefix - 1) != 0)
+		return nullptr;
+	for (line += sizeof cusd_prefix - 1; *line == ' '; line++)
+		continue;
+	return line;
 }
 
 // Ends the run unless the wait brought an answer or a refusal.
@@ -91,16 +37,6 @@ answered(cusd_wait w)
 	}
 	warnx("at_wcusd: done");
 	return true;
-}
-
-bool
-at_wcusd(char *dest)
-{
-	bool waits = false;
-
-	warnx("at_wcusd...");
-	answered(cusd_read_classic(dest, &waits, modem_line));
-	return waits;
 }
 
 // What follows a closing quote: a comma and the scheme, spaces allowed
@@ -169,22 +105,50 @@ take_text(cusd_answer *a, const char *from, bool first_line)
 	return add_text(a, from, static_cast<size_t>(close - from));
 }
 
-cusd_part
-cusd_begin(const char *line, cusd_answer *a)
+// An answer line: a empty, past the +CUSD: of the line; null for any
+// other line.
+static const char *
+start(const char *line, cusd_answer *a)
 {
-	const char *p = line + 7;
-	int m = 0;
+	const char *p = after_prefix(line);
 
-	if (strncmp(line, "+CUSD: ", 7) != 0)
-		return cusd_part::other;
+	if (p == nullptr)
+		return nullptr;
 	a->status = -1;
 	a->has_text = false;
 	a->dcs = 15;
 	a->len = 0;
 	a->crs = 0;
 	a->text[0] = '\0';
-	while (*p == ' ')
-		p++;
+	return p;
+}
+
+// The classic reading: the text between the first two quotes, and whether
+// <m> is 1, which means the network waits for a reply.
+static cusd_part
+take_classic(const char *line, cusd_answer *a)
+{
+	const char *p = start(line, a);
+
+	if (p == nullptr)
+		return cusd_part::other;
+	const char *open_quote = strchr(p, '"');
+	const char *close_quote = open_quote != nullptr ? strchr(open_quote + 1, '"') : nullptr;
+	if (close_quote == nullptr)
+		return cusd_part::bad;
+	a->status = p[0] == '1' && (p[1] < '0' || p[1] > '9') ? 1 : 0;
+	a->has_text = true;
+	return add_text(a, open_quote + 1, static_cast<size_t>(close_quote - open_quote - 1));
+}
+
+cusd_part
+cusd_begin(const char *line, cusd_answer *a)
+{
+	const char *p = start(line, a);
+	int m = 0;
+
+	if (p == nullptr)
+		return cusd_part::other;
 	if (*p < '0' || *p > '9')
 		return cusd_part::bad;
 	for (; *p >= '0' && *p <= '9'; p++)
@@ -235,7 +199,7 @@ take_rest(exchange *x, char *buf, size_t size, line_read *got, cusd_answer *a, c
 }
 
 cusd_wait
-cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
+cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_source src)
 {
 	char reply_buf[1088];
 	line_read got;
@@ -246,17 +210,17 @@ cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 		if (!at_next(&x, reply_buf, sizeof reply_buf, &got)) {
 			if (x.end != next_line::line)
 				return cusd_wait::lost;
-			if (is_refusal(reply_buf)) {
+			if (d->strict && is_refusal(reply_buf)) {
 				snprintf(refusal, size, "%s", reply_buf);
 				return cusd_wait::refused;
 			}
-			continue;
+			continue;	// passed over like any line but the answer
 		}
-		if (got.cut && strncmp(reply_buf, "+CUSD: ", 7) == 0)
+		if (got.cut && after_prefix(reply_buf) != nullptr)
 			return cusd_wait::too_long;
 		if (got.cut)
 			continue;
-		cusd_part part = cusd_begin(reply_buf, a);
+		cusd_part part = d->whole ? cusd_begin(reply_buf, a) : take_classic(reply_buf, a);
 		if (!take_rest(&x, reply_buf, sizeof reply_buf, &got, a, &part))
 			return cusd_wait::lost;
 		if (part == cusd_part::bad)
@@ -264,6 +228,7 @@ cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 		if (part == cusd_part::too_long)
 			return cusd_wait::too_long;
 		if (part == cusd_part::whole) {
+			x.quiet = !d->whole;
 			at_settle(&x, reply_buf, sizeof reply_buf);
 			return cusd_wait::answer;
 		}
@@ -271,23 +236,8 @@ cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src)
 }
 
 bool
-at_wanswer(cusd_answer *a, char *refusal, size_t size)
+at_wait_answer(cusd_answer *a, char *refusal, size_t size)
 {
 	warnx("at_wcusd...");
-	return answered(cusd_read(a, refusal, size, modem_line));
-}
-
-// What the network said, as 3GPP TS 27.007 numbers it.
-void
-cusd_accept(const cusd_answer *a)
-{
-	if (a->status >= 3 || (a->status == 2 && !a->has_text)) {
-		static constexpr const char *ended[] = {
-			"session ended by the network", "another client has responded",
-			"operation not supported", "network timed out",
-		};
-		errx(1, "%s: %s", port, ended[a->status - 2]);
-	}
-	if (!a->has_text)
-		errx(1, "%s: bad +CUSD response", port);
+	return answered(cusd_read(dlg, a, refusal, size, modem_line));
 }

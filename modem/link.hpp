@@ -15,18 +15,22 @@
 struct utf8_out;
 
 /* port.cpp */
-// What sets the classic dialogue apart from the modern one of -d and every
-// newer option. The run chooses one when it sets up the port; the readers
-// and waits below take their rules from it and from nowhere else.
+// How the port is talked to: the classic run's rules, or the modern ones of
+// -d and every newer option. The run's mode sets up the port with one; the
+// readers and waits below take their rules from it and from nowhere else.
 struct dialogue {
 	bool raw;	// the port set raw; else only canonical input is switched off
 	bool inner_cr;	// a line keeps the CRs inside it; else it is cut at the first
 	bool strict;	// a refusal ends a wait; else only "OK" ends a command's
 	bool pauses;	// 100 ms after each set-up command
+	// An answer is read whole (<m>, a text over several lines, the scheme);
+	// else only its first quoted text and whether <m> is 1, and the lines
+	// after it go unshown.
+	bool whole;
 };
-inline constexpr dialogue classic_dialogue = {false, false, false, true};
-inline constexpr dialogue modern_dialogue = {true, true, true, false};
-extern const dialogue *dlg;		// the one the run set up with
+inline constexpr dialogue classic_dialogue = {false, false, false, true, false};
+inline constexpr dialogue modern_dialogue = {true, true, true, false, true};
+extern const dialogue *dlg;		// the one the port was set up with
 
 extern int modem_fd;			// the open device
 extern FILE *modem_out;			// write side of modem_fd
@@ -37,9 +41,12 @@ extern FILE *modem_out;			// write side of modem_fd
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
-// The same for a device that need not be a terminal (QMI, MBIM): no
-// stdio stream; a terminal is set raw.
+// Opens and locks a device of frames (QMI, MBIM); false, unless told to
+// wait, when another run holds its lock.
 bool device_setup(bool wait);
+// A run's set-up of an AT port: opened as port_setup(d, true) does, echo
+// and the SMS text mode off.
+void at_open(const dialogue *d);
 
 /* lines.cpp */
 struct line_read {
@@ -92,14 +99,13 @@ void at_settle(exchange *x, char *buf, size_t size);
 // Ends a session that may be open, from a handler or on the way out of a
 // failed run: AT+CUSD=2, and what the modem still owes read away, for at
 // most 1 s. Async-signal-safe.
-void at_end_now();
+void at_end_session_now();
 
 void at_command(const char *cmd);	// send cmd and CR LF
 // Sends a USSD request, coded as its mode wants, as AT+CUSD=1,"<coded>",15:
 // from now on the network may answer, so a run that gives up must end the
 // session, or the answer would reach the next run.
 void at_request(const char *coded);
-extern volatile sig_atomic_t request_out;
 // Sends cmd and waits for "OK"; classic runs pause 100 ms after it. Under
 // -d a refusal ends the run.
 void at_wok(const char *cmd);
@@ -111,18 +117,7 @@ bool at_ask(const char *cmd, char *info, size_t size);
 bool at_end_session(bool limited);
 
 /* cusd.cpp */
-enum class cusd_line { other, answer, bad, too_long };
-// An answer's quoted text goes to dest.
-cusd_line cusd_take(const char *line, char *dest, size_t size);
-// What a wait for an answer came to.
-enum class cusd_wait { answer, refused, bad, too_long, lost };
-// The classic wait: for the first "+CUSD: " line, its quoted text into dest
-// (work_buf_size bytes); waits, whether the network waits for a reply.
-cusd_wait cusd_read_classic(char *dest, bool *waits, line_source src);
-// The same from the modem; failures end the run.
-bool at_wcusd(char *dest);
-
-// The answer as -d reads it: +CUSD: <m>[,"<str>"[,<dcs>]], the text
+// The answer of an AT modem: +CUSD: <m>[,"<str>"[,<dcs>]], the text
 // perhaps over several lines.
 struct cusd_answer {
 	int status;	// <m>, 0 to 5
@@ -139,33 +134,33 @@ enum class cusd_part { other, whole, open, bad, too_long };
 cusd_part cusd_begin(const char *line, cusd_answer *a);	// the +CUSD: line
 // A line of an open text, after the crs CRs that ended the line before.
 cusd_part cusd_go_on(const char *line, size_t crs, cusd_answer *a);
-// Waits for the answer into a, or the refusal (its line into refusal).
-cusd_wait cusd_read(cusd_answer *a, char *refusal, size_t size, line_source src);
-// The same from the modem: false when the modem refused the request; any
-// other failure ends the run.
-bool at_wanswer(cusd_answer *a, char *refusal, size_t size);
-// Ends the run with a message unless a is an answer with text to print.
-void cusd_accept(const cusd_answer *a);
+// What a wait for an answer came to.
+enum class cusd_wait { answer, refused, bad, too_long, lost };
+// The one wait for an answer, by d's rules: into a, or the refusal (its
+// line into refusal) where d is strict.
+cusd_wait cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size,
+    line_source src);
+// The same from the modem, by the port's dialogue: false when the modem
+// refused the request; any other failure ends the run.
+bool at_wait_answer(cusd_answer *a, char *refusal, size_t size);
 
-/* modes.cpp */
-// A way to the network: the AT dialects, and auto, which chooses one of
-// them. The conversation is written once over these few entry points; the
-// table in modes.cpp alone says which mode has which.
-struct travel;
-struct mode_ops {
-	const char *name;		// as -m takes it and -j shows it
-	const travel *dialect;		// of an AT dialect
-	// Reaches the modem and readies it; the mode the run goes on in.
-	const mode_ops *(*set_up)(const mode_ops *self);
-	const char *(*refusal)(const char *request);	// why it cannot go
-	// Sends a request or a reply (first: the request) and takes its
-	// answer into a; false, with the modem's word in refusal, when it was
-	// refused.
-	bool (*ask)(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
-	bool (*end_session)(bool limited);	// false: not confirmed
-	void (*end_now)();		// the same from a handler: async-signal-safe
-	bool (*read)(const char *text, int dcs, utf8_out *out);	// the answer as UTF-8
-};
-extern const mode_ops modes[];
-const mode_ops *mode_named(const char *name);	// null: no such mode
-const mode_ops *ask_mode();		// what the modem says it takes
+/* atmodes.cpp */
+// What auto would choose by what the modem says it takes: packed, text or
+// ucs2.
+const char *ask_mode();
+// The rows of the AT modes (see modem/modes.hpp); classic_run is the run
+// with no option beyond -p, -u, -t and -v, which -m does not name.
+struct mode_ops;
+extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
+
+/* driver.cpp */
+// A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
+// devices; one without leaves them to the serial way, which refuses them.
+#define USSDQ_WITH_FRAMES (USSDQ_WITH_QMI || USSDQ_WITH_MBIM)
+// The way the kernel's driver of a device that is no terminal speaks, as
+// sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
+// null for any other.
+const char *way_by_driver(const char *root, const char *port);
+// Whether path is a terminal; true too when it cannot be opened, so that
+// the serial way reports why.
+bool is_terminal(const char *path);

@@ -12,6 +12,7 @@
 #include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "modem/mbim.hpp"
+#include "modem/modes.hpp"
 
 const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,
     0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf};
@@ -344,16 +345,18 @@ query(uint32_t cid, mbim_message *m)
 		refused(m->status);
 }
 
-const mode_ops *
-mbim_set_up(const mode_ops *self)
+// The first command goes without OPEN, which would reset the state of
+// another program that has the function open; OPEN follows only when the
+// device says that nobody has.
+static const mode_ops *
+mbim_set_up(const mode_ops *self, const ussd_job *job)
 {
 	mbim_message m;
 
 	// Nothing in the coding depends on the device: a request that cannot
 	// go is refused before it is touched.
-	for (size_t i = 0; !cancel && i <= reply_count; i++)
-		if (const char *why = mbim_refusal(i == 0 ? ussd : replies[i - 1]))
-			errx(1, "%s", why);
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
 	device_setup(true);
 	cancel_len = ussd_command(cancel_msg, next_tid++, 2, 15, nullptr, 0);
 	query(mbim_device_services, &m);
@@ -397,7 +400,8 @@ encode(const char *text, uint8_t *payload, size_t *n, uint32_t *dcs)
 	return nullptr;
 }
 
-const char *
+// Packed or UCS2, at most 160 octets.
+static const char *
 mbim_refusal(const char *request)
 {
 	uint8_t payload[work_buf_size / 2];
@@ -407,8 +411,11 @@ mbim_refusal(const char *request)
 	return encode(request, payload, &n, &dcs);
 }
 
-bool
-mbim_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size)
+// The payload of the last answer in hex, as -j shows it raw.
+static char answer_hex[2 * work_buf_size];
+
+static const mode_ops *
+mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	uint8_t payload[work_buf_size / 2];
 	size_t n;
@@ -424,7 +431,7 @@ mbim_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t 
 	for (;;) {
 		if (m.type == mbim_command_done && m.status != 0) {
 			snprintf(refusal, size, "MBIM status %u", m.status);
-			return false;
+			return nullptr;
 		}
 		if (mbim_read_ussd(m.info, m.info_len, &u))
 			break;
@@ -436,20 +443,17 @@ mbim_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t 
 		errx(1, "%s: bad MBIM message", port);
 	if (2 * u.len >= work_buf_size)
 		errx(1, "%s: response too long", port);
-	a->status = static_cast<int>(u.response);
-	a->dcs = static_cast<int>(u.scheme);
-	a->has_text = u.len > 0;
-	a->len = 2 * u.len;
-	a->crs = 0;
 	for (uint32_t i = 0; i < u.len; i++) {
-		a->text[2 * i] = hex_digits[u.payload[i] >> 4];
-		a->text[2 * i + 1] = hex_digits[u.payload[i] & 15];
+		answer_hex[2 * i] = hex_digits[u.payload[i] >> 4];
+		answer_hex[2 * i + 1] = hex_digits[u.payload[i] & 15];
 	}
-	a->text[a->len] = '\0';
-	return true;
+	answer_hex[2 * u.len] = '\0';
+	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), u.len > 0 ? answer_hex : nullptr,
+	    2 * size_t{u.len}, false};
+	return &mbim_mode;
 }
 
-bool
+static bool
 mbim_end_session(bool limited)
 {
 	mbim_message m;
@@ -493,7 +497,8 @@ exchange_now(const uint8_t *msg, size_t n)
 	}
 }
 
-void
+// A ready-made USSD action 2, and its answer read for at most 1 s.
+static void
 mbim_end_session_now()
 {
 	if (cancel_len > 0)
@@ -509,30 +514,37 @@ mbim_let_go()
 	}
 }
 
-bool
-mbim_read(const char *text, int dcs, utf8_out *out)
+// The payload (as hex, NUL-terminated) by its scheme, as -d reads a
+// +CUSD: answer.
+static bool
+mbim_read(const char *hex, size_t, int dcs, utf8_out *out)
 {
-	return dcs_decode(text, dcs, out);
-}
-
-[[noreturn]] static void
-probe_timed_out(int)
-{
-	mbim_let_go();
-	_exit(2);
+	return dcs_decode(hex, dcs, out);
 }
 
 bool
-mbim_probe(char *model, size_t size, bool *busy)
+mbim_probe(char *model, size_t size)
 {
 	mbim_message m;
 
-	if (!device_setup(false))
-		return *busy = true;
-	signal(SIGALRM, probe_timed_out);
+	// A probe that fails on the way still closes what it opened.
 	atexit(mbim_let_go);
 	query(mbim_device_caps, &m);
 	const bool ok = mbim_string(m.info, m.info_len, 56, model, size);
 	mbim_let_go();
 	return ok;
 }
+
+// A device of frames that the kernel's MBIM driver drives.
+static bool
+mbim_claims(const char *port)
+{
+	const char *w = is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+
+	return w != nullptr && strcmp(w, "mbim") == 0;
+}
+
+// No later run could learn that a session it kept waits; the answers carry
+// a scheme, which -s may overrule.
+const mode_ops mbim_mode = {"mbim", true, false, true, mbim_claims, mbim_set_up, mbim_refusal,
+	mbim_ask, mbim_end_session, mbim_end_session_now, mbim_let_go, mbim_read};

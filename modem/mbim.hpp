@@ -51,28 +51,15 @@ bool mbim_lists(const uint8_t *info, uint32_t len, const uint8_t *service, uint3
 // size with its NUL; false when the pair points outside the buffer.
 bool mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size);
 
-// The mode's entry points (see mode_ops in modem/link.hpp).
+// The row of the mode (see modem/modes.hpp). auto takes it for a device
+// whose driver is cdc_mbim.
 struct mode_ops;
-struct cusd_answer;
-struct utf8_out;
-// Opens and locks the device and asks for its services; the first command
-// goes without OPEN, which would reset the state of another program that
-// has the function open, and OPEN follows only when the device says that
-// nobody has.
-const mode_ops *mbim_set_up(const mode_ops *self);
-const char *mbim_refusal(const char *request);	// packed or UCS2, at most 160 octets
-bool mbim_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
-bool mbim_end_session(bool limited);	// USSD with action 2
-// For the handlers: a ready-made USSD action 2, and its answer read for at
-// most 1 s. Async-signal-safe.
-void mbim_end_session_now();
-// CLOSE, only when this run sent OPEN, and its answer read for at most 1 s;
-// on every way out, the success too. Async-signal-safe.
+extern const mode_ops mbim_mode;
+// CLOSE, only when this run or probe sent OPEN, and its answer read for at
+// most 1 s. The row's let_go; async-signal-safe.
 void mbim_let_go();
-// The payload (as hex) by its scheme, as -d reads a +CUSD: answer.
-bool mbim_read(const char *text, int dcs, utf8_out *out);
 
-// For -l: the hardware info of Device Caps as the model; true when the
-// device answered. busy: another run holds its lock. The function is
-// closed again if the probe opened it.
-bool mbim_probe(char *model, size_t size, bool *busy);
+// -l: the hardware info of Device Caps of the device opened as modem_fd,
+// as the model; true when the device answered. The function is closed
+// again if the probe opened it.
+bool mbim_probe(char *model, size_t size);

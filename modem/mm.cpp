@@ -10,6 +10,7 @@
 #include "modem/dbus.hpp"
 #include "modem/link.hpp"
 #include "modem/mm.hpp"
+#include "modem/modes.hpp"
 
 // Literals rather than arrays, which the compiler would pad for alignment.
 #define mm_name "org.freedesktop.ModemManager1"
@@ -287,14 +288,10 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		return false;
 	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
 	utf8_out got = {answer, size - 1, 0};
-	for (size_t k; *s != '\0'; s += k) {
-		uint32_t cp;
-		if ((k = utf8_get(s, &cp)) == 0) {
-			cp = replacement_char;
-			k = 1;
-		}
-		utf8_put(&got, cp);
-	}
+	utf8_walk(s, strlen(s), [&got](uint32_t cp) {
+		utf8_put(&got, cp == not_utf8 ? replacement_char : cp);
+		return true;
+	});
 	answer[got.len] = '\0';
 	if (verbose)
 		warnx("mm: reply \"%s\"", answer);
@@ -314,7 +311,7 @@ mm_cancel(char *refusal, size_t rsize)
 }
 
 void
-mm_cancel_now()
+mm_end_session_now()
 {
 	static uint8_t got[4096];
 	size_t have = 0;
@@ -338,58 +335,64 @@ mm_cancel_now()
 }
 
 // The mode's entry points: ModemManager is one more way to the network,
-// beside the AT dialects.
-const mode_ops *
-mm_set_up(const mode_ops *self)
+// beside the AT modes. auto takes it for a port in exclusive use, or a
+// device of frames (QMI, MBIM), that ModemManager manages: it holds the
+// port, and talks to the modem itself.
+static bool
+mm_claims(const char *port)
 {
-	mm_open(port, port_given);
+	return (port_in_exclusive_use(port) || !is_terminal(port)) && mm_manages(port);
+}
+
+static const mode_ops *
+mm_set_up(const mode_ops *self, const ussd_job *job)
+{
+	mm_open(port, job->port_given);
 	return self;
 }
 
 // The request goes as -d takes it: UTF-8 text.
-const char *
+static const char *
 mm_refusal(const char *request)
 {
-	uint32_t cp;
-
-	for (size_t k; *request != '\0'; request += k)
-		if ((k = utf8_get(request, &cp)) == 0)
-			return "USSD is not UTF-8 text";
-	return nullptr;
+	return utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }) ?
+	    nullptr : "USSD is not UTF-8 text";
 }
 
-bool
-mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t rsize)
+static char answer_buf[work_buf_size];
+
+static const mode_ops *
+mm_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t rsize)
 {
 	// A session that an earlier run kept takes the request as its answer,
 	// as on an AT modem; ModemManager refuses Initiate while one waits.
 	const char *method = first && mm_state() != mm_user_response ? "Initiate" : "Respond";
 
-	if (!mm_call(method, request, a->text, work_buf_size, refusal, rsize))
-		return false;
-	a->len = strlen(a->text);
-	a->crs = 0;
-	a->has_text = true;
-	a->dcs = -1;	// ModemManager does not say
-	a->status = mm_state() == mm_user_response ? 1 : 0;
-	return true;
+	if (!mm_call(method, request, answer_buf, sizeof answer_buf, refusal, rsize))
+		return nullptr;
+	// ModemManager says no scheme.
+	*a = {mm_state() == mm_user_response ? 1 : 0, -1, answer_buf, strlen(answer_buf), false};
+	return &mm_mode;
 }
 
-bool
-mm_end(bool)
+static bool
+mm_end_session(bool)
 {
 	char refusal[256];
 
 	return mm_cancel(refusal, sizeof refusal);
 }
 
-bool
-mm_read(const char *text, int, utf8_out *out)
+static bool
+mm_read(const char *octets, size_t len, int, utf8_out *out)
 {
-	const size_t n = strlen(text);
-
+	if (verbose)
+		warnx("decira: buf = \"%.*s\"", static_cast<int>(len), octets);
 	// mm_call has made it whole UTF-8 within the work buffer.
-	memcpy(out->buf + out->len, text, n);
-	out->len += n;
+	memcpy(out->buf + out->len, octets, len);
+	out->len += len;
 	return true;
 }
+
+const mode_ops mm_mode = {"mm", true, true, true, mm_claims, mm_set_up, mm_refusal, mm_ask,
+	mm_end_session, mm_end_session_now, nullptr, mm_read};

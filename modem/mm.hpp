@@ -29,17 +29,11 @@ bool mm_cancel(char *refusal, size_t rsize);	// Cancel(); false with the error a
 // For the watchdog and signal handlers: writes a ready-made Cancel() call
 // (built by mm_open) to the bus and reads its reply for at most 1 s, with
 // only write, poll and read. Does nothing before mm_open.
-void mm_cancel_now();
+void mm_end_session_now();
 
 // Ussd's State while the network waits for the user's reply.
 inline constexpr uint32_t mm_user_response = 3;
 
-// The entry points of the mode (see mode_ops in modem/link.hpp).
+// The row of the mode (see modem/modes.hpp).
 struct mode_ops;
-struct cusd_answer;
-struct utf8_out;
-const mode_ops *mm_set_up(const mode_ops *self);
-const char *mm_refusal(const char *request);
-bool mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t size);
-bool mm_end(bool limited);
-bool mm_read(const char *text, int dcs, utf8_out *out);
+extern const mode_ops mm_mode;

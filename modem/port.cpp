@@ -129,15 +129,13 @@ port_setup(const dialogue *d, bool wait)
 	return true;
 }
 
-// The management device of a USB modem (cdc-wdm) is no terminal; a
-// pseudo-terminal that plays one is set raw, so that no byte of a message
-// is taken for a line's control character. Locked as a serial port is.
+// A QMI or MBIM device speaks frames, not lines, and is most often no
+// terminal at all; a pseudo-terminal playing one is set raw.
 bool
 device_setup(bool wait)
 {
 	struct termios t;
 
-	dlg = &modern_dialogue;
 	if (verbose)
 		warnx("opening port %s", port);
 	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
@@ -149,10 +147,5 @@ device_setup(bool wait)
 		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)
 			err(1, "%s: tcsetattr", port);
 	}
-	int flags = fcntl(modem_fd, F_GETFL);
-	fcntl(modem_fd, F_SETFL, flags | O_NONBLOCK);
-	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
-		continue;
-	fcntl(modem_fd, F_SETFL, flags);
 	return true;
 }

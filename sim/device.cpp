@@ -95,6 +95,10 @@ bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 		hung_up_ = true;
 		return false;
 	}
+	if (opts_.qmi) {
+		qmi_receive(std::string_view(buf, static_cast<std::size_t>(n)));
+		return true;
+	}
 	if (opts_.mbim.on) {
 		mbim_take(std::string_view(buf, static_cast<std::size_t>(n)));
 		return true;

@@ -34,9 +34,12 @@ constexpr char usage_text[] =
     "                  [--refuse-after-ok] [--refuse-ucs2] [--charsets LIST]\n"
     "                  [--unknown-ok] [--cooked] [--no-echo] [--vmin N] [--vtime N]\n"
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
-    "                  [--mm-modems N] [--big-endian] [--verbose] [--help]\n"
+    "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
+    "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
+    "                  [--qmi-release] [--qmi-interleave]\n"
     "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
     "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
+    "                  [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
 int usage()
@@ -161,6 +164,13 @@ int main(int argc, char *argv[])
 		{"mm-port", required_argument, nullptr, 'P'},
 		{"mm-modems", required_argument, nullptr, 'N'},
 		{"big-endian", no_argument, nullptr, 'E'},
+		{"qmi", no_argument, nullptr, 'Q'},
+		{"qmi-in-response", no_argument, nullptr, 'i'},
+		{"qmi-no-utf16", no_argument, nullptr, '6'},
+		{"qmi-client-ids", required_argument, nullptr, 'C'},
+		{"qmi-refuse", required_argument, nullptr, 'F'},
+		{"qmi-release", no_argument, nullptr, 'L'},
+		{"qmi-interleave", no_argument, nullptr, 'I'},
 		{"help", no_argument, nullptr, 'h'},
 		{"mbim", no_argument, nullptr, 1000},
 		{"mbim-opened", no_argument, nullptr, 1001},
@@ -238,6 +248,23 @@ int main(int argc, char *argv[])
 				return invalid(longopts[index].name, optarg);
 			break;
 		case 'E': opts.big_endian = true; break;
+		case 'Q': opts.qmi = true; break;
+		case 'i': opts.qmi_in_response = true; break;
+		case '6': opts.qmi_utf16 = false; break;
+		case 'C':
+			if (!number(optarg, 255, opts.qmi_client_ids))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 'F': {
+			std::string arg = optarg;
+			std::size_t colon = arg.find(':');
+			if (!number(arg.substr(0, colon).c_str(), 65535, opts.qmi_refuse) || opts.qmi_refuse == 0 ||
+			    (colon != std::string::npos && !number(arg.c_str() + colon + 1, 65535, opts.qmi_end_reason)))
+				return invalid(longopts[index].name, optarg);
+			break;
+		}
+		case 'L': opts.qmi_release = true; break;
+		case 'I': opts.qmi_interleave = true; break;
 		case 1000: opts.mbim.on = true; break;
 		case 1001: opts.mbim.opened = true; break;
 		case 1002: {

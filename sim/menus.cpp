@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace sim {
 
@@ -207,7 +208,9 @@ void modem::tick()
 {
 	auto now = clock::now();
 	if (due_line_ && now >= due_at_) {
-		if (opts_.mbim.on)
+		if (opts_.qmi && qmi_due_)
+			qmi_network(*std::exchange(qmi_due_, std::nullopt));
+		else if (opts_.mbim.on)
 			mbim_say(*due_line_);
 		else
 			say(*due_line_);
@@ -216,7 +219,9 @@ void modem::tick()
 	} else if (session_ && !due_line_ && opts_.session_timeout_ms > 0 && now >= session_ends_) {
 		trace("session timed out", "");
 		session_.reset();
-		if (opts_.mbim.on)
+		if (opts_.qmi)
+			qmi_release_session();
+		else if (opts_.mbim.on)
 			mbim_say(mbim_released());
 		else
 			say(result("+CUSD: 2"));

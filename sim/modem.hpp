@@ -137,6 +137,18 @@ struct options {
 	// (QMI) of their own, N counted from 0, and share the first one's network.
 	int mm_modems = 1;
 	bool big_endian = false;	// the bus side sends big-endian messages
+	// The QMI side (qmi.cpp): the pty speaks QMUX frames instead of AT,
+	// answering from the same network. The network's answers come as VOICE
+	// USSD indications, the Originate USSD response owed until the
+	// dialogue ends, when it carries the last answer too.
+	bool qmi = false;
+	bool qmi_in_response = false;	// an answer that ends the dialogue comes in the response alone
+	bool qmi_utf16 = true;		// false: answers without their UTF-16 TLV
+	int qmi_client_ids = 16;	// client ids the device has; then ClientIdsExhausted
+	int qmi_refuse = 0;		// > 0: Originate USSD fails with this error
+	int qmi_end_reason = -1;	// >= 0: and with this call end reason (TLV 0x10)
+	bool qmi_release = false;	// the network ends the session (Release USSD) instead of answering
+	bool qmi_interleave = false;	// another client's frames come before each of ours
 	// The MBIM side (mbim.cpp): with on, the pty plays a modem's MBIM
 	// function instead of its AT port, answering from the same network.
 	struct mbim_play {
@@ -172,6 +184,10 @@ public:
 	void stop();
 	bool serve(int timeout_ms);	// serve what arrives within timeout_ms; false once hung up
 	std::vector<std::string> received() const;	// command lines, from "AT" on
+	// QMI: client ids still taken, and whether a USSD session is open or
+	// an Originate USSD response still owed.
+	int qmi_clients_held() const { return qmi_held_; }
+	bool qmi_session_open() const { return qmi_open_; }
 
 private:
 	// modem.cpp: the glue
@@ -213,6 +229,15 @@ private:
 	std::vector<uint8_t> bus_call(const char *dest, const char *path, const char *iface,
 	    const char *member, const char *arg);
 	void bus_close();
+
+	// qmi.cpp: the QMI side
+	void qmi_receive(std::string_view bytes);
+	void qmi_handle(const std::string &frame);
+	void qmi_send(uint8_t service, uint8_t client, uint8_t kind, uint16_t txn, uint16_t id,
+	    const std::string &tlvs);
+	std::string qmi_answer_tlvs(const network_answer &a, uint8_t utf16, uint8_t coded) const;
+	void qmi_network(const network_answer &a);
+	void qmi_release_session();
 
 	// mbim.cpp: the MBIM side
 	void mbim_take(std::string_view bytes);
@@ -264,10 +289,18 @@ private:
 	std::optional<std::string> due_line_;
 	clock::time_point due_at_;
 	bool hung_up_ = false;
+	std::string qmi_in_;		// bytes of frames not yet whole
+	std::vector<std::pair<uint8_t, uint8_t>> qmi_clients_;	// {service, client id} taken
+	uint8_t qmi_next_id_ = 1;
+	uint8_t qmi_voice_ = 0;		// the client whose USSD session it is
+	uint16_t qmi_owed_ = 0;		// its Originate USSD's transaction; 0: none owed
+	std::optional<network_answer> qmi_due_;	// sent when due_at_ comes (delay_ms)
 	std::vector<bool> used_;
 	mutable std::mutex mutex_;
 	std::vector<std::string> received_;
 	std::atomic<bool> stop_{false};
+	std::atomic<int> qmi_held_{0};
+	std::atomic<bool> qmi_open_{false};
 	std::thread thread_;
 };
 

@@ -106,7 +106,7 @@ std::optional<std::string> to_scheme(std::string_view text, int dcs)
 	switch (coding.what) {
 	case alphabet::gsm7:
 	case alphabet::compressed:
-		return packed((coding.prefix > 0 ? std::string(language) + "\r" : "") + std::string(text));
+		return packed((coding.language > 0 ? std::string(language) + "\r" : "") + std::string(text));
 	case alphabet::eight_bit: {
 		const std::string s(text);
 		for (std::size_t i = 0, len; i < s.size(); i += len) {
@@ -118,7 +118,7 @@ std::optional<std::string> to_scheme(std::string_view text, int dcs)
 		return out;
 	}
 	case alphabet::ucs2:
-		if (coding.prefix > 0) {
+		if (coding.language > 0) {
 			const uint8_t septets[] = {language[0], language[1]};
 			char buf[8];
 			septet_pack_array(septets, 2, buf, sizeof buf);

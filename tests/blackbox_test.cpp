@@ -40,6 +40,7 @@ TEST(Ussdq, RefusesBadCommandLines)
 		{{"-u"}, msgs({"option requires an argument -- 'u'"}) + usage_line},
 		{{"-l", "-u", "1"}, msgs({"-l does not go with -u"}) + usage_line},
 		{{"-l", "-p", "/dev/null"}, msgs({"-l does not go with -p"}) + usage_line},
+		{{"-m", "nosuch", "-p", "/nonexistent", "-u", "1"}, msgs({"invalid mode: nosuch"})},
 		{{"-s", "256", "-u", "1"}, msgs({"invalid scheme: 256"})},
 		{{"-s", "-1", "-u", "1"}, msgs({"invalid scheme: -1"})},
 		{{"-s", "", "-u", "1"}, msgs({"invalid scheme: "})},
@@ -69,6 +70,14 @@ TEST(Ussdq, RefusesBadCommandLines)
 		EXPECT_TRUE(r.sent.empty());
 	}
 	unlink(plain_file);
+	// A mode this build leaves out is refused as such, before the port.
+	for (const char *mode : {"mm", "qmi", "mbim"}) {
+		if (built_in(mode))
+			continue;
+		auto r = ussdq({"-m", mode, "-p", "/nonexistent", "-u", "1"});
+		EXPECT_EQ(r.err, msgs({"mode " + std::string(mode) + " is not built in"}));
+		EXPECT_EQ(r.status, 1);
+	}
 }
 
 // -l only asks: the maker, the model and the mode auto would choose, one
@@ -127,8 +136,12 @@ TEST(Ussdq, ListsTheModems)
 	auto help = ussdq({"-h"});
 	EXPECT_EQ(help.out, usage_line);
 	EXPECT_EQ(help.status, 0);
+	// The modes of the build in the table's order, the classic run not
+	// among them: -m does not name it.
 	auto version = ussdq({"-v", "-V"});
-	EXPECT_EQ(version.out, "ussdq 1.0.0\n");
+	EXPECT_EQ(version.out, std::string("ussdq 1.0.0\nModes: packed text ucs2 auto") +
+	    (built_in("mm") ? " mm" : "") + (built_in("qmi") ? " qmi" : "") +
+	    (built_in("mbim") ? " mbim" : "") + "\n");
 	EXPECT_EQ(version.status, 0);
 }
 

@@ -432,3 +432,15 @@ run_client(const std::vector<std::string> &args)
 		o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	return o;
 }
+
+bool
+built_in(const std::string &mode)
+{
+	static const std::string modes = [] {
+		const std::string out = ussdq({"-V"}).out;
+		const auto line = out.find("\nModes:");
+		return line == std::string::npos ? std::string() :
+		    out.substr(line + 7, out.find('\n', line + 1) - line - 7) + " ";
+	}();
+	return modes.find(" " + mode + " ") != std::string::npos;
+}

@@ -46,6 +46,13 @@ struct run_options {
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
     run_options run = {});
 
+// Whether the tool under test has the mode built in, as its -V says. The
+// tests of a mode that a build leaves out skip, and say so.
+bool built_in(const std::string &mode);
+#define SKIP_UNLESS_BUILT_IN(mode) \
+	if (!built_in(mode)) \
+		GTEST_SKIP() << "mode " << (mode) << " is not built in"
+
 // Runs the tool once for each list of arguments, all started at once on the
 // one modem; the outcomes in the same order, each with all the modem received.
 std::vector<outcome> ussdq_together(const std::vector<std::vector<std::string>> &runs,
@@ -67,6 +74,7 @@ public:
 	// One run; sent holds what the modem received since the run before.
 	outcome run(std::vector<std::string> args, run_options run = {});
 	std::vector<std::string> received() const { return modem_.received(); }
+	const sim::modem &device() const { return modem_; }
 
 private:
 	sim::modem modem_;
@@ -87,7 +95,7 @@ std::string msgs(std::initializer_list<std::string> lines);
 inline const std::string usage_line =
     "usage: ussdq [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
     "       ussdq -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-    "       ussdq -l [-jv] [-t TIMEOUT] [PORT ...]\n"
+    "       ussdq -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
     "       ussdq -h | -V\n";
 inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});

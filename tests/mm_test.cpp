@@ -148,11 +148,11 @@ TEST(ModemManagerClient, FindsTheModemAndTalksToIt)
 			say_refusal(mm_call("Initiate", "*100#", answer, sizeof answer, refusal, sizeof refusal), refusal);
 		}, 0, {"refused: org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported"}},
 		{"a session cancelled as a handler does", {}, true, 0, [&](const char *pty) {
-			mm_cancel_now();
+			mm_end_session_now();
 			mm_open(pty, true);
 			mm_call("Initiate", "*111#", answer, sizeof answer, refusal, sizeof refusal);
 			warnx("%u", mm_state());
-			mm_cancel_now();
+			mm_end_session_now();
 			warnx("%u", mm_state());
 		}, 0, {"3", "1"}},
 		{"whether it manages a port", {}, true, 0, [&](const char *pty) {

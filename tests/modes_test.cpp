@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
 #include "front/settings.hpp"
+#include "modem/link.hpp"
 #include "tests/harness.hpp"
-#if USSDQ_WITH_MBIM
-#include "modem/mbim.hpp"
-#endif
 
 using lines = std::vector<std::string>;
 using sim::modem_kind;
@@ -426,9 +425,50 @@ TEST(Modes, SetsThePortRaw)
 	}
 }
 
+// -m auto on a device that is no terminal goes the way its driver speaks,
+// as sysfs names it; -l probes such a device in that way, or in -m's.
+TEST(Modes, AutoReadsTheDriver)
+{
+	char dir[] = "/tmp/ussdq-sysfs-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	const std::string root = dir;
+	const struct {
+		const char *name, *driver, *way;
+	} cases[] = {
+		{"cdc-wdm0", "../../../bus/usb/drivers/qmi_wwan", "qmi"},
+		{"cdc-wdm1", "../../../bus/usb/drivers/cdc_mbim", "mbim"},
+		{"cdc-wdm2", "../../../bus/usb/drivers/cdc_wdm", nullptr},
+		{"cdc-wdm3", nullptr, nullptr},
+	};
+	for (const auto &c : cases) {
+		const std::string device = root + "/class/usbmisc/" + c.name + "/device";
+		ASSERT_EQ(system(("mkdir -p " + device).c_str()), 0);
+		if (c.driver) {
+			ASSERT_EQ(symlink(c.driver, (device + "/driver").c_str()), 0);
+		}
+		const char *way = way_by_driver(root.c_str(), (std::string("/dev/") + c.name).c_str());
+		EXPECT_STREQ(way, c.way) << c.name;
+	}
+	EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
+
+	// A build with no way of frames leaves such a device to the serial way.
+	auto r = ussdq({"-m", "auto", "-p", "/dev/null", "-u", "*100#"});
+	EXPECT_EQ(r.err, msgs({built_in("qmi") || built_in("mbim") ? "/dev/null: not a serial, QMI or MBIM device"
+	    : "/dev/null: not a serial device"}));
+	EXPECT_EQ(r.status, 1);
+	SKIP_UNLESS_BUILT_IN("qmi");
+	sim::options o;
+	o.qmi = true;
+	shared_modem modem(o);
+	auto l = modem.run({"-l", "-m", "qmi", "PORT"});
+	EXPECT_EQ(l.out, l.port + "\tFakeco\tFM100\tqmi\n");
+	EXPECT_EQ(l.status, 0);
+	EXPECT_EQ(l.sent, (lines{"CTL Allocate Client ID 2", "DMS Get Manufacturer", "DMS Get Model",
+	    "CTL Release Client ID"}));
+	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
+}
 }
 
-#if USSDQ_WITH_MBIM
 namespace {
 
 sim::options
@@ -447,6 +487,7 @@ mbim(bool opened = false)
 // never taken for the run's, wherever the answer comes.
 TEST(Modes, Mbim)
 {
+	SKIP_UNLESS_BUILT_IN("mbim");
 	using in = sim::options::mbim_play::answer_in;
 	const lines opened{"device services query", "OPEN 4096", "device services query"},
 	    asked = opened + lines{"USSD initiate"}, closed = asked + lines{"CLOSE"},
@@ -524,38 +565,20 @@ TEST(Modes, Mbim)
 	}
 }
 
-// -l's probe of an MBIM function, in a child as -l runs it: the hardware
-// info as the model; OPEN only where nobody has the function open, and
-// CLOSE then, however the probe ends.
+// -l's probe of an MBIM function: the hardware info as the model, no maker;
+// OPEN only where nobody has the function open, and CLOSE then.
 TEST(Modes, MbimProbe)
 {
+	SKIP_UNLESS_BUILT_IN("mbim");
 	for (bool open : {false, true}) {
-		sim::modem modem(mbim(open));
-		modem.start();
-		int p[2];
-		ASSERT_EQ(pipe(p), 0);
-		const pid_t pid = fork();
-		if (pid == 0) {
-			char model[64] = "";
-			bool busy = false;
-			port = modem.path();
-			const bool ok = mbim_probe(model, sizeof model, &busy);
-			const std::string got = std::string(ok ? "ok " : "no ") + (busy ? "busy " : "") + model;
-			_exit(write(p[1], got.data(), got.size()) > 0 ? 0 : 1);
-		}
-		close(p[1]);
-		char buf[128];
-		const ssize_t n = read(p[0], buf, sizeof buf);
-		close(p[0]);
-		int status = 0;
-		waitpid(pid, &status, 0);
-		modem.stop();
-		EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "ok fake modem") << open;
+		shared_modem modem(mbim(open));
+		auto l = modem.run({"-l", "-m", "mbim", "PORT"});
+		EXPECT_EQ(l.out, l.port + "\t\tfake modem\tmbim\n") << open;
+		EXPECT_EQ(l.status, 0) << open;
 		const lines asked = open ? lines{"device caps query"}
 		    : lines{"device caps query", "OPEN 4096", "device caps query", "CLOSE"};
-		EXPECT_EQ(modem.received(), asked);
+		EXPECT_EQ(l.sent, asked) << open;
 	}
 }
 
 }
-#endif

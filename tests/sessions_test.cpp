@@ -460,6 +460,7 @@ namespace {
 // ModemManager gives for the ones the network gives, in both byte orders.
 TEST(Sessions, ThroughModemManager)
 {
+	SKIP_UNLESS_BUILT_IN("mm");
 	private_bus bus;
 	ASSERT_TRUE(bus.ok());
 	bus.make_system_bus();
@@ -521,9 +522,134 @@ TEST(Sessions, ThroughModemManager)
 	EXPECT_EQ(none.status, 1);
 }
 
+// Over QMI: the answers as indications or as the owed response, with and
+// without their UTF-16 TLV, another client's frames in between, and the
+// ways a run fails. Whatever way a run ends, it leaves no client id taken
+// and no session open.
+TEST(Sessions, OverQmi)
+{
+	SKIP_UNLESS_BUILT_IN("qmi");
+	auto qmi = [](auto change) {
+		sim::options o;
+		o.qmi = true;
+		change(o);
+		return o;
+	};
+	auto plain = qmi([](sim::options &) {});
+	auto in_response = qmi([](sim::options &o) {
+		o.qmi_in_response = true;
+		o.qmi_utf16 = false;
+	});
+	auto cyrillic = qmi([](sim::options &o) {
+		o.answer = "Баланс: 5.00 руб";
+		o.qmi_utf16 = false;
+	});
+	auto slow = qmi([](sim::options &o) { o.delay_ms = 3000; });
+	run_options term;
+	term.alarm_after_ms = 500;
+	term.signal = SIGTERM;
+	const lines m{"-m", "qmi", "-p", "PORT"};
+	const std::string data = "Data left: 2.5 GB, valid until 31.12.2026\n";
+	struct {
+		const char *what;
+		sim::options modem;
+		lines args;
+		run_options how;
+		std::string out, err;
+		int status;
+		lines sent;	// what the device heard, from the first VOICE request on
+	} cases[] = {
+		{"an answer", plain, m + lines{"-u", "*101#"}, {}, data, "", 0,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"the menu walked", plain, m + lines{"-u", "*111#", "-r", "2", "-r", "1"}, {}, day_bought, "", 0,
+		    {"VOICE Originate USSD *111#", "VOICE Answer USSD 2", "VOICE Answer USSD 1",
+		        "CTL Release Client ID"}},
+		{"among another client's frames", qmi([](sim::options &o) { o.qmi_interleave = true; }),
+		    m + lines{"-u", "*111#", "-r", "2"}, {}, bundles, "", 0,
+		    {"VOICE Originate USSD *111#", "VOICE Answer USSD 2", "VOICE Cancel USSD",
+		        "CTL Release Client ID"}},
+		{"a menu left waiting is ended", plain, m + lines{"-u", "*111#"}, {}, top, "", 0,
+		    {"VOICE Originate USSD *111#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"answers in the response, without UTF-16", in_response,
+		    m + lines{"-u", "*111#", "-r", "1"}, {}, "Balance: 12.34 EUR\n", "", 0,
+		    {"VOICE Originate USSD *111#", "VOICE Answer USSD 1", "CTL Release Client ID"}},
+		{"an answer in UCS2, a request in UCS2", cyrillic, m + lines{"-u", "*100#"}, {},
+		    "Баланс: 5.00 руб\n", "", 0, {"VOICE Originate USSD *100#", "CTL Release Client ID"}},
+		{"a request in UCS2", plain, m + lines{"-u", "*1é#"}, {}, "Unknown service code\n", "", 0,
+		    {"VOICE Originate USSD *1é#", "CTL Release Client ID"}},
+		{"-c", plain, m + lines{"-c"}, {}, "", "", 0, {"VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"a refusal", qmi([](sim::options &o) { o.qmi_refuse = 14; o.qmi_end_reason = 33; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 14 (CallFailed), "
+		    "call end reason 33"}), 1,
+		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"an error without a name", qmi([](sim::options &o) { o.qmi_refuse = 1000; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 1000"}), 1,
+		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"a release by the network", qmi([](sim::options &o) { o.qmi_release = true; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: session ended by the network"}), 1,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"no client id left", qmi([](sim::options &o) { o.qmi_client_ids = 0; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 5 "
+		    "(ClientIdsExhausted)"}), 1, {}},
+		{"the watchdog", slow, lines{"-t", "1"} + m + lines{"-u", "*101#"}, {}, "", timed_out, 1,
+		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"SIGTERM", slow, m + lines{"-u", "*101#"}, term, "", "", 128 + SIGTERM,
+		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+	};
+	for (const auto &c : cases) {
+		shared_modem modem(c.modem);
+		auto r = modem.run(c.args, c.how);
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.status, c.status) << c.what;
+		auto from = std::find_if(r.sent.begin(), r.sent.end(),
+		    [](const std::string &s) { return s.starts_with("VOICE") && s != "VOICE Indication Register"; });
+		EXPECT_EQ(lines(from, r.sent.end()), c.sent) << c.what;
+		EXPECT_EQ(std::count(r.sent.begin(), r.sent.end(), "CTL Sync"), 0) << c.what;
+		EXPECT_EQ(modem.device().qmi_clients_held(), 0) << c.what;
+		EXPECT_FALSE(modem.device().qmi_session_open()) << c.what;
+	}
+
+	// What QMI cannot do, and a request or a reply too long for it, are
+	// refused before the device is touched.
+	const struct {
+		lines args;
+		std::string err;
+	} refused[] = {
+		{{"-m", "qmi", "-k", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
+		{{"-k", "-m", "qmi", "-u", "*111#"}, msgs({"-k does not go with -m qmi"}) + usage_line},
+		{{"-m", "qmi", "-s", "15", "-u", "*111#"}, msgs({"-s does not go with -m qmi"}) + usage_line},
+		{{"-m", "qmi", "-u", std::string(183, '1')}, msgs({"USSD too long"})},
+		{{"-m", "qmi", "-u", "*1#", "-r", std::string(81, 'z') + "\xc3\xa9"}, msgs({"USSD too long"})},
+		{{"-m", "qmi", "-u", "*1#", "-r", "\xff"}, msgs({"USSD is not UTF-8 text"})},
+	};
+	for (const auto &c : refused) {
+		auto r = ussdq(lines{"-p", "PORT"} + c.args, plain);
+		EXPECT_EQ(r.err, c.err) << c.args[1];
+		EXPECT_EQ(r.status, 1) << c.args[1];
+		EXPECT_TRUE(r.sent.empty()) << c.args[1];
+	}
 }
 
-#if USSDQ_WITH_MBIM
+// -j over QMI: no scheme, the raw text the octets as they came, in hex.
+TEST(Sessions, OverQmiInJson)
+{
+	SKIP_UNLESS_BUILT_IN("qmi");
+	sim::options o;
+	o.qmi = true;
+	auto r = ussdq({"-j", "-m", "qmi", "-p", "PORT", "-u", "*111#"}, o);
+	auto j = nlohmann::json::parse(r.out);
+	EXPECT_EQ(j["status"], 1);
+	EXPECT_EQ(j["text"], "1 Balance\n2 Bundles");
+	EXPECT_TRUE(j["dcs"].is_null());
+	EXPECT_EQ(j["raw"], "31002000420061006c0061006e00630065000a0032002000420075006e0064006c0065007300");
+	EXPECT_EQ(j["mode"], "qmi");
+	EXPECT_EQ(j["kept"], false);
+	EXPECT_EQ(r.err, "");
+}
+
+}
+
 namespace {
 
 // Over MBIM: the menu walked with -r, a session ended by default and by
@@ -532,6 +658,7 @@ namespace {
 // open, while a function another client had open is never closed.
 TEST(Sessions, OverMbim)
 {
+	SKIP_UNLESS_BUILT_IN("mbim");
 	const lines opened{"device services query", "OPEN 4096", "device services query"};
 	const std::string data = "Data left: 2.5 GB, valid until 31.12.2026\n";
 	sim::options fn;
@@ -618,7 +745,16 @@ TEST(Sessions, OverMbim)
 		EXPECT_EQ(after.out, "Balance: 12.34 EUR, valid until 31.12.2026\n") << c.what;
 		EXPECT_EQ(after.status, 0) << c.what;
 	}
+
+	// A session kept could not be found again by a later run: -k is
+	// refused before the device is touched.
+	for (const lines &args : {lines{"-m", "mbim", "-k", "-u", "*111#"},
+		 lines{"-k", "-m", "mbim", "-u", "*111#", "-r", "1"}}) {
+		auto r = ussdq(lines{"-p", "PORT"} + args, fn);
+		EXPECT_EQ(r.err, msgs({"-k does not go with -m mbim"}) + usage_line) << args[1];
+		EXPECT_EQ(r.status, 1) << args[1];
+		EXPECT_TRUE(r.sent.empty()) << args[1];
+	}
 }
 
 }
-#endif

@@ -1,0 +1,49 @@
+// Feeds any bytes to the QMUX reader as one frame: its header, its TLVs and
+// the text of an answer, which must come out as hex of octets that lie
+// inside the frame, and decode to well-formed UTF-8 within its buffer.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "coding/charsets.hpp"
+#include "fuzz/check.hpp"
+#include "modem/qmi.hpp"
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	qmi_msg m;
+
+	if (!qmi_parse(data, size, &m))
+		return 0;
+	CHECK(m.tlvs >= data && m.tlvs + m.tlvs_len <= data + size);
+	for (unsigned type = 0; type < 256; type++) {
+		size_t n;
+		const uint8_t *v = qmi_tlv(&m, static_cast<uint8_t>(type), &n);
+		if (v != nullptr)
+			CHECK(v >= m.tlvs && v + n <= m.tlvs + m.tlvs_len);
+	}
+	qmi_result(&m);
+
+	char hex[1024];
+	int coding = -1;
+	const uint8_t kinds[][2] = {{0x16, 0x12}, {0x11, 0x10}};
+	for (const auto &k : kinds) {
+		if (!qmi_text(&m, k[0], k[1], hex, sizeof hex, &coding))
+			continue;
+		const size_t len = std::strlen(hex);
+		CHECK(len % 2 == 0 && len < sizeof hex);
+		uint8_t octets[sizeof hex / 2];
+		const size_t n = hex_octets(hex, len, octets);
+		CHECK(n == len / 2);
+		static char text[4 * sizeof hex];
+		utf8_out out = {text, sizeof text - 1, 0};
+		qmi_decode(octets, n, coding, &out);
+		CHECK(out.len < sizeof text);
+		text[out.len] = '\0';
+		uint32_t cp;
+		for (size_t i = 0, k2; i < out.len; i += k2)
+			CHECK(text[i] == '\0' ? (k2 = 1) : (k2 = utf8_get(text + i, &cp)) > 0);
+	}
+	return 0;
+}

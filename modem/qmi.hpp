@@ -1,0 +1,48 @@
+// USSD over QMI: QMUX frames on a /dev/cdc-wdmN device, the VOICE
+// service's USSD messages, and a client id of our own taken from CTL and
+// always given back. All fields are little-endian.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// One frame as read: its header's fields and where its TLVs lie.
+struct qmi_msg {
+	uint8_t service, client;
+	uint8_t kind;		// qmi_request, qmi_response or qmi_indication
+	uint16_t txn, id;
+	const uint8_t *tlvs;
+	size_t tlvs_len;
+};
+inline constexpr uint8_t qmi_request = 0, qmi_response = 1, qmi_indication = 2;
+
+// The frame of n bytes at f (from its 01 on): false when it is not one
+// whole frame from the modem.
+bool qmi_parse(const uint8_t *f, size_t n, qmi_msg *m);
+// The value of the first TLV of this type, its length in len; null when
+// there is none or it is cut short.
+const uint8_t *qmi_tlv(const qmi_msg *m, uint8_t type, size_t *len);
+// The result TLV: -1 success, else the error code; -2 when there is none.
+long qmi_result(const qmi_msg *m);
+// The text of an answer: the UTF-16 TLV utf16 when there, else the coded
+// TLV coded ({coding, length, octets}). Its octets go into hex (size
+// bytes, NUL-terminated) as hex digits, their coding into coding (0 for
+// UTF-16 little-endian, else the coding byte); false when neither TLV is
+// there whole.
+bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size, int *coding);
+// Octets of an answer in the coding qmi_text gave, appended to out as UTF-8.
+struct utf8_out;
+void qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out);
+
+// The row of the mode (see modem/modes.hpp). auto takes it for a device
+// whose driver is qmi_wwan.
+struct mode_ops;
+extern const mode_ops qmi_mode;
+// Gives back the client id a run or a probe holds, if any: a ready-made
+// CTL Release Client ID and its response read for at most 1 s. The row's
+// let_go; async-signal-safe.
+void qmi_let_go();
+
+// -l: maker and model from the DMS service of the device opened as
+// modem_fd, its client id given back; false when it did not answer.
+bool qmi_probe(char *maker, size_t msize, char *model, size_t size);
