@@ -1,7 +1,7 @@
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <termios.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "modem/link.hpp"
@@ -27,15 +27,27 @@ way_by_driver(const char *root, const char *port)
 	return nullptr;
 }
 
+// Told from what the kernel says of the device, without opening it: an
+// open and a close of a serial port can drop its DTR and hang the modem
+// up, and ModemManager's ports are not ours to touch. A device sysfs does
+// not know (a pseudo-terminal) is taken for a terminal; a path that is
+// not there is left for the open to report.
 bool
 is_terminal(const char *path)
 {
-	struct termios t;
-	const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+	struct stat st;
+	char where[64], link[256];
 
-	if (fd < 0)
+	if (stat(path, &st) != 0)
 		return true;
-	const bool tty = tcgetattr(fd, &t) == 0;
-	close(fd);
-	return tty;
+	if (!S_ISCHR(st.st_mode))
+		return false;
+	snprintf(where, sizeof where, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev),
+	    minor(st.st_rdev));
+	const ssize_t n = readlink(where, link, sizeof link - 1);
+	if (n <= 0)
+		return true;
+	link[n] = '\0';
+	const char *subsystem = strrchr(link, '/');
+	return strcmp(subsystem != nullptr ? subsystem + 1 : link, "tty") == 0;
 }

@@ -161,6 +161,6 @@ extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
 // sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
 // null for any other.
 const char *way_by_driver(const char *root, const char *port);
-// Whether path is a terminal; true too when it cannot be opened, so that
-// the serial way reports why.
+// Whether path is a terminal, as sysfs tells, without opening it; true too
+// when it is not there, so that the serial way reports why.
 bool is_terminal(const char *path);
