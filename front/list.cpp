@@ -8,12 +8,11 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
+#include "modem/hilink.hpp"
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
-#if USSDQ_WITH_HILINK
-#include "modem/hilink.hpp"
-#endif
 
 // What one port said: its maker, its model and the mode auto would choose
 // there, or that another program holds it.
@@ -79,6 +78,9 @@ probe_timed_out(int)
 #if USSDQ_WITH_QMI
 	qmi_let_go();
 #endif
+#if USSDQ_WITH_MBIM
+	mbim_let_go();
+#endif
 	_exit(2);
 }
 
@@ -123,6 +125,11 @@ probe(int out)
 		f.busy = !device_setup(false);
 #if USSDQ_WITH_QMI
 		if (!f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model))
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else
+#endif
+#if USSDQ_WITH_MBIM
+		if (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model))
 			snprintf(f.mode, sizeof f.mode, "%s", w);
 		else
 #endif

@@ -1,10 +1,9 @@
 #include <string.h>
 
-#include "modem/link.hpp"
-#include "modem/mm.hpp"
-#if USSDQ_WITH_HILINK
 #include "modem/hilink.hpp"
-#endif
+#include "modem/link.hpp"
+#include "modem/mbim.hpp"
+#include "modem/mm.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 
@@ -23,6 +22,9 @@ const mode_ops *const modes[] = {
 #if USSDQ_WITH_QMI
 	&qmi_mode,
 #endif
+#if USSDQ_WITH_MBIM
+	&mbim_mode,
+#endif
 #if USSDQ_WITH_HILINK
 	&hilink_mode,
 #endif
@@ -38,6 +40,9 @@ static constexpr const char *left_out[] = {
 #endif
 #if !USSDQ_WITH_QMI
 	"qmi",
+#endif
+#if !USSDQ_WITH_MBIM
+	"mbim",
 #endif
 #if !USSDQ_WITH_HILINK
 	"hilink",
