@@ -9,6 +9,7 @@
 
 #include "front/settings.hpp"
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 
@@ -76,6 +77,9 @@ probe_timed_out(int)
 #if USSDQ_WITH_QMI
 	qmi_let_go();
 #endif
+#if USSDQ_WITH_MBIM
+	mbim_let_go();
+#endif
 	_exit(2);
 }
 
@@ -110,6 +114,11 @@ probe(int out)
 		f.busy = !device_setup(false);
 #if USSDQ_WITH_QMI
 		if (!f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model))
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else
+#endif
+#if USSDQ_WITH_MBIM
+		if (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model))
 			snprintf(f.mode, sizeof f.mode, "%s", w);
 		else
 #endif

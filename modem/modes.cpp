@@ -1,6 +1,7 @@
 #include <string.h>
 
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
 #include "modem/mm.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
@@ -20,6 +21,9 @@ const mode_ops *const modes[] = {
 #if USSDQ_WITH_QMI
 	&qmi_mode,
 #endif
+#if USSDQ_WITH_MBIM
+	&mbim_mode,
+#endif
 	&classic_run,
 	nullptr,
 };
@@ -32,6 +36,9 @@ static constexpr const char *left_out[] = {
 #endif
 #if !USSDQ_WITH_QMI
 	"qmi",
+#endif
+#if !USSDQ_WITH_MBIM
+	"mbim",
 #endif
 	nullptr,
 };

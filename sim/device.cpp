@@ -99,6 +99,10 @@ bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 		qmi_receive(std::string_view(buf, static_cast<std::size_t>(n)));
 		return true;
 	}
+	if (opts_.mbim.on) {
+		mbim_take(std::string_view(buf, static_cast<std::size_t>(n)));
+		return true;
+	}
 	for (char c : std::string_view(buf, static_cast<std::size_t>(n))) {
 		if (c == '\r' || c == '\n') {
 			std::string line = std::exchange(pending_, {});

@@ -36,7 +36,10 @@ constexpr char usage_text[] =
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
     "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
     "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
-    "                  [--qmi-release] [--qmi-interleave] [--verbose] [--help]\n"
+    "                  [--qmi-release] [--qmi-interleave]\n"
+    "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
+    "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
+    "                  [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
 int usage()
@@ -169,6 +172,12 @@ int main(int argc, char *argv[])
 		{"qmi-release", no_argument, nullptr, 'L'},
 		{"qmi-interleave", no_argument, nullptr, 'I'},
 		{"help", no_argument, nullptr, 'h'},
+		{"mbim", no_argument, nullptr, 1000},
+		{"mbim-opened", no_argument, nullptr, 1001},
+		{"mbim-answer", required_argument, nullptr, 1002},
+		{"mbim-chatter", no_argument, nullptr, 1003},
+		{"mbim-no-ussd", no_argument, nullptr, 1004},
+		{"mbim-refuse", required_argument, nullptr, 1005},
 		{nullptr, 0, nullptr, 0},
 	};
 	sim::options opts;
@@ -256,6 +265,26 @@ int main(int argc, char *argv[])
 		}
 		case 'L': opts.qmi_release = true; break;
 		case 'I': opts.qmi_interleave = true; break;
+		case 1000: opts.mbim.on = true; break;
+		case 1001: opts.mbim.opened = true; break;
+		case 1002: {
+			using in = sim::options::mbim_play::answer_in;
+			const std::string a = optarg;
+			if (a != "done" && a != "indication" && a != "indication-first")
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.answer = a == "done" ? in::done : a == "indication" ? in::indication
+			    : in::indication_first;
+			break;
+		}
+		case 1003: opts.mbim.chatter = true; break;
+		case 1004: opts.mbim.no_ussd = true; break;
+		case 1005: {
+			int status = 0;
+			if (!number(optarg, 65535, status) || status == 0)
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.refuse = static_cast<uint32_t>(status);
+			break;
+		}
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;

@@ -149,6 +149,23 @@ struct options {
 	int qmi_end_reason = -1;	// >= 0: and with this call end reason (TLV 0x10)
 	bool qmi_release = false;	// the network ends the session (Release USSD) instead of answering
 	bool qmi_interleave = false;	// another client's frames come before each of ours
+	// The MBIM side (mbim.cpp): with on, the pty plays a modem's MBIM
+	// function instead of its AT port, answering from the same network.
+	struct mbim_play {
+		bool on = false;
+		bool opened = false;	// another client has the function open already
+		// Where the network's answer to a USSD command goes: its
+		// COMMAND_DONE; an INDICATE_STATUS after a COMMAND_DONE that
+		// carries nothing; an INDICATE_STATUS before a COMMAND_DONE that
+		// carries it again.
+		enum class answer_in { done, indication, indication_first } answer = answer_in::done;
+		// Another client's messages before each answer (answers to its
+		// transactions, indications of other services), and the bytes
+		// written in pieces.
+		bool chatter = false;
+		bool no_ussd = false;	// Device Services lists no USSD service
+		uint32_t refuse = 0;	// > 0: the status of COMMAND_DONE to every USSD request
+	} mbim;
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").
@@ -221,6 +238,16 @@ private:
 	std::string qmi_answer_tlvs(const network_answer &a, uint8_t utf16, uint8_t coded) const;
 	void qmi_network(const network_answer &a);
 	void qmi_release_session();
+
+	// mbim.cpp: the MBIM side
+	void mbim_take(std::string_view bytes);
+	void mbim_handle(const std::string &msg);
+	void mbim_request(uint32_t tid, const uint8_t *info, uint32_t len);
+	void mbim_say(const std::string &bytes);
+	std::string mbim_released() const;
+	std::string mbim_in_;		// bytes of messages not yet whole
+	int mbim_state_ = 0;		// 0: as opts_.mbim.opened says; 1: opened; 2: closed
+	std::vector<uint32_t> mbim_tids_;	// transaction ids of the messages received
 
 	// device.cpp: the pseudo-terminal
 	void open_pty();

@@ -2,11 +2,15 @@
 // received, the request as the network read it, the text printed; the
 // statuses and refusals the network and the modem give, answers over
 // several lines, and the classic dialogue, which keeps none of this.
-#include <cstdlib>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
+#include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "tests/harness.hpp"
 
@@ -449,7 +453,7 @@ TEST(Modes, AutoReadsTheDriver)
 
 	// A build with no way of frames leaves such a device to the serial way.
 	auto r = ussdq({"-m", "auto", "-p", "/dev/null", "-u", "*100#"});
-	EXPECT_EQ(r.err, msgs({built_in("qmi") ? "/dev/null: not a serial, QMI or MBIM device"
+	EXPECT_EQ(r.err, msgs({built_in("qmi") || built_in("mbim") ? "/dev/null: not a serial, QMI or MBIM device"
 	    : "/dev/null: not a serial device"}));
 	EXPECT_EQ(r.status, 1);
 	SKIP_UNLESS_BUILT_IN("qmi");
@@ -463,4 +467,118 @@ TEST(Modes, AutoReadsTheDriver)
 	    "CTL Release Client ID"}));
 	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
 }
+}
+
+namespace {
+
+sim::options
+mbim(bool opened = false)
+{
+	sim::options o;
+	o.mbim.on = true;
+	o.mbim.opened = opened;
+	return o;
+}
+
+// MBIM on the fake's function: the messages it received, the request as
+// the network read it, what was printed. The first command goes without
+// OPEN; only a function nobody has open is opened, and then closed again
+// however the run ends. Another client's answers and indications are
+// never taken for the run's, wherever the answer comes.
+TEST(Modes, Mbim)
+{
+	SKIP_UNLESS_BUILT_IN("mbim");
+	using in = sim::options::mbim_play::answer_in;
+	const lines opened{"device services query", "OPEN 4096", "device services query"},
+	    asked = opened + lines{"USSD initiate"}, closed = asked + lines{"CLOSE"},
+	    failed = asked + lines{"USSD cancel", "CLOSE"};
+	auto with = [](auto change, bool open = false) {
+		sim::options o = mbim(open);
+		change(o);
+		return o;
+	};
+	struct {
+		const char *what;
+		sim::options modem;
+		lines args, sent, network;
+		std::string out, err;
+	} cases[] = {
+		{"a function nobody has open", mbim(), {}, closed, {"*100#"}, balance, ""},
+		{"a function open already", mbim(true), {}, {"device services query", "USSD initiate"},
+		    {"*100#"}, balance, ""},
+		{"the answer in an indication", with([](auto &o) { o.mbim.answer = in::indication; }), {},
+		    closed, {"*100#"}, balance, ""},
+		{"the indication before the answer",
+		    with([](auto &o) { o.mbim.answer = in::indication_first; }), {}, closed, {"*100#"},
+		    balance, ""},
+		{"another client's messages among the run's", with([](auto &o) { o.mbim.chatter = true; }),
+		    {}, closed, {"*100#"}, balance, ""},
+		{"the same with the answer in an indication", with([](auto &o) {
+			o.mbim.chatter = true;
+			o.mbim.answer = in::indication;
+		    }, true), {}, {"device services query", "USSD initiate"}, {"*100#"}, balance, ""},
+		{"no USSD service", with([](auto &o) { o.mbim.no_ussd = true; }), {}, opened + lines{"CLOSE"},
+		    {}, "", msgs({"PORT: the modem offers no USSD over MBIM"})},
+		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, failed, {}, "",
+		    msgs({"PORT: request refused: MBIM status 2"})},
+		{"released by the network", with([](auto &o) {
+			o.answer_status = 2;
+			o.answer_text = false;
+		    }), {}, closed, {"*100#"}, "", msgs({"PORT: session ended by the network"})},
+		{"not supported", with([](auto &o) { o.answer_status = 4; }), {}, closed, {"*100#"}, "",
+		    msgs({"PORT: operation not supported"})},
+		{"UCS2 both ways", with([](auto &o) { o.answer_request = true; }), {"-u", "Баланс"},
+		    closed, {"Баланс"}, "Баланс\n", ""},
+		{"-s overrules the scheme", with([](auto &o) {
+			o.answer = "Hi";
+			o.answer_dcs = 68;
+		    }), {"-s", "72"}, closed, {"*100#"}, "䡩\n", ""},
+		{"packed 182 septets", mbim(true), {"-u", std::string(182, '1')},
+		    {"device services query", "USSD initiate"}, {std::string(182, '1')}, "Unknown service code\n",
+		    ""},
+		{"183 septets, before the device is touched", mbim(), {"-u", std::string(183, '1')}, {}, {}, "",
+		    msgs({"USSD too long"})},
+		{"UCS2 80 characters", mbim(true), {"-u", "Б" + std::string(79, 'x')},
+		    {"device services query", "USSD initiate"}, {"Б" + std::string(79, 'x')},
+		    "Unknown service code\n", ""},
+		{"UCS2 81 characters", mbim(true), {"-u", "Б" + std::string(80, 'x')}, {}, {},
+		    "", msgs({"USSD too long"})},
+		{"a reply too long", mbim(), {"-u", "*111#", "-r", std::string(183, '1')}, {}, {}, "",
+		    msgs({"USSD too long"})},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		lines args{"-m", "mbim", "-p", "PORT"};
+		if (std::find(c.args.begin(), c.args.end(), "-u") == c.args.end())
+			args.insert(args.end(), {"-u", "*100#"});
+		runs.push_back({args + c.args, c.modem});
+	}
+	std::vector<lines> network;
+	auto rs = run_all(runs, &network);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		EXPECT_EQ(rs[i].sent, c.sent) << c.what;
+		EXPECT_EQ(network[i], c.network) << c.what;
+		EXPECT_EQ(rs[i].out, c.out) << c.what;
+		EXPECT_EQ(rs[i].err, c.err) << c.what;
+		EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << c.what;
+	}
+}
+
+// -l's probe of an MBIM function: the hardware info as the model, no maker;
+// OPEN only where nobody has the function open, and CLOSE then.
+TEST(Modes, MbimProbe)
+{
+	SKIP_UNLESS_BUILT_IN("mbim");
+	for (bool open : {false, true}) {
+		shared_modem modem(mbim(open));
+		auto l = modem.run({"-l", "-m", "mbim", "PORT"});
+		EXPECT_EQ(l.out, l.port + "\t\tfake modem\tmbim\n") << open;
+		EXPECT_EQ(l.status, 0) << open;
+		const lines asked = open ? lines{"device caps query"}
+		    : lines{"device caps query", "OPEN 4096", "device caps query", "CLOSE"};
+		EXPECT_EQ(l.sent, asked) << open;
+	}
+}
+
 }

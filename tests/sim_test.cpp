@@ -6,6 +6,7 @@
 #include "tests/harness.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -794,6 +795,8 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--menu", "/nonexistent"}, 1, "fake-modem: /nonexistent: No such file or directory"},
 		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
 		{{"--mm-modems", "17"}, 2, "fake-modem: invalid value for --mm-modems: 17"},
+		{{"--mbim-answer", "later"}, 2, "fake-modem: invalid value for --mbim-answer: later"},
+		{{"--mbim-refuse", "0"}, 2, "fake-modem: invalid value for --mbim-refuse: 0"},
 		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
 	};
 	for (const auto &c : cases) {
@@ -1020,4 +1023,46 @@ TEST(FakeModemQmi, AgreesWithAStandardClient)
 		EXPECT_EQ(r.status, 0) << s.ask;
 	}
 	EXPECT_EQ(modem.qmi_clients_held(), 0);
+}
+
+// Debian's mbimcli (libmbim-utils) reads the MBIM function the fake plays
+// on its pseudo-terminal as it reads a modem's: the device caps and the
+// services it lists, FUNCTION_ERROR 5 to a command sent before OPEN, and
+// no OPEN needed where another client has the function open.
+TEST(FakeModemMbim, AgreesWithAStandardClient)
+{
+	ASSERT_EQ(std::system("command -v mbimcli >/dev/null 2>&1"), 0) << "mbimcli is missing: install libmbim-utils";
+	const struct {
+		bool opened;
+		std::vector<std::string> args, received, shows;
+		int status;
+	} cases[] = {
+		{false, {"--query-device-caps"}, {"OPEN 4096", "device caps query", "CLOSE"},
+		    {"Device type: 'remote'", "Cellular class: 'gsm'", "Device ID: '358240051111110'",
+		     "Firmware info: 'FAKE.1.0'", "Hardware info: 'fake modem'"}, 0},
+		{false, {"--query-device-services"}, {"OPEN 4096", "device services query", "CLOSE"},
+		    {"Services: (3)", "Service: 'basic-connect'", "UUID: [a289cc33-bcbb-8b4f-b6b0-133ec2aae6df]",
+		     "device-services (16)", "Service: 'sms'", "Service: 'ussd'",
+		     "UUID: [e550a0c8-5e82-479e-82f7-10abf4c3351f]", "CIDs: ussd (1)"}, 0},
+		{false, {"--no-open=5", "--no-close", "--query-device-caps"}, {"device caps query"},
+		    {"NotOpened"}, 1},
+		{true, {"--no-open=5", "--no-close", "--query-device-caps"}, {"device caps query"},
+		    {"Hardware info: 'fake modem'"}, 0},
+	};
+	for (const auto &c : cases) {
+		sim::options o;
+		o.mbim.on = true;
+		o.mbim.opened = c.opened;
+		sim::modem modem(o);
+		modem.start();
+		std::vector<std::string> args{"mbimcli", "-d", modem.path()};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		outcome r = run_client(args);
+		modem.stop();
+		const std::string what = c.args.back() + (c.opened ? ", opened" : "");
+		EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+		EXPECT_EQ(modem.received(), c.received) << what;
+		for (const std::string &s : c.shows)
+			EXPECT_NE((r.out + r.err).find(s), std::string::npos) << what << ": " << s << "\n" << r.out << r.err;
+	}
 }
