@@ -311,7 +311,9 @@ open_function()
 	mbim_put32(msg + 12, mbim_max_transfer);
 	opened = 1;
 	send(msg, 16);
-	wait_for(tid, false, -1, &m);
+	// With no deadline only an answer ends the wait.
+	if (!wait_for(tid, false, -1, &m))
+		errx(1, "%s: no answer", port);
 	if (m.type != mbim_open_done)
 		errx(1, "%s: MBIM error %u", port, m.status);
 	if (m.status != 0)
@@ -327,7 +329,8 @@ transact(size_t n, bool ussd, mbim_message *m)
 		const uint32_t tid = next_tid++;
 		mbim_put32(out + 8, tid);
 		send(out, n);
-		wait_for(tid, ussd, -1, m);
+		if (!wait_for(tid, ussd, -1, m))
+			errx(1, "%s: no answer", port);
 		if (m->type != mbim_function_error)
 			return tid;
 		if (m->status != mbim_not_opened || opened)
@@ -441,13 +444,13 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 	}
 	if (u.response > 5 || u.scheme > 255)
 		errx(1, "%s: bad MBIM message", port);
-	if (2 * u.len >= work_buf_size)
+	if (2 * static_cast<size_t>(u.len) >= work_buf_size)
 		errx(1, "%s: response too long", port);
-	for (uint32_t i = 0; i < u.len; i++) {
+	for (size_t i = 0; i < u.len; i++) {
 		answer_hex[2 * i] = hex_digits[u.payload[i] >> 4];
 		answer_hex[2 * i + 1] = hex_digits[u.payload[i] & 15];
 	}
-	answer_hex[2 * u.len] = '\0';
+	answer_hex[2 * static_cast<size_t>(u.len)] = '\0';
 	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), u.len > 0 ? answer_hex : nullptr,
 	    2 * size_t{u.len}, false};
 	return &mbim_mode;
