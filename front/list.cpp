@@ -123,17 +123,16 @@ probe(int out)
 	const char *w = probe_way();
 	if (w != nullptr) {
 		f.busy = !device_setup(false);
+		bool told = false;
 #if USSDQ_WITH_QMI
-		if (!f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model))
-			snprintf(f.mode, sizeof f.mode, "%s", w);
-		else
+		told = !f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model);
 #endif
 #if USSDQ_WITH_MBIM
-		if (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model))
-			snprintf(f.mode, sizeof f.mode, "%s", w);
-		else
+		told = told || (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model));
 #endif
-		if (!f.busy)
+		if (told)
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else if (!f.busy)
 			_exit(1);
 	} else if (!port_setup(&modern_dialogue, false)) {
 		f.busy = true;

@@ -140,6 +140,20 @@ static uint8_t in[mbim_max_transfer];
 static size_t have, front, skip;
 static uint8_t out[64 + max_payload];
 
+// The service of a command or an indication (type index i), as -v names
+// it.
+static const char *
+service_name(const uint8_t *msg, size_t n, uint32_t i)
+{
+	if ((i != 3 && i != 7) || n < 40)
+		return "";
+	const uint32_t cid = mbim_u32(msg + 36);
+	return memcmp(msg + 20, mbim_ussd, 16) == 0 && cid == mbim_ussd_cid ? " (USSD)"
+	    : memcmp(msg + 20, mbim_basic_connect, 16) != 0 ? " (other)"
+	    : cid == mbim_device_services ? " (device services)"
+	    : cid == mbim_device_caps ? " (device caps)" : " (other)";
+}
+
 // Under -v, each message as hex with what it is; written with write alone,
 // so that the handlers can show what they send too.
 static void
@@ -165,13 +179,7 @@ show(const char *what, const uint8_t *msg, size_t n)
 	add(types[i]);
 	if (type >> 31 && i < 4)
 		add("_DONE");
-	if ((i == 3 || i == 7) && n >= 40) {
-		const uint32_t cid = mbim_u32(msg + 36);
-		add(memcmp(msg + 20, mbim_ussd, 16) == 0 && cid == mbim_ussd_cid ? " (USSD)"
-		    : memcmp(msg + 20, mbim_basic_connect, 16) != 0 ? " (other)"
-		    : cid == mbim_device_services ? " (device services)"
-		    : cid == mbim_device_caps ? " (device caps)" : " (other)");
-	}
+	add(service_name(msg, n, i));
 	add(":");
 	for (size_t j = 0; j < n && j < mbim_max_transfer; j++) {
 		if (j % 4 == 0)
@@ -218,10 +226,11 @@ command(uint8_t *buf, uint32_t tid, const uint8_t *service, uint32_t cid, uint32
 }
 
 // The USSD command: action, scheme, the payload's offset and length, the
-// payload padded to four bytes.
+// payload padded to four bytes; with the transaction id last, as in
+// header().
 static size_t
-ussd_command(uint8_t *buf, uint32_t tid, uint32_t action, uint32_t dcs, const uint8_t *payload,
-    size_t n)
+ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload, size_t n,
+    uint32_t tid)
 {
 	uint8_t info[16 + max_payload] = {};
 
@@ -234,32 +243,40 @@ ussd_command(uint8_t *buf, uint32_t tid, uint32_t action, uint32_t dcs, const ui
 	return command(buf, tid, mbim_ussd, mbim_ussd_cid, 1, info, 16 + (n + 3) / 4 * 4);
 }
 
-// The next whole message that parses; false when none came by the
-// deadline (-1: none). Messages longer than the buffer are passed over.
+// The next whole message already read that parses; false when more must
+// be read first. Messages longer than the buffer are passed over.
 static bool
-next(int64_t deadline, mbim_message *m)
+take(mbim_message *m)
 {
 	for (;;) {
 		memmove(in, in + front, have - front);
 		have -= front;
 		front = 0;
-		if (have >= 12) {
-			const uint32_t len = mbim_u32(in + 4);
-			if (len < 12)
-				errx(1, "%s: bad MBIM message", port);
-			if (len > sizeof in) {
-				skip = len - have;
-				have = 0;
-				continue;
-			}
-			if (have >= len) {
-				front = len;
-				show("got", in, len);
-				if (mbim_parse(in, len, m))
-					return true;
-				continue;
-			}
+		if (have < 12)
+			return false;
+		const uint32_t len = mbim_u32(in + 4);
+		if (len < 12)
+			errx(1, "%s: bad MBIM message", port);
+		if (len > sizeof in) {
+			skip = len - have;
+			have = 0;
+			return false;
 		}
+		if (have < len)
+			return false;
+		front = len;
+		show("got", in, len);
+		if (mbim_parse(in, len, m))
+			return true;
+	}
+}
+
+// The next whole message that parses; false when none came by the
+// deadline (-1: none).
+static bool
+next(int64_t deadline, mbim_message *m)
+{
+	while (!take(m)) {
 		pollfd p = {modem_fd, POLLIN, 0};
 		const int64_t left = deadline < 0 ? -1 : deadline - now_ms();
 		const int r = poll(&p, 1, left > 0 || deadline < 0 ? static_cast<int>(left) : 0);
@@ -279,6 +296,7 @@ next(int64_t deadline, mbim_message *m)
 		skip -= k;
 		have += static_cast<size_t>(n) - k;
 	}
+	return true;
 }
 
 // The answer to the message of transaction tid, or with ussd an indication
@@ -361,7 +379,7 @@ mbim_set_up(const mode_ops *self, const ussd_job *job)
 	if (const char *why = job_refusal(self, job))
 		errx(1, "%s", why);
 	device_setup(true);
-	cancel_len = ussd_command(cancel_msg, next_tid++, 2, 15, nullptr, 0);
+	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0, next_tid++);
 	query(mbim_device_services, &m);
 	if (!mbim_lists(m.info, m.info_len, mbim_ussd, mbim_ussd_cid))
 		errx(1, "%s: the modem offers no USSD over MBIM", port);
@@ -427,8 +445,7 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 	mbim_ussd_info u;
 
 	encode(request, payload, &n, &dcs);
-	const uint32_t tid = transact(ussd_command(out, 0, first ? 0 : 1, dcs,
-	    payload, n), true, &m);
+	const uint32_t tid = transact(ussd_command(out, first ? 0 : 1, dcs, payload, n, 0), true, &m);
 	// An answer that carries nothing says only that the command was
 	// taken; the network's comes as an indication.
 	for (;;) {
@@ -462,7 +479,7 @@ mbim_end_session(bool limited)
 	mbim_message m;
 	const uint32_t tid = next_tid++;
 
-	send(out, ussd_command(out, tid, 2, 15, nullptr, 0));
+	send(out, ussd_command(out, 2, 15, nullptr, 0, tid));
 	return wait_for(tid, false, limited ? now_ms() + 1000 : -1, &m);
 }
 
