@@ -66,9 +66,12 @@ first_line(const char *info, char *out, size_t size)
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
 }
 
+// The probe's last command may still be answered: the next run on the
+// port would take that for the answer to its own.
 [[noreturn]] static void
 probe_timed_out(int)
 {
+	at_drain_now();
 	_exit(2);
 }
 

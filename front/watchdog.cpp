@@ -35,8 +35,10 @@ timeout_handler(int)
 	static constexpr char tail[] = ": Operation timed out\n";
 
 	// A request that has gone out may still be answered; the modem must
-	// drop that answer rather than hand it to whoever asks next.
+	// drop that answer rather than hand it to whoever asks next, and a
+	// command's result still to come must not reach the next run either.
 	end_session_now();
+	at_drain_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));

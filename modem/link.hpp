@@ -86,9 +86,10 @@ extern volatile sig_atomic_t results_owed;
 // After an answer, its request's final result if it is still to come, for
 // at most 1 s, so that a modem that never sends it costs a second.
 void at_settle(exchange *x, char *buf, size_t size);
+// The final results still owed read away, for at most 1 s. Async-signal-safe.
+void at_drain_now();
 // Ends a session that may be open, from a handler or on the way out of a
-// failed run: AT+CUSD=2, and what the modem still owes read away, for at
-// most 1 s. Async-signal-safe.
+// failed run: AT+CUSD=2, then at_drain_now. Async-signal-safe.
 void at_end_now();
 
 void at_command(const char *cmd);	// send cmd and CR LF

@@ -84,8 +84,9 @@ TEST(HostileModem, EndsWithADefinedMessage)
 		{"NUL inside the quoted answer", modem({{"AT+CUSD=*",
 		    {ok, sim::send(std::string("+CUSD: 0,\"41\0\",15\r\n", 19))}}}),
 		    {}, "", setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 0.3, 0.8},
+		// And a second more for the result of ATE0.
 		{"SIGALRM from outside", modem({{"ATE0", {}}}), {.alarm_after_ms = 300},
-		    "", msgs({"at_wok..."}) + timed_out, 0.25, 0.8},
+		    "", msgs({"at_wok..."}) + timed_out, 1.25, 1.8},
 	};
 	for (auto &c : cases) {
 		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, c.modem, c.run);

@@ -372,6 +372,12 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 	// A modem takes its time to confirm the end of a session: the network
 	// has to hear of it.
 	const sim::rule late_ok{"AT+CUSD=2", {sim::pause(500), sim::own_answer()}};
+	auto owed = [](const char *cmd) { return sim::rule{cmd, {sim::pause(1500), sim::own_answer()}}; };
+	auto euro = [&](sim::rule owed) {
+		sim::options o = standard({std::move(owed)});
+		o.answer = "Saldo 5.00€";	// as text only in UCS2
+		return o;
+	};
 	sim::options before_ok = in_ucs2(standard({late_ok}));
 	before_ok.answer_before_ok = true;
 	const lines text{"-m", "text", "-p", "PORT", "-u"}, next_text = text + lines{"*100#"},
@@ -406,12 +412,21 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 		    lines{"-t", "1"} + text + lines{"*101#"}, {}, 1, next_auto, cyrillic + "\n"},
 		{"the answer before its OK", before_ok, text + lines{"*111#"}, {}, 0, next_auto,
 		    cyrillic + "\n"},
+		// A modem busy registering answers a command after the run that
+		// sent it has given up: auto would read that result as the answer
+		// to its own first query, and choose text.
+		{"the watchdog, a set-up command owed", euro(owed("AT+CMGF=0")),
+		    lines{"-t", "1"} + text + lines{"*101#"}, {}, 1, next_auto, "Saldo 5.00€\n"},
+		{"-l out of time, its last query owed", euro(owed("AT+CSCS=?")), {"-l", "PORT"}, {}, 1,
+		    next_auto, "Saldo 5.00€\n"},
 	};
 	for (const auto &c : cases) {
 		shared_modem modem(c.modem);
 		auto first = modem.run(c.first, c.how);
 		EXPECT_EQ(first.status, c.status) << c.what << ": " << first.err;
-		EXPECT_EQ(first.sent.back(), c.status == 0 ? "AT+CUSD=2" : ended[0]) << c.what;
+		if (!cusd_lines(first.sent).empty()) {
+			EXPECT_EQ(first.sent.back(), ended[0]) << c.what;
+		}
 		auto next = modem.run(c.next);
 		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;
 		EXPECT_EQ(next.status, 0) << c.what;
