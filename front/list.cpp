@@ -156,6 +156,8 @@ list_modems()
 	size_t listed = 0;
 	bool answered = false;
 
+	// A probe that cannot time out would hold its port's lock for ever.
+	unblock_alarm();
 	if (n == 0)
 		n = find_ports();
 	for (size_t i = 0; i < n && i < max_ports; i++) {

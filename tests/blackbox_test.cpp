@@ -103,6 +103,7 @@ TEST(Ussdq, ListsTheModems)
 		{{"-l", "-v", "-t", "1", "PORT"}, silent, {}, "",
 		    msgs({"opening port PORT", "port opened", "at_command: sending \"ATE0\"", "PORT: no answer",
 		    "no modem found"})},
+		{{"-l", "PORT"}, silent, {.block_alarm = true}, "", msgs({"no modem found"})},
 		// Every mode refuses a port in exclusive use, the classic one too.
 		{{"-p", "PORT", "-u", "*100#"}, {}, {.port_exclusive = true}, "",
 		    msgs({"PORT: in exclusive use by another program"})},
