@@ -25,7 +25,8 @@ static finding findings[max_ports];
 // The ports a modem's AT interface shows up as (ttyUSB*, ttyACM* and
 // wwan*at*), in name order. Each possible name is looked for, rather than
 // /dev read, which would bring a pattern matcher and an allocator into a
-// static build for this alone.
+// static build for this alone. All are counted; only those that fit are
+// kept.
 static size_t
 find_ports()
 {
@@ -39,10 +40,10 @@ find_ports()
 			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
 		else
 			snprintf(name, sizeof name, "/dev/wwan%dat%d", (i - 256) / 8, (i - 256) % 8);
-		if (n < max_ports && access(name, F_OK) == 0)
-			memcpy(found[n++], name, sizeof name);
+		if (access(name, F_OK) == 0 && n++ < max_ports)
+			memcpy(found[n - 1], name, sizeof name);
 	}
-	for (size_t i = 1; i < n; i++)
+	for (size_t i = 1; i < n && i < max_ports; i++)
 		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
 			char t[sizeof found[0]];
 			memcpy(t, found[j], sizeof t);
@@ -160,7 +161,11 @@ list_modems()
 	unblock_alarm();
 	if (n == 0)
 		n = find_ports();
-	for (size_t i = 0; i < n && i < max_ports; i++) {
+	// None is probed unless all can be: a list cut short without a word
+	// would miss the modem.
+	if (n > max_ports)
+		errx(1, "too many ports (at most %zu)", max_ports);
+	for (size_t i = 0; i < n; i++) {
 		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
 		if (!ask_port(name, f)) {

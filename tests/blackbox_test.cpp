@@ -29,6 +29,10 @@ TEST(Ussdq, RefusesBadCommandLines)
 {
 	char plain_file[] = "/tmp/ussdq-test-XXXXXX";
 	close(mkstemp(plain_file));
+	std::vector<std::string> sixty_four(64, "/nonexistent");
+	sixty_four.insert(sixty_four.begin(), "-l");
+	std::vector<std::string> sixty_five = sixty_four;
+	sixty_five.emplace_back("PORT");
 	struct {
 		std::vector<std::string> args;
 		std::string err;
@@ -45,6 +49,9 @@ TEST(Ussdq, RefusesBadCommandLines)
 		{{"-s", "", "-u", "1"}, msgs({"invalid scheme: "})},
 		{{"-s", "7x", "-u", "1"}, msgs({"invalid scheme: 7x"})},
 		{{"-l", "/nonexistent"}, msgs({"no modem found"})},
+		{sixty_four, msgs({"no modem found"})},
+		// None is probed, the modem last among them neither.
+		{sixty_five, msgs({"too many ports (at most 64)"})},
 		{{"-t", "abc", "-p", "/nonexistent", "-u", "1"}, msgs({"invalid timeout: abc"})},
 		{{"-t", "", "-u", "1"}, msgs({"invalid timeout: "})},
 		{{"-t", "-1", "-u", "1"}, msgs({"invalid timeout: -1"})},
