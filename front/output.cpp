@@ -73,12 +73,13 @@ print_json(const cusd_answer *a, const utf8_out *text, const char *mode, bool ke
 {
 	printf("{\"status\":%d,\"text\":", a->status);
 	json_string(stdout, text->buf, text->len, false);
-	// -1: the mode does not say.
+	// -1: the mode does not say, as ModemManager does not, whose text is
+	// UTF-8 already; a modem's is read byte for byte.
 	if (a->dcs < 0)
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
-	json_string(stdout, a->text, a->len, true);
+	json_string(stdout, a->text, a->len, a->dcs >= 0);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 

@@ -523,6 +523,45 @@ TEST(Sessions, ThroughModemManager)
 			}
 		}
 	}
+	// Each on a modem of its own, whose calls on the bus are seen.
+	sim::options cyrillic;
+	cyrillic.answer = "Баланс: 5.00 руб";
+	struct {
+		const char *what;
+		sim::options modem;
+		lines args;
+		run_options run;
+		std::string out, err;
+		lines calls;	// the modem's methods called, in order
+	} alone[] = {
+		{"-j: raw as ModemManager gave it", cyrillic, {"-j", "-m", "mm", "-u", "*100#"}, {},
+		    "{\"status\":0,\"text\":\"Баланс: 5.00 руб\",\"dcs\":null,\"raw\":\"Баланс: 5.00 руб\","
+		    "\"mode\":\"mm\",\"kept\":false}\n", "", {"Get", "Initiate", "Get"}},
+		{"-j, auto through ModemManager", cyrillic, {"-j", "-m", "auto", "-p", "PORT", "-u", "*100#"},
+		    {.port_exclusive = true},
+		    "{\"status\":0,\"text\":\"Баланс: 5.00 руб\",\"dcs\":null,\"raw\":\"Баланс: 5.00 руб\","
+		    "\"mode\":\"mm\",\"kept\":false}\n", "", {"Get", "Initiate", "Get"}},
+	};
+	for (const auto &c : alone) {
+		if (c.run.port_exclusive && exclusive_flag_unseen(c.what))
+			continue;
+		sim::options o = c.modem;
+		o.bus = bus.address();
+		auto calls = std::make_shared<lines>();
+		o.trace = [calls](const std::string &line) {
+			// "bus < IFACE.MEMBER on PATH", for a modem's object
+			if (line.starts_with("bus < ") && line.find(" on /org/freedesktop/ModemManager1/Modem/") !=
+			    std::string::npos)
+				calls->push_back(line.substr(line.rfind('.', line.find(" on ")) + 1,
+				    line.find(" on ") - line.rfind('.', line.find(" on ")) - 1));
+		};
+		auto got = ussdq(c.args, o, c.run);
+		EXPECT_EQ(got.out, c.out) << c.what;
+		EXPECT_EQ(got.err, replace(c.err, "PRIMARY", got.port.substr(got.port.rfind('/') + 1))) << c.what;
+		EXPECT_EQ(got.status, c.out.empty() ? 1 : 0) << c.what;
+		EXPECT_EQ(*calls, c.calls) << c.what;
+	}
+
 	// The network's refusal is ModemManager's error; without it, nothing.
 	sim::options gsm;
 	gsm.kind = modem_kind::standard_gsm;
