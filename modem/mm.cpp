@@ -293,7 +293,11 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 			cp = replacement_char;
 			k = 1;
 		}
+		// Never printed in part, as over the port.
+		const size_t had = got.len;
 		utf8_put(&got, cp);
+		if (got.len == had)
+			errx(1, "%s: response too long", ::port);
 	}
 	answer[got.len] = '\0';
 	if (verbose)

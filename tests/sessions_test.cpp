@@ -523,10 +523,22 @@ TEST(Sessions, ThroughModemManager)
 			}
 		}
 	}
-	// Each on a modem of its own, whose calls on the bus are seen.
-	sim::options cyrillic;
-	cyrillic.answer = "Баланс: 5.00 руб";
-	struct {
+	// Each on a modem of its own, whose calls on the bus are seen. An
+	// answer takes 1023 bytes at most, 511 Cyrillic letters.
+	auto saying = [](std::string text) {
+		sim::options o;
+		o.answer = std::move(text);
+		return o;
+	};
+	const std::string rub = "Баланс: 5.00 руб";
+	const std::string rub_json = "{\"status\":0,\"text\":\"" + rub + "\",\"dcs\":null,\"raw\":\"" + rub +
+	    "\",\"mode\":\"mm\",\"kept\":false}\n";
+	std::string longest;
+	for (int i = 0; i < 511; i++)
+		longest += "ж";
+	const lines to_port{"-m", "mm", "-p", "PORT", "-u", "*100#"};
+	const lines asked{"Get", "Initiate", "Get"}, cancelled{"Get", "Initiate", "Cancel"};
+	const struct {
 		const char *what;
 		sim::options modem;
 		lines args;
@@ -534,13 +546,15 @@ TEST(Sessions, ThroughModemManager)
 		std::string out, err;
 		lines calls;	// the modem's methods called, in order
 	} alone[] = {
-		{"-j: raw as ModemManager gave it", cyrillic, {"-j", "-m", "mm", "-u", "*100#"}, {},
-		    "{\"status\":0,\"text\":\"Баланс: 5.00 руб\",\"dcs\":null,\"raw\":\"Баланс: 5.00 руб\","
-		    "\"mode\":\"mm\",\"kept\":false}\n", "", {"Get", "Initiate", "Get"}},
-		{"-j, auto through ModemManager", cyrillic, {"-j", "-m", "auto", "-p", "PORT", "-u", "*100#"},
-		    {.port_exclusive = true},
-		    "{\"status\":0,\"text\":\"Баланс: 5.00 руб\",\"dcs\":null,\"raw\":\"Баланс: 5.00 руб\","
-		    "\"mode\":\"mm\",\"kept\":false}\n", "", {"Get", "Initiate", "Get"}},
+		{"-j: raw as ModemManager gave it", saying(rub), {"-j", "-m", "mm", "-u", "*100#"}, {},
+		    rub_json, "", asked},
+		{"-j, auto through ModemManager", saying(rub), {"-j", "-m", "auto", "-p", "PORT", "-u", "*100#"},
+		    {.port_exclusive = true}, rub_json, "", asked},
+		{"the longest answer", saying(longest), to_port, {}, longest + "\n", "", asked},
+		{"an answer too long", saying(longest + "ж"), to_port, {}, "",
+		    "ussdq: PORT: response too long\n", cancelled},
+		{"an answer too long, in ASCII", saying(std::string(1024, 'x')), to_port, {}, "",
+		    "ussdq: PORT: response too long\n", cancelled},
 	};
 	for (const auto &c : alone) {
 		if (c.run.port_exclusive && exclusive_flag_unseen(c.what))
@@ -550,10 +564,11 @@ TEST(Sessions, ThroughModemManager)
 		auto calls = std::make_shared<lines>();
 		o.trace = [calls](const std::string &line) {
 			// "bus < IFACE.MEMBER on PATH", for a modem's object
-			if (line.starts_with("bus < ") && line.find(" on /org/freedesktop/ModemManager1/Modem/") !=
-			    std::string::npos)
-				calls->push_back(line.substr(line.rfind('.', line.find(" on ")) + 1,
-				    line.find(" on ") - line.rfind('.', line.find(" on ")) - 1));
+			const auto on = line.find(" on /org/freedesktop/ModemManager1/Modem/");
+			if (line.starts_with("bus < ") && on != std::string::npos) {
+				const auto dot = line.rfind('.', on);
+				calls->push_back(line.substr(dot + 1, on - dot - 1));
+			}
 		};
 		auto got = ussdq(c.args, o, c.run);
 		EXPECT_EQ(got.out, c.out) << c.what;
