@@ -231,10 +231,18 @@ mm_manages(const char *port)
 	return find(port, true) == found_one;
 }
 
+// Read as nothing, a reply of another type would print an empty answer.
+[[noreturn]] static void
+bad_reply(const char *what, const char *got, const char *want)
+{
+	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", ::port, what,
+	    got, want);
+}
+
 // Sends the call and waits for its reply: true with a walk over its body
-// in r, false with the error in refusal.
+// (of the type sig) in r, false with the error in refusal.
 static bool
-reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig)
 {
 	dbus_header h;
 	int type = exchange(w, &h);
@@ -246,6 +254,8 @@ reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
 		return false;
 	}
 	dr_begin(r, in, &h);
+	if (strcmp(h.field[df_signature], sig) != 0)
+		bad_reply(what, h.field[df_signature], sig);
 	return true;
 }
 
@@ -262,12 +272,13 @@ mm_state()
 	begin(&w, out, sizeof out, to_props, "Get", "ss");
 	dw_str(&w, 's', ussd_iface);
 	dw_str(&w, 's', "State");
-	if (!reply(&w, &r, refusal, sizeof refusal))
+	if (!reply(&w, &r, refusal, sizeof refusal, "State", "v"))
 		errx(1, "State: %s", refusal);
 	dr_enter(&r, &v);
 	uint32_t state = dr_u32(&v);
-	if (v.bad)
-		bus_lost();
+	// The variant's type is one whole type: "u" when it starts so.
+	if (v.bad || *v.sig != 'u')
+		bad_reply("State", v.sig, "u");
 	if (verbose)
 		warnx("mm: reply %u", state);
 	return state;
@@ -283,9 +294,9 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		warnx("mm: calling %s(\"%s\")", method, text);
 	begin(&w, out, sizeof out, to_ussd, method, "s");
 	dw_str(&w, 's', text);
-	if (!reply(&w, &r, refusal, rsize))
+	if (!reply(&w, &r, refusal, rsize, method, "s"))
 		return false;
-	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
+	const char *s = dr_str(&r);
 	utf8_out got = {answer, size - 1, 0};
 	for (size_t k; *s != '\0'; s += k) {
 		uint32_t cp;
@@ -314,7 +325,7 @@ mm_cancel(char *refusal, size_t rsize)
 	if (verbose)
 		warnx("mm: calling %s()", "Cancel");
 	begin(&w, out, sizeof out, to_ussd, "Cancel", "");
-	return reply(&w, &r, refusal, rsize);
+	return reply(&w, &r, refusal, rsize, "Cancel", "");
 }
 
 void

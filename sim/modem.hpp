@@ -137,6 +137,12 @@ struct options {
 	// (QMI) of their own, N counted from 0, and share the first one's network.
 	int mm_modems = 1;
 	bool big_endian = false;	// the bus side sends big-endian messages
+	// Types other than ModemManager's, for clients that must cope with them:
+	// of the reply to Initiate and Respond ("s"; "" nothing, "u" the number
+	// 0, "as" the answer in an array) and of Ussd's State ("u"; "s" its
+	// number as text).
+	std::string mm_answer_type = "s";
+	std::string mm_state_type = "u";
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").

@@ -536,6 +536,13 @@ TEST(Sessions, ThroughModemManager)
 	std::string longest;
 	for (int i = 0; i < 511; i++)
 		longest += "ж";
+	auto typed = [](std::string answer, std::string state) {
+		sim::options o;
+		o.mm_answer_type = std::move(answer);
+		o.mm_state_type = std::move(state);
+		return o;
+	};
+	const std::string bad = "ussdq: PORT: bad reply from ModemManager: ";
 	const lines to_port{"-m", "mm", "-p", "PORT", "-u", "*100#"};
 	const lines asked{"Get", "Initiate", "Get"}, cancelled{"Get", "Initiate", "Cancel"};
 	const struct {
@@ -555,6 +562,14 @@ TEST(Sessions, ThroughModemManager)
 		    "ussdq: PORT: response too long\n", cancelled},
 		{"an answer too long, in ASCII", saying(std::string(1024, 'x')), to_port, {}, "",
 		    "ussdq: PORT: response too long\n", cancelled},
+		{"a number for the answer", typed("u", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"u\", not \"s\"\n", cancelled},
+		{"no answer at all", typed("", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"\", not \"s\"\n", cancelled},
+		{"the answer in an array", typed("as", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"as\", not \"s\"\n", cancelled},
+		{"the state as text", typed("s", "s"), to_port, {}, "",
+		    bad + "State gave type \"s\", not \"u\"\n", {"Get", "Cancel"}},
 	};
 	for (const auto &c : alone) {
 		if (c.run.port_exclusive && exclusive_flag_unseen(c.what))
