@@ -28,13 +28,14 @@ lf_joined(const char *text, char *out)
 }
 
 // Sends a request or a reply and takes its answer; one that does not wait
-// for a reply has ended its session.
+// for a reply has ended its session. The mode marks the request out when
+// it has sent it: a run that fails before must not end a session that
+// another run kept.
 static void
 ask(const char *request, cusd_answer *answer, bool first)
 {
 	char refusal[256];
 
-	request_out = 1;
 	if (!way->ask(request, first, answer, refusal, sizeof refusal))
 		errx(1, "%s: request refused: %s", port, refusal);
 	if (answer->status != 1)

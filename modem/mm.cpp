@@ -380,6 +380,7 @@ mm_ask(const char *request, bool first, cusd_answer *a, char *refusal, size_t rs
 	// as on an AT modem; ModemManager refuses Initiate while one waits.
 	const char *method = first && mm_state() != mm_user_response ? "Initiate" : "Respond";
 
+	request_out = 1;
 	if (!mm_call(method, request, a->text, work_buf_size, refusal, rsize))
 		return false;
 	a->len = strlen(a->text);
