@@ -36,6 +36,10 @@ extern FILE *modem_out;			// write side of modem_fd
 // whose lock another run holds is not waited for: false, as for one in
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
+// An exclusive lock on fd, the port's or a lock file's, waited for if told
+// so; false when it is held elsewhere and not waited for. One that cannot
+// be had at all is gone without, as said under -v.
+bool lock_port(int fd, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
 
 /* lines.cpp */

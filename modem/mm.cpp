@@ -1,5 +1,6 @@
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -19,6 +20,7 @@ static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 static int bus = -1;
 char mm_path[256];
+static char mm_port[64];	// the modem's PrimaryPort
 static uint32_t serial;
 // Replies listing every object of ModemManager can be long; larger ones
 // are refused rather than read in part.
@@ -117,24 +119,47 @@ lookup(dreader *dict, const char *key, dreader *in)
 	return false;
 }
 
-// Whether the Ports among the properties of the Modem interface, where
-// iface is, have one of the same last component as port.
+// Steps into the value of the property key of the Modem interface, where
+// iface is, into value: false when it has none. iface stays where it is.
 static bool
-has_port(dreader *iface, const char *port)
+modem_prop(const dreader *iface, const char *key, dreader *value)
 {
+	dreader at = *iface;
 	dreader props;
 	dreader prop;
+
+	dr_enter(&at, &props);
+	if (!lookup(&props, key, &prop))
+		return false;
+	dr_enter(&prop, value);
+	return true;
+}
+
+// The modem found: its object path, and its PrimaryPort from its Modem
+// interface, where iface is (of another type, it reads as "").
+static void
+choose(const char *path, const dreader *iface)
+{
+	dreader value;
+
+	snprintf(mm_path, sizeof mm_path, "%s", path);
+	snprintf(mm_port, sizeof mm_port, "%s",
+	    modem_prop(iface, "PrimaryPort", &value) ? dr_str(&value) : "");
+}
+
+// Whether the Ports of the Modem interface, where iface is, have one of the
+// same last component as port.
+static bool
+has_port(const dreader *iface, const char *port)
+{
 	dreader value;
 	dreader ports;
 	dreader entry;
 	bool match = false;
 
-	dr_enter(iface, &props);
-	if (!lookup(&props, "Ports", &prop))
-		return false;
-	dr_enter(&prop, &value);
-	// Entries of another type fail the walk, and with it the match.
-	if (dr_peek(&value) == 'a')
+	// Ports or entries of another type fail the walk, and with it the
+	// match.
+	if (modem_prop(iface, "Ports", &value))
 		for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
 			dr_enter(&ports, &entry);
 			match |= same_port(dr_str(&entry), port);
@@ -190,7 +215,7 @@ find(const char *port, bool port_given)
 		dr_leave(&objects, &object);
 		modems += modem;
 		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
-			snprintf(mm_path, sizeof mm_path, "%s", path);
+			choose(path, &iface);
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -352,12 +377,33 @@ mm_cancel_now()
 	}
 }
 
+// Runs through ModemManager on one modem wait for each other, as runs on
+// one port do: ModemManager refuses a request while another is out, and
+// takes one sent while a menu waits as that menu's reply. The lock is a
+// file named after the modem's primary port, never the device, which
+// ModemManager holds: opening and closing it could hang up the modem's line.
+static void
+lock_modem()
+{
+	char path[sizeof mm_port + 32];
+
+	snprintf(path, sizeof path, "/var/lock/ussdq-%s.lock", mm_port);
+	const int fd = open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+	if (fd < 0) {
+		if (verbose)
+			warn("%s: going on unlocked", path);
+		return;
+	}
+	lock_port(fd, true);
+}
+
 // The mode's entry points: ModemManager is one more way to the network,
 // beside the AT dialects.
 const mode_ops *
 mm_set_up(const mode_ops *self)
 {
 	mm_open(port, port_given);
+	lock_modem();
 	return self;
 }
 

@@ -69,6 +69,7 @@ public:
 	std::vector<std::string> received() const { return modem_.received(); }
 
 private:
+	bool bus_;	// the modem is on a bus too
 	sim::modem modem_;
 	std::size_t seen_ = 0;
 };
