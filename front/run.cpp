@@ -151,6 +151,11 @@ read_options(int argc, char *argv[])
 		check_form('c', "vmpt");
 	else if (list)
 		check_form('l', "jvt");
+	// ModemManager gives the answer decoded: no scheme to read it by.
+	if (scheme >= 0 && strcmp(mode->name, "mm") == 0) {
+		warnx("-s does not go with -m mm");
+		usage();
+	}
 	if (optind < argc && !list)
 		usage();
 	operands = argv + optind;

@@ -167,7 +167,11 @@ has_port(const dreader *iface, const char *port)
 	return match;
 }
 
-enum found { found_one, not_running, no_modem, several, not_among, bus_failed };
+enum found { found_one, not_running, no_modem, several, not_among, bus_failed, refused };
+
+// The bus's error for GetManagedObjects: that no one owns ModemManager's
+// name, or a bus policy's refusal, say.
+static char objects_refusal[256];
 
 // The modems in ModemManager's GetManagedObjects reply: objects with the
 // Modem interface, and among them those with the port in their Ports.
@@ -191,9 +195,8 @@ find(const char *port, bool port_given)
 	if (type == 0)
 		return bus_failed;
 	if (type == dbus_error_msg) {
-		char refusal[256];
-		refusal_of(&h, refusal, sizeof refusal);
-		return not_running;
+		refusal_of(&h, objects_refusal, sizeof objects_refusal);
+		return refused;
 	}
 	int modems = 0;
 	int matches = 0;
@@ -233,6 +236,11 @@ mm_open(const char *port, bool port_given)
 	switch (find(port, port_given)) {
 	case found_one:
 		break;
+	case refused:
+		// The bus says so when no one owns ModemManager's name.
+		if (strstr(objects_refusal, ".ServiceUnknown:") == nullptr)
+			errx(1, "%s: %s", "GetManagedObjects", objects_refusal);
+		[[fallthrough]];
 	case not_running:
 		errx(1, "ModemManager is not running");
 	case no_modem:
@@ -244,6 +252,9 @@ mm_open(const char *port, bool port_given)
 	case bus_failed:
 		bus_lost();
 	}
+	// The messages name the modem by the port given, else by its own.
+	if (!port_given)
+		::port = mm_port;
 	dwriter w;
 	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
@@ -407,15 +418,28 @@ mm_set_up(const mode_ops *self)
 	return self;
 }
 
-// The request goes as -d takes it: UTF-8 text.
+// The request goes as -d takes it: UTF-8 text. ModemManager sends at most
+// 160 octets: 182 septets when the GSM alphabet has every character, else
+// 80 characters in UCS2.
 const char *
 mm_refusal(const char *request)
 {
 	uint32_t cp;
+	uint8_t two[2];
+	size_t septets = 0;
+	size_t units = 0;
+	bool gsm = true;
 
-	for (size_t k; *request != '\0'; request += k)
+	for (size_t k; *request != '\0'; request += k) {
 		if ((k = utf8_get(request, &cp)) == 0)
 			return "USSD is not UTF-8 text";
+		const size_t m = gsm_septets(cp, two);
+		gsm = gsm && m > 0;
+		septets += m;
+		units++;
+	}
+	if (gsm ? septets > max_request_septets : units > 80)
+		return "USSD too long";
 	return nullptr;
 }
 

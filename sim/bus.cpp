@@ -337,6 +337,9 @@ void modem::bus_handle(const bus_message &m)
 		    : introspection(std::begin(modem_methods), std::end(modem_methods), properties(0));
 		reply("s");
 		dw_str(&w, 's', xml.c_str());
+	} else if (path == mm_path && wants(objects_iface, "GetManagedObjects", "") &&
+	    !opts_.mm_objects_error.empty()) {
+		error(opts_.mm_objects_error, "Rejected send message");
 	} else if (path == mm_path && wants(objects_iface, "GetManagedObjects", "")) {
 		reply("a{oa{sa{sv}}}");
 		std::size_t objects = dw_array(&w, 8);

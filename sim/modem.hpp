@@ -143,6 +143,9 @@ struct options {
 	// number as text).
 	std::string mm_answer_type = "s";
 	std::string mm_state_type = "u";
+	// An error of this name, not the objects, to GetManagedObjects, as a bus
+	// policy that denies the call gives it; empty: none.
+	std::string mm_objects_error;
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").

@@ -202,6 +202,9 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		{{"-c", "-l"}, msgs({"-c does not go with -l"}) + usage_line},
 		{{"-d"}, usage_line},
 		{{"-j", "-k", "-r", "1"}, usage_line},
+		// ModemManager gives the answer decoded, with no scheme.
+		{{"-m", "mm", "-s", "72", "-u", "*100#"}, msgs({"-s does not go with -m mm"}) + usage_line},
+		{{"-s", "72", "-m", "mm", "-u", "*100#"}, msgs({"-s does not go with -m mm"}) + usage_line},
 		{{"-m", "xyz", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
 		{{"-m", "AUTO", "-u", "*100#"}, msgs({"invalid mode: AUTO"})},
 		{{"-m", "", "-u", "*100#"}, msgs({"invalid mode: "})},
@@ -533,9 +536,17 @@ TEST(Sessions, ThroughModemManager)
 	const std::string rub = "Баланс: 5.00 руб";
 	const std::string rub_json = "{\"status\":0,\"text\":\"" + rub + "\",\"dcs\":null,\"raw\":\"" + rub +
 	    "\",\"mode\":\"mm\",\"kept\":false}\n";
-	std::string longest;
-	for (int i = 0; i < 511; i++)
-		longest += "ж";
+	auto times = [](int n, const std::string &s) {
+		std::string out;
+		for (int i = 0; i < n; i++)
+			out += s;
+		return out;
+	};
+	const std::string longest = times(511, "ж");
+	sim::options gsm_only = kind(modem_kind::standard_gsm), denied, echoing;
+	denied.mm_objects_error = "org.freedesktop.DBus.Error.AccessDenied";
+	echoing.answer_request = true;
+	const lines to_mm{"-m", "mm", "-p", "PORT", "-u"};
 	auto typed = [](std::string answer, std::string state) {
 		sim::options o;
 		o.mm_answer_type = std::move(answer);
@@ -570,6 +581,26 @@ TEST(Sessions, ThroughModemManager)
 		    bad + "Initiate gave type \"as\", not \"s\"\n", cancelled},
 		{"the state as text", typed("s", "s"), to_port, {}, "",
 		    bad + "State gave type \"s\", not \"u\"\n", {"Get"}},
+		// Without -p the modem is named by its primary port.
+		{"a refusal", gsm_only, {"-m", "mm", "-u", "*5#"}, {}, "", "ussdq: PRIMARY: request refused: "
+		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n", cancelled},
+		{"an answer too long, no -p", saying(longest + "ж"), {"-m", "mm", "-u", "*100#"}, {}, "",
+		    "ussdq: PRIMARY: response too long\n", cancelled},
+		{"GetManagedObjects denied by a bus policy", denied, to_port, {}, "",
+		    "ussdq: GetManagedObjects: org.freedesktop.DBus.Error.AccessDenied: Rejected send message\n",
+		    {}},
+		// ModemManager takes 160 octets: 182 septets, else 80 characters.
+		{"182 septets", echoing, to_mm + lines{std::string(182, '1')}, {}, std::string(182, '1') + "\n",
+		    "", asked},
+		{"183 septets", echoing, to_mm + lines{std::string(183, '1')}, {}, "", "ussdq: USSD too long\n",
+		    {}},
+		{"91 euro signs, of two septets each", echoing, to_mm + lines{times(91, "€")}, {},
+		    times(91, "€") + "\n", "", asked},
+		{"92 euro signs", echoing, to_mm + lines{times(92, "€")}, {}, "", "ussdq: USSD too long\n", {}},
+		{"80 Cyrillic letters", echoing, to_mm + lines{times(80, "ж")}, {}, times(80, "ж") + "\n", "",
+		    asked},
+		{"81 Cyrillic letters", echoing, to_mm + lines{times(81, "ж")}, {}, "", "ussdq: USSD too long\n",
+		    {}},
 	};
 	for (const auto &c : alone) {
 		if (c.run.port_exclusive && exclusive_flag_unseen(c.what))
