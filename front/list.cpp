@@ -63,7 +63,9 @@ first_line(const char *info, char *out, size_t size)
 	if (*p == '+' && strchr(p, ':') != nullptr && strchr(p, ':') < strchr(p, '\n'))
 		for (p = strchr(p, ':') + 1; *p == ' '; p++)
 			continue;
-	const size_t n = strcspn(p, "\n");
+	size_t n = 0;
+	while (p[n] != '\0' && p[n] != '\n')
+		n++;
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
 }
 
@@ -179,7 +181,7 @@ list_modems()
 	for (size_t i = 0; i < listed; i++)
 		print_finding(&findings[i], i == 0);
 	if (json && listed > 0)
-		puts("]");
+		fputs("]\n", stdout);
 	finish_output();
 	if (!answered)
 		errx(1, "no modem found");

@@ -11,7 +11,8 @@ print_classic(char *buf)
 {
 	printf("buf=%s", buf);
 	decira(buf);
-	puts(buf);
+	fputs(buf, stdout);
+	putchar('\n');
 }
 
 void
@@ -38,10 +39,11 @@ json_char(FILE *f, uint32_t cp)
 	} else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
 		fprintf(f, "\\u%04x", static_cast<unsigned>(cp));
 	} else {
-		char bytes[4];
-		utf8_out out = {bytes, sizeof bytes, 0};
+		// Never a NUL among them: that is escaped above.
+		char bytes[5] = {};
+		utf8_out out = {bytes, 4, 0};
 		utf8_put(&out, cp);
-		fwrite(bytes, 1, out.len, f);
+		fputs(bytes, f);
 	}
 }
 

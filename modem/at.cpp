@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -160,7 +161,7 @@ at_wok(const char *cmd)
 	if (verbose)
 		warnx("at_wok: done");
 	if (dlg->pauses)
-		usleep(100000);
+		poll(nullptr, 0, 100);
 }
 
 bool
