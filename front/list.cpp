@@ -54,9 +54,10 @@ find_ports()
 }
 
 // The first line of an answer, without the command's name in front of it
-// (+CGMI: Quectel).
+// (+CGMI: Quectel). A TAB or CR in it would split the list's line: each is
+// a space.
 static void
-first_line(const char *info, char *out, size_t size)
+first_line(const char *info, char *out, size_t size, const char *what)
 {
 	const char *p = info;
 
@@ -67,6 +68,11 @@ first_line(const char *info, char *out, size_t size)
 	while (p[n] != '\0' && p[n] != '\n')
 		n++;
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
+	if (verbose && n >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
+	for (char *q = out; *q != '\0'; q++)
+		if (*q == '\t' || *q == '\r')
+			*q = ' ';
 }
 
 // The probe's last command may still be answered: the next run on the
@@ -96,9 +102,9 @@ probe(int out)
 		char info[256];
 		at_ask("ATE0", info, sizeof info);
 		if (at_ask("AT+CGMI", info, sizeof info))
-			first_line(info, f.maker, sizeof f.maker);
+			first_line(info, f.maker, sizeof f.maker, "maker");
 		if (at_ask("AT+CGMM", info, sizeof info))
-			first_line(info, f.model, sizeof f.model);
+			first_line(info, f.model, sizeof f.model, "model");
 		snprintf(f.mode, sizeof f.mode, "%s", ask_mode()->name);
 	}
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
@@ -136,7 +142,11 @@ static void
 print_finding(const finding *f, bool first)
 {
 	if (!json) {
-		printf("%s\t%s\t%s\t%s\n", f->port, f->maker, f->model, f->busy ? "busy" : f->mode);
+		printf("%s\t", f->port);
+		put_shown(f->maker, strlen(f->maker));
+		putchar('\t');
+		put_shown(f->model, strlen(f->model));
+		printf("\t%s\n", f->busy ? "busy" : f->mode);
 		return;
 	}
 	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);

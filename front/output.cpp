@@ -1,5 +1,7 @@
 #include <stdio.h>
 #include <err.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
@@ -15,11 +17,34 @@ print_classic(char *buf)
 	putchar('\n');
 }
 
+// On a terminal a control character could retitle it, write to its
+// clipboard or hide text: each but LF and TAB shows as U+FFFD there, as
+// ls shows odd names. Into a pipe or a file the text goes as it is.
+void
+put_shown(const char *s, size_t n)
+{
+	struct termios t;
+	const bool tty = tcgetattr(STDOUT_FILENO, &t) == 0;
+
+	for (size_t i = 0; i < n; i++) {
+		const auto c = static_cast<unsigned char>(s[i]);
+		// U+0080 to U+009F are C2 80 to C2 9F; a C2 is never last, in
+		// the answer, which is whole UTF-8, nor in a NUL-terminated name.
+		const bool c1 = c == 0xc2 && (s[i + 1] & 0xe0) == 0x80;
+		if (tty && (c1 || c == 0x7f || (c < 0x20 && c != '\t' && c != '\n'))) {
+			fputs("\xef\xbf\xbd", stdout);
+			i += c1;
+		} else {
+			putchar(c);
+		}
+	}
+}
+
 void
 print_text(const utf8_out *text)
 {
 	// The text may hold a NUL of its own.
-	fwrite(text->buf, 1, text->len, stdout);
+	put_shown(text->buf, text->len);
 	putchar('\n');
 }
 
