@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
+#include "modem/hilink.hpp"
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 
@@ -94,6 +96,9 @@ probe_timed_out(int)
 #if USSDQ_WITH_QMI
 	qmi_let_go();
 #endif
+#if USSDQ_WITH_MBIM
+	mbim_let_go();
+#endif
 	_exit(2);
 }
 
@@ -123,11 +128,27 @@ probe(int out)
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
+#if USSDQ_WITH_HILINK
+	// A device named by URL is asked through its web API.
+	if (is_url(port)) {
+		if (!hilink_model(port, f.model, sizeof f.model))
+			_exit(1);
+		one_line(f.model);
+		snprintf(f.maker, sizeof f.maker, "Huawei");
+		snprintf(f.mode, sizeof f.mode, "hilink");
+		_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
+	}
+#endif
 	const char *w = probe_way();
 	if (w != nullptr) {
 		f.busy = !device_setup(false);
 #if USSDQ_WITH_QMI
 		if (!f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model))
+			snprintf(f.mode, sizeof f.mode, "%s", w);
+		else
+#endif
+#if USSDQ_WITH_MBIM
+		if (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model))
 			snprintf(f.mode, sizeof f.mode, "%s", w);
 		else
 #endif

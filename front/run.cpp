@@ -176,7 +176,7 @@ read_options(int argc, char *argv[])
 	else if (mode == nullptr)
 		mode = &packed_mode;
 	// What a mode cannot do is refused before the modem is touched.
-	const char no = keep && !mode->keeps ? 'k' : scheme >= 0 && !mode->schemes ? 's' : 0;
+	const char no = keep && !mode->keeps ? 'k' : scheme >= 0 && !mode->schemes ? 's' : '\0';
 	if (no != 0) {
 		warnx("-%c does not go with -m %s", no, mode->name);
 		usage();

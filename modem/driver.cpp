@@ -9,7 +9,8 @@
 const char *
 way_by_driver(const char *root, const char *port)
 {
-	char path[256], link[256];
+	char path[256];
+	char link[256];
 	const char *name = strrchr(port, '/');
 
 	snprintf(path, sizeof path, "%s/class/usbmisc/%s/device/driver", root,
@@ -36,7 +37,8 @@ bool
 is_terminal(const char *path)
 {
 	struct stat st;
-	char where[64], link[256];
+	char where[64];
+	char link[256];
 
 	if (stat(path, &st) != 0)
 		return true;

@@ -161,7 +161,7 @@ extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
 /* driver.cpp */
 // A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
 // devices; one without leaves them to the serial way, which refuses them.
-#define USSDQ_WITH_FRAMES USSDQ_WITH_QMI
+#define USSDQ_WITH_FRAMES (USSDQ_WITH_QMI || USSDQ_WITH_MBIM)
 // The way the kernel's driver of a device that is no terminal speaks, as
 // sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
 // null for any other.

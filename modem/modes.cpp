@@ -1,6 +1,8 @@
 #include <string.h>
 
+#include "modem/hilink.hpp"
 #include "modem/link.hpp"
+#include "modem/mbim.hpp"
 #include "modem/mm.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
@@ -20,6 +22,12 @@ const mode_ops *const modes[] = {
 #if USSDQ_WITH_QMI
 	&qmi_mode,
 #endif
+#if USSDQ_WITH_MBIM
+	&mbim_mode,
+#endif
+#if USSDQ_WITH_HILINK
+	&hilink_mode,
+#endif
 	&classic_run,
 	nullptr,
 };
@@ -32,6 +40,12 @@ static constexpr const char *left_out[] = {
 #endif
 #if !USSDQ_WITH_QMI
 	"qmi",
+#endif
+#if !USSDQ_WITH_MBIM
+	"mbim",
+#endif
+#if !USSDQ_WITH_HILINK
+	"hilink",
 #endif
 	nullptr,
 };

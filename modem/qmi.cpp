@@ -107,12 +107,13 @@ bool
 qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size, int *coding)
 {
 	static constexpr char digits[] = "0123456789abcdef";
-	size_t n, len;
+	size_t n;
+	size_t len;
 	const uint8_t *v = qmi_tlv(m, utf16, &n);
 
-	if (v != nullptr && n >= 1 && 2 * v[0] <= n - 1) {
+	if (v != nullptr && n >= 1 && 2 * static_cast<size_t>(v[0]) <= n - 1) {
 		*coding = 0;
-		len = 2 * v[0];
+		len = 2 * static_cast<size_t>(v[0]);
 	} else if ((v = qmi_tlv(m, coded, &n)) != nullptr && n >= 2 && v[1] <= n - 2) {
 		*coding = v[0];
 		len = v[1];
@@ -180,9 +181,9 @@ show(const char *what, const uint8_t *f, size_t n)
 		return;
 	const char *label = "frame";
 	if (header(f, n, &m)) {
-		for (const name &k : names)
-			if (k.service == m.service && k.id == m.id)
-				label = k.name;
+		for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
+			if (k->service == m.service && k->id == m.id)
+				label = k->name;
 	} else {
 		m.kind = 3;
 	}
@@ -229,10 +230,27 @@ fill(uint8_t *p, size_t n, int64_t deadline)
 	return 0;
 }
 
-// The next frame from the modem into in: its length, or end_byte or
-// late_byte. Its length comes from its header; bytes before a frame's
-// start and frames longer than in are passed over. Async-signal-safe.
-static long
+// The rest of a frame of len bytes, its first 3 read: into in, or passed
+// over when the frame is longer than in. As fill. Async-signal-safe.
+static int
+rest_of_frame(size_t len, int64_t deadline)
+{
+	if (len <= sizeof in)
+		return fill(in + 3, len - 3, deadline);
+	for (len -= 3; len > 0;) {
+		const size_t k = len < sizeof in ? len : sizeof in;
+		if (const int r = fill(in, k, deadline); r != 0)
+			return r;
+		len -= k;
+	}
+	return 0;
+}
+
+// The next frame from the modem into in, and m set from it: 0, or
+// end_byte or late_byte, m then untouched. Its length comes from its
+// header; bytes before a frame's start and frames longer than in are
+// passed over. Async-signal-safe.
+static int
 next_frame(int64_t deadline, qmi_msg *m)
 {
 	for (;;) {
@@ -243,23 +261,16 @@ next_frame(int64_t deadline, qmi_msg *m)
 			return r;
 		if (in[0] != 1)
 			continue;
-		size_t left = get16(in + 1) + 1u;
-		if (left < 12)
+		const size_t len = get16(in + 1) + 1u;
+		if (len < 12)
 			continue;
-		if (left <= sizeof in) {
-			if ((r = fill(in + 3, left - 3, deadline)) != 0)
-				return r;
-			show("got ", in, left);
-			if (qmi_parse(in, left, m))
-				return static_cast<long>(left);
+		if ((r = rest_of_frame(len, deadline)) != 0)
+			return r;
+		if (len > sizeof in)
 			continue;
-		}
-		for (left -= 3; left > 0;) {
-			const size_t k = left < sizeof in ? left : sizeof in;
-			if ((r = fill(in, k, deadline)) != 0)
-				return r;
-			left -= k;
-		}
+		show("got ", in, len);
+		if (qmi_parse(in, len, m))
+			return 0;
 	}
 }
 
@@ -268,10 +279,10 @@ static bool
 next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 {
 	for (;;) {
-		const long r = next_frame(deadline, m);
+		const int r = next_frame(deadline, m);
 		if (r == late_byte)
 			return false;
-		if (r == end_byte)
+		if (r != 0)
 			lost_modem();
 		if (m->service == service && (service == ctl || m->client == cid))
 			return true;
@@ -295,7 +306,7 @@ write_all(const uint8_t *f, size_t n)
 
 // Starts a request to service; its transaction id.
 static uint16_t
-begin(uint8_t service, uint8_t id)
+begin(uint8_t service, uint16_t id)
 {
 	uint16_t t;
 
@@ -304,16 +315,17 @@ begin(uint8_t service, uint8_t id)
 	out[4] = service;
 	out[5] = service == ctl ? 0 : cid;
 	out[6] = 0;
+	// Transaction ids go round past 0, which stands for none.
 	if (service == ctl) {
-		if (++ctl_txn == 0)
-			ctl_txn = 1;
-		out[7] = ctl_txn;
+		if (ctl_txn == 0xff)
+			ctl_txn = 0;
+		out[7] = ++ctl_txn;
 		t = ctl_txn;
 		out_len = 8;
 	} else {
-		if (++txn == 0)
-			txn = 1;
-		put16(out + 7, txn);
+		if (txn == 0xffff)
+			txn = 0;
+		put16(out + 7, ++txn);
 		t = txn;
 		out_len = 9;
 	}
@@ -381,9 +393,9 @@ refusal_of(const qmi_msg *m, long error, char *refusal, size_t size)
 
 	if (error == -2)
 		errx(1, "%s: bad QMI response", port);
-	for (const name &k : names)
-		if (k.error == error)
-			label = k.name;
+	for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
+		if (k->error == error)
+			label = k->name;
 	int k = snprintf(refusal, size, label ? "QMI error %ld (%s)" : "QMI error %ld", error, label);
 	const uint8_t *v = qmi_tlv(m, 0x10, &n);
 	if (v != nullptr && n >= 2 && k > 0 && static_cast<size_t>(k) < size)
@@ -395,7 +407,6 @@ static void
 take_client(uint8_t service, int64_t deadline)
 {
 	qmi_msg m;
-	char why[96];
 	size_t n;
 
 	begin(ctl, 0x22);
@@ -404,6 +415,7 @@ take_client(uint8_t service, int64_t deadline)
 		errx(1, "%s: no answer", port);
 	const long e = qmi_result(&m);
 	if (e != -1) {
+		char why[96];
 		refusal_of(&m, e, why, sizeof why);
 		errx(1, "%s: request refused: %s", port, why);
 	}
@@ -436,7 +448,7 @@ send_now(const uint8_t *f, size_t n, uint8_t service, uint16_t t)
 	show("sent ", f, n);
 	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
 		return;
-	for (long r; (r = next_frame(deadline, &m)) > 0;)
+	while (next_frame(deadline, &m) == 0)
 		if (m.service == service && m.kind == qmi_response && m.txn == t)
 			return;
 }
@@ -542,7 +554,10 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 	uint8_t v[2 + 182];
 	qmi_msg m;
 
-	coded(request, v);
+	// Requests are checked before the modem is touched; one that came here
+	// unchecked is still refused before anything is sent.
+	if (const char *why = coded(request, v))
+		errx(1, "%s", why);
 	const uint16_t t = begin(voice, first ? 0x3a : 0x3b);
 	tlv(ussd_text, v, 2u + v[1]);
 	send();
@@ -591,7 +606,9 @@ qmi_read(const char *hex, size_t len, int, utf8_out *out)
 {
 	uint8_t octets[work_buf_size / 2];
 
-	qmi_decode(octets, hex_octets(hex, len, octets), answer_coding, out);
+	const size_t n = hex_octets(hex, len, octets);
+
+	qmi_decode(octets, n, answer_coding, out);
 	return true;
 }
 

@@ -76,10 +76,12 @@ void modem::open_pty()
 // completes; false once nobody can write to the device any more.
 bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 {
-	pollfd p[2] = {{master_, POLLIN, 0}, {bus_fd_, POLLIN, 0}};
-	int r = ::poll(p, bus_fd_ >= 0 ? 2 : 1, timeout_ms);
+	pollfd p[3] = {{master_, POLLIN, 0}, {bus_fd_, POLLIN, 0}, {http_fd_, POLLIN, 0}};
+	int r = ::poll(p, 3, timeout_ms);
 	if (r <= 0)
 		return true;
+	if (http_fd_ >= 0 && p[2].revents != 0)
+		hilink_serve();
 	if (bus_fd_ >= 0 && p[1].revents != 0)
 		bus_receive();
 	if (p[0].revents == 0)
@@ -97,6 +99,10 @@ bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 	}
 	if (opts_.qmi) {
 		qmi_receive(std::string_view(buf, static_cast<std::size_t>(n)));
+		return true;
+	}
+	if (opts_.mbim.on) {
+		mbim_take(std::string_view(buf, static_cast<std::size_t>(n)));
 		return true;
 	}
 	for (char c : std::string_view(buf, static_cast<std::size_t>(n))) {

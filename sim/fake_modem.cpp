@@ -36,7 +36,13 @@ constexpr char usage_text[] =
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
     "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
     "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
-    "                  [--qmi-release] [--qmi-interleave] [--verbose] [--help]\n"
+    "                  [--qmi-release] [--qmi-interleave]\n"
+    "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
+    "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
+    "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
+    "                  [--hilink-stale] [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
+    "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
+    "                  [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
 int usage()
@@ -168,7 +174,23 @@ int main(int argc, char *argv[])
 		{"qmi-refuse", required_argument, nullptr, 'F'},
 		{"qmi-release", no_argument, nullptr, 'L'},
 		{"qmi-interleave", no_argument, nullptr, 'I'},
+		{"hilink", required_argument, nullptr, 'H'},
+		{"hilink-firmware", required_argument, nullptr, 2008},
+		{"hilink-rotate", no_argument, nullptr, 2000},
+		{"hilink-stale", no_argument, nullptr, 2001},
+		{"hilink-pending", required_argument, nullptr, 2002},
+		{"hilink-login", no_argument, nullptr, 2003},
+		{"hilink-busy", no_argument, nullptr, 2004},
+		{"hilink-refuse", required_argument, nullptr, 2005},
+		{"hilink-chunked", no_argument, nullptr, 2006},
+		{"hilink-cut", no_argument, nullptr, 2007},
 		{"help", no_argument, nullptr, 'h'},
+		{"mbim", no_argument, nullptr, 1000},
+		{"mbim-opened", no_argument, nullptr, 1001},
+		{"mbim-answer", required_argument, nullptr, 1002},
+		{"mbim-chatter", no_argument, nullptr, 1003},
+		{"mbim-no-ussd", no_argument, nullptr, 1004},
+		{"mbim-refuse", required_argument, nullptr, 1005},
 		{nullptr, 0, nullptr, 0},
 	};
 	sim::options opts;
@@ -256,6 +278,59 @@ int main(int argc, char *argv[])
 		}
 		case 'L': opts.qmi_release = true; break;
 		case 'I': opts.qmi_interleave = true; break;
+		case 1000: opts.mbim.on = true; break;
+		case 1001: opts.mbim.opened = true; break;
+		case 1002: {
+			using in = sim::options::mbim_play::answer_in;
+			const std::string a = optarg;
+			if (a != "done" && a != "indication" && a != "indication-first")
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.answer = a == "done" ? in::done : a == "indication" ? in::indication
+			    : in::indication_first;
+			break;
+		}
+		case 1003: opts.mbim.chatter = true; break;
+		case 1004: opts.mbim.no_ussd = true; break;
+		case 1005: {
+			int status = 0;
+			if (!number(optarg, 65535, status) || status == 0)
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.refuse = static_cast<uint32_t>(status);
+			break;
+		}
+		case 'H': opts.hilink = optarg; break;
+		case 2008: {
+			using fw = sim::options::firmware;
+			std::string f = optarg;
+			if (f == "sestokinfo")
+				opts.hilink_firmware = fw::sestokinfo;
+			else if (f == "token")
+				opts.hilink_firmware = fw::token;
+			else if (f == "page")
+				opts.hilink_firmware = fw::page;
+			else
+				return invalid(longopts[index].name, optarg);
+			break;
+		}
+		case 2000: opts.hilink_rotate = true; break;
+		case 2001: opts.hilink_stale = true; break;
+		case 2002:
+			if (!number(optarg, 1000, opts.hilink_pending))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2003: opts.hilink_login = true; break;
+		case 2004: opts.hilink_busy = true; break;
+		case 2005: {
+			std::string arg = optarg;
+			std::size_t colon = arg.find(':');
+			if (!number(arg.substr(0, colon).c_str(), 999999, opts.hilink_refuse) || opts.hilink_refuse == 0)
+				return invalid(longopts[index].name, optarg);
+			if (colon != std::string::npos)
+				opts.hilink_message = arg.substr(colon + 1);
+			break;
+		}
+		case 2006: opts.hilink_chunked = true; break;
+		case 2007: opts.hilink_cut = true; break;
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;
@@ -289,6 +364,9 @@ int main(int argc, char *argv[])
 			make_link(link, m.path());
 
 		std::printf("%s\n", m.path());
+		// The web API's URL, with the port picked when 0 was given.
+		if (!opts.hilink.empty())
+			std::printf("%s\n", m.hilink_url().c_str());
 		std::fflush(stdout);
 
 		bool alive = true;

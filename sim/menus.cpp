@@ -210,6 +210,8 @@ void modem::tick()
 	if (due_line_ && now >= due_at_) {
 		if (opts_.qmi && qmi_due_)
 			qmi_network(*std::exchange(qmi_due_, std::nullopt));
+		else if (opts_.mbim.on)
+			mbim_say(*due_line_);
 		else
 			say(*due_line_);
 		due_line_.reset();
@@ -219,6 +221,8 @@ void modem::tick()
 		session_.reset();
 		if (opts_.qmi)
 			qmi_release_session();
+		else if (opts_.mbim.on)
+			mbim_say(mbim_released());
 		else
 			say(result("+CUSD: 2"));
 	}

@@ -96,11 +96,21 @@ modem::modem(options opts)
 			throw;
 		}
 	}
+	if (!opts_.hilink.empty()) {
+		try {
+			hilink_open();
+		} catch (...) {
+			bus_close();
+			close_pty();
+			throw;
+		}
+	}
 }
 
 modem::~modem()
 {
 	stop();
+	hilink_close();
 	bus_close();
 	close_pty();
 }

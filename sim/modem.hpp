@@ -158,6 +158,39 @@ struct options {
 	// An error of this name, not the objects, to GetManagedObjects, as a bus
 	// policy that denies the call gives it; empty: none.
 	std::string mm_objects_error;
+	// The MBIM side (mbim.cpp): with on, the pty plays a modem's MBIM
+	// function instead of its AT port, answering from the same network.
+	struct mbim_play {
+		bool on = false;
+		bool opened = false;	// another client has the function open already
+		// Where the network's answer to a USSD command goes: its
+		// COMMAND_DONE; an INDICATE_STATUS after a COMMAND_DONE that
+		// carries nothing; an INDICATE_STATUS before a COMMAND_DONE that
+		// carries it again.
+		enum class answer_in { done, indication, indication_first } answer = answer_in::done;
+		// Another client's messages before each answer (answers to its
+		// transactions, indications of other services), and the bytes
+		// written in pieces.
+		bool chatter = false;
+		bool no_ussd = false;	// Device Services lists no USSD service
+		uint32_t refuse = 0;	// > 0: the status of COMMAND_DONE to every USSD request
+	} mbim;
+	// The HiLink side (hilink.cpp): the web API of a HiLink stick served
+	// over HTTP at this loopback address ("127.0.0.1:0" picks a port), its
+	// USSD from the same network as the AT side's; empty: none.
+	std::string hilink;
+	// How the firmware hands out its session and tokens: SesTokInfo, its
+	// token alone (/api/webserver/token), or its web page's csrf_token tags.
+	enum class firmware { sestokinfo, token, page } hilink_firmware = firmware::sestokinfo;
+	bool hilink_rotate = false;	// each POST uses up its token; the answer brings the next
+	bool hilink_stale = false;	// the first send is refused as with a token gone stale
+	int hilink_pending = 2;		// 111019 this many times before each answer
+	bool hilink_login = false;	// 100003 to the USSD API: a login is needed
+	bool hilink_busy = false;	// another client's request is in progress
+	int hilink_refuse = 0;		// > 0: every send refused with this error code
+	std::string hilink_message;	// the refusal's <message>
+	bool hilink_chunked = false;	// answers in chunks, header names in lower case
+	bool hilink_cut = false;	// the answer to /api/ussd/get cut off before its end
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").
@@ -172,6 +205,7 @@ public:
 	modem &operator=(const modem &) = delete;
 
 	const char *path() const;	// the device side, e.g. "/dev/pts/3"
+	std::string hilink_url() const;	// "http://127.0.0.1:PORT"; empty without the HiLink side
 	void start();			// serve on a background thread until stop()
 	void stop();
 	bool serve(int timeout_ms);	// serve what arrives within timeout_ms; false once hung up
@@ -231,6 +265,23 @@ private:
 	void qmi_network(const network_answer &a);
 	void qmi_release_session();
 
+	// mbim.cpp: the MBIM side
+	void mbim_take(std::string_view bytes);
+	void mbim_handle(const std::string &msg);
+	void mbim_request(uint32_t tid, const uint8_t *info, uint32_t len);
+	void mbim_say(const std::string &bytes);
+	std::string mbim_released() const;
+	std::string mbim_in_;		// bytes of messages not yet whole
+	int mbim_state_ = 0;		// 0: as opts_.mbim.opened says; 1: opened; 2: closed
+	std::vector<uint32_t> mbim_tids_;	// transaction ids of the messages received
+
+	// hilink.cpp: the HiLink side
+	void hilink_open();
+	void hilink_serve();
+	std::string hilink_answer(const std::string &method, const std::string &path,
+	    const std::string &body, std::string &headers, int &status);
+	void hilink_close();
+
 	// device.cpp: the pseudo-terminal
 	void open_pty();
 	bool receive(int timeout_ms, std::vector<std::string> &lines);
@@ -248,6 +299,14 @@ private:
 	std::string path_;
 	int bus_fd_ = -1;
 	std::string bus_in_;	// bytes of messages not yet whole
+	int http_fd_ = -1;	// the HiLink side's listening socket
+	std::string hilink_url_;
+	std::string session_id_;	// the HiLink session, and the tokens it takes next
+	std::vector<std::string> tokens_;
+	int token_count_ = 0;
+	int pending_left_ = 0;		// 111019 still to come before the answer
+	std::optional<network_answer> web_answer_;
+	bool stale_done_ = false;
 	uint32_t bus_serial_ = 0;
 	std::string pending_;	// bytes of the line being received
 	bool overlong_ = false;	// pending_ overflowed: drop the rest of the line

@@ -13,7 +13,7 @@ namespace sim {
 namespace {
 
 constexpr uint8_t ctl = 0, dms = 2, voice = 9;
-constexpr uint8_t request = 0, response = 1, indication = 2;
+constexpr uint8_t response = 1, indication = 2;	// CTL flags; 0 is a request
 constexpr std::string_view model = "FM100";
 
 void put16(std::string &s, unsigned v)
@@ -24,7 +24,8 @@ void put16(std::string &s, unsigned v)
 
 unsigned get16(const std::string &s, std::size_t at)
 {
-	return static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8;
+	return static_cast<unsigned>(static_cast<uint8_t>(s[at])) |
+	    static_cast<unsigned>(static_cast<uint8_t>(s[at + 1])) << 8;
 }
 
 std::string tlv(uint8_t type, std::string_view value)

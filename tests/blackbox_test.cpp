@@ -78,7 +78,7 @@ TEST(Ussdq, RefusesBadCommandLines)
 	}
 	unlink(plain_file);
 	// A mode this build leaves out is refused as such, before the port.
-	for (const char *mode : {"mm", "qmi"}) {
+	for (const char *mode : {"mm", "qmi", "mbim", "hilink"}) {
 		if (built_in(mode))
 			continue;
 		auto r = ussdq({"-m", mode, "-p", "/nonexistent", "-u", "1"});
@@ -148,7 +148,9 @@ TEST(Ussdq, ListsTheModems)
 	// among them: -m does not name it.
 	auto version = ussdq({"-v", "-V"});
 	EXPECT_EQ(version.out, std::string("ussdq 1.0.0\nModes: packed text ucs2 auto") +
-	    (built_in("mm") ? " mm" : "") + (built_in("qmi") ? " qmi" : "") + "\n");
+	    (built_in("mm") ? " mm" : "") + (built_in("qmi") ? " qmi" : "") +
+	    (built_in("mbim") ? " mbim" : "") +
+	    (built_in("hilink") ? " hilink" : "") + "\n");
 	EXPECT_EQ(version.status, 0);
 }
 

@@ -222,12 +222,21 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	if (run.port_exclusive) {
 		EXPECT_EQ(ioctl(holder, TIOCEXCL), 0);
 	}
-	outcome r = collect(spawn(args, modem.path(), run), run);
+	// "URL" stands for the web API's address, where the modem serves one.
+	std::vector<std::string> words = args;
+	if (!modem.hilink_url().empty())
+		for (auto &w : words)
+			w = replace(w, "URL", modem.hilink_url());
+	outcome r = collect(spawn(words, modem.path(), run), run);
 	if (run.port_exclusive)
 		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay
 	if (holder >= 0)
 		close(holder);
 	r.err = replace(r.err, modem.path(), "PORT");
+	if (!modem.hilink_url().empty()) {
+		r.out = replace(r.out, modem.hilink_url(), "URL");
+		r.err = replace(r.err, modem.hilink_url(), "URL");
+	}
 	r.port = modem.path();
 	return r;
 }

@@ -5,9 +5,13 @@
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
+#include "coding/charsets.hpp"
+#include "modem/hilink.hpp"
+#include "modem/http.hpp"
 #include "tests/harness.hpp"
 
 namespace {
@@ -250,5 +254,126 @@ TEST(HostileModem, TakesOnlyWholeLines)
 		EXPECT_EQ(r.out, c.out) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
 		EXPECT_EQ(r.status, c.status) << c.what;
+	}
+}
+
+namespace {
+
+struct bytes {
+	std::string s;
+	std::size_t at = 0;
+};
+
+ssize_t
+from_bytes(void *ctx, char *buf, std::size_t n)
+{
+	auto *b = static_cast<bytes *>(ctx);
+	n = std::min(n, b->s.size() - b->at);
+	std::memcpy(buf, b->s.data() + b->at, n);
+	b->at += n;
+	return static_cast<ssize_t>(n);
+}
+
+}
+
+// What a device sends over HTTP is read within its bounds or refused with
+// a message; nothing past a limit is read.
+TEST(Hostile, HttpAnswers)
+{
+	const std::string ok = "HTTP/1.1 200 OK\r\n";
+	struct {
+		const char *what;
+		std::string in;
+		const char *why;	// null: read
+		std::string body;
+	} cases[] = {
+		{"by length", ok + "Content-Length: 5\r\n\r\nhello", nullptr, "hello"},
+		{"to the end", ok + "\r\nhello", nullptr, "hello"},
+		{"chunked, any case", ok + "TRANSFER-encoding: Chunked\r\n\r\n3;x=y\r\nhel\r\n2\r\nlo\r\n0\r\nT: 1\r\n\r\n",
+		    nullptr, "hello"},
+		{"an interim answer first", "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nhi",
+		    nullptr, "hi"},
+		{"LF alone", "HTTP/1.0 200 OK\nContent-Length: 2\n\nhi", nullptr, "hi"},
+		{"the body's full room", ok + "\r\n" + std::string(63, 'x'), nullptr, std::string(63, 'x')},
+		{"no HTTP", "SSH-2.0-OpenSSH\r\n\r\n", "not an HTTP answer", ""},
+		{"a status of two digits", "HTTP/1.1 20 OK\r\n\r\n", "not an HTTP answer", ""},
+		{"a status line too long", "HTTP/1.1 200 " + std::string(300, 'O') + "\r\n\r\n",
+		    "an answer's status line is too long", ""},
+		{"a header too long", ok + "X: " + std::string(1100, 'v') + "\r\n\r\n",
+		    "an answer's header is too long", ""},
+		{"a header without a name", ok + ": v\r\n\r\n", "a header not as HTTP has it", ""},
+		{"a folded header", ok + "X: a\r\n b\r\n\r\n", "a header not as HTTP has it", ""},
+		{"lengths that differ", ok + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nabc",
+		    "a header not as HTTP has it", ""},
+		{"a length not a number", ok + "Content-Length: -1\r\n\r\n", "a header not as HTTP has it", ""},
+		{"a body too long by its length", ok + "Content-Length: 64\r\n\r\n" + std::string(64, 'x'),
+		    "an answer's body is too long", ""},
+		{"a body too long to the end", ok + "\r\n" + std::string(64, 'x'), "an answer's body is too long", ""},
+		{"a chunk too long", ok + "Transfer-Encoding: chunked\r\n\r\nffffffffffffffffffff\r\n",
+		    "an answer's body is too long", ""},
+		{"a chunk size not hex", ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n",
+		    "a chunk not as HTTP has it", ""},
+		{"a chunk without its CR LF", ok + "Transfer-Encoding: chunked\r\n\r\n2\r\nhiX\r\n0\r\n\r\n",
+		    "a chunk not as HTTP has it", ""},
+		{"closed in the headers", ok + "Content-Le", "the connection closed early", ""},
+		{"closed in the body", ok + "Content-Length: 9\r\n\r\nhi", "the connection closed early", ""},
+		{"closed in the chunks", ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhi",
+		    "the connection closed early", ""},
+	};
+	for (const auto &c : cases) {
+		bytes b{c.in};
+		char body[64];
+		http_in in = {from_bytes, &b, {}, 0, 0};
+		http_answer a = {0, "", body, 0, sizeof body, false};
+		const char *why = http_read(&in, &a, nullptr);
+		EXPECT_STREQ(why, c.why) << c.what;
+		if (why == nullptr) {
+			EXPECT_EQ(std::string(body, a.len), c.body) << c.what;
+		}
+	}
+}
+
+// The content of the device's answers: its elements found, its references
+// read, and bytes that are not UTF-8 or references to no character shown
+// as U+FFFD.
+TEST(Hostile, XmlOfTheWebApi)
+{
+	const std::string fffd = "\xef\xbf\xbd";
+	struct {
+		std::string in, out;
+	} texts[] = {
+		{"&amp;&lt;&gt;&quot;&apos;", "&<>\"'"},
+		{"&#65;&#x42;&#X43;&#233;", "ABC\xc3\xa9"},
+		{"&#x1F600;", "\xf0\x9f\x98\x80"},
+		{"&#0;&#xD800;&#x110000;&#99999999999;", fffd + fffd + fffd + fffd},
+		{"& &amp &#; &#x; &#12a; &nbsp;", "& &amp &#; &#x; &#12a; &nbsp;"},
+		{"\xff\xc3", fffd + fffd},
+		{"&#", "&#"},
+	};
+	for (const auto &t : texts) {
+		char buf[64];
+		utf8_out out = {buf, sizeof buf, 0};
+		xml_text(t.in.data(), t.in.size(), &out);
+		EXPECT_EQ(std::string(buf, out.len), t.out) << t.in;
+	}
+	struct {
+		const char *doc, *name, *content;	// null: none
+	} elements[] = {
+		{"<response><content>hi</content></response>", "content", "hi"},
+		{"<r><contentType>1</contentType><content>b</content></r>", "content", "b"},
+		{"<r><content a=\"1\">c</content></r>", "content", "c"},
+		{"<r><content/></r>", "content", ""},
+		{"<r><content>open", "content", nullptr},
+		{"<r><content", "content", nullptr},
+		{"<r></r>", "content", nullptr},
+	};
+	for (const auto &e : elements) {
+		std::size_t n = 0;
+		const char *v = xml_element(e.doc, e.name, &n);
+		if (e.content == nullptr) {
+			EXPECT_EQ(v, nullptr) << e.doc;
+			continue;
+		}
+		EXPECT_EQ(std::string(v ? v : "?", v ? n : 1), e.content) << e.doc;
 	}
 }

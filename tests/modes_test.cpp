@@ -2,11 +2,15 @@
 // received, the request as the network read it, the text printed; the
 // statuses and refusals the network and the modem give, answers over
 // several lines, and the classic dialogue, which keeps none of this.
-#include <cstdlib>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
+#include "front/settings.hpp"
 #include "modem/link.hpp"
 #include "tests/harness.hpp"
 
@@ -449,7 +453,7 @@ TEST(Modes, AutoReadsTheDriver)
 
 	// A build with no way of frames leaves such a device to the serial way.
 	auto r = ussdq({"-m", "auto", "-p", "/dev/null", "-u", "*100#"});
-	EXPECT_EQ(r.err, msgs({built_in("qmi") ? "/dev/null: not a serial, QMI or MBIM device"
+	EXPECT_EQ(r.err, msgs({built_in("qmi") || built_in("mbim") ? "/dev/null: not a serial, QMI or MBIM device"
 	    : "/dev/null: not a serial device"}));
 	EXPECT_EQ(r.status, 1);
 	SKIP_UNLESS_BUILT_IN("qmi");
@@ -463,4 +467,218 @@ TEST(Modes, AutoReadsTheDriver)
 	    "CTL Release Client ID"}));
 	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
 }
+}
+
+namespace {
+
+sim::options
+mbim(bool opened = false)
+{
+	sim::options o;
+	o.mbim.on = true;
+	o.mbim.opened = opened;
+	return o;
+}
+
+// MBIM on the fake's function: the messages it received, the request as
+// the network read it, what was printed. The first command goes without
+// OPEN; only a function nobody has open is opened, and then closed again
+// however the run ends. Another client's answers and indications are
+// never taken for the run's, wherever the answer comes.
+TEST(Modes, Mbim)
+{
+	SKIP_UNLESS_BUILT_IN("mbim");
+	using in = sim::options::mbim_play::answer_in;
+	const lines opened{"device services query", "OPEN 4096", "device services query"},
+	    asked = opened + lines{"USSD initiate"}, closed = asked + lines{"CLOSE"},
+	    failed = asked + lines{"USSD cancel", "CLOSE"};
+	auto with = [](auto change, bool open = false) {
+		sim::options o = mbim(open);
+		change(o);
+		return o;
+	};
+	struct {
+		const char *what;
+		sim::options modem;
+		lines args, sent, network;
+		std::string out, err;
+	} cases[] = {
+		{"a function nobody has open", mbim(), {}, closed, {"*100#"}, balance, ""},
+		{"a function open already", mbim(true), {}, {"device services query", "USSD initiate"},
+		    {"*100#"}, balance, ""},
+		{"the answer in an indication", with([](auto &o) { o.mbim.answer = in::indication; }), {},
+		    closed, {"*100#"}, balance, ""},
+		{"the indication before the answer",
+		    with([](auto &o) { o.mbim.answer = in::indication_first; }), {}, closed, {"*100#"},
+		    balance, ""},
+		{"another client's messages among the run's", with([](auto &o) { o.mbim.chatter = true; }),
+		    {}, closed, {"*100#"}, balance, ""},
+		{"the same with the answer in an indication", with([](auto &o) {
+			o.mbim.chatter = true;
+			o.mbim.answer = in::indication;
+		    }, true), {}, {"device services query", "USSD initiate"}, {"*100#"}, balance, ""},
+		{"no USSD service", with([](auto &o) { o.mbim.no_ussd = true; }), {}, opened + lines{"CLOSE"},
+		    {}, "", msgs({"PORT: the modem offers no USSD over MBIM"})},
+		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, failed, {}, "",
+		    msgs({"PORT: request refused: MBIM status 2"})},
+		{"released by the network", with([](auto &o) {
+			o.answer_status = 2;
+			o.answer_text = false;
+		    }), {}, closed, {"*100#"}, "", msgs({"PORT: session ended by the network"})},
+		{"not supported", with([](auto &o) { o.answer_status = 4; }), {}, closed, {"*100#"}, "",
+		    msgs({"PORT: operation not supported"})},
+		{"UCS2 both ways", with([](auto &o) { o.answer_request = true; }), {"-u", "Баланс"},
+		    closed, {"Баланс"}, "Баланс\n", ""},
+		{"-s overrules the scheme", with([](auto &o) {
+			o.answer = "Hi";
+			o.answer_dcs = 68;
+		    }), {"-s", "72"}, closed, {"*100#"}, "䡩\n", ""},
+		{"packed 182 septets", mbim(true), {"-u", std::string(182, '1')},
+		    {"device services query", "USSD initiate"}, {std::string(182, '1')}, "Unknown service code\n",
+		    ""},
+		{"183 septets, before the device is touched", mbim(), {"-u", std::string(183, '1')}, {}, {}, "",
+		    msgs({"USSD too long"})},
+		{"UCS2 80 characters", mbim(true), {"-u", "Б" + std::string(79, 'x')},
+		    {"device services query", "USSD initiate"}, {"Б" + std::string(79, 'x')},
+		    "Unknown service code\n", ""},
+		{"UCS2 81 characters", mbim(true), {"-u", "Б" + std::string(80, 'x')}, {}, {},
+		    "", msgs({"USSD too long"})},
+		{"a reply too long", mbim(), {"-u", "*111#", "-r", std::string(183, '1')}, {}, {}, "",
+		    msgs({"USSD too long"})},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases) {
+		lines args{"-m", "mbim", "-p", "PORT"};
+		if (std::find(c.args.begin(), c.args.end(), "-u") == c.args.end())
+			args.insert(args.end(), {"-u", "*100#"});
+		runs.push_back({args + c.args, c.modem});
+	}
+	std::vector<lines> network;
+	auto rs = run_all(runs, &network);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		EXPECT_EQ(rs[i].sent, c.sent) << c.what;
+		EXPECT_EQ(network[i], c.network) << c.what;
+		EXPECT_EQ(rs[i].out, c.out) << c.what;
+		EXPECT_EQ(rs[i].err, c.err) << c.what;
+		EXPECT_EQ(rs[i].status, c.out.empty() ? 1 : 0) << c.what;
+	}
+}
+
+// -l's probe of an MBIM function: the hardware info as the model, no maker;
+// OPEN only where nobody has the function open, and CLOSE then.
+TEST(Modes, MbimProbe)
+{
+	SKIP_UNLESS_BUILT_IN("mbim");
+	for (bool open : {false, true}) {
+		shared_modem modem(mbim(open));
+		auto l = modem.run({"-l", "-m", "mbim", "PORT"});
+		EXPECT_EQ(l.out, l.port + "\t\tfake modem\tmbim\n") << open;
+		EXPECT_EQ(l.status, 0) << open;
+		const lines asked = open ? lines{"device caps query"}
+		    : lines{"device caps query", "OPEN 4096", "device caps query", "CLOSE"};
+		EXPECT_EQ(l.sent, asked) << open;
+	}
+}
+
+}
+
+// The hilink mode against the fake's web API: each kind of firmware and
+// its tokens, the answers that take their time, the device's refusals, and
+// whether the stick was told to release the session (never after a send it
+// refused, which put nothing out).
+TEST(Modes, HiLinkWebApi)
+{
+	SKIP_UNLESS_BUILT_IN("hilink");
+	using fw = sim::options::firmware;
+	auto web = [](std::function<void(sim::options &)> set = nullptr) {
+		sim::options o;
+		o.hilink = "127.0.0.1:0";
+		o.hilink_pending = 1;
+		if (set)
+			set(o);
+		return o;
+	};
+	const lines hilink{"-m", "hilink", "-p", "URL"};
+	const std::string release = "GET /api/ussd/release";
+	const std::string bought = "Day 1 GB bought\n";
+	struct {
+		const char *what;
+		lines args;
+		sim::options modem;
+		int status;
+		std::string out, err;
+		int sends;		// POSTs to /api/ussd/send; -1: no request at all
+		bool released;
+	} cases[] = {
+		{"SesTokInfo", hilink + lines{"-u", "*101#"}, web(), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 1, true},
+		{"auto takes a URL", lines{"-m", "auto", "-p", "URL", "-u", "*101#"}, web(), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 1, true},
+		{"replies, rotating tokens", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([](auto &o) { o.hilink_rotate = true; }), 0, bought, "", 3, true},
+		{"token alone, rotating, chunked", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::token; o.hilink_rotate = true;
+		    o.hilink_chunked = true; }), 0, bought, "", 3, true},
+		{"the web page's tokens", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::page; }), 0, bought, "", 3, true},
+		{"a stale token fetched anew", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_stale = true; }), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 2, true},
+		{"kept", hilink + lines{"-k", "-u", "*111#"}, web(), 0, "1 Balance\n2 Bundles\n", "", 1, false},
+		{"a login", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_login = true; }), 1, "",
+		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 1, false},
+		{"another request in progress", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_busy = true; }), 1, "",
+		    "ussdq: URL: a USSD session is open; end it with -c\n", 0, false},
+		{"the send refused", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_refuse = 111022; o.hilink_message = "No <service>"; }), 1, "",
+		    "ussdq: URL: request refused: error 111022: No <service>\n", 1, false},
+		{"the network did not answer", hilink + lines{"-u", "*100#"},
+		    web([](auto &o) { o.answer_status = 5; }), 1, "", "ussdq: URL: network timed out\n", 1, true},
+		{"an answer cut off", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_cut = true; }), 1,
+		    "", "ussdq: URL: the connection closed early\n", 1, true},
+		{"-c", lines{"-c", "-m", "hilink", "-p", "URL"}, web(), 0, "", "", 0, true},
+		{"https", lines{"-m", "auto", "-p", "https://URL", "-u", "*101#"}, web(), 1, "",
+		    "ussdq: https://URL: https is not supported; use http://\n", -1, false},
+		{"a path", hilink + lines{"-p", "URL/api", "-u", "*101#"}, web(), 1, "",
+		    "ussdq: URL/api: a URL not as http://HOST[:PORT]\n", -1, false},
+		// What cannot go is refused before the device is asked anything.
+		{"-s", hilink + lines{"-s", "15", "-u", "*101#"}, web(), 1, "",
+		    msgs({"-s does not go with -m hilink"}) + usage_line, -1, false},
+		{"a request not UTF-8", hilink + lines{"-u", "*101\xff#"}, web(), 1, "",
+		    msgs({"USSD is not UTF-8 text"}), -1, false},
+		{"a reply too long once escaped", hilink + lines{"-u", "*111#", "-r", std::string(300, '&')},
+		    web(), 1, "", msgs({"USSD too long"}), -1, false},
+		{"-l", lines{"-l", "URL"}, web(), 0, "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false},
+		{"nobody listening", lines{"-m", "hilink", "-p", "http://127.0.0.1:1", "-u", "*101#"}, web(), 1, "",
+		    msgs({"http://127.0.0.1:1: Connection refused"}), 0, false},
+		{"entities", hilink + lines{"-j", "-u", "*100#"},
+		    web([](auto &o) { o.answer = "a&b <c> \"d\" 'e' \xc3\xa9"; }), 0,
+		    "{\"status\":null,\"text\":\"a&b <c> \\\"d\\\" 'e' \xc3\xa9\",\"dcs\":null,"
+		    "\"raw\":\"a&amp;b &lt;c&gt; &quot;d&quot; &apos;e&apos; \xc3\xa9\",\"mode\":\"hilink\",\"kept\":false}\n",
+		    "", 1, true},
+		{"-j kept", hilink + lines{"-j", "-k", "-u", "*101#"}, web(), 0,
+		    "{\"status\":null,\"text\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"dcs\":null,"
+		    "\"raw\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"mode\":\"hilink\",\"kept\":true}\n",
+		    "", 1, false},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (auto &c : cases)
+		runs.emplace_back(c.args, c.modem);
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < rs.size(); i++) {
+		const auto &c = cases[i];
+		const auto &r = rs[i];
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.out, c.out) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		if (c.sends < 0) {
+			EXPECT_TRUE(r.sent.empty()) << c.what;
+		}
+		EXPECT_EQ(std::count_if(r.sent.begin(), r.sent.end(),
+		    [](const std::string &s) { return s.starts_with("POST /api/ussd/send"); }),
+		    std::max(c.sends, 0)) << c.what;
+		EXPECT_EQ(std::find(r.sent.begin(), r.sent.end(), release) != r.sent.end(), c.released) << c.what;
+	}
 }

@@ -766,3 +766,160 @@ TEST(Sessions, OverQmiInJson)
 }
 
 }
+
+namespace {
+
+// Over MBIM: the menu walked with -r, a session ended by default and by
+// -c, and whatever way a run ends (an answer, a failure, the watchdog, a
+// signal) no session is left waiting and no function it opened is left
+// open, while a function another client had open is never closed.
+TEST(Sessions, OverMbim)
+{
+	SKIP_UNLESS_BUILT_IN("mbim");
+	const lines opened{"device services query", "OPEN 4096", "device services query"};
+	const std::string data = "Data left: 2.5 GB, valid until 31.12.2026\n";
+	sim::options fn;
+	fn.mbim.on = true;
+	fn.menu.push_back({{"*5#"}, 1, std::nullopt});
+	{
+		shared_modem modem(fn);
+		const struct {
+			const char *what;
+			lines args, sent;
+			std::string out;
+		} steps[] = {
+			{"a menu walked", {"-u", "*111#", "-r", "2", "-r", "1"},
+			    opened + lines{"USSD initiate", "USSD continue", "USSD continue", "CLOSE"}, day_bought},
+			{"a menu ended", {"-u", "*111#"}, opened + lines{"USSD initiate", "USSD cancel", "CLOSE"}, top},
+			{"so the next request is one", {"-u", "*101#"}, opened + lines{"USSD initiate", "CLOSE"},
+			    data},
+			{"-c", {"-c"}, opened + lines{"USSD cancel", "CLOSE"}, ""},
+			{"-j", {"-j", "-u", "*111#", "-r", "1"}, opened + lines{"USSD initiate", "USSD continue",
+			    "CLOSE"}, "{\"status\":0,\"text\":\"Balance: 12.34 EUR\",\"dcs\":15,"
+			    "\"raw\":\"c2303bec1e9775a098cc35a3818a5529\",\"mode\":\"mbim\",\"kept\":false}\n"},
+		};
+		for (const auto &s : steps) {
+			auto r = modem.run(lines{"-m", "mbim", "-p", "PORT"} + s.args);
+			EXPECT_EQ(r.sent, s.sent) << s.what;
+			EXPECT_EQ(r.out, s.out) << s.what;
+			EXPECT_EQ(r.err, "") << s.what;
+			EXPECT_EQ(r.status, 0) << s.what;
+		}
+		// -v: each message as hex, with what it is.
+		auto v = modem.run({"-v", "-m", "mbim", "-p", "PORT", "-u", "*101#"});
+		for (const char *shown : {
+			 "ussdq: mbim: sent COMMAND (device services): 03000000 30000000 ",
+			 "ussdq: mbim: got FUNCTION_ERROR: 04000080 10000000 ",
+			 "ussdq: mbim: sent OPEN: 01000000 10000000 ",
+			 " e550a0c8 5e82479e 82f710ab f4c3351f 01000000 01000000 ",
+			 "ussdq: mbim: got COMMAND_DONE (USSD): 03000080 ",
+			 "ussdq: mbim: sent CLOSE: 02000000 0c000000 ",
+			 "ussdq: mbim: got CLOSE_DONE: 02000080 10000000 "})
+			EXPECT_NE(v.err.find(shown), std::string::npos) << shown << "\n" << v.err;
+		EXPECT_EQ(v.out, data);
+	}
+
+	auto slow = [&fn](bool open) {
+		sim::options o = fn;
+		o.delay_ms = 1500;
+		o.mbim.opened = open;
+		return o;
+	};
+	auto signal_at = [](int ms, int sig) {
+		run_options r;
+		r.alarm_after_ms = ms;
+		r.signal = sig;
+		return r;
+	};
+	const lines next{"-m", "mbim", "-p", "PORT", "-u", "*100#"}, first{"-m", "mbim", "-p", "PORT", "-u"};
+	struct {
+		const char *what;
+		sim::options modem;
+		lines args;
+		run_options how;
+		int status;
+		std::string err;
+	} cases[] = {
+		{"+CUSD: 1 without text", fn, first + lines{"*5#"}, {}, 1, msgs({"PORT: bad +CUSD response"})},
+		{"SIGTERM", slow(false), first + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM, ""},
+		{"SIGINT", slow(false), first + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT, ""},
+		{"SIGHUP, the function open already", slow(true), first + lines{"*101#"},
+		    signal_at(800, SIGHUP), 128 + SIGHUP, ""},
+		{"the watchdog", slow(false), lines{"-t", "1"} + first + lines{"*101#"}, {}, 1, timed_out},
+		{"the watchdog, the function open already", slow(true), lines{"-t", "1"} + first + lines{"*101#"},
+		    {}, 1, timed_out},
+	};
+	for (const auto &c : cases) {
+		shared_modem modem(c.modem);
+		auto r = modem.run(c.args, c.how);
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		const lines ended = c.modem.mbim.opened ? lines{"USSD initiate", "USSD cancel"}
+		    : lines{"USSD initiate", "USSD cancel", "CLOSE"};
+		ASSERT_GE(r.sent.size(), ended.size()) << c.what;
+		EXPECT_EQ(lines(r.sent.end() - static_cast<long>(ended.size()), r.sent.end()), ended) << c.what;
+		auto after = modem.run(next);
+		EXPECT_EQ(after.out, "Balance: 12.34 EUR, valid until 31.12.2026\n") << c.what;
+		EXPECT_EQ(after.status, 0) << c.what;
+	}
+
+	// A session kept could not be found again by a later run: -k is
+	// refused before the device is touched.
+	for (const lines &args : {lines{"-m", "mbim", "-k", "-u", "*111#"},
+		 lines{"-k", "-m", "mbim", "-u", "*111#", "-r", "1"}}) {
+		auto r = ussdq(lines{"-p", "PORT"} + args, fn);
+		EXPECT_EQ(r.err, msgs({"-k does not go with -m mbim"}) + usage_line) << args[1];
+		EXPECT_EQ(r.status, 1) << args[1];
+		EXPECT_TRUE(r.sent.empty()) << args[1];
+	}
+}
+
+}
+
+// On a HiLink stick a session kept with -k takes the next run's request as
+// its reply, and a run stopped from outside or by the watchdog while it
+// waits for the answer still tells the stick to release the session, from
+// the handler, over a connection of its own.
+TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
+{
+	SKIP_UNLESS_BUILT_IN("hilink");
+	sim::options o;
+	o.hilink = "127.0.0.1:0";
+	o.hilink_pending = 1;
+	const lines hilink{"-m", "hilink", "-p", "URL", "-u"};
+	const std::string release = "GET /api/ussd/release";
+	{
+		shared_modem modem(o);
+		auto kept = modem.run(hilink + lines{"*111#", "-k"});
+		EXPECT_EQ(kept.out, "1 Balance\n2 Bundles\n");
+		auto reply = modem.run(hilink + lines{"1"});
+		EXPECT_EQ(reply.out, "Balance: 12.34 EUR\n") << reply.err;
+		EXPECT_EQ(reply.sent.back(), release);
+	}
+	o.hilink_pending = 100;	// the answer never comes in time
+	auto signal_at = [](int ms, int sig) {
+		run_options r;
+		r.alarm_after_ms = ms;
+		r.signal = sig;
+		return r;
+	};
+	struct {
+		const char *what;
+		lines args;
+		run_options how;
+		int status;
+		std::string err;
+	} cases[] = {
+		{"SIGTERM", hilink + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM, ""},
+		{"SIGINT", hilink + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT, ""},
+		{"the watchdog", lines{"-t", "1"} + hilink + lines{"*101#"}, {}, 1,
+		    "ussdq: URL: Operation timed out\n"},
+	};
+	for (const auto &c : cases) {
+		shared_modem modem(o);
+		auto r = modem.run(c.args, c.how);
+		EXPECT_EQ(r.status, c.status) << c.what;
+		EXPECT_EQ(r.err, c.err) << c.what;
+		EXPECT_EQ(r.sent.back(), release) << c.what;
+	}
+}

@@ -6,6 +6,7 @@
 #include "tests/harness.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -15,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -794,7 +798,12 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--menu", "/nonexistent"}, 1, "fake-modem: /nonexistent: No such file or directory"},
 		{{"--menu", "/"}, 1, "fake-modem: /: Is a directory"},
 		{{"--mm-modems", "17"}, 2, "fake-modem: invalid value for --mm-modems: 17"},
+		{{"--mbim-answer", "later"}, 2, "fake-modem: invalid value for --mbim-answer: later"},
+		{{"--mbim-refuse", "0"}, 2, "fake-modem: invalid value for --mbim-refuse: 0"},
 		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
+		{{"--hilink-firmware", "zte"}, 2, "fake-modem: invalid value for --hilink-firmware: zte"},
+		{{"--hilink-refuse", "0"}, 2, "fake-modem: invalid value for --hilink-refuse: 0"},
+		{{"--hilink", "localhost:0"}, 1, "fake-modem: --hilink: not an address: localhost"},
 	};
 	for (const auto &c : cases) {
 		program_run r = run_program(c.args, {});
@@ -996,6 +1005,55 @@ TEST(FakeModemBus, ExportsModemManagersMembers)
 	}
 }
 
+// With --hilink the program serves the web API on the loopback address,
+// the port it picked on the line after the device's path, and logs each
+// request and answer under --verbose.
+TEST(FakeModemProgram, ServesTheHiLinkWebApi)
+{
+	int out[2], err[2];
+	ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+	ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		execl(FAKE_MODEM_PATH, FAKE_MODEM_PATH, "--hilink", "[::1]:0", "--hilink-firmware", "token",
+		    "--verbose", nullptr);
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	std::string lines;
+	for (char c; std::count(lines.begin(), lines.end(), '\n') < 2 && read(out[0], &c, 1) == 1;)
+		lines += c;
+	const std::string url = lines.substr(lines.find('\n') + 1, lines.size() - lines.find('\n') - 2);
+	EXPECT_TRUE(url.starts_with("http://[::1]:")) << url;
+
+	// A request as any client would send it.
+	sockaddr_in6 a{};
+	a.sin6_family = AF_INET6;
+	a.sin6_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+	inet_pton(AF_INET6, "::1", &a.sin6_addr);
+	int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+	const std::string req = "GET /api/webserver/token HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+	EXPECT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+	std::string answer = read_for(fd, 1000);
+	close(fd);
+	EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+	EXPECT_NE(answer.find("Set-Cookie: SessionID="), std::string::npos) << answer;
+	EXPECT_NE(answer.find("<token>"), std::string::npos) << answer;
+
+	kill(pid, SIGTERM);
+	std::string log = read_for(err[0], 1000);
+	int wstatus = 0;
+	waitpid(pid, &wstatus, 0);
+	close(out[0]);
+	close(err[0]);
+	EXPECT_NE(log.find("fake-modem: hilink < GET /api/webserver/token HTTP/1.1"), std::string::npos) << log;
+	EXPECT_NE(log.find("fake-modem: hilink > HTTP/1.1 200 OK"), std::string::npos) << log;
+}
+
 // A standard QMI client agrees with the fake's QMI side: it takes a DMS
 // client id, asks, and gives the id back.
 TEST(FakeModemQmi, AgreesWithAStandardClient)
@@ -1020,4 +1078,46 @@ TEST(FakeModemQmi, AgreesWithAStandardClient)
 		EXPECT_EQ(r.status, 0) << s.ask;
 	}
 	EXPECT_EQ(modem.qmi_clients_held(), 0);
+}
+
+// Debian's mbimcli (libmbim-utils) reads the MBIM function the fake plays
+// on its pseudo-terminal as it reads a modem's: the device caps and the
+// services it lists, FUNCTION_ERROR 5 to a command sent before OPEN, and
+// no OPEN needed where another client has the function open.
+TEST(FakeModemMbim, AgreesWithAStandardClient)
+{
+	ASSERT_EQ(std::system("command -v mbimcli >/dev/null 2>&1"), 0) << "mbimcli is missing: install libmbim-utils";
+	const struct {
+		bool opened;
+		std::vector<std::string> args, received, shows;
+		int status;
+	} cases[] = {
+		{false, {"--query-device-caps"}, {"OPEN 4096", "device caps query", "CLOSE"},
+		    {"Device type: 'remote'", "Cellular class: 'gsm'", "Device ID: '358240051111110'",
+		     "Firmware info: 'FAKE.1.0'", "Hardware info: 'fake modem'"}, 0},
+		{false, {"--query-device-services"}, {"OPEN 4096", "device services query", "CLOSE"},
+		    {"Services: (3)", "Service: 'basic-connect'", "UUID: [a289cc33-bcbb-8b4f-b6b0-133ec2aae6df]",
+		     "device-services (16)", "Service: 'sms'", "Service: 'ussd'",
+		     "UUID: [e550a0c8-5e82-479e-82f7-10abf4c3351f]", "CIDs: ussd (1)"}, 0},
+		{false, {"--no-open=5", "--no-close", "--query-device-caps"}, {"device caps query"},
+		    {"NotOpened"}, 1},
+		{true, {"--no-open=5", "--no-close", "--query-device-caps"}, {"device caps query"},
+		    {"Hardware info: 'fake modem'"}, 0},
+	};
+	for (const auto &c : cases) {
+		sim::options o;
+		o.mbim.on = true;
+		o.mbim.opened = c.opened;
+		sim::modem modem(o);
+		modem.start();
+		std::vector<std::string> args{"mbimcli", "-d", modem.path()};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		outcome r = run_client(args);
+		modem.stop();
+		const std::string what = c.args.back() + (c.opened ? ", opened" : "");
+		EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+		EXPECT_EQ(modem.received(), c.received) << what;
+		for (const std::string &s : c.shows)
+			EXPECT_NE((r.out + r.err).find(s), std::string::npos) << what << ": " << s << "\n" << r.out << r.err;
+	}
 }

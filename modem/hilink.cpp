@@ -1,0 +1,408 @@
+#include <arpa/inet.h>
+#include <err.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "coding/charsets.hpp"
+#include "front/settings.hpp"
+#include "modem/hilink.hpp"
+#include "modem/http.hpp"
+#include "modem/link.hpp"
+#include "modem/modes.hpp"
+
+static http_peer peer;
+// The session as the device's cookie has it ("SessionID=..."), and the
+// tokens for the next POST and the one after it; empty: none.
+static char cookie[192];
+static char tokens[2][128];
+static bool fresh_token;	// the last answer brought a token of its own
+// Answers are small documents; the web page, read for its tokens alone,
+// is cut at the end of this buffer.
+static char body_buf[16384];
+
+// The release, ready for a handler: two copies, so that one is always
+// whole while the other is written.
+static char release_msg[2][512];
+static volatile sig_atomic_t release_len[2];
+static volatile sig_atomic_t release_at;
+
+bool
+is_url(const char *p)
+{
+	return strncmp(p, "http://", 7) == 0 || strncmp(p, "https://", 8) == 0;
+}
+
+const char *
+hilink_parse_url(const char *url, http_peer *to)
+{
+	if (strncmp(url, "https://", 8) == 0)
+		return "https is not supported; use http://";
+	if (strncmp(url, "http://", 7) != 0)
+		return "not an http:// URL";
+	const char *h = url + 7;
+	const char *p;
+	char name[256];
+	size_t n;
+	if (*h == '[') {
+		n = strcspn(++h, "]/");
+		p = h + n + (h[n] == ']');
+		if (h[n] != ']')
+			return "a URL not as http://HOST[:PORT]";
+	} else {
+		p = h + (n = strcspn(h, ":/"));
+	}
+	unsigned number = 80;
+	if (*p == ':') {
+		const size_t k = strspn(++p, "0123456789");
+		number = 0;
+		for (size_t i = 0; i < k && number <= 65535; i++)
+			number = number * 10 + static_cast<unsigned>(p[i] - '0');
+		p += k;
+		if (k == 0 || number > 65535)
+			return "a URL not as http://HOST[:PORT]";
+	}
+	if (n == 0 || n >= sizeof name || (*p != '\0' && strcmp(p, "/") != 0))
+		return "a URL not as http://HOST[:PORT]";
+	memcpy(name, h, n);
+	name[n] = '\0';
+	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)) - (*p == '/'), url + 7);
+
+	to->addr = {};
+	auto *v4 = reinterpret_cast<sockaddr_in *>(&to->addr);
+	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&to->addr);
+	if (inet_pton(AF_INET6, name, &v6->sin6_addr) == 1) {
+		v6->sin6_family = AF_INET6;
+		v6->sin6_port = htons(static_cast<uint16_t>(number));
+		to->addr_len = sizeof *v6;
+	} else if (inet_pton(AF_INET, name, &v4->sin_addr) == 1) {
+		v4->sin_family = AF_INET;
+		v4->sin_port = htons(static_cast<uint16_t>(number));
+		to->addr_len = sizeof *v4;
+	} else {
+#if USSDQ_HILINK_NAMES
+		addrinfo hints = {};
+		addrinfo *found = nullptr;
+		hints.ai_socktype = SOCK_STREAM;
+		if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr)
+			return "no such host";
+		memcpy(&to->addr, found->ai_addr, found->ai_addrlen);
+		to->addr_len = found->ai_addrlen;
+		freeaddrinfo(found);
+		v4->sin_port = htons(static_cast<uint16_t>(number));	// where v6 has it too
+#else
+		return "a host given by name; give its address";
+#endif
+	}
+	return nullptr;
+}
+
+static void
+ready_release()
+{
+	const int next = 1 - release_at;
+	const bool c = cookie[0] != '\0';
+	const int n = snprintf(release_msg[next], sizeof release_msg[0],
+	    "GET /api/ussd/release HTTP/1.1\r\nHost: %s\r\n%s%s%sConnection: close\r\n\r\n",
+	    peer.host, c ? "Cookie: " : "", cookie, c ? "\r\n" : "");
+	release_len[next] = n > 0 && static_cast<size_t>(n) < sizeof release_msg[0] ? n : 0;
+	release_at = next;
+}
+
+// Any answer may bring a new session or new tokens.
+static void
+on_header(const char *name, const char *value)
+{
+	if (strcmp(name, "set-cookie") == 0 && strncmp(value, "SessionID=", 10) == 0) {
+		snprintf(cookie, sizeof cookie, "%.*s", static_cast<int>(strcspn(value, ";")), value);
+	} else if (strncmp(name, "__requestverificationtoken", 26) == 0) {
+		const char *which = name + 26;
+		const int i = strcmp(which, "two") == 0;
+		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
+			snprintf(tokens[i], sizeof tokens[0], "%.*s", static_cast<int>(strcspn(value, "#")), value);
+			fresh_token = true;
+		}
+	}
+}
+
+static constexpr int not_found = -1;	// an HTTP error without the API's
+
+// One request to the device: 0, the API's error code, or not_found.
+static long
+call(const char *method, const char *path, const char *body, http_answer *a)
+{
+	char headers[sizeof cookie + sizeof tokens[0] + 64];
+	const bool t = body != nullptr && tokens[0][0] != '\0';
+	const bool c = cookie[0] != '\0';
+
+	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
+	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
+	fresh_token = false;
+	*a = {0, "", body_buf, 0, sizeof body_buf, a->cut_ok};
+	http_exchange(&peer, method, path, headers, body, a, on_header);
+	// A token is good for one POST; the next one, when the device gave
+	// two, takes its place.
+	if (body != nullptr && !fresh_token && tokens[1][0] != '\0') {
+		memcpy(tokens[0], tokens[1], sizeof tokens[0]);
+		tokens[1][0] = '\0';
+	}
+	ready_release();
+	size_t n;
+	const char *e = xml_element(a->body, "error", &n);
+	if (e == nullptr)
+		return a->status / 100 == 2 ? 0 : not_found;
+	const char *code = xml_element(e, "code", &n);
+	long v = 0;
+	for (size_t i = 0; code != nullptr && i < n && i < 9 && code[i] >= '0' && code[i] <= '9'; i++)
+		v = v * 10 + (code[i] - '0');
+	return v > 0 ? v : not_found;
+}
+
+static void
+copy_value(char *dest, size_t size, const char *v, size_t n)
+{
+	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
+}
+
+// Firmware with neither SesTokInfo nor a token of its own: the tokens of
+// its web page's csrf_token tags, and the session of its Set-Cookie.
+static void
+page_tokens()
+{
+	http_answer a = {};
+
+	a.cut_ok = true;
+	call("GET", "/html/index.html", nullptr, &a);
+	const char *p = a.body;
+	for (int i = 0; i < 2 && (p = strstr(p, "name=\"csrf_token\"")) != nullptr; i++) {
+		const char *c = strstr(p, "content=\"");
+		const char *end = strchr(p, '>');
+		if (c == nullptr || (end != nullptr && c > end))
+			break;
+		p = c + 9;
+		copy_value(tokens[i], sizeof tokens[0], p, strcspn(p, "\""));
+	}
+}
+
+// The session and the first token, in whichever way this firmware gives
+// them: its SesTokInfo, its token alone, or the tokens of its web page.
+static void
+open_session()
+{
+	http_answer a = {};
+	size_t n;
+	const char *v;
+
+	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
+	if (call("GET", "/api/webserver/SesTokInfo", nullptr, &a) == 0 &&
+	    xml_element(a.body, "TokInfo", &n) != nullptr) {
+		if ((v = xml_element(a.body, "SesInfo", &n)) != nullptr && n > 0)
+			snprintf(cookie, sizeof cookie, "%s%.*s", strncmp(v, "SessionID=", 10) == 0 ? "" :
+			    "SessionID=", static_cast<int>(n < 160 ? n : 160), v);
+		v = xml_element(a.body, "TokInfo", &n);
+		copy_value(tokens[0], sizeof tokens[0], v, n);
+	} else if (call("GET", "/api/webserver/token", nullptr, &a) == 0 &&
+	    (v = xml_element(a.body, "token", &n)) != nullptr) {
+		// Of the long token only the end counts.
+		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
+	} else {
+		page_tokens();
+	}
+	ready_release();
+}
+
+bool
+hilink_model(const char *url, char *model, size_t size)
+{
+	http_answer a = {};
+	size_t n;
+
+	if (hilink_parse_url(url, &peer) != nullptr)
+		return false;
+	open_session();
+	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
+	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	utf8_out out = {model, size - 1, 0};
+	if (v != nullptr)
+		xml_text(v, n, &out);
+	model[out.len] = '\0';
+	return true;
+}
+
+// The request as the content of an XML element.
+static size_t
+escaped(const char *s, char *out, size_t size)
+{
+	size_t n = 0;
+
+	for (; *s != '\0' && n + 6 < size; s++) {
+		const char *e = *s == '&' ? "&amp;" : *s == '<' ? "&lt;" : *s == '>' ? "&gt;" : nullptr;
+		if (e == nullptr)
+			out[n++] = *s;
+		for (; e != nullptr && *e != '\0'; e++)
+			out[n++] = *e;
+	}
+	out[n] = '\0';
+	return *s == '\0' ? n : 0;
+}
+
+static const char *
+hilink_refusal(const char *request)
+{
+	char coded[work_buf_size];
+
+	if (!utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }))
+		return "USSD is not UTF-8 text";
+	return *request != '\0' && escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
+}
+
+// A device named by URL has nothing but its web API; https is claimed too,
+// to be refused as such rather than opened as a serial device.
+static bool
+hilink_claims(const char *port)
+{
+	return is_url(port);
+}
+
+// The request and the replies are checked before the device is asked
+// anything, so that one that cannot go leaves nothing behind.
+static const mode_ops *
+hilink_set_up(const mode_ops *self, const ussd_job *job)
+{
+	if (const char *why = hilink_parse_url(port, &peer))
+		errx(1, "%s: %s", port, why);
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
+	open_session();
+	return self;
+}
+
+// The device's words for an error, after its number.
+static void
+error_text(const http_answer *a, long code, char *refusal, size_t size)
+{
+	size_t n = 0;
+	const char *m = xml_element(a->body, "message", &n);
+	const int k = code == not_found ? snprintf(refusal, size, "%s", a->line) :
+	    snprintf(refusal, size, "error %ld%s", code, m != nullptr && n > 0 ? ": " : "");
+	utf8_out out = {refusal, size - 1, k > 0 && static_cast<size_t>(k) < size ? static_cast<size_t>(k) : 0};
+	if (code != not_found && m != nullptr)
+		xml_text(m, n, &out);
+	refusal[out.len] = '\0';
+}
+
+// Whether a request of this run went out: a send the device refused put
+// nothing out, and a release then could end another client's request.
+static volatile sig_atomic_t sent;
+
+static const mode_ops *
+refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
+{
+	if (first)
+		sent = 0;
+	if (code == 111013)
+		errx(1, "%s: a USSD session is open; end it with -c", port);
+	if (code == 100003)
+		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
+	error_text(a, code, refusal, size);
+	return nullptr;
+}
+
+static char answer_buf[work_buf_size];
+
+static const mode_ops *
+hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+{
+	static char xml[work_buf_size + 160];
+	char content[work_buf_size];
+	http_answer r = {};
+	size_t n;
+	long code;
+
+	// Another client's request in progress would take this one's answer.
+	const char *v;
+	if (first && call("GET", "/api/ussd/status", nullptr, &r) == 0 &&
+	    (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
+		return refused(&r, 111013, first, refusal, size);
+	escaped(request, content, sizeof content);
+	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
+	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
+	// A stale token or session is fetched anew, once.
+	sent = 1;
+	for (int tries = 0; (code = call("POST", "/api/ussd/send", xml, &r)) >= 125001 &&
+	    code <= 125003 && tries == 0; tries++)
+		open_session();
+	if (code != 0)
+		return refused(&r, code, first, refusal, size);
+
+	// The network's answer has not come while the device says 111019.
+	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019)
+		poll(nullptr, 0, 500);
+	// As +CUSD: 5 ends a run; the stick is still told to release.
+	if (code == 111020)
+		errx(1, "%s: network timed out", port);
+	if (code != 0) {
+		error_text(&r, code, refusal, size);
+		return nullptr;
+	}
+	v = xml_element(r.body, "content", &n);
+	if (v == nullptr)
+		errx(1, "%s: an answer without its content", port);
+	if (n >= sizeof answer_buf)
+		errx(1, "%s: response too long", port);
+	memcpy(answer_buf, v, n);
+	// The web API says neither whether the network waits for a reply nor
+	// a scheme: its text is UTF-8, with XML's references in it.
+	*a = {-1, -1, answer_buf, n, true};
+	return &hilink_mode;
+}
+
+static bool
+hilink_end_session(bool)
+{
+	http_answer r = {};
+
+	return call("GET", "/api/ussd/release", nullptr, &r) == 0;
+}
+
+// The release from a handler: a ready-made request written on a connection
+// of its own, with async-signal-safe calls alone, its answer awaited for at
+// most 1 s.
+static void
+hilink_end_session_now()
+{
+	const int at = release_at;
+	const auto len = static_cast<size_t>(release_len[at]);
+	if (len == 0 || !sent)
+		return;
+	const int fd = socket(peer.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return;
+	pollfd p = {fd, POLLOUT, 0};
+	if ((connect(fd, reinterpret_cast<const sockaddr *>(&peer.addr), peer.addr_len) == 0 ||
+	    (errno == EINPROGRESS && poll(&p, 1, 1000) == 1)) &&
+	    write(fd, release_msg[at], len) == static_cast<ssize_t>(len)) {
+		// The answer read to its end, for at most 1 s.
+		char got[256];
+		p.events = POLLIN;
+		for (int i = 0; i < 10; i++)
+			if (poll(&p, 1, 100) > 0 && read(fd, got, sizeof got) <= 0)
+				break;
+	}
+	close(fd);
+}
+
+static bool
+hilink_read(const char *octets, size_t len, int, utf8_out *out)
+{
+	xml_text(octets, len, out);
+	return true;
+}
+
+const mode_ops hilink_mode = {"hilink", true, true, false, hilink_claims, hilink_set_up,
+	hilink_refusal, hilink_ask, hilink_end_session, hilink_end_session_now, nullptr, hilink_read};

@@ -1,0 +1,276 @@
+#include <err.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "coding/septets.hpp"
+#include "front/settings.hpp"
+#include "modem/http.hpp"
+
+const char http_read_failed[] = "read";
+
+// A byte of the answer, or end_of_input, or read_failed.
+enum { end_of_input = -1, read_failed = -2, too_long = -3 };
+
+static int
+byte(http_in *in)
+{
+	if (in->at == in->have) {
+		ssize_t n;
+		while ((n = in->get(in->ctx, in->buf, sizeof in->buf)) < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return n == 0 ? end_of_input : read_failed;
+		in->at = 0;
+		in->have = static_cast<size_t>(n);
+	}
+	return static_cast<unsigned char>(in->buf[in->at++]);
+}
+
+// One line up to its LF, without its CR LF; 0, or why there is none. A
+// line longer than its room is refused at the first byte that does not fit.
+static int
+line(http_in *in, char *buf, size_t size)
+{
+	size_t n = 0;
+
+	for (int c; (c = byte(in)) != '\n'; buf[n++] = static_cast<char>(c))
+		if (c < 0 || n + 1 >= size)
+			return c < 0 ? c : too_long;
+	if (n > 0 && buf[n - 1] == '\r')
+		n--;
+	buf[n] = '\0';
+	return 0;
+}
+
+static const char *
+why(int r, const char *too_long_text)
+{
+	return r == read_failed ? http_read_failed :
+	    r == end_of_input ? "the connection closed early" : too_long_text;
+}
+
+static constexpr const char bad_header[] = "a header not as HTTP has it";
+static constexpr const char long_body[] = "an answer's body is too long";
+
+// n bytes of the body, or up to the end of input when to_end.
+static int
+body(http_in *in, http_answer *a, size_t n, bool to_end)
+{
+	const size_t room = a->size - 1;
+
+	if (!to_end && n > room - a->len && !a->cut_ok)
+		return too_long;
+	for (; to_end || n > 0; n--) {
+		if (a->len == room && a->cut_ok)
+			return 1;
+		int c = byte(in);
+		if (c == end_of_input && to_end)
+			break;
+		if (c < 0 || a->len == room)
+			return c < 0 ? c : too_long;
+		a->body[a->len++] = static_cast<char>(c);
+		a->body[a->len] = '\0';
+	}
+	return 0;
+}
+
+static int
+hex_value(char c)
+{
+	return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+// The status line; 1xx answers are only interim.
+static const char *
+status_line(http_in *in, http_answer *a)
+{
+	const char *l = a->line;
+
+	if (const int r = line(in, a->line, sizeof a->line))
+		return why(r, "an answer's status line is too long");
+	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ' ||
+	    strspn(l + 9, "0123456789") != 3 || (l[12] != ' ' && l[12] != '\0'))
+		return "not an HTTP answer";
+	a->status = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
+	return nullptr;
+}
+
+// How the body is framed, as the headers say.
+struct framing {
+	size_t length;		// SIZE_MAX: none given
+	bool chunked;
+};
+
+// Content-Length's value, v, n digits long.
+static bool
+content_length(const char *v, size_t n, framing *f)
+{
+	size_t value = 0;
+
+	if (n == 0 || n > 9 || strspn(v, "0123456789") != n)
+		return false;
+	for (const char *p = v; *p != '\0'; p++)
+		value = value * 10 + static_cast<size_t>(*p - '0');
+	// Two lengths that differ leave the body's end unknown.
+	if (f->length != SIZE_MAX && f->length != value)
+		return false;
+	f->length = value;
+	return true;
+}
+
+// One header line, h, cut into its name in lower case and its value, which
+// go to on_header.
+static const char *
+header(char *h, framing *f, http_header_fn on_header)
+{
+	char *colon = strchr(h, ':');
+	if (colon == nullptr || colon == h)
+		return bad_header;
+	*colon = '\0';
+	for (char *p = h; *p != '\0'; p++) {
+		if (*p <= ' ' || *p == 0x7f)
+			return bad_header;
+		if (*p >= 'A' && *p <= 'Z')
+			*p = static_cast<char>(*p + 32);
+	}
+	char *v = colon + 1 + strspn(colon + 1, " \t");
+	size_t n = strlen(v);
+	while (n > 0 && (v[n - 1] == ' ' || v[n - 1] == '\t'))
+		v[--n] = '\0';
+	if (strcmp(h, "content-length") == 0) {
+		if (!content_length(v, n, f))
+			return bad_header;
+	} else if (strcmp(h, "transfer-encoding") == 0) {
+		// Chunked is the last coding when it is one at all.
+		char tail[8] = {};
+		for (size_t i = 0; n >= 7 && i < 7; i++)
+			tail[i] = static_cast<char>(v[n - 7 + i] | 0x20);
+		f->chunked = strcmp(tail, "chunked") == 0;
+	}
+	if (on_header != nullptr)
+		on_header(h, v);
+	return nullptr;
+}
+
+static constexpr const char bad_chunk[] = "a chunk not as HTTP has it";
+
+// The size at the start of a chunk's line h; one above room is refused
+// before its digits could overflow.
+static const char *
+chunk_size(const char *h, size_t room, size_t *n)
+{
+	const char *p = h;
+
+	if (!is_hex(static_cast<unsigned char>(*p)))
+		return bad_chunk;
+	for (; is_hex(static_cast<unsigned char>(*p)); p++) {
+		if (*n > room)
+			return long_body;
+		*n = *n * 16 + static_cast<size_t>(hex_value(*p));
+	}
+	return *p != '\0' && *p != ';' && *p != ' ' && *p != '\t' ? bad_chunk : nullptr;
+}
+
+// A body in chunks, and the trailer after them, whose fields are not used.
+static const char *
+chunks(http_in *in, http_answer *a)
+{
+	char h[1024];
+	int r;
+
+	for (;;) {
+		size_t n = 0;
+		if ((r = line(in, h, 64)) != 0)
+			return why(r, bad_chunk);
+		if (const char *failed = chunk_size(h, a->size, &n))
+			return failed;
+		if (n == 0)
+			break;
+		if ((r = body(in, a, n, false)) != 0)
+			return r > 0 ? nullptr : why(r, long_body);
+		if ((r = line(in, h, 3)) != 0 || h[0] != '\0')
+			return why(r, bad_chunk);
+	}
+	while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
+		continue;
+	return r == 0 ? nullptr : why(r, "an answer's header is too long");
+}
+
+const char *
+http_read(http_in *in, http_answer *a, http_header_fn on_header)
+{
+	char h[1024];
+	framing f = {SIZE_MAX, false};
+	int r;
+
+	a->len = 0;
+	a->body[0] = '\0';
+	do {
+		if (const char *failed = status_line(in, a))
+			return failed;
+		while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
+			if (const char *failed = header(h, &f, on_header))
+				return failed;
+		if (r != 0)
+			return why(r, "an answer's header is too long");
+	} while (a->status / 100 == 1);
+
+	if (a->status == 204 || a->status == 304)
+		return nullptr;
+	if (f.chunked)
+		return chunks(in, a);
+	r = body(in, a, f.length, f.length == SIZE_MAX);
+	return r >= 0 ? nullptr : why(r, long_body);
+}
+
+static ssize_t
+from_socket(void *ctx, char *buf, size_t n)
+{
+	return read(*static_cast<int *>(ctx), buf, n);
+}
+
+void
+http_exchange(const http_peer *peer, const char *method, const char *path,
+    const char *headers, const char *body, http_answer *a, http_header_fn on_header)
+{
+	static char req[3 * work_buf_size + 1024];
+	char length[128] = "";
+	if (body != nullptr)
+		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
+		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
+	const int n = snprintf(req, sizeof req, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
+	    method, path, peer->host, headers, length, body != nullptr ? body : "");
+	if (n < 0 || static_cast<size_t>(n) >= sizeof req)
+		errx(1, "%s: request too long", port);
+	if (verbose)
+		warnx("http: %s %s HTTP/1.1", method, path);
+
+	int fd = socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		err(1, "socket");
+	if (connect(fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0)
+		err(1, "%s", port);
+	for (size_t at = 0; at < static_cast<size_t>(n);) {
+		ssize_t w = write(fd, req + at, static_cast<size_t>(n) - at);
+		if (w < 0 && errno != EINTR)
+			err(1, "%s", port);
+		at += w > 0 ? static_cast<size_t>(w) : 0;
+	}
+	http_in in = {from_socket, &fd, {}, 0, 0};
+	const char *failed = http_read(&in, a, on_header);
+	if (failed == http_read_failed)
+		err(1, "%s", port);
+	close(fd);
+	if (failed != nullptr)
+		errx(1, "%s: %s", port, failed);
+	if (verbose) {
+		warnx("http: %s", a->line);
+		size_t k = a->len;
+		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
+			k--;
+		warnx("http: %.*s", static_cast<int>(k), a->body);
+	}
+}

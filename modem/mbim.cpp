@@ -1,0 +1,553 @@
+#include <err.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "coding/charsets.hpp"
+#include "coding/septets.hpp"
+#include "front/settings.hpp"
+#include "modem/link.hpp"
+#include "modem/mbim.hpp"
+#include "modem/modes.hpp"
+
+const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,
+    0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf};
+const uint8_t mbim_ussd[16] = {0xe5, 0x50, 0xa0, 0xc8, 0x5e, 0x82, 0x47, 0x9e,
+    0x82, 0xf7, 0x10, 0xab, 0xf4, 0xc3, 0x35, 0x1f};
+
+static constexpr char hex_digits[] = "0123456789abcdef";
+static constexpr size_t max_payload = 160;
+
+uint32_t
+mbim_u32(const uint8_t *p)
+{
+	return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void
+mbim_put32(uint8_t *p, uint32_t v)
+{
+	for (int i = 0; i < 4; i++, v >>= 8)
+		p[i] = static_cast<uint8_t>(v);
+}
+
+bool
+mbim_parse(const uint8_t *msg, size_t len, mbim_message *m)
+{
+	if (len < 12 || mbim_u32(msg + 4) != len)
+		return false;
+	*m = {mbim_u32(msg), mbim_u32(msg + 8), nullptr, 0, 0, nullptr, 0};
+	const bool indication = m->type == mbim_indicate_status;
+	if (m->type != mbim_command_msg && m->type != mbim_command_done && !indication) {
+		if (len >= 16)
+			m->status = mbim_u32(msg + 12);
+		return len >= 16 || m->type == mbim_close_msg;
+	}
+	const size_t at = indication ? 44 : 48;
+	// Only whole messages: the answers asked for are far below the
+	// maximum transfer.
+	if (len < at || mbim_u32(msg + 12) != 1 || mbim_u32(msg + 16) != 0)
+		return false;
+	m->service = msg + 20;
+	m->cid = mbim_u32(msg + 36);
+	m->status = indication ? 0 : mbim_u32(msg + 40);
+	m->info_len = mbim_u32(msg + at - 4);
+	m->info = msg + at;
+	return m->info_len <= len - at;
+}
+
+// The bytes an offset and length pair at `at` names inside the buffer.
+static const uint8_t *
+field(const uint8_t *info, uint32_t len, size_t at, uint32_t *n)
+{
+	if (at > len || len - at < 8)
+		return nullptr;
+	const uint32_t off = mbim_u32(info + at);
+	*n = mbim_u32(info + at + 4);
+	return off <= len && *n <= len - off ? info + off : nullptr;
+}
+
+bool
+mbim_read_ussd(const uint8_t *info, uint32_t len, mbim_ussd_info *u)
+{
+	if (len < 20)
+		return false;
+	u->response = mbim_u32(info);
+	u->state = mbim_u32(info + 4);
+	u->scheme = mbim_u32(info + 8);
+	return (u->payload = field(info, len, 12, &u->len)) != nullptr;
+}
+
+bool
+mbim_lists(const uint8_t *info, uint32_t len, const uint8_t *service, uint32_t cid)
+{
+	if (len < 8)
+		return false;
+	const uint32_t count = mbim_u32(info);
+	for (size_t i = 0; i < count; i++) {
+		uint32_t n;
+		const uint8_t *e = field(info, len, 8 + 8 * i, &n);
+		if (e == nullptr)
+			return false;
+		if (n < 28 || memcmp(e, service, 16) != 0)
+			continue;
+		const uint32_t cids = mbim_u32(e + 24);
+		for (size_t k = 0; k < cids && k < (n - 28) / 4; k++)
+			if (mbim_u32(e + 28 + 4 * k) == cid)
+				return true;
+	}
+	return false;
+}
+
+bool
+mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size)
+{
+	uint8_t units[256];
+	uint32_t n;
+	const uint8_t *s = field(info, len, at, &n);
+
+	if (s == nullptr)
+		return false;
+	n = n < sizeof units ? n & ~1u : sizeof units;
+	for (uint32_t i = 0; i < n; i += 2) {
+		units[i] = s[i + 1];
+		units[i + 1] = s[i];
+	}
+	utf8_out o = {out, size - 1, 0};
+	ucs2_to_utf8(units, n, &o);
+	out[o.len] = '\0';
+	return true;
+}
+
+/* The run */
+
+// umbim and netifd count their transaction ids from 1; ours never meet
+// theirs.
+static uint32_t next_tid = 65536;
+// Set before OPEN goes out: from then on every way out sends CLOSE.
+static volatile sig_atomic_t opened;
+static uint8_t close_msg[12];
+static uint8_t cancel_msg[64];
+static size_t cancel_len;
+
+// What has been read: the message handed out last at its front, the start
+// of the next ones after it.
+static uint8_t in[mbim_max_transfer];
+static size_t have, front, skip;
+static uint8_t out[64 + max_payload];
+
+// Under -v, each message as hex with what it is; written with write alone,
+// so that the handlers can show what they send too.
+static void
+show(const char *what, const uint8_t *msg, size_t n)
+{
+	static constexpr const char *types[] = {"message", "OPEN", "CLOSE", "COMMAND",
+	    "ERROR", "", "", "INDICATE_STATUS"};
+	char line[128 + 2 * mbim_max_transfer];
+	size_t k = 0;
+	auto add = [&](const char *s) {
+		while (*s != '\0')
+			line[k++] = *s++;
+	};
+
+	if (!verbose)
+		return;
+	const uint32_t type = mbim_u32(msg);
+	const uint32_t i = (type & 0x7fffffff) < 8 ? type & 0x7fffffff : 0;
+	add(__progname);
+	add(": mbim: ");
+	add(what);
+	add(type == mbim_function_error ? " FUNCTION_" : " ");
+	add(types[i]);
+	if (type >> 31 && i < 4)
+		add("_DONE");
+	if ((i == 3 || i == 7) && n >= 40) {
+		const uint32_t cid = mbim_u32(msg + 36);
+		add(memcmp(msg + 20, mbim_ussd, 16) == 0 && cid == mbim_ussd_cid ? " (USSD)"
+		    : memcmp(msg + 20, mbim_basic_connect, 16) != 0 ? " (other)"
+		    : cid == mbim_device_services ? " (device services)"
+		    : cid == mbim_device_caps ? " (device caps)" : " (other)");
+	}
+	add(":");
+	for (size_t j = 0; j < n && j < mbim_max_transfer; j++) {
+		if (j % 4 == 0)
+			line[k++] = ' ';
+		line[k++] = hex_digits[msg[j] >> 4];
+		line[k++] = hex_digits[msg[j] & 15];
+	}
+	line[k++] = '\n';
+	ssize_t r = write(STDERR_FILENO, line, k);
+	(void)r;
+}
+
+static void
+send(const uint8_t *msg, size_t n)
+{
+	show("sent", msg, n);
+	if (write(modem_fd, msg, n) != static_cast<ssize_t>(n))
+		err(1, "%s", port);
+}
+
+static size_t
+header(uint8_t *buf, uint32_t type, size_t len, uint32_t tid)
+{
+	mbim_put32(buf, type);
+	mbim_put32(buf + 4, static_cast<uint32_t>(len));
+	mbim_put32(buf + 8, tid);
+	return len;
+}
+
+static size_t
+command(uint8_t *buf, uint32_t tid, const uint8_t *service, uint32_t cid, uint32_t type,
+    const uint8_t *info, size_t n)
+{
+	header(buf, mbim_command_msg, 48 + n, tid);
+	mbim_put32(buf + 12, 1);
+	mbim_put32(buf + 16, 0);
+	memcpy(buf + 20, service, 16);
+	mbim_put32(buf + 36, cid);
+	mbim_put32(buf + 40, type);
+	mbim_put32(buf + 44, static_cast<uint32_t>(n));
+	if (n > 0)
+		memcpy(buf + 48, info, n);
+	return 48 + n;
+}
+
+// The USSD command: action, scheme, the payload's offset and length, the
+// payload padded to four bytes.
+static size_t
+ussd_command(uint8_t *buf, uint32_t tid, uint32_t action, uint32_t dcs, const uint8_t *payload,
+    size_t n)
+{
+	uint8_t info[16 + max_payload] = {};
+
+	mbim_put32(info, action);
+	mbim_put32(info + 4, dcs);
+	mbim_put32(info + 8, 16);
+	mbim_put32(info + 12, static_cast<uint32_t>(n));
+	if (n > 0)
+		memcpy(info + 16, payload, n);
+	return command(buf, tid, mbim_ussd, mbim_ussd_cid, 1, info, 16 + (n + 3) / 4 * 4);
+}
+
+// The next whole message that parses; false when none came by the
+// deadline (-1: none). Messages longer than the buffer are passed over.
+static bool
+next(int64_t deadline, mbim_message *m)
+{
+	for (;;) {
+		memmove(in, in + front, have - front);
+		have -= front;
+		front = 0;
+		if (have >= 12) {
+			const uint32_t len = mbim_u32(in + 4);
+			if (len < 12)
+				errx(1, "%s: bad MBIM message", port);
+			if (len > sizeof in) {
+				skip = len - have;
+				have = 0;
+				continue;
+			}
+			if (have >= len) {
+				front = len;
+				show("got", in, len);
+				if (mbim_parse(in, len, m))
+					return true;
+				continue;
+			}
+		}
+		pollfd p = {modem_fd, POLLIN, 0};
+		const int64_t left = deadline < 0 ? -1 : deadline - now_ms();
+		const int r = poll(&p, 1, left > 0 || deadline < 0 ? static_cast<int>(left) : 0);
+		if (r == 0)
+			return false;
+		if (r < 0)
+			continue;
+		const ssize_t n = read(modem_fd, in + have, sizeof in - have);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			err(1, "%s", port);
+		if (n == 0)
+			errx(1, "%s: unexpected end of file", port);
+		const size_t k = skip < static_cast<size_t>(n) ? skip : static_cast<size_t>(n);
+		memmove(in + have, in + have + k, static_cast<size_t>(n) - k);
+		skip -= k;
+		have += static_cast<size_t>(n) - k;
+	}
+}
+
+// The answer to the message of transaction tid, or with ussd an indication
+// of the USSD service; another program's messages are passed over.
+static bool
+wait_for(uint32_t tid, bool ussd, int64_t deadline, mbim_message *m)
+{
+	while (next(deadline, m))
+		if (m->type == mbim_indicate_status ? ussd && memcmp(m->service, mbim_ussd, 16) == 0 &&
+		    m->cid == mbim_ussd_cid : m->tid == tid && m->type >> 31)
+			return true;
+	return false;
+}
+
+[[noreturn]] static void
+refused(uint32_t status)
+{
+	errx(1, "%s: request refused: MBIM status %u", port, status);
+}
+
+static void
+open_function()
+{
+	uint8_t msg[16];
+	mbim_message m;
+	const uint32_t tid = next_tid++;
+
+	header(close_msg, mbim_close_msg, 12, next_tid++);
+	header(msg, mbim_open_msg, 16, tid);
+	mbim_put32(msg + 12, mbim_max_transfer);
+	opened = 1;
+	send(msg, 16);
+	// With no deadline only an answer ends the wait.
+	if (!wait_for(tid, false, -1, &m))
+		errx(1, "%s: no answer", port);
+	if (m.type != mbim_open_done)
+		errx(1, "%s: MBIM error %u", port, m.status);
+	if (m.status != 0)
+		refused(m.status);
+}
+
+// Sends a command, and once more after OPEN when the function is not open;
+// its transaction id, with the answer (or with ussd a USSD indication) in m.
+static uint32_t
+transact(size_t n, bool ussd, mbim_message *m)
+{
+	for (;;) {
+		const uint32_t tid = next_tid++;
+		mbim_put32(out + 8, tid);
+		send(out, n);
+		if (!wait_for(tid, ussd, -1, m))
+			errx(1, "%s: no answer", port);
+		if (m->type != mbim_function_error)
+			return tid;
+		if (m->status != mbim_not_opened || opened)
+			errx(1, "%s: MBIM error %u", port, m->status);
+		open_function();
+	}
+}
+
+// Device Services or Device Caps, queried.
+static void
+query(uint32_t cid, mbim_message *m)
+{
+	transact(command(out, 0, mbim_basic_connect, cid, 0, nullptr, 0), false, m);
+	if (m->status != 0)
+		refused(m->status);
+}
+
+// The first command goes without OPEN, which would reset the state of
+// another program that has the function open; OPEN follows only when the
+// device says that nobody has.
+static const mode_ops *
+mbim_set_up(const mode_ops *self, const ussd_job *job)
+{
+	mbim_message m;
+
+	// Nothing in the coding depends on the device: a request that cannot
+	// go is refused before it is touched.
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
+	device_setup(true);
+	cancel_len = ussd_command(cancel_msg, next_tid++, 2, 15, nullptr, 0);
+	query(mbim_device_services, &m);
+	if (!mbim_lists(m.info, m.info_len, mbim_ussd, mbim_ussd_cid))
+		errx(1, "%s: the modem offers no USSD over MBIM", port);
+	return self;
+}
+
+// The request packed in the GSM alphabet where it can be, else in UCS2.
+static const char *
+encode(const char *text, uint8_t *payload, size_t *n, uint32_t *dcs)
+{
+	char hex[work_buf_size];
+	const char *why = gsm_pack(text, hex, sizeof hex);
+
+	*dcs = 15;
+	*n = 0;
+	if (why == nullptr && strlen(hex) <= 2 * max_payload) {
+		*n = hex_octets(hex, strlen(hex), payload);
+		return nullptr;
+	}
+	if (why == nullptr || strstr(why, "lacks") == nullptr)
+		return why != nullptr ? why : "USSD too long";
+	*dcs = 72;
+	uint32_t cp;
+	for (size_t k; *text != '\0'; text += k) {
+		if ((k = utf8_get(text, &cp)) == 0)
+			return "USSD is not UTF-8 text";
+		if (*n + (cp > 0xffff ? 4 : 2) > max_payload)
+			return "USSD too long";
+		if (cp > 0xffff) {
+			cp -= 0x10000;
+			const uint32_t high = 0xd800 | cp >> 10;
+			payload[(*n)++] = static_cast<uint8_t>(high >> 8);
+			payload[(*n)++] = static_cast<uint8_t>(high);
+			cp = 0xdc00 | (cp & 0x3ff);
+		}
+		payload[(*n)++] = static_cast<uint8_t>(cp >> 8);
+		payload[(*n)++] = static_cast<uint8_t>(cp);
+	}
+	return nullptr;
+}
+
+// Packed or UCS2, at most 160 octets.
+static const char *
+mbim_refusal(const char *request)
+{
+	uint8_t payload[work_buf_size / 2];
+	size_t n;
+	uint32_t dcs;
+
+	return encode(request, payload, &n, &dcs);
+}
+
+// The payload of the last answer in hex, as -j shows it raw.
+static char answer_hex[2 * work_buf_size];
+
+static const mode_ops *
+mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+{
+	uint8_t payload[work_buf_size / 2];
+	size_t n;
+	uint32_t dcs;
+	mbim_message m;
+	mbim_ussd_info u;
+
+	encode(request, payload, &n, &dcs);
+	const uint32_t tid = transact(ussd_command(out, 0, first ? 0 : 1, dcs,
+	    payload, n), true, &m);
+	// An answer that carries nothing says only that the command was
+	// taken; the network's comes as an indication.
+	for (;;) {
+		if (m.type == mbim_command_done && m.status != 0) {
+			snprintf(refusal, size, "MBIM status %u", m.status);
+			return nullptr;
+		}
+		if (mbim_read_ussd(m.info, m.info_len, &u))
+			break;
+		if (m.info_len != 0 || m.type != mbim_command_done)
+			errx(1, "%s: bad MBIM message", port);
+		wait_for(tid, true, -1, &m);
+	}
+	if (u.response > 5 || u.scheme > 255)
+		errx(1, "%s: bad MBIM message", port);
+	if (2 * static_cast<size_t>(u.len) >= work_buf_size)
+		errx(1, "%s: response too long", port);
+	for (size_t i = 0; i < u.len; i++) {
+		answer_hex[2 * i] = hex_digits[u.payload[i] >> 4];
+		answer_hex[2 * i + 1] = hex_digits[u.payload[i] & 15];
+	}
+	answer_hex[2 * static_cast<size_t>(u.len)] = '\0';
+	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), u.len > 0 ? answer_hex : nullptr,
+	    2 * size_t{u.len}, false};
+	return &mbim_mode;
+}
+
+static bool
+mbim_end_session(bool limited)
+{
+	mbim_message m;
+	const uint32_t tid = next_tid++;
+
+	send(out, ussd_command(out, tid, 2, 15, nullptr, 0));
+	return wait_for(tid, false, limited ? now_ms() + 1000 : -1, &m);
+}
+
+// Writes a ready-made message and reads for at most 1 s until the device
+// answers its transaction: with write, poll and read alone.
+static void
+exchange_now(const uint8_t *msg, size_t n)
+{
+	static uint8_t got[mbim_max_transfer];
+	size_t k = 0;
+	const uint32_t tid = mbim_u32(msg + 8);
+
+	show("sent", msg, n);
+	if (write(modem_fd, msg, n) != static_cast<ssize_t>(n))
+		return;
+	for (int tries = 0; tries < 10; tries++) {
+		pollfd p = {modem_fd, POLLIN, 0};
+		if (poll(&p, 1, 100) <= 0)
+			continue;
+		if (k > sizeof got - 256)
+			k = 0;
+		const ssize_t r = read(modem_fd, got + k, sizeof got - k);
+		if (r <= 0)
+			return;
+		k += static_cast<size_t>(r);
+		// Where the messages begin is not known here: any answer
+		// header with the id will do.
+		for (size_t i = 0; i + 12 <= k; i++) {
+			if (got[i + 3] & 0x80 && mbim_u32(got + i + 8) == tid) {
+				const uint32_t len = mbim_u32(got + i + 4);
+				show("got", got + i, len < k - i ? len : k - i);
+				return;
+			}
+		}
+	}
+}
+
+// A ready-made USSD action 2, and its answer read for at most 1 s.
+static void
+mbim_end_session_now()
+{
+	if (cancel_len > 0)
+		exchange_now(cancel_msg, cancel_len);
+}
+
+void
+mbim_let_go()
+{
+	if (opened) {
+		opened = 0;
+		exchange_now(close_msg, sizeof close_msg);
+	}
+}
+
+// The payload (as hex, NUL-terminated) by its scheme, as -d reads a
+// +CUSD: answer.
+static bool
+mbim_read(const char *hex, size_t, int dcs, utf8_out *out)
+{
+	return dcs_decode(hex, dcs, out);
+}
+
+bool
+mbim_probe(char *model, size_t size)
+{
+	mbim_message m;
+
+	// A probe that fails on the way still closes what it opened.
+	atexit(mbim_let_go);
+	query(mbim_device_caps, &m);
+	const bool ok = mbim_string(m.info, m.info_len, 56, model, size);
+	mbim_let_go();
+	return ok;
+}
+
+// A device of frames that the kernel's MBIM driver drives.
+static bool
+mbim_claims(const char *port)
+{
+	const char *w = is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+
+	return w != nullptr && strcmp(w, "mbim") == 0;
+}
+
+// No later run could learn that a session it kept waits; the answers carry
+// a scheme, which -s may overrule.
+const mode_ops mbim_mode = {"mbim", true, false, true, mbim_claims, mbim_set_up, mbim_refusal,
+	mbim_ask, mbim_end_session, mbim_end_session_now, mbim_let_go, mbim_read};

@@ -1,0 +1,343 @@
+// The HiLink side: the web API of a HiLink stick over HTTP on a loopback
+// address, its USSD served by the same network, sessions and menu as the
+// AT side, on the same thread, one connection at a time.
+
+#include "sim/modem.hpp"
+
+#include "coding/charsets.hpp"
+#include "modem/hilink.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+constexpr char xml_head[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+std::string response(const std::string &inner)
+{
+	return xml_head + std::string("<response>") + inner + "</response>\n";
+}
+
+std::string error(int code, const std::string &message = {})
+{
+	return xml_head + std::string("<error><code>") + std::to_string(code) + "</code><message>" +
+	    message + "</message></error>\n";
+}
+
+std::string escaped(const std::string &s)
+{
+	std::string out;
+	for (char c : s) {
+		switch (c) {
+		case '&': out += "&amp;"; break;
+		case '<': out += "&lt;"; break;
+		case '>': out += "&gt;"; break;
+		case '"': out += "&quot;"; break;
+		case '\'': out += "&apos;"; break;
+		default: out += c;
+		}
+	}
+	return out;
+}
+
+std::string lower(std::string s)
+{
+	for (char &c : s)
+		if (c >= 'A' && c <= 'Z')
+			c = static_cast<char>(c + 32);
+	return s;
+}
+
+// Header lines with their names in lower case, as HTTP allows.
+std::string lower_names(const std::string &lines)
+{
+	std::string out;
+	for (std::size_t at = 0; at < lines.size();) {
+		std::size_t colon = lines.find(':', at), end = lines.find("\r\n", at);
+		out += lower(lines.substr(at, colon - at)) + lines.substr(colon, end + 2 - colon);
+		at = end + 2;
+	}
+	return out;
+}
+
+// The content of an element as the tool reads it, references read.
+std::optional<std::string> element(const std::string &doc, const char *name)
+{
+	std::size_t n;
+	const char *v = xml_element(doc.c_str(), name, &n);
+	if (v == nullptr)
+		return std::nullopt;
+	std::string out(4 * n + 4, '\0');
+	utf8_out o = {out.data(), out.size(), 0};
+	xml_text(v, n, &o);
+	out.resize(o.len);
+	return out;
+}
+
+std::string padded(std::string s, std::size_t n, char with)
+{
+	s.resize(std::max(s.size(), n), with);
+	return s;
+}
+
+void write_all(int fd, const std::string &s)
+{
+	for (std::size_t at = 0; at < s.size();) {
+		ssize_t w = ::write(fd, s.data() + at, s.size() - at);
+		if (w <= 0)
+			return;
+		at += static_cast<std::size_t>(w);
+	}
+}
+
+}
+
+void modem::hilink_open()
+{
+	std::string host = opts_.hilink;
+	std::size_t colon = host.rfind(':');
+	if (colon == std::string::npos)
+		throw std::runtime_error("--hilink: ADDRESS:PORT expected: " + host);
+	int port = std::stoi(host.substr(colon + 1));
+	host = host.substr(0, colon);
+	if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+		host = host.substr(1, host.size() - 2);
+	sockaddr_storage ss{};
+	socklen_t len;
+	auto *v4 = reinterpret_cast<sockaddr_in *>(&ss);
+	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+	if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+		v4->sin_family = AF_INET;
+		v4->sin_port = htons(static_cast<uint16_t>(port));
+		len = sizeof *v4;
+	} else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+		v6->sin6_family = AF_INET6;
+		v6->sin6_port = htons(static_cast<uint16_t>(port));
+		len = sizeof *v6;
+	} else {
+		throw std::runtime_error("--hilink: not an address: " + host);
+	}
+	http_fd_ = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	int one = 1;
+	::setsockopt(http_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	if (http_fd_ < 0 || ::bind(http_fd_, reinterpret_cast<sockaddr *>(&ss), len) != 0 ||
+	    ::listen(http_fd_, 8) != 0)
+		throw std::runtime_error("--hilink " + opts_.hilink + ": " + std::strerror(errno));
+	::getsockname(http_fd_, reinterpret_cast<sockaddr *>(&ss), &len);
+	port = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+	hilink_url_ = "http://" + (ss.ss_family == AF_INET ? host : "[" + host + "]") + ":" +
+	    std::to_string(port);
+}
+
+void modem::hilink_close()
+{
+	if (http_fd_ >= 0)
+		::close(http_fd_);
+	http_fd_ = -1;
+}
+
+std::string modem::hilink_url() const
+{
+	return hilink_url_;
+}
+
+// One connection: its request read, answered and closed.
+void modem::hilink_serve()
+{
+	int fd = ::accept4(http_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+	if (fd < 0)
+		return;
+	std::string in;
+	std::size_t end = std::string::npos, length = 0;
+	std::string cookie, token;
+	for (char buf[4096]; in.size() < 65536;) {
+		if (end != std::string::npos && in.size() >= end + 4 + length)
+			break;
+		pollfd p = {fd, POLLIN, 0};
+		ssize_t n = ::poll(&p, 1, 2000) == 1 ? ::read(fd, buf, sizeof buf) : -1;
+		if (n <= 0)
+			break;
+		in.append(buf, static_cast<std::size_t>(n));
+		if (end == std::string::npos && (end = in.find("\r\n\r\n")) != std::string::npos) {
+			for (std::size_t at = in.find("\r\n"); at < end; at = in.find("\r\n", at + 2)) {
+				std::string h = in.substr(at + 2, in.find("\r\n", at + 2) - at - 2);
+				std::size_t c = h.find(':');
+				std::string name = lower(h.substr(0, c));
+				std::string value = c == std::string::npos ? "" : h.substr(h.find_first_not_of(' ', c + 1));
+				if (name == "content-length")
+					length = std::stoul(value);
+				else if (name == "cookie")
+					cookie = value;
+				else if (name == "__requestverificationtoken")
+					token = value;
+			}
+		}
+	}
+	if (end == std::string::npos) {
+		::close(fd);
+		return;
+	}
+	std::string line = in.substr(0, in.find("\r\n"));
+	std::string method = line.substr(0, line.find(' '));
+	std::string path = line.substr(method.size() + 1, line.rfind(' ') - method.size() - 1);
+	std::string body = in.substr(end + 4);
+	trace("hilink < ", line + (body.empty() ? "" : " " + body));
+	{
+		std::lock_guard lock(mutex_);
+		received_.push_back(method + " " + path);
+	}
+	std::string headers = cookie + "\n" + token;
+	int status = 200;
+	std::string answer = hilink_answer(method, path, body, headers, status);
+
+	const bool chunked = opts_.hilink_chunked;
+	std::string head = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Not Found") +
+	    "\r\n" + (chunked ? "content-type: text/html\r\ntransfer-encoding: chunked\r\n" :
+	    "Content-Type: text/html\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n") +
+	    (chunked ? lower_names(headers) : headers) + "Connection: close\r\n\r\n";
+	trace("hilink > ", head.substr(0, head.find("\r\n")) + " " + answer);
+	std::string out = head;
+	if (opts_.hilink_cut && path == "/api/ussd/get" && answer.find("<content>") != std::string::npos) {
+		out += answer.substr(0, answer.size() / 2);	// and the connection closed
+	} else if (chunked) {
+		for (std::size_t at = 0; at < answer.size(); at += 7) {
+			char size[16];
+			std::snprintf(size, sizeof size, "%zx\r\n", std::min<std::size_t>(7, answer.size() - at));
+			out += size + answer.substr(at, 7) + "\r\n";
+		}
+		out += "0\r\n\r\n";
+	} else {
+		out += answer;
+	}
+	write_all(fd, out);
+	::close(fd);
+}
+
+// The answer's body, status and headers to a request; headers comes in as
+// the request's cookie and token, one a line.
+std::string modem::hilink_answer(const std::string &method, const std::string &path,
+    const std::string &body, std::string &headers, int &status)
+{
+	using firmware = options::firmware;
+	const std::string cookie = headers.substr(0, headers.find('\n'));
+	const std::string token = headers.substr(headers.find('\n') + 1);
+	headers.clear();
+	const firmware kind = opts_.hilink_firmware;
+	auto new_token = [this] { return padded("T" + std::to_string(++token_count_), 32, 't'); };
+	auto new_session = [&] {
+		session_id_ = padded("S" + std::to_string(token_count_), 64, 's');
+		if (kind != firmware::sestokinfo)
+			headers += "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n";
+	};
+	auto not_found = [&] {
+		status = 404;
+		return std::string("<html><body>Not Found</body></html>\n");
+	};
+	const bool ussd_api = path.starts_with("/api/ussd/") || path == "/api/device/information";
+
+	if (method == "GET" && path == "/api/webserver/SesTokInfo") {
+		if (kind == firmware::page)
+			return not_found();
+		if (kind == firmware::token)
+			return error(100002);
+		tokens_ = {new_token()};
+		new_session();
+		return response("<SesInfo>SessionID=" + session_id_ + "</SesInfo><TokInfo>" + tokens_[0] +
+		    "</TokInfo>");
+	}
+	if (method == "GET" && path == "/api/webserver/token") {
+		if (kind != firmware::token)
+			return kind == firmware::page ? error(125002) : not_found();
+		tokens_ = {new_token()};
+		new_session();
+		return response("<token>" + std::string(32, 'x') + tokens_[0] + "</token>");
+	}
+	if (method == "GET" && path == "/html/index.html") {
+		if (kind != firmware::page)
+			return not_found();
+		tokens_ = {new_token(), new_token()};
+		new_session();
+		return "<!DOCTYPE html>\n<html><head>\n<meta name=\"csrf_token\" content=\"" + tokens_[0] +
+		    "\"/>\n<meta name=\"csrf_token\" content=\"" + tokens_[1] + "\"/>\n</head><body></body></html>\n";
+	}
+	if (!ussd_api)
+		return not_found();
+	if (opts_.hilink_login)
+		return error(100003);
+	if (method == "GET" && path == "/api/device/information")
+		return response("<DeviceName>E3372h-320</DeviceName><SerialNumber>0</SerialNumber>");
+	if (method == "GET" && path == "/api/ussd/status")
+		return response(std::string("<result>") + (opts_.hilink_busy ? "1" : "0") + "</result>");
+	if (method == "GET" && path == "/api/ussd/release") {
+		trace("session released", "");
+		session_.reset();
+		web_answer_.reset();
+		return response("OK");
+	}
+	if (method == "GET" && path == "/api/ussd/get") {
+		if (!web_answer_ || pending_left_ > 0) {
+			pending_left_ -= pending_left_ > 0;
+			return error(111019);
+		}
+		network_answer a = *std::exchange(web_answer_, std::nullopt);
+		if (!a.text)
+			return error(111020);
+		return response("<content>" + escaped(*a.text) + "</content>");
+	}
+	if (method != "POST" || path != "/api/ussd/send")
+		return not_found();
+
+	if (cookie != "SessionID=" + session_id_)
+		return error(125003);
+	if (tokens_.empty() || token != tokens_.front())
+		return error(125002);
+	if (opts_.hilink_stale && !std::exchange(stale_done_, true)) {
+		tokens_.clear();
+		return error(125002);
+	}
+	// The web page's tokens are each good for one POST.
+	if (opts_.hilink_rotate || kind == firmware::page) {
+		tokens_.erase(tokens_.begin());
+		if (tokens_.empty() && kind == firmware::page) {
+			tokens_ = {new_token(), new_token()};
+			headers += "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
+			    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";
+		} else if (tokens_.empty()) {
+			tokens_ = {new_token()};
+			headers += "__RequestVerificationToken: " + tokens_[0] + "\r\n";
+		}
+	}
+	if (opts_.hilink_busy)
+		return error(111013);
+	if (opts_.hilink_refuse > 0)
+		return error(opts_.hilink_refuse, escaped(opts_.hilink_message));
+	std::optional<std::string> request = element(body, "content");
+	if (!request)
+		return error(100005);
+	trace("USSD ", *request);
+	{
+		std::lock_guard lock(mutex_);
+		received_.back() += " " + *request;
+	}
+	network_answer a = respond(*request);
+	session_ends_ = clock::now() + std::chrono::milliseconds(opts_.session_timeout_ms);
+	if (a.status > 2)
+		a.text.reset();
+	web_answer_ = a;
+	pending_left_ = opts_.hilink_pending;
+	return response("OK");
+}
+
+}
