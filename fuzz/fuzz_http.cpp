@@ -48,7 +48,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const size_t room = static_cast<size_t>(data[1]) + 1;
 	auto body = std::make_unique<char[]>(room);
 	http_in in = {get, &s, {}, 0, 0};
-	http_answer a = {0, "", body.get(), 0, room, (data[1] & 1) != 0};
+	http_answer a = {0, "", body.get(), 0, room, (data[1] & 1) != 0, false};
 	const char *why = http_read(&in, &a, header);
 	CHECK(a.len < room);
 	CHECK(body[a.len] == '\0');

@@ -143,8 +143,9 @@ call(const char *method, const char *path, const char *body, http_answer *a)
 	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
 	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
 	fresh_token = false;
-	*a = {0, "", body_buf, 0, sizeof body_buf, a->cut_ok};
-	http_exchange(&peer, method, path, headers, body, a, on_header);
+	*a = {0, "", body_buf, 0, sizeof body_buf, a->cut_ok, a->soft};
+	if (!http_exchange(&peer, method, path, headers, body, a, on_header))
+		return not_found;
 	// A token is good for one POST; the next one, when the device gave
 	// two, takes its place.
 	if (body != nullptr && !fresh_token && tokens[1][0] != '\0') {
@@ -367,6 +368,8 @@ hilink_end_session(bool)
 {
 	http_answer r = {};
 
+	// The answer is in: a release that fails must not lose it.
+	r.soft = true;
 	return call("GET", "/api/ussd/release", nullptr, &r) == 0;
 }
 

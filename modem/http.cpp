@@ -232,7 +232,29 @@ from_socket(void *ctx, char *buf, size_t n)
 	return read(*static_cast<int *>(ctx), buf, n);
 }
 
-void
+// Why an exchange failed, why null for the C library's word on errno: the
+// end of the run, or false where the answer could do without it.
+static bool
+lost(const http_answer *a, int fd, const char *why)
+{
+	const int e = errno;
+
+	if (fd >= 0)
+		close(fd);
+	errno = e;
+	if (!a->soft) {
+		if (why == nullptr)
+			err(1, "%s", port);
+		errx(1, "%s: %s", port, why);
+	}
+	if (verbose && why == nullptr)
+		warn("%s", port);
+	else if (verbose)
+		warnx("%s: %s", port, why);
+	return false;
+}
+
+bool
 http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header)
 {
@@ -252,20 +274,18 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 	if (fd < 0)
 		err(1, "socket");
 	if (connect(fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0)
-		err(1, "%s", port);
+		return lost(a, fd, nullptr);
 	for (size_t at = 0; at < static_cast<size_t>(n);) {
 		ssize_t w = write(fd, req + at, static_cast<size_t>(n) - at);
 		if (w < 0 && errno != EINTR)
-			err(1, "%s", port);
+			return lost(a, fd, nullptr);
 		at += w > 0 ? static_cast<size_t>(w) : 0;
 	}
 	http_in in = {from_socket, &fd, {}, 0, 0};
 	const char *failed = http_read(&in, a, on_header);
-	if (failed == http_read_failed)
-		err(1, "%s", port);
-	close(fd);
 	if (failed != nullptr)
-		errx(1, "%s: %s", port, failed);
+		return lost(a, fd, failed == http_read_failed ? nullptr : failed);
+	close(fd);
 	if (verbose) {
 		warnx("http: %s", a->line);
 		size_t k = a->len;
@@ -273,4 +293,5 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 			k--;
 		warnx("http: %.*s", static_cast<int>(k), a->body);
 	}
+	return true;
 }

@@ -37,6 +37,9 @@ struct http_answer {
 	char *body;		// NUL-terminated; a NUL of its own may come before the end
 	size_t len, size;	// size: room for the body and its NUL
 	bool cut_ok;		// a longer body is cut at size - 1 rather than refused
+	// A failed exchange does not end the run: http_exchange says so under
+	// -v and returns false.
+	bool soft;
 };
 
 // The answer from in: null, or why it is no answer (a text fit for
@@ -46,8 +49,8 @@ extern const char http_read_failed[];
 
 // Sends method path (with body, when not null) to the peer with these extra
 // header lines (each ending in CR LF) and reads the answer into a. Any
-// failure ends the run: a connection refused as "PORT: Connection refused",
-// an answer that is none as "PORT: WHY". Under -v the request line, the
-// status line and the body are shown.
-void http_exchange(const http_peer *peer, const char *method, const char *path,
+// failure ends the run, unless a->soft: a connection refused as "PORT:
+// Connection refused", an answer that is none as "PORT: WHY". Under -v the
+// request line, the status line and the body are shown.
+bool http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header);

@@ -209,7 +209,8 @@ void modem::hilink_serve()
 	    (chunked ? lower_names(headers) : headers) + "Connection: close\r\n\r\n";
 	trace("hilink > ", head.substr(0, head.find("\r\n")) + " " + answer);
 	std::string out = head;
-	if (opts_.hilink_cut && path == "/api/ussd/get" && answer.find("<content>") != std::string::npos) {
+	if ((opts_.hilink_cut && path == "/api/ussd/get" && answer.find("<content>") != std::string::npos) ||
+	    (opts_.hilink_cut_release && path == "/api/ussd/release")) {
 		out += answer.substr(0, answer.size() / 2);	// and the connection closed
 	} else if (chunked) {
 		for (std::size_t at = 0; at < answer.size(); at += 7) {

@@ -324,7 +324,7 @@ TEST(Hostile, HttpAnswers)
 		bytes b{c.in};
 		char body[64];
 		http_in in = {from_bytes, &b, {}, 0, 0};
-		http_answer a = {0, "", body, 0, sizeof body, false};
+		http_answer a = {0, "", body, 0, sizeof body, false, false};
 		const char *why = http_read(&in, &a, nullptr);
 		EXPECT_STREQ(why, c.why) << c.what;
 		if (why == nullptr) {
