@@ -38,7 +38,9 @@ may_wait(const ussd_answer *a)
 }
 
 // Sends a request or a reply and takes its answer; one that does not wait
-// for a reply has ended its session.
+// for a reply has ended its session. A mode calls nothing that could fail
+// in ask before the request goes out: a run that fails before must not end
+// a session that another run kept.
 static void
 ask(const char *text, ussd_answer *answer, bool first)
 {

@@ -29,7 +29,8 @@ static finding findings[max_ports];
 // The ports a modem's AT interface shows up as (ttyUSB*, ttyACM* and
 // wwan*at*), in name order. Each possible name is looked for, rather than
 // /dev read, which would bring a pattern matcher and an allocator into a
-// static build for this alone.
+// static build for this alone. All are counted; only those that fit are
+// kept.
 static size_t
 find_ports()
 {
@@ -45,10 +46,10 @@ find_ports()
 			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
 		else
 			snprintf(name, sizeof name, "/dev/wwan%dat%d", (i - 256) / 8, (i - 256) % 8);
-		if (n < max_ports && access(name, F_OK) == 0)
-			memcpy(found[n++], name, sizeof name);
+		if (access(name, F_OK) == 0 && n++ < max_ports)
+			memcpy(found[n - 1], name, sizeof name);
 	}
-	for (size_t i = 1; i < n; i++)
+	for (size_t i = 1; i < n && i < max_ports; i++)
 		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
 			char t[sizeof found[0]];
 			memcpy(t, found[j], sizeof t);
@@ -61,20 +62,37 @@ find_ports()
 // The first line of an answer, without the command's name in front of it
 // (+CGMI: Quectel).
 static void
-first_line(const char *info, char *out, size_t size)
+first_line(const char *info, char *out, size_t size, const char *what)
 {
 	const char *p = info;
 
 	if (*p == '+' && strchr(p, ':') != nullptr && strchr(p, ':') < strchr(p, '\n'))
 		for (p = strchr(p, ':') + 1; *p == ' '; p++)
 			continue;
-	const size_t n = strcspn(p, "\n");
+	size_t n = 0;
+	while (p[n] != '\0' && p[n] != '\n')
+		n++;
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
+	if (verbose && n >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
 }
 
+// A TAB or CR in a maker or a model would split the list's line: each is a
+// space.
+static void
+one_line(char *s)
+{
+	for (; *s != '\0'; s++)
+		if (*s == '\t' || *s == '\r')
+			*s = ' ';
+}
+
+// The probe's last command may still be answered: the next run on the
+// port would take that for the answer to its own.
 [[noreturn]] static void
 probe_timed_out(int)
 {
+	at_drain_now();
 #if USSDQ_WITH_QMI
 	qmi_let_go();
 #endif
@@ -115,6 +133,7 @@ probe(int out)
 	if (is_url(port)) {
 		if (!hilink_model(port, f.model, sizeof f.model))
 			_exit(1);
+		one_line(f.model);
 		snprintf(f.maker, sizeof f.maker, "Huawei");
 		snprintf(f.mode, sizeof f.mode, "hilink");
 		_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
@@ -140,11 +159,13 @@ probe(int out)
 		char info[256];
 		at_ask("ATE0", info, sizeof info);
 		if (at_ask("AT+CGMI", info, sizeof info))
-			first_line(info, f.maker, sizeof f.maker);
+			first_line(info, f.maker, sizeof f.maker, "maker");
 		if (at_ask("AT+CGMM", info, sizeof info))
-			first_line(info, f.model, sizeof f.model);
+			first_line(info, f.model, sizeof f.model, "model");
 		snprintf(f.mode, sizeof f.mode, "%s", ask_mode());
 	}
+	one_line(f.maker);
+	one_line(f.model);
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }
 
@@ -180,7 +201,11 @@ static void
 print_finding(const finding *f, bool first)
 {
 	if (!json) {
-		printf("%s\t%s\t%s\t%s\n", f->port, f->maker, f->model, f->busy ? "busy" : f->mode);
+		printf("%s\t", f->port);
+		put_shown(f->maker, strlen(f->maker));
+		putchar('\t');
+		put_shown(f->model, strlen(f->model));
+		printf("\t%s\n", f->busy ? "busy" : f->mode);
 		return;
 	}
 	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);
@@ -203,9 +228,15 @@ list_modems()
 	size_t listed = 0;
 	bool answered = false;
 
+	// A probe that cannot time out would hold its port's lock for ever.
+	unblock_alarm();
 	if (n == 0)
 		n = find_ports();
-	for (size_t i = 0; i < n && i < max_ports; i++) {
+	// None is probed unless all can be: a list cut short without a word
+	// would miss the modem.
+	if (n > max_ports)
+		errx(1, "too many ports (at most %zu)", max_ports);
+	for (size_t i = 0; i < n; i++) {
 		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
 		if (!ask_port(name, f)) {
@@ -219,7 +250,7 @@ list_modems()
 	for (size_t i = 0; i < listed; i++)
 		print_finding(&findings[i], i == 0);
 	if (json && listed > 0)
-		puts("]");
+		fputs("]\n", stdout);
 	finish_output();
 	if (!answered)
 		errx(1, "no modem found");

@@ -1,5 +1,7 @@
 #include <stdio.h>
 #include <err.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
@@ -11,14 +13,38 @@ print_classic(char *buf)
 {
 	printf("buf=%s", buf);
 	decira(buf);
-	puts(buf);
+	fputs(buf, stdout);
+	putchar('\n');
+}
+
+// On a terminal a control character could retitle it, write to its
+// clipboard or hide text: each but LF and TAB shows as U+FFFD there, as
+// ls shows odd names. Into a pipe or a file the text goes as it is.
+void
+put_shown(const char *s, size_t n)
+{
+	struct termios t;
+	const bool tty = tcgetattr(STDOUT_FILENO, &t) == 0;
+
+	for (size_t i = 0; i < n; i++) {
+		const auto c = static_cast<unsigned char>(s[i]);
+		// U+0080 to U+009F are C2 80 to C2 9F; a C2 is never last, in
+		// the answer, which is whole UTF-8, nor in a NUL-terminated name.
+		const bool c1 = c == 0xc2 && (s[i + 1] & 0xe0) == 0x80;
+		if (tty && (c1 || c == 0x7f || (c < 0x20 && c != '\t' && c != '\n'))) {
+			fputs("\xef\xbf\xbd", stdout);
+			i += c1;
+		} else {
+			putchar(c);
+		}
+	}
 }
 
 void
 print_text(const utf8_out *text)
 {
 	// The text may hold a NUL of its own.
-	fwrite(text->buf, 1, text->len, stdout);
+	put_shown(text->buf, text->len);
 	putchar('\n');
 }
 
@@ -38,10 +64,11 @@ json_char(FILE *f, uint32_t cp)
 	} else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
 		fprintf(f, "\\u%04x", static_cast<unsigned>(cp));
 	} else {
-		char bytes[4];
-		utf8_out out = {bytes, sizeof bytes, 0};
+		// Never a NUL among them: that is escaped above.
+		char bytes[5] = {};
+		utf8_out out = {bytes, 4, 0};
 		utf8_put(&out, cp);
-		fwrite(bytes, 1, out.len, f);
+		fputs(bytes, f);
 	}
 }
 
@@ -73,6 +100,8 @@ print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool ke
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
+	// ModemManager's text is UTF-8 already; a modem's is read byte for
+	// byte.
 	json_string(stdout, a->octets, a->len, !a->utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }

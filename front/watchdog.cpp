@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
+#include "modem/link.hpp"
 #include "modem/modes.hpp"
 
 // The signals that end a run from outside.
@@ -43,8 +44,13 @@ timeout_handler(int)
 	static constexpr char tail[] = ": Operation timed out\n";
 
 	// A request that has gone out may still be answered; the modem must
-	// drop that answer rather than hand it to whoever asks next.
+	// drop that answer rather than hand it to whoever asks next, and a
+	// command's result still to come must not reach the next run either:
+	// the AT way reads it with the session's end, or here when no request
+	// is out. Only the watchdog waits for it; a failure or a signal from
+	// outside ends the run at once.
 	give_back();
+	at_drain_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));

@@ -1,4 +1,3 @@
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
@@ -72,51 +71,42 @@ at_settle(exchange *x, char *buf, size_t size)
 	alarm(left);
 }
 
-// Takes in one byte of the modem's; true when it ended a final result.
-static bool
-ends_final(char c, char *line, size_t size, size_t *n)
-{
-	if (c != '\n') {
-		if (*n < size - 1)
-			line[(*n)++] = c;
-		return false;
-	}
-	while (*n > 0 && line[*n - 1] == '\r')
-		--*n;
-	line[*n] = '\0';
-	*n = 0;
-	return is_final(line);
-}
-
 // Only async-signal-safe calls: this runs in the handlers of the watchdog
 // and of the signals that end a run, as well as on the way out of a failed
-// one. What the modem still owes is read away with the result of
-// AT+CUSD=2, so that none of it reaches the next run.
+// one, and in a probe of -l that ran out of time. A result left unread
+// would be taken by the next run for the answer to its own first command.
+void
+at_drain_now()
+{
+	char line[64];
+	line_read got;
+	const int64_t deadline = now_ms() + 1000;
+
+	while (modem_fd >= 0 && results_owed > 0) {
+		if (modem_line(line, sizeof line, deadline, &got) != next_line::line)
+			break;
+		if (is_final(line))
+			results_owed = results_owed - 1;
+	}
+	// Gone for good, it is presumed: a later drain must not wait for it too.
+	results_owed = 0;
+}
+
+// What the modem still owes is read away with the result of AT+CUSD=2, so
+// that none of it reaches the next run.
 void
 at_end_session_now()
 {
 	static constexpr char end_session[] = "AT+CUSD=2\r\n";
-	char line[64];
-	size_t n = 0;
 
 	if (modem_fd < 0)
 		return;
-	int owed = results_owed + 1;
 	// A port that takes nothing must not hold us here.
 	fcntl(modem_fd, F_SETFL, fcntl(modem_fd, F_GETFL) | O_NONBLOCK);
 	if (write(modem_fd, end_session, sizeof end_session - 1) < 0)
 		return;
-	const int64_t deadline = now_ms() + 1000;
-	for (int64_t left; owed > 0 && (left = deadline - now_ms()) > 0;) {
-		struct pollfd p = {modem_fd, POLLIN, 0};
-		char c;
-		const int r = poll(&p, 1, static_cast<int>(left));
-		const ssize_t got = r > 0 ? read(modem_fd, &c, 1) : -1;
-		if (got == 1 && ends_final(c, line, sizeof line, &n))
-			owed--;
-		else if (got == 0 || (got < 0 && r >= 0 && errno != EINTR && errno != EAGAIN))
-			return;
-	}
+	results_owed = results_owed + 1;
+	at_drain_now();
 }
 
 void
@@ -173,7 +163,7 @@ at_wok(const char *cmd)
 	if (verbose)
 		warnx("at_wok: done");
 	if (dlg->pauses)
-		usleep(100000);
+		poll(nullptr, 0, 100);
 }
 
 void

@@ -40,6 +40,10 @@ extern FILE *modem_out;			// write side of modem_fd
 // whose lock another run holds is not waited for: false, as for one in
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
+// An exclusive lock on fd, the port's or a lock file's, waited for if told
+// so; false when it is held elsewhere and not waited for. One that cannot
+// be had at all is gone without, as said under -v.
+bool lock_port(int fd, bool wait);
 bool port_in_exclusive_use(const char *path);	// another program's, by TIOCEXCL
 // Opens and locks a device of frames (QMI, MBIM); false, unless told to
 // wait, when another run holds its lock.
@@ -96,9 +100,10 @@ extern volatile sig_atomic_t results_owed;
 // After an answer, its request's final result if it is still to come, for
 // at most 1 s, so that a modem that never sends it costs a second.
 void at_settle(exchange *x, char *buf, size_t size);
+// The final results still owed read away, for at most 1 s. Async-signal-safe.
+void at_drain_now();
 // Ends a session that may be open, from a handler or on the way out of a
-// failed run: AT+CUSD=2, and what the modem still owes read away, for at
-// most 1 s. Async-signal-safe.
+// failed run: AT+CUSD=2, then at_drain_now. Async-signal-safe.
 void at_end_session_now();
 
 void at_command(const char *cmd);	// send cmd and CR LF

@@ -1,5 +1,6 @@
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -20,6 +21,7 @@ static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 static int bus = -1;
 char mm_path[256];
+static char mm_port[64];	// the modem's PrimaryPort
 static uint32_t serial;
 // Replies listing every object of ModemManager can be long; larger ones
 // are refused rather than read in part.
@@ -118,24 +120,47 @@ lookup(dreader *dict, const char *key, dreader *in)
 	return false;
 }
 
-// Whether the Ports among the properties of the Modem interface, where
-// iface is, have one of the same last component as port.
+// Steps into the value of the property key of the Modem interface, where
+// iface is, into value: false when it has none. iface stays where it is.
 static bool
-has_port(dreader *iface, const char *port)
+modem_prop(const dreader *iface, const char *key, dreader *value)
 {
+	dreader at = *iface;
 	dreader props;
 	dreader prop;
+
+	dr_enter(&at, &props);
+	if (!lookup(&props, key, &prop))
+		return false;
+	dr_enter(&prop, value);
+	return true;
+}
+
+// The modem found: its object path, and its PrimaryPort from its Modem
+// interface, where iface is (of another type, it reads as "").
+static void
+choose(const char *path, const dreader *iface)
+{
+	dreader value;
+
+	snprintf(mm_path, sizeof mm_path, "%s", path);
+	snprintf(mm_port, sizeof mm_port, "%s",
+	    modem_prop(iface, "PrimaryPort", &value) ? dr_str(&value) : "");
+}
+
+// Whether the Ports of the Modem interface, where iface is, have one of the
+// same last component as port.
+static bool
+has_port(const dreader *iface, const char *port)
+{
 	dreader value;
 	dreader ports;
 	dreader entry;
 	bool match = false;
 
-	dr_enter(iface, &props);
-	if (!lookup(&props, "Ports", &prop))
-		return false;
-	dr_enter(&prop, &value);
-	// Entries of another type fail the walk, and with it the match.
-	if (dr_peek(&value) == 'a')
+	// Ports or entries of another type fail the walk, and with it the
+	// match.
+	if (modem_prop(iface, "Ports", &value))
 		for (dr_enter(&value, &ports); dr_more(&ports); dr_leave(&ports, &entry)) {
 			dr_enter(&ports, &entry);
 			match |= same_port(dr_str(&entry), port);
@@ -143,7 +168,11 @@ has_port(dreader *iface, const char *port)
 	return match;
 }
 
-enum found { found_one, not_running, no_modem, several, not_among, bus_failed };
+enum found { found_one, not_running, no_modem, several, not_among, bus_failed, refused };
+
+// The bus's error for GetManagedObjects: that no one owns ModemManager's
+// name, or a bus policy's refusal, say.
+static char objects_refusal[256];
 
 // The modems in ModemManager's GetManagedObjects reply: objects with the
 // Modem interface, and among them those with the port in their Ports.
@@ -167,9 +196,8 @@ find(const char *port, bool port_given)
 	if (type == 0)
 		return bus_failed;
 	if (type == dbus_error_msg) {
-		char refusal[256];
-		refusal_of(&h, refusal, sizeof refusal);
-		return not_running;
+		refusal_of(&h, objects_refusal, sizeof objects_refusal);
+		return refused;
 	}
 	int modems = 0;
 	int matches = 0;
@@ -191,7 +219,7 @@ find(const char *port, bool port_given)
 		dr_leave(&objects, &object);
 		modems += modem;
 		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
-			snprintf(mm_path, sizeof mm_path, "%s", path);
+			choose(path, &iface);
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -209,6 +237,11 @@ mm_open(const char *port, bool port_given)
 	switch (find(port, port_given)) {
 	case found_one:
 		break;
+	case refused:
+		// The bus says so when no one owns ModemManager's name.
+		if (strstr(objects_refusal, ".ServiceUnknown:") == nullptr)
+			errx(1, "%s: %s", "GetManagedObjects", objects_refusal);
+		[[fallthrough]];
 	case not_running:
 		errx(1, "ModemManager is not running");
 	case no_modem:
@@ -220,6 +253,9 @@ mm_open(const char *port, bool port_given)
 	case bus_failed:
 		bus_lost();
 	}
+	// The messages name the modem by the port given, else by its own.
+	if (!port_given)
+		::port = mm_port;
 	dwriter w;
 	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
@@ -232,10 +268,18 @@ mm_manages(const char *port)
 	return find(port, true) == found_one;
 }
 
+// Read as nothing, a reply of another type would print an empty answer.
+[[noreturn]] static void
+bad_reply(const char *what, const char *got, const char *want)
+{
+	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", ::port, what,
+	    got, want);
+}
+
 // Sends the call and waits for its reply: true with a walk over its body
-// in r, false with the error in refusal.
+// (of the type sig) in r, false with the error in refusal.
 static bool
-reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig)
 {
 	dbus_header h;
 	int type = exchange(w, &h);
@@ -247,6 +291,8 @@ reply(dwriter *w, dreader *r, char *refusal, size_t rsize)
 		return false;
 	}
 	dr_begin(r, in, &h);
+	if (strcmp(h.field[df_signature], sig) != 0)
+		bad_reply(what, h.field[df_signature], sig);
 	return true;
 }
 
@@ -263,12 +309,13 @@ mm_state()
 	begin(&w, out, sizeof out, to_props, "Get", "ss");
 	dw_str(&w, 's', ussd_iface);
 	dw_str(&w, 's', "State");
-	if (!reply(&w, &r, refusal, sizeof refusal))
+	if (!reply(&w, &r, refusal, sizeof refusal, "State", "v"))
 		errx(1, "State: %s", refusal);
 	dr_enter(&r, &v);
 	uint32_t state = dr_u32(&v);
-	if (v.bad)
-		bus_lost();
+	// The variant's type is one whole type: "u" when it starts so.
+	if (v.bad || *v.sig != 'u')
+		bad_reply("State", v.sig, "u");
 	if (verbose)
 		warnx("mm: reply %u", state);
 	return state;
@@ -284,12 +331,16 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		warnx("mm: calling %s(\"%s\")", method, text);
 	begin(&w, out, sizeof out, to_ussd, method, "s");
 	dw_str(&w, 's', text);
-	if (!reply(&w, &r, refusal, rsize))
+	if (!reply(&w, &r, refusal, rsize, method, "s"))
 		return false;
-	const char *s = dr_peek(&r) == 's' ? dr_str(&r) : "";
+	const char *s = dr_str(&r);
 	utf8_out got = {answer, size - 1, 0};
 	utf8_walk(s, strlen(s), [&got](uint32_t cp) {
+		// Never printed in part, as over the port.
+		const size_t had = got.len;
 		utf8_put(&got, cp == not_utf8 ? replacement_char : cp);
+		if (got.len == had)
+			errx(1, "%s: response too long", ::port);
 		return true;
 	});
 	answer[got.len] = '\0';
@@ -307,7 +358,7 @@ mm_cancel(char *refusal, size_t rsize)
 	if (verbose)
 		warnx("mm: calling %s()", "Cancel");
 	begin(&w, out, sizeof out, to_ussd, "Cancel", "");
-	return reply(&w, &r, refusal, rsize);
+	return reply(&w, &r, refusal, rsize, "Cancel", "");
 }
 
 void
@@ -334,6 +385,26 @@ mm_end_session_now()
 	}
 }
 
+// Runs through ModemManager on one modem wait for each other, as runs on
+// one port do: ModemManager refuses a request while another is out, and
+// takes one sent while a menu waits as that menu's reply. The lock is a
+// file named after the modem's primary port, never the device, which
+// ModemManager holds: opening and closing it could hang up the modem's line.
+static void
+lock_modem()
+{
+	char path[sizeof mm_port + 32];
+
+	snprintf(path, sizeof path, "/var/lock/ussdq-%s.lock", mm_port);
+	const int fd = open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+	if (fd < 0) {
+		if (verbose)
+			warn("%s: going on unlocked", path);
+		return;
+	}
+	lock_port(fd, true);
+}
+
 // The mode's entry points: ModemManager is one more way to the network,
 // beside the AT modes. auto takes it for a port in exclusive use, or a
 // device of frames (QMI, MBIM), that ModemManager manages: it holds the
@@ -344,19 +415,50 @@ mm_claims(const char *port)
 	return (port_in_exclusive_use(port) || !is_terminal(port)) && mm_manages(port);
 }
 
+// Whether the first request goes as Initiate or Respond, asked before it
+// goes: a run that fails before its request is out must not cancel a
+// session that another run kept.
+static const char *first_method = "Initiate";
+
 static const mode_ops *
 mm_set_up(const mode_ops *self, const ussd_job *job)
 {
 	mm_open(port, job->port_given);
+	// Nothing touches the modem's USSD for a request that cannot go.
+	if (const char *why = job_refusal(self, job))
+		errx(1, "%s", why);
+	lock_modem();
+	// A session that an earlier run kept takes the request as its answer,
+	// as on an AT modem; ModemManager refuses Initiate while one waits.
+	if (job->request != nullptr && mm_state() == mm_user_response)
+		first_method = "Respond";
 	return self;
 }
 
-// The request goes as -d takes it: UTF-8 text.
+// The request goes as -d takes it: UTF-8 text. ModemManager sends at most
+// 160 octets: 182 septets when the GSM alphabet has every character, else
+// 80 characters in UCS2.
 static const char *
 mm_refusal(const char *request)
 {
-	return utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }) ?
-	    nullptr : "USSD is not UTF-8 text";
+	uint8_t two[2];
+	size_t septets = 0;
+	size_t units = 0;
+	bool gsm = true;
+
+	if (!utf8_walk(request, strlen(request), [&](uint32_t cp) {
+		    if (cp == not_utf8)
+			    return false;
+		    const size_t m = gsm_septets(cp, two);
+		    gsm = gsm && m > 0;
+		    septets += m;
+		    units++;
+		    return true;
+	    }))
+		return "USSD is not UTF-8 text";
+	if (gsm ? septets > max_request_septets : units > 80)
+		return "USSD too long";
+	return nullptr;
 }
 
 static char answer_buf[work_buf_size];
@@ -364,14 +466,11 @@ static char answer_buf[work_buf_size];
 static const mode_ops *
 mm_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t rsize)
 {
-	// A session that an earlier run kept takes the request as its answer,
-	// as on an AT modem; ModemManager refuses Initiate while one waits.
-	const char *method = first && mm_state() != mm_user_response ? "Initiate" : "Respond";
-
-	if (!mm_call(method, request, answer_buf, sizeof answer_buf, refusal, rsize))
+	if (!mm_call(first ? first_method : "Respond", request, answer_buf, sizeof answer_buf,
+		refusal, rsize))
 		return nullptr;
-	// ModemManager says no scheme.
-	*a = {mm_state() == mm_user_response ? 1 : 0, -1, answer_buf, strlen(answer_buf), false};
+	// ModemManager says no scheme, and gives the text as UTF-8.
+	*a = {mm_state() == mm_user_response ? 1 : 0, -1, answer_buf, strlen(answer_buf), true};
 	return &mm_mode;
 }
 
@@ -394,5 +493,5 @@ mm_read(const char *octets, size_t len, int, utf8_out *out)
 	return true;
 }
 
-const mode_ops mm_mode = {"mm", true, true, true, mm_claims, mm_set_up, mm_refusal, mm_ask,
+const mode_ops mm_mode = {"mm", true, true, false, mm_claims, mm_set_up, mm_refusal, mm_ask,
 	mm_end_session, mm_end_session_now, nullptr, mm_read};

@@ -18,19 +18,19 @@ static char drain_buf[256];
 // Two runs reading one device would take each other's "OK" and answers.
 // Only runs (and programs) that lock the device wait for each other; the
 // wait counts against the watchdog.
-static bool
-lock_port(bool wait)
+bool
+lock_port(int fd, bool wait)
 {
 	int r;
 
-	while ((r = flock(modem_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
+	while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
 		continue;
 	if (r != 0 && errno == EWOULDBLOCK && !wait)
 		return false;
 	if (r != 0 && errno == EWOULDBLOCK) {
 		if (verbose)
 			warnx("waiting for %s: in use", port);
-		while ((r = flock(modem_fd, LOCK_EX)) != 0 && errno == EINTR)
+		while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
 			continue;
 	}
 	if (r != 0 && verbose)
@@ -105,7 +105,7 @@ port_setup(const dialogue *d, bool wait)
 			errx(1, "%s: not a serial device", port);
 		err(1, "%s: tcgetattr", port);
 	}
-	if (!lock_port(wait))
+	if (!lock_port(modem_fd, wait))
 		return false;
 
 	// Classic runs switch off only line buffering; speed, echo and the rest
@@ -140,7 +140,7 @@ device_setup(bool wait)
 		warnx("opening port %s", port);
 	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
 		err(1, "%s", port);
-	if (!lock_port(wait))
+	if (!lock_port(modem_fd, wait))
 		return false;
 	if (tcgetattr(modem_fd, &t) == 0) {
 		make_raw(&t);

@@ -311,7 +311,8 @@ void modem::bus_handle(const bus_message &m)
 			}},
 			// 8: registered in a network.
 			{modem_iface, "State", "i", u32(8)},
-			{ussd_iface, "State", "u", u32(state)},
+			{ussd_iface, "State", opts_.mm_state_type.c_str(),
+			    opts_.mm_state_type == "s" ? str(std::to_string(state)) : u32(state)},
 			{ussd_iface, "NetworkNotification", "s", str("")},
 			{ussd_iface, "NetworkRequest", "s", str("")},
 		};
@@ -336,6 +337,9 @@ void modem::bus_handle(const bus_message &m)
 		    : introspection(std::begin(modem_methods), std::end(modem_methods), properties(0));
 		reply("s");
 		dw_str(&w, 's', xml.c_str());
+	} else if (path == mm_path && wants(objects_iface, "GetManagedObjects", "") &&
+	    !opts_.mm_objects_error.empty()) {
+		error(opts_.mm_objects_error, "Rejected send message");
 	} else if (path == mm_path && wants(objects_iface, "GetManagedObjects", "")) {
 		reply("a{oa{sa{sv}}}");
 		std::size_t objects = dw_array(&w, 8);
@@ -389,8 +393,15 @@ void modem::bus_handle(const bus_message &m)
 			if (a.status >= 2 && !(a.status == 2 && a.text)) {
 				error(std::string(core_error) + failures[a.status - 2][0], failures[a.status - 2][1]);
 			} else {
-				reply("s");
-				dw_str(&w, 's', a.text.value_or("").c_str());
+				const std::string &type = opts_.mm_answer_type;
+				reply(type.c_str());
+				std::size_t at = type == "as" ? dw_array(&w, 4) : 0;
+				if (type == "u")
+					dw_u32(&w, 0);
+				else if (!type.empty())
+					dw_str(&w, 's', a.text.value_or("").c_str());
+				if (type == "as")
+					dw_array_end(&w, at, 4);
 			}
 		}
 	} else if (modem_index >= 0 && wants(ussd_iface, "Cancel", "")) {

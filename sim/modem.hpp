@@ -149,6 +149,15 @@ struct options {
 	int qmi_end_reason = -1;	// >= 0: and with this call end reason (TLV 0x10)
 	bool qmi_release = false;	// the network ends the session (Release USSD) instead of answering
 	bool qmi_interleave = false;	// another client's frames come before each of ours
+	// Types other than ModemManager's, for clients that must cope with them:
+	// of the reply to Initiate and Respond ("s"; "" nothing, "u" the number
+	// 0, "as" the answer in an array) and of Ussd's State ("u"; "s" its
+	// number as text).
+	std::string mm_answer_type = "s";
+	std::string mm_state_type = "u";
+	// An error of this name, not the objects, to GetManagedObjects, as a bus
+	// policy that denies the call gives it; empty: none.
+	std::string mm_objects_error;
 	// The MBIM side (mbim.cpp): with on, the pty plays a modem's MBIM
 	// function instead of its AT port, answering from the same network.
 	struct mbim_play {

@@ -29,6 +29,10 @@ TEST(Ussdq, RefusesBadCommandLines)
 {
 	char plain_file[] = "/tmp/ussdq-test-XXXXXX";
 	close(mkstemp(plain_file));
+	std::vector<std::string> sixty_four(64, "/nonexistent");
+	sixty_four.insert(sixty_four.begin(), "-l");
+	std::vector<std::string> sixty_five = sixty_four;
+	sixty_five.emplace_back("PORT");
 	struct {
 		std::vector<std::string> args;
 		std::string err;
@@ -46,6 +50,9 @@ TEST(Ussdq, RefusesBadCommandLines)
 		{{"-s", "", "-u", "1"}, msgs({"invalid scheme: "})},
 		{{"-s", "7x", "-u", "1"}, msgs({"invalid scheme: 7x"})},
 		{{"-l", "/nonexistent"}, msgs({"no modem found"})},
+		{sixty_four, msgs({"no modem found"})},
+		// None is probed, the modem last among them neither.
+		{sixty_five, msgs({"too many ports (at most 64)"})},
 		{{"-t", "abc", "-p", "/nonexistent", "-u", "1"}, msgs({"invalid timeout: abc"})},
 		{{"-t", "", "-u", "1"}, msgs({"invalid timeout: "})},
 		{{"-t", "-1", "-u", "1"}, msgs({"invalid timeout: -1"})},
@@ -112,6 +119,7 @@ TEST(Ussdq, ListsTheModems)
 		{{"-l", "-v", "-t", "1", "PORT"}, silent, {}, "",
 		    msgs({"opening port PORT", "port opened", "at_command: sending \"ATE0\"", "PORT: no answer",
 		    "no modem found"})},
+		{{"-l", "PORT"}, silent, {.block_alarm = true}, "", msgs({"no modem found"})},
 		// Every mode refuses a port in exclusive use, the classic one too.
 		{{"-p", "PORT", "-u", "*100#"}, {}, {.port_exclusive = true}, "",
 		    msgs({"PORT: in exclusive use by another program"})},
@@ -270,7 +278,9 @@ TEST(Ussdq, EndsFailedRunsWithTheirMessage)
 		std::size_t sent;
 		double seconds;	// at least; a second more at most
 	} cases[] = {
-		{"silent modem", "1", on_first({}), msgs({"at_wok..."}) + timed_out, 1, 1},
+		// ATE0's result is waited for a second more once the watchdog has
+		// fired: the next run must not take it for its own.
+		{"silent modem", "1", on_first({}), msgs({"at_wok..."}) + timed_out, 1, 2},
 		{"ERROR", "1", on_first({sim::send(sim::result("ERROR"))}), msgs({"at_wok..."}) + timed_out, 1, 1},
 		// The watchdog ends the session the request opened: AT+CUSD=2.
 		{"no answer line", "1", after_ok({}), setup + msgs({"at_wcusd..."}) + timed_out, 5, 1},

@@ -241,20 +241,34 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	return r;
 }
 
+// A run through ModemManager leaves the lock file of the fake's modem,
+// named after its primary port, the last component of the device's path.
+// It goes while the device is still there, so that no other test's modem
+// has its name yet.
+void
+remove_lock(const sim::modem &modem, bool bus)
+{
+	const std::string path = modem.path();
+	if (bus)
+		unlink(("/var/lock/ussdq-" + path.substr(path.rfind('/') + 1) + ".lock").c_str());
+}
+
 }
 
 outcome
 ussdq(std::vector<std::string> args, sim::options opts, run_options run)
 {
+	const bool bus = !opts.bus.empty();
 	sim::modem modem(std::move(opts));
 	modem.start();
 	outcome r = run_on(modem, args, run);
 	modem.stop();
 	r.sent = modem.received();
+	remove_lock(modem, bus);
 	return r;
 }
 
-shared_modem::shared_modem(sim::options o) : modem_(std::move(o))
+shared_modem::shared_modem(sim::options o) : bus_(!o.bus.empty()), modem_(std::move(o))
 {
 	modem_.start();
 }
@@ -262,6 +276,7 @@ shared_modem::shared_modem(sim::options o) : modem_(std::move(o))
 shared_modem::~shared_modem()
 {
 	modem_.stop();
+	remove_lock(modem_, bus_);
 }
 
 outcome
@@ -306,6 +321,7 @@ run_all(const std::vector<std::pair<std::vector<std::string>, sim::options>> &ru
 std::vector<outcome>
 ussdq_together(const std::vector<std::vector<std::string>> &runs, sim::options opts)
 {
+	const bool bus = !opts.bus.empty();
 	sim::modem modem(std::move(opts));
 	modem.start();
 	std::vector<child> children;
@@ -319,6 +335,7 @@ ussdq_together(const std::vector<std::vector<std::string>> &runs, sim::options o
 		r.sent = modem.received();
 		r.err = replace(r.err, modem.path(), "PORT");
 	}
+	remove_lock(modem, bus);
 	return rs;
 }
 

@@ -77,6 +77,7 @@ public:
 	const sim::modem &device() const { return modem_; }
 
 private:
+	bool bus_;	// the modem is on a bus too
 	sim::modem modem_;
 	std::size_t seen_ = 0;
 };

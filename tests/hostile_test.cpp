@@ -1,6 +1,10 @@
 // Modems and ports that are not polite: settings left by other programs,
 // fragments, junk, unsolicited codes, refusals, hang-ups. Every run ends
 // with its answer or with a defined message, never by a crash or a hang.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -89,8 +93,9 @@ TEST(HostileModem, EndsWithADefinedMessage)
 		{"NUL inside the quoted answer", modem({{"AT+CUSD=*",
 		    {ok, sim::send(std::string("+CUSD: 0,\"41\0\",15\r\n", 19))}}}),
 		    {}, "", setup + msgs({"at_wcusd...", "PORT: bad +CUSD response"}), 0.3, 0.8},
+		// And a second more for the result of ATE0.
 		{"SIGALRM from outside", modem({{"ATE0", {}}}), {.alarm_after_ms = 300},
-		    "", msgs({"at_wok..."}) + timed_out, 0.25, 0.8},
+		    "", msgs({"at_wok..."}) + timed_out, 1.25, 1.8},
 	};
 	for (auto &c : cases) {
 		auto r = ussdq({"-t", "1", "-p", "PORT", "-u", "*100#"}, c.modem, c.run);
@@ -110,6 +115,97 @@ TEST(HostileModem, PassesHighBytesThrough)
 	EXPECT_EQ(r.status, 0);
 }
 
+}
+
+namespace {
+
+// A terminal for the tool's standard output: it writes to the device side,
+// set raw so that its bytes arrive as written; the test reads them from
+// the controlling side.
+struct terminal {
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	int device = -1;
+	std::string path;
+
+	terminal()
+	{
+		if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+			return;
+		path = ptsname(master);
+		device = open(path.c_str(), O_RDWR | O_NOCTTY);
+		termios t;
+		if (device >= 0 && tcgetattr(device, &t) == 0) {
+			cfmakeraw(&t);
+			tcsetattr(device, TCSANOW, &t);
+		}
+	}
+	~terminal()
+	{
+		close(device);
+		close(master);
+	}
+	std::string written()
+	{
+		std::string out;
+		char buf[4096];
+		fcntl(master, F_SETFL, O_NONBLOCK);
+		for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+			out.append(buf, static_cast<std::size_t>(n));
+		return out;
+	}
+};
+
+}
+
+// What the network put in an answer reaches a terminal without its control
+// characters, which could retitle it, write to its clipboard or hide text:
+// each but LF and TAB shows as U+FFFD. Into a pipe the text stays as it
+// was decoded, and the classic run's bytes stay as they were. -l shows the
+// maker and the model the same way, and a TAB in them is a space wherever
+// they go.
+TEST(HostileModem, KeepsControlCharactersOffATerminal)
+{
+	// A\e[31m BEL CR DEL NUL U+009B B TAB C LF D, in UCS2.
+	const std::string ucs2 = "0041001B005B00330031006D0007000D007F0000009B004200090043000A0044";
+	const sim::options controls = modem({{"AT+CUSD=*",
+	    {sim::send(result("OK") + result("+CUSD: 0,\"" + ucs2 + "\",72"))}}});
+	const std::string shown = "\xef\xbf\xbd";
+	sim::options named = modem({{"AT+CGMI", {sim::send(result("Fake\x1b]0;x\x07" "co\tLtd") + result("OK"))}},
+	    {"AT+CGMM", {sim::send(result(std::string(70, 'M')) + result("OK"))}}});
+	const std::string model(63, 'M');
+	struct {
+		const char *what;
+		std::vector<std::string> args;
+		sim::options modem;
+		bool on_terminal;
+		std::string out;
+	} cases[] = {
+		{"an answer on a terminal", {"-m", "text", "-p", "PORT", "-u", "*100#"}, controls, true,
+		    "A" + shown + "[31m" + shown + shown + shown + shown + shown + "B\tC\nD\n"},
+		{"an answer into a pipe", {"-m", "text", "-p", "PORT", "-u", "*100#"}, controls, false,
+		    std::string("A\x1b[31m\x07\r\x7f\0\xc2\x9b" "B\tC\nD\n", 18)},
+		{"a classic run on a terminal", {"-p", "PORT", "-u", "1"},
+		    modem({{"AT+CUSD=*", {sim::send(result("OK") + result("+CUSD: 0,\"4\xff" "41\",15"))}}}), true,
+		    "buf=4\xff" "41\x7f\x7f\x01\n"},
+		{"-l on a terminal", {"-l", "PORT"}, named, true,
+		    "PORT\tFake" + shown + "]0;x" + shown + "co Ltd\t" + model + "\tucs2\n"},
+		{"-l into a pipe", {"-l", "PORT"}, named, false,
+		    "PORT\tFake\x1b]0;x\x07" "co Ltd\t" + model + "\tucs2\n"},
+		{"-l -j on a terminal", {"-l", "-j", "PORT"}, named, true,
+		    "[{\"port\":\"PORT\",\"maker\":\"Fake\\u001b]0;x\\u0007co Ltd\",\"model\":\"" + model +
+		    "\",\"mode\":\"ucs2\"}]\n"},
+	};
+	for (auto &c : cases) {
+		terminal t;
+		ASSERT_GE(t.device, 0) << c.what;
+		auto r = ussdq(c.args, c.modem, {.stdout_path = c.on_terminal ? t.path.c_str() : nullptr});
+		std::string out = c.on_terminal ? t.written() : r.out;
+		EXPECT_EQ(replace(out, r.port, "PORT"), c.out) << c.what;
+		EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+	}
+	// The model is cut to what the list takes, and -v says so.
+	auto r = ussdq({"-l", "-v", "PORT"}, named);
+	EXPECT_NE(r.err.find(msgs({"model: got \"" + model + "\" (cut: 70 bytes)"})), std::string::npos) << r.err;
 }
 
 // A line is what comes up to its line feed, whole: a piece cut off by the

@@ -190,6 +190,8 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		sixteen.insert(sixteen.end(), {"-r", std::to_string(i)});
 		read.push_back(std::to_string(i));
 	}
+	const std::string no_scheme_in_mm = built_in("mm") ?
+	    msgs({"-s does not go with -m mm"}) + usage_line : msgs({"mode mm is not built in"});
 	struct {
 		lines args;
 		std::string err;
@@ -202,6 +204,9 @@ TEST(Sessions, RefusesOptionsThatDoNotGoTogether)
 		{{"-c", "-l"}, msgs({"-c does not go with -l"}) + usage_line},
 		{{"-d"}, usage_line},
 		{{"-j", "-k", "-r", "1"}, usage_line},
+		// ModemManager gives the answer decoded, with no scheme.
+		{{"-m", "mm", "-s", "72", "-u", "*100#"}, no_scheme_in_mm},
+		{{"-s", "72", "-m", "mm", "-u", "*100#"}, no_scheme_in_mm},
 		{{"-m", "xyz", "-u", "*100#"}, msgs({"invalid mode: xyz"})},
 		{{"-m", "AUTO", "-u", "*100#"}, msgs({"invalid mode: AUTO"})},
 		{{"-m", "", "-u", "*100#"}, msgs({"invalid mode: "})},
@@ -372,6 +377,12 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 	// A modem takes its time to confirm the end of a session: the network
 	// has to hear of it.
 	const sim::rule late_ok{"AT+CUSD=2", {sim::pause(500), sim::own_answer()}};
+	auto owed = [](const char *cmd) { return sim::rule{cmd, {sim::pause(1500), sim::own_answer()}}; };
+	auto euro = [&](sim::rule owed) {
+		sim::options o = standard({std::move(owed)});
+		o.answer = "Saldo 5.00€";	// as text only in UCS2
+		return o;
+	};
 	sim::options before_ok = in_ucs2(standard({late_ok}));
 	before_ok.answer_before_ok = true;
 	const lines text{"-m", "text", "-p", "PORT", "-u"}, next_text = text + lines{"*100#"},
@@ -406,12 +417,21 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 		    lines{"-t", "1"} + text + lines{"*101#"}, {}, 1, next_auto, cyrillic + "\n"},
 		{"the answer before its OK", before_ok, text + lines{"*111#"}, {}, 0, next_auto,
 		    cyrillic + "\n"},
+		// A modem busy registering answers a command after the run that
+		// sent it has given up: auto would read that result as the answer
+		// to its own first query, and choose text.
+		{"the watchdog, a set-up command owed", euro(owed("AT+CMGF=0")),
+		    lines{"-t", "1"} + text + lines{"*101#"}, {}, 1, next_auto, "Saldo 5.00€\n"},
+		{"-l out of time, its last query owed", euro(owed("AT+CSCS=?")), {"-l", "PORT"}, {}, 1,
+		    next_auto, "Saldo 5.00€\n"},
 	};
 	for (const auto &c : cases) {
 		shared_modem modem(c.modem);
 		auto first = modem.run(c.first, c.how);
 		EXPECT_EQ(first.status, c.status) << c.what << ": " << first.err;
-		EXPECT_EQ(first.sent.back(), c.status == 0 ? "AT+CUSD=2" : ended[0]) << c.what;
+		if (!cusd_lines(first.sent).empty()) {
+			EXPECT_EQ(first.sent.back(), ended[0]) << c.what;
+		}
 		auto next = modem.run(c.next);
 		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;
 		EXPECT_EQ(next.status, 0) << c.what;
@@ -509,6 +529,103 @@ TEST(Sessions, ThroughModemManager)
 			}
 		}
 	}
+	// Each on a modem of its own, whose calls on the bus are seen. An
+	// answer takes 1023 bytes at most, 511 Cyrillic letters.
+	auto saying = [](std::string text) {
+		sim::options o;
+		o.answer = std::move(text);
+		return o;
+	};
+	const std::string rub = "Баланс: 5.00 руб";
+	const std::string rub_json = "{\"status\":0,\"text\":\"" + rub + "\",\"dcs\":null,\"raw\":\"" + rub +
+	    "\",\"mode\":\"mm\",\"kept\":false}\n";
+	auto times = [](int n, const std::string &s) {
+		std::string out;
+		for (int i = 0; i < n; i++)
+			out += s;
+		return out;
+	};
+	const std::string longest = times(511, "ж");
+	sim::options gsm_only = kind(modem_kind::standard_gsm), denied, echoing;
+	denied.mm_objects_error = "org.freedesktop.DBus.Error.AccessDenied";
+	echoing.answer_request = true;
+	const lines to_mm{"-m", "mm", "-p", "PORT", "-u"};
+	auto typed = [](std::string answer, std::string state) {
+		sim::options o;
+		o.mm_answer_type = std::move(answer);
+		o.mm_state_type = std::move(state);
+		return o;
+	};
+	const std::string bad = "ussdq: PORT: bad reply from ModemManager: ";
+	const lines to_port{"-m", "mm", "-p", "PORT", "-u", "*100#"};
+	const lines asked{"Get", "Initiate", "Get"}, cancelled{"Get", "Initiate", "Cancel"};
+	const struct {
+		const char *what;
+		sim::options modem;
+		lines args;
+		run_options run;
+		std::string out, err;
+		lines calls;	// the modem's methods called, in order
+	} alone[] = {
+		{"-j: raw as ModemManager gave it", saying(rub), {"-j", "-m", "mm", "-u", "*100#"}, {},
+		    rub_json, "", asked},
+		{"-j, auto through ModemManager", saying(rub), {"-j", "-m", "auto", "-p", "PORT", "-u", "*100#"},
+		    {.port_exclusive = true}, rub_json, "", asked},
+		{"the longest answer", saying(longest), to_port, {}, longest + "\n", "", asked},
+		{"an answer too long", saying(longest + "ж"), to_port, {}, "",
+		    "ussdq: PORT: response too long\n", cancelled},
+		{"an answer too long, in ASCII", saying(std::string(1024, 'x')), to_port, {}, "",
+		    "ussdq: PORT: response too long\n", cancelled},
+		{"a number for the answer", typed("u", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"u\", not \"s\"\n", cancelled},
+		{"no answer at all", typed("", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"\", not \"s\"\n", cancelled},
+		{"the answer in an array", typed("as", "u"), to_port, {}, "",
+		    bad + "Initiate gave type \"as\", not \"s\"\n", cancelled},
+		{"the state as text", typed("s", "s"), to_port, {}, "",
+		    bad + "State gave type \"s\", not \"u\"\n", {"Get"}},
+		// Without -p the modem is named by its primary port.
+		{"a refusal", gsm_only, {"-m", "mm", "-u", "*5#"}, {}, "", "ussdq: PRIMARY: request refused: "
+		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n", cancelled},
+		{"an answer too long, no -p", saying(longest + "ж"), {"-m", "mm", "-u", "*100#"}, {}, "",
+		    "ussdq: PRIMARY: response too long\n", cancelled},
+		{"GetManagedObjects denied by a bus policy", denied, to_port, {}, "",
+		    "ussdq: GetManagedObjects: org.freedesktop.DBus.Error.AccessDenied: Rejected send message\n",
+		    {}},
+		// ModemManager takes 160 octets: 182 septets, else 80 characters.
+		{"182 septets", echoing, to_mm + lines{std::string(182, '1')}, {}, std::string(182, '1') + "\n",
+		    "", asked},
+		{"183 septets", echoing, to_mm + lines{std::string(183, '1')}, {}, "", "ussdq: USSD too long\n",
+		    {}},
+		{"91 euro signs, of two septets each", echoing, to_mm + lines{times(91, "€")}, {},
+		    times(91, "€") + "\n", "", asked},
+		{"92 euro signs", echoing, to_mm + lines{times(92, "€")}, {}, "", "ussdq: USSD too long\n", {}},
+		{"80 Cyrillic letters", echoing, to_mm + lines{times(80, "ж")}, {}, times(80, "ж") + "\n", "",
+		    asked},
+		{"81 Cyrillic letters", echoing, to_mm + lines{times(81, "ж")}, {}, "", "ussdq: USSD too long\n",
+		    {}},
+	};
+	for (const auto &c : alone) {
+		if (c.run.port_exclusive && exclusive_flag_unseen(c.what))
+			continue;
+		sim::options o = c.modem;
+		o.bus = bus.address();
+		auto calls = std::make_shared<lines>();
+		o.trace = [calls](const std::string &line) {
+			// "bus < IFACE.MEMBER on PATH", for a modem's object
+			const auto on = line.find(" on /org/freedesktop/ModemManager1/Modem/");
+			if (line.starts_with("bus < ") && on != std::string::npos) {
+				const auto dot = line.rfind('.', on);
+				calls->push_back(line.substr(dot + 1, on - dot - 1));
+			}
+		};
+		auto got = ussdq(c.args, o, c.run);
+		EXPECT_EQ(got.out, c.out) << c.what;
+		EXPECT_EQ(got.err, replace(c.err, "PRIMARY", got.port.substr(got.port.rfind('/') + 1))) << c.what;
+		EXPECT_EQ(got.status, c.out.empty() ? 1 : 0) << c.what;
+		EXPECT_EQ(*calls, c.calls) << c.what;
+	}
+
 	// The network's refusal is ModemManager's error; without it, nothing.
 	sim::options gsm;
 	gsm.kind = modem_kind::standard_gsm;
