@@ -110,7 +110,7 @@ probe_way()
 #if USSDQ_WITH_FRAMES
 	if (strcmp(mode->name, "qmi") == 0 || strcmp(mode->name, "mbim") == 0)
 		return mode->name;
-	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+	return frames_way(port);
 #else
 	return nullptr;
 #endif

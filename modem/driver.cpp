@@ -53,3 +53,9 @@ is_terminal(const char *path)
 	const char *subsystem = strrchr(link, '/');
 	return strcmp(subsystem != nullptr ? subsystem + 1 : link, "tty") == 0;
 }
+
+const char *
+frames_way(const char *port)
+{
+	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+}

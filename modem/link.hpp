@@ -169,3 +169,6 @@ const char *way_by_driver(const char *root, const char *port);
 // Whether path is a terminal, as sysfs tells, without opening it; true too
 // when it is not there, so that the serial way reports why.
 bool is_terminal(const char *path);
+// The way of frames of a port that is no terminal, by its driver; null for a
+// terminal or a driver of no such way.
+const char *frames_way(const char *port);

@@ -559,7 +559,7 @@ mbim_probe(char *model, size_t size)
 static bool
 mbim_claims(const char *port)
 {
-	const char *w = is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+	const char *w = frames_way(port);
 
 	return w != nullptr && strcmp(w, "mbim") == 0;
 }

@@ -642,7 +642,7 @@ qmi_probe(char *maker, size_t msize, char *model, size_t size)
 static bool
 qmi_claims(const char *port)
 {
-	const char *w = is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+	const char *w = frames_way(port);
 
 	return w != nullptr && strcmp(w, "qmi") == 0;
 }
