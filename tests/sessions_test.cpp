@@ -44,6 +44,16 @@ requests(const lines &coded)
 	return out;
 }
 
+// A run that signal sig reaches from outside after ms milliseconds.
+run_options
+signal_at(int ms, int sig)
+{
+	run_options r;
+	r.alarm_after_ms = ms;
+	r.signal = sig;
+	return r;
+}
+
 const lines ended{"AT+CUSD=2"};
 const std::string day_bought = "Day 1 GB bought\n", bundles = "1 Day 1 GB\n2 Week 5 GB\n",
     top = "1 Balance\n2 Bundles\n";
@@ -387,12 +397,6 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 	before_ok.answer_before_ok = true;
 	const lines text{"-m", "text", "-p", "PORT", "-u"}, next_text = text + lines{"*100#"},
 	    next_auto{"-m", "auto", "-p", "PORT", "-u", "*100#"};
-	auto signal_at = [](int ms, int sig) {
-		run_options r;
-		r.alarm_after_ms = ms;
-		r.signal = sig;
-		return r;
-	};
 	struct {
 		const char *what;
 		sim::options modem;
@@ -825,12 +829,6 @@ TEST(Sessions, OverMbim)
 		o.mbim.opened = open;
 		return o;
 	};
-	auto signal_at = [](int ms, int sig) {
-		run_options r;
-		r.alarm_after_ms = ms;
-		r.signal = sig;
-		return r;
-	};
 	const lines next{"-m", "mbim", "-p", "PORT", "-u", "*100#"}, first{"-m", "mbim", "-p", "PORT", "-u"};
 	struct {
 		const char *what;
@@ -897,12 +895,6 @@ TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 		EXPECT_EQ(reply.sent.back(), release);
 	}
 	o.hilink_pending = 100;	// the answer never comes in time
-	auto signal_at = [](int ms, int sig) {
-		run_options r;
-		r.alarm_after_ms = ms;
-		r.signal = sig;
-		return r;
-	};
 	struct {
 		const char *what;
 		lines args;
