@@ -100,10 +100,39 @@ size_t hex_octets(const char *text, size_t len, uint8_t *octets);
 // Each octet the ISO 8859-1 character of that number.
 void latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out);
 
-// Decodes the answer text (at most its first 1023 characters) by its data
-// coding scheme and appends it to out as UTF-8, without a NUL. False, with
-// nothing written, when the text is compressed, which cannot be read.
-bool dcs_decode(const char *text, int dcs, utf8_out *out);
+// How the octets of an answer are to be read, as the way that took it
+// knows: the character set the modem used, the scheme read beside it.
+enum class charset : unsigned char {
+	gsm,		// the network's octets, by the scheme: 7-bit packed, 8-bit or UCS2
+	ucs2,		// big-endian UCS2 or UTF-16 units, a language in front made units too
+	utf16le,	// the same, little-endian
+	latin1,		// each octet the ISO 8859-1 character of its number
+	// A modem's text in the character set of AT+CSCS: as it stands where
+	// the scheme is 7-bit, which the modem has decoded; else the hex of
+	// the network's octets, or text once more where it is no hex.
+	text,
+	utf8,
+};
+
+// The answer's n octets as UTF-8, appended to out without a NUL, read as
+// set says and by the scheme dcs (-1: none said). False, with nothing
+// written, when the scheme says compressed, which cannot be read.
+bool answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out);
+
+// n octets as hex text into dest, which has room for 2 n digits and a NUL:
+// lower-case digits, or upper-case where upper.
+void hex_put(const uint8_t *octets, size_t n, char *dest, bool upper);
+
+// Swaps each pair of the n octets, in place: UTF-16 of either byte order.
+void swap_pairs(uint8_t *octets, size_t n);
+
+// One character as big-endian UTF-16 into dest: 2 octets, or 4 for a
+// surrogate pair beyond U+FFFF.
+size_t ucs2_put(uint32_t cp, uint8_t *dest);
+// UTF-8 text as big-endian UTF-16 (UCS2, a character beyond U+FFFF as a
+// surrogate pair) into dest, at most size octets; their number in *n.
+// Null, or why not: "USSD is not UTF-8 text", "USSD too long".
+const char *ucs2_encode(const char *text, uint8_t *dest, size_t size, size_t *n);
 
 /* standard.cpp */
 
@@ -116,7 +145,22 @@ inline constexpr size_t max_request_septets = 182;
 const char *text_code(const char *text, char *dest, size_t size);
 const char *ucs2_code(const char *text, char *dest, size_t size);
 
-// The answer of such a modem as UTF-8, read by its data coding scheme as
-// dcs_decode reads it; false when it is compressed.
-bool text_read(const char *text, int dcs, utf8_out *out);
-bool ucs2_read(const char *text, int dcs, utf8_out *out);
+// A modem's answer of n bytes of text, at the AT way's edge: the octets
+// its hex stands for, read as hex says, into octets (n / 2 of room); or,
+// where it is no hex or hex is text, the text itself, as no_hex says. How
+// to read what *got points to is returned, its length put in *len.
+charset at_octets(const char *text, size_t n, charset hex, charset no_hex, uint8_t *octets,
+    const uint8_t **got, size_t *len);
+
+// The two in one, for the fake modem and the tests: a modem's text read as
+// the AT mode whose codings hex and no_hex are reads it.
+inline bool
+at_text_read(const char *text, int dcs, charset hex, charset no_hex, utf8_out *out)
+{
+	uint8_t octets[work_buf_size / 2];
+	const uint8_t *got;
+	size_t n;
+	const charset set = at_octets(text, strnlen(text, work_buf_size - 1), hex, no_hex, octets,
+	    &got, &n);
+	return answer_text(set, dcs, got, n, out);
+}

@@ -52,44 +52,154 @@ latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
 		utf8_put(out, octets[i]);
 }
 
-bool
-dcs_decode(const char *text, int dcs, utf8_out *out)
+void
+hex_put(const uint8_t *octets, size_t n, char *dest, bool upper)
 {
-	uint8_t octets[(work_buf_size - 1) / 2] = {};	// the analyser cannot see hex_octets fill it
-	uint8_t septets[sizeof octets * 8 / 7];
-	const size_t len = strnlen(text, work_buf_size - 1);
-	const size_t n = hex_octets(text, len, octets);
+	const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
 
-	if (n == not_hex) {
-		// Text the modem has decoded itself.
-		latin1_to_utf8(reinterpret_cast<const uint8_t *>(text), len, out);
-		return true;
+	for (size_t i = 0; i < n; i++) {
+		*dest++ = digits[octets[i] >> 4];
+		*dest++ = digits[octets[i] & 15];
 	}
+	*dest = '\0';
+}
 
-	const dcs_coding coding = dcs_read(dcs);
+void
+swap_pairs(uint8_t *octets, size_t n)
+{
+	for (size_t i = 0; i + 1 < n; i += 2) {
+		const uint8_t t = octets[i];
+		octets[i] = octets[i + 1];
+		octets[i + 1] = t;
+	}
+}
+
+// The network's octets by the scheme's alphabet; a language in front of
+// the text is left out, counted in its own coding.
+static void
+network_text(alphabet what, size_t language, const uint8_t *octets, size_t n, utf8_out *out)
+{
+	uint8_t septets[(work_buf_size - 1) / 2 * 8 / 7 + 1];
 	size_t count = 0;
-	size_t skip = 0;
-	switch (coding.what) {
+
+	switch (what) {
 	case alphabet::gsm7:
-		count = septet_unpack(octets, n, septets);
+		count = septet_unpack(octets, n < (work_buf_size - 1) / 2 ? n : (work_buf_size - 1) / 2,
+		    septets);
 		// Octets that fill whole groups of seven leave the last septet
 		// in the spare bits of the last one, where CR is filler, and so
 		// is 0 from senders that pad with zeros.
 		if (n % 7 == 0 && count > 0 &&
 		    (septets[count - 1] == '\r' || septets[count - 1] == 0))
 			count--;
-		skip = coding.language < count ? coding.language : count;
-		gsm_to_utf8(septets + skip, count - skip, out);
+		if (language > count)
+			language = count;
+		gsm_to_utf8(septets + language, count - language, out);
 		break;
 	case alphabet::eight_bit:
 		latin1_to_utf8(octets, n, out);
 		break;
 	case alphabet::ucs2:
-		skip = coding.language < n ? coding.language : n;
-		ucs2_to_utf8(octets + skip, n - skip, out);
-		break;
 	case alphabet::compressed:
+		if (language > n)
+			language = n;
+		ucs2_to_utf8(octets + language, n - language, out);
+		break;
+	}
+}
+
+bool
+answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out)
+{
+	const dcs_coding coding = dcs_read(dcs);
+	uint8_t units[(work_buf_size - 1) / 2];
+
+	// A coding the way named itself reads as it is; a scheme beside it
+	// says whether it can be read at all.
+	if (dcs >= 0 && coding.what == alphabet::compressed && set != charset::latin1 &&
+	    set != charset::utf8)
 		return false;
+	switch (set) {
+	case charset::gsm:
+		network_text(coding.what, coding.language, octets, n, out);
+		break;
+	case charset::text:
+		// Where the scheme is not 7-bit, the modem gave the network's
+		// octets as hex; the one place an answer's hex is read past the
+		// way, since -s may change the scheme after the way took it.
+		if (coding.what != alphabet::gsm7) {
+			const size_t m = n <= 2 * sizeof units ?
+			    hex_octets(reinterpret_cast<const char *>(octets), n, units) : not_hex;
+			if (m != not_hex) {
+				network_text(coding.what, coding.language, units, m, out);
+				break;
+			}
+		}
+		latin1_to_utf8(octets, n, out);
+		break;
+	case charset::ucs2:
+		if (dcs >= 0 && coding.what == alphabet::eight_bit) {
+			latin1_to_utf8(octets, n, out);
+			break;
+		}
+		// The modem has turned the whole text into UCS2, a language in
+		// front of it included: each of its characters is one unit.
+		network_text(alphabet::ucs2, dcs >= 0 ? 2 * coding.language : 0, octets, n, out);
+		break;
+	case charset::utf16le:
+		if (n > sizeof units)
+			n = sizeof units;
+		memcpy(units, octets, n);
+		swap_pairs(units, n);
+		ucs2_to_utf8(units, n & ~static_cast<size_t>(1), out);
+		break;
+	case charset::latin1:
+		latin1_to_utf8(octets, n, out);
+		break;
+	case charset::utf8:
+		utf8_walk(reinterpret_cast<const char *>(octets), n, [out](uint32_t cp) {
+			utf8_put(out, cp == not_utf8 ? replacement_char : cp);
+			return true;
+		});
+		break;
 	}
 	return true;
+}
+
+size_t
+ucs2_put(uint32_t cp, uint8_t *dest)
+{
+	size_t n = 0;
+
+	if (cp > 0xffff) {
+		cp -= 0x10000;
+		const uint32_t high = 0xd800 + (cp >> 10);
+		dest[n++] = static_cast<uint8_t>(high >> 8);
+		dest[n++] = static_cast<uint8_t>(high);
+		cp = 0xdc00 + (cp & 0x3ff);
+	}
+	dest[n++] = static_cast<uint8_t>(cp >> 8);
+	dest[n++] = static_cast<uint8_t>(cp);
+	return n;
+}
+
+const char *
+ucs2_encode(const char *text, uint8_t *dest, size_t size, size_t *n)
+{
+	const char *why = nullptr;
+
+	*n = 0;
+	utf8_walk(text, strlen(text), [&](uint32_t cp) {
+		if (cp == not_utf8) {
+			why = "USSD is not UTF-8 text";
+			return false;
+		}
+		if (*n + (cp > 0xffff ? 4 : 2) > size) {
+			why = "USSD too long";
+			return false;
+		}
+		*n += ucs2_put(cp, dest + *n);
+		return true;
+	});
+	return why;
 }

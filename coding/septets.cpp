@@ -3,7 +3,7 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 
-static constexpr char hex_digits[] = "0123456789abcdef";
+const char gsm_lacks[] = "USSD has a character the GSM alphabet lacks";
 
 // Eight septets go into seven octets, lowest bits first.
 const char *
@@ -22,11 +22,9 @@ septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
 			next = septets[j + 1] & 0x7fu;
 		else if (k == 6)
 			next = '\r';	// seven spare bits left at zero would read as '@'
-		unsigned octet = ((septets[j] & 0x7fu) >> k | next << (7 - k)) & 0xffu;
-		dest[2 * i] = hex_digits[octet >> 4];
-		dest[2 * i + 1] = hex_digits[octet & 0xfu];
+		const auto octet = static_cast<uint8_t>((septets[j] & 0x7fu) >> k | next << (7 - k));
+		hex_put(&octet, 1, dest + 2 * i, false);
 	}
-	dest[2 * octets] = '\0';
 	return nullptr;
 }
 
@@ -56,8 +54,7 @@ gsm_pack(const char *text, char *dest, size_t size)
 		uint8_t two[2];
 		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
 		if (m == 0) {
-			why = cp == not_utf8 ? "USSD is not UTF-8 text" :
-			    "USSD has a character the GSM alphabet lacks";
+			why = cp == not_utf8 ? "USSD is not UTF-8 text" : gsm_lacks;
 			return false;
 		}
 		for (size_t i = 0; i < m; i++, n++)

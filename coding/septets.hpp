@@ -39,7 +39,8 @@ const char *septet_pack(const char *text, char *dest, size_t size);
 
 // Packs UTF-8 text through the GSM alphabet and its extension table as
 // septet_pack does 7-bit text; refused also as "USSD is not UTF-8 text" or
-// "USSD has a character the GSM alphabet lacks".
+// as gsm_lacks, which a caller may tell by its address.
+extern const char gsm_lacks[];	// "USSD has a character the GSM alphabet lacks"
 const char *gsm_pack(const char *text, char *dest, size_t size);
 
 // The whole septets in n octets (n * 8 / 7 of them, into septets); bits

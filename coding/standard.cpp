@@ -38,7 +38,6 @@ text_code(const char *text, char *dest, size_t size)
 const char *
 ucs2_code(const char *text, char *dest, size_t size)
 {
-	static constexpr char hex[] = "0123456789ABCDEF";
 	size_t count = 0;
 	size_t n = 0;
 	const char *why = nullptr;
@@ -48,17 +47,18 @@ ucs2_code(const char *text, char *dest, size_t size)
 		uint8_t two[2];
 		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
 		if (m == 0) {
-			why = cp == not_utf8 ? "USSD is not UTF-8 text" :
-			    "USSD has a character the GSM alphabet lacks";
+			why = cp == not_utf8 ? "USSD is not UTF-8 text" : gsm_lacks;
 			return false;
 		}
 		count += m;
 		// Every character of the alphabet is one unit of four digits.
-		if (n + 4 < size)
-			for (int shift = 12; shift >= 0; shift -= 4)
-				dest[n++] = hex[cp >> shift & 0xfu];
-		else
+		if (n + 4 < size) {
+			const uint8_t unit[2] = {static_cast<uint8_t>(cp >> 8), static_cast<uint8_t>(cp)};
+			hex_put(unit, 2, dest + n, true);
+			n += 4;
+		} else {
 			n = size;	// too long for dest
+		}
 		return true;
 	});
 	if (why != nullptr)
@@ -71,46 +71,18 @@ ucs2_code(const char *text, char *dest, size_t size)
 	return nullptr;
 }
 
-bool
-text_read(const char *text, int dcs, utf8_out *out)
+charset
+at_octets(const char *text, size_t n, charset hex, charset no_hex, uint8_t *octets,
+    const uint8_t **got, size_t *len)
 {
-	switch (dcs_read(dcs).what) {
-	case alphabet::compressed:
-		return false;
-	case alphabet::gsm7:
-		// The modem has turned the septets into text: never unpacked,
-		// even when it happens to be made of hex digits.
-		latin1_to_utf8(reinterpret_cast<const uint8_t *>(text),
-		    strnlen(text, work_buf_size - 1), out);
-		return true;
-	case alphabet::eight_bit:
-	case alphabet::ucs2:
-		break;
-	}
-	return dcs_decode(text, dcs, out);
-}
+	const size_t m = hex == charset::text ? not_hex : hex_octets(text, n, octets);
 
-bool
-ucs2_read(const char *text, int dcs, utf8_out *out)
-{
-	const dcs_coding coding = dcs_read(dcs);
-	uint8_t octets[(work_buf_size - 1) / 2] = {};	// the analyser cannot see hex_octets fill it
-	const size_t len = strnlen(text, work_buf_size - 1);
-
-	if (coding.what == alphabet::compressed)
-		return false;
-	if (coding.what == alphabet::eight_bit)
-		return dcs_decode(text, dcs, out);
-	const size_t n = hex_octets(text, len, octets);
-	if (n == not_hex) {
-		latin1_to_utf8(reinterpret_cast<const uint8_t *>(text), len, out);
-		return true;
+	if (m == not_hex) {
+		*got = reinterpret_cast<const uint8_t *>(text);
+		*len = n;
+		return no_hex;
 	}
-	// The modem has turned the whole text into UCS2, a language in front
-	// of it included: each of its characters is one unit.
-	size_t skip = 2 * coding.language;
-	if (skip > n)
-		skip = n;
-	ucs2_to_utf8(octets + skip, n - skip, out);
-	return true;
+	*got = octets;
+	*len = m;
+	return hex;
 }

@@ -18,14 +18,14 @@ static char decoded_buf[decoded_buf_size];
 static void
 accept(const ussd_answer *a)
 {
-	if (a->status >= 3 || (a->status == 2 && a->octets == nullptr)) {
+	if (a->status >= 3 || (a->status == 2 && a->raw == nullptr)) {
 		static constexpr const char *ended[] = {
 			"session ended by the network", "another client has responded",
 			"operation not supported", "network timed out",
 		};
 		errx(1, "%s: %s", port, ended[a->status - 2]);
 	}
-	if (a->octets == nullptr)
+	if (a->raw == nullptr)
 		errx(1, "%s: bad +CUSD response", port);
 }
 
@@ -63,8 +63,8 @@ ask(const char *text, ussd_answer *answer, bool first)
 static void
 print_classic_answer(const ussd_answer *a)
 {
-	memcpy(classic_buf, a->octets, a->len);
-	classic_buf[a->len] = '\0';
+	memcpy(classic_buf, a->raw, a->raw_len);
+	classic_buf[a->raw_len] = '\0';
 	if (verbose)
 		warnx("decira: buf = \"%s\"", classic_buf);
 	print_classic(classic_buf);
@@ -112,7 +112,9 @@ converse()
 		// shows what the modem said.
 		const int dcs = scheme >= 0 ? scheme : answer.dcs;
 		utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
-		if (!run_mode->read(answer.octets, answer.len, dcs, &text))
+		if (verbose && answer.shown != nullptr)
+			warnx("decira: buf = \"%s\"", answer.shown);
+		if (!answer_text(answer.set, dcs, answer.octets, answer.len, &text))
 			errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
 		if (json)
 			print_json(&answer, &text, run_mode->name, kept);

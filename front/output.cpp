@@ -100,9 +100,8 @@ print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool ke
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
-	// ModemManager's text is UTF-8 already; a modem's is read byte for
-	// byte.
-	json_string(stdout, a->octets, a->len, !a->utf8);
+	// UTF-8 text stays as it is; a modem's is read byte for byte.
+	json_string(stdout, a->raw, a->raw_len, a->set != charset::utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 

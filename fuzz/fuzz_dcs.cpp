@@ -1,7 +1,7 @@
 // The readers of an answer by data coding scheme and the coders of a
 // request for modems that take text.
 //
-// Readers (dcs_decode of -d and packed mode, text_read, ucs2_read): any
+// Readers (of -d and packed mode, of text and of ucs2 mode): any
 // text in any scheme gives well-formed UTF-8 by a validator of its own,
 // stays in its buffer (exactly as large as the tool's, on the heap), in a
 // smaller buffer is the start of the same text, and is what a model of
@@ -181,6 +181,26 @@ octets_of(std::string_view hex)
 
 using reader = bool (*)(const char *, int, utf8_out *);
 
+// The packed, text and ucs2 modes' reading of a modem's text, as their
+// codings have it.
+bool
+packed_read(const char *text, int dcs, utf8_out *out)
+{
+	return at_text_read(text, dcs, charset::gsm, charset::latin1, out);
+}
+
+bool
+text_read(const char *text, int dcs, utf8_out *out)
+{
+	return at_text_read(text, dcs, charset::text, charset::text, out);
+}
+
+bool
+ucs2_read(const char *text, int dcs, utf8_out *out)
+{
+	return at_text_read(text, dcs, charset::ucs2, charset::text, out);
+}
+
 std::string
 decoded(reader read, const std::string &text, int dcs, std::size_t room, bool &ok)
 {
@@ -194,7 +214,7 @@ decoded(reader read, const std::string &text, int dcs, std::size_t room, bool &o
 void
 check_reader(int which, int dcs, std::size_t small, const std::string &text)
 {
-	static constexpr reader readers[] = {dcs_decode, text_read, ucs2_read};
+	static constexpr reader readers[] = {packed_read, text_read, ucs2_read};
 	const reader read = readers[which];
 	bool ok = false;
 	const std::string whole = decoded(read, text, dcs, decoded_buf_size, ok);

@@ -1,6 +1,6 @@
 // Feeds any bytes to the QMUX reader as one frame: its header, its TLVs and
-// the text of an answer, which must come out as hex of octets that lie
-// inside the frame, and decode to well-formed UTF-8 within its buffer.
+// the text of an answer, whose octets must lie inside the frame and decode
+// to well-formed UTF-8 within its buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,20 +25,17 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	qmi_result(&m);
 
-	char hex[1024];
 	int coding = -1;
 	const uint8_t kinds[][2] = {{0x16, 0x12}, {0x11, 0x10}};
 	for (const auto &k : kinds) {
-		if (!qmi_text(&m, k[0], k[1], hex, sizeof hex, &coding))
+		const uint8_t *octets;
+		size_t n;
+		if (!qmi_text(&m, k[0], k[1], &octets, &n, &coding))
 			continue;
-		const size_t len = std::strlen(hex);
-		CHECK(len % 2 == 0 && len < sizeof hex);
-		uint8_t octets[sizeof hex / 2];
-		const size_t n = hex_octets(hex, len, octets);
-		CHECK(n == len / 2);
-		static char text[4 * sizeof hex];
+		CHECK(octets >= m.tlvs && octets + n <= m.tlvs + m.tlvs_len);
+		static char text[decoded_buf_size];
 		utf8_out out = {text, sizeof text - 1, 0};
-		qmi_decode(octets, n, coding, &out);
+		answer_text(qmi_charset(coding), -1, octets, n, &out);
 		CHECK(out.len < sizeof text);
 		text[out.len] = '\0';
 		uint32_t cp;

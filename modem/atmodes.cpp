@@ -13,16 +13,18 @@
 // classic run packs 7-bit codes as they are.
 struct at_coding {
 	const char *mode;	// the name of the row it is coded for
-	const char *charset;	// the set-up command choosing its character set
+	const char *cscs;	// the set-up command choosing its character set
 	const char *(*code)(const char *text, char *dest, size_t size);
-	bool (*read)(const char *text, int dcs, utf8_out *out);
+	// What an answer's hex stands for, and what its text is where it is
+	// no hex; text is never read as hex here.
+	charset hex, no_hex;
 };
 
 static constexpr at_coding codings[] = {
-	{"packed", "AT+CSCS=\"IRA\"", gsm_pack, dcs_decode},
-	{"text", "AT+CSCS=\"IRA\"", text_code, text_read},
-	{"ucs2", "AT+CSCS=\"UCS2\"", ucs2_code, ucs2_read},
-	{"classic", "AT+CSCS=\"IRA\"", septet_pack, dcs_decode},
+	{"packed", "AT+CSCS=\"IRA\"", gsm_pack, charset::gsm, charset::latin1},
+	{"text", "AT+CSCS=\"IRA\"", text_code, charset::text, charset::text},
+	{"ucs2", "AT+CSCS=\"UCS2\"", ucs2_code, charset::ucs2, charset::text},
+	{"classic", "AT+CSCS=\"IRA\"", septet_pack, charset::gsm, charset::latin1},
 };
 
 static const at_coding *coding = &codings[0];	// the one the run set up
@@ -30,10 +32,11 @@ static const mode_ops *current;		// the row of that coding
 static const ussd_job *job;
 static bool chosen;			// by auto, which may still fall back to text
 
-// The answer, with the CRs that ended its lines, and those lines joined by
-// LF alone.
+// The answer, with the CRs that ended its lines, those lines joined by LF
+// alone, and the octets of their hex.
 static char answer_buf[2 * work_buf_size];
 static char lf_buf[work_buf_size];
+static uint8_t answer_octets[work_buf_size / 2];
 
 static const at_coding *
 coding_named(const char *name)
@@ -69,7 +72,7 @@ at_set_up_in(const mode_ops *m)
 {
 	coding = coding_named(m->name);
 	current = m;
-	at_wok(coding->charset);
+	at_wok(coding->cscs);
 	return m;
 }
 
@@ -88,6 +91,36 @@ send_request(const char *request)
 
 	coding->code(request, coded, sizeof coded);
 	at_request(coded);
+}
+
+// The answer's text with its lines joined by LF alone, whatever the modem
+// ended them with.
+static void
+lf_joined(const char *text, size_t len, char *out)
+{
+	size_t n = 0;
+
+	for (size_t i = 0; i < len; i++) {
+		if (text[i] == '\r' && text[i + strspn(text + i, "\r")] == '\n')
+			continue;
+		out[n++] = text[i];
+	}
+	out[n] = '\0';
+}
+
+// The answer at the AT way's edge: the octets of its hex, read as the
+// coding says, or its text where it is none.
+static void
+take(const cusd_answer *c, ussd_answer *a)
+{
+	*a = {c->status, c->dcs, coding->no_hex, nullptr, 0, c->has_text ? c->text : nullptr, c->len,
+	    nullptr};
+	if (!c->has_text)
+		return;
+	lf_joined(c->text, c->len, lf_buf);
+	a->shown = lf_buf;
+	a->set = at_octets(lf_buf, strlen(lf_buf), coding->hex, coding->no_hex, answer_octets,
+	    &a->octets, &a->len);
 }
 
 // A modem that auto found to offer UCS2 may still refuse requests in it;
@@ -109,32 +142,8 @@ at_ask_network(const char *request, bool first, ussd_answer *a, char *refusal, s
 		if (!at_wait_answer(&c, refusal, size))
 			return nullptr;
 	}
-	*a = {c.status, c.dcs, c.has_text ? c.text : nullptr, c.len, false};
+	take(&c, a);
 	return current;
-}
-
-// The answer's text with its lines joined by LF alone, whatever the modem
-// ended them with.
-static void
-lf_joined(const char *text, size_t len, char *out)
-{
-	size_t n = 0;
-
-	for (size_t i = 0; i < len; i++) {
-		if (text[i] == '\r' && text[i + strspn(text + i, "\r")] == '\n')
-			continue;
-		out[n++] = text[i];
-	}
-	out[n] = '\0';
-}
-
-static bool
-at_read(const char *octets, size_t len, int dcs, utf8_out *out)
-{
-	lf_joined(octets, len, lf_buf);
-	if (verbose)
-		warnx("decira: buf = \"%s\"", lf_buf);
-	return coding->read(lf_buf, dcs, out);
 }
 
 // Whether the maker's name has "huawei" in it, in any case.
@@ -211,13 +220,38 @@ auto_let_go()
 			(*m)->let_go();
 }
 
-#define at_entries at_refusal, at_ask_network, at_end_session, \
-	at_end_session_now, nullptr, at_read
-
-const mode_ops classic_run = {"classic", false, false, false, nullptr, at_set_up, at_entries};
-const mode_ops packed_mode = {"packed", true, true, true, nullptr, at_set_up, at_entries};
-const mode_ops text_mode = {"text", true, true, true, nullptr, at_set_up, at_entries};
-const mode_ops ucs2_mode = {"ucs2", true, true, true, nullptr, at_set_up, at_entries};
+const mode_ops classic_run = {
+	.name = "classic",
+	.set_up = at_set_up,
+	.refusal = at_refusal,
+	.ask = at_ask_network,
+	.end_session = at_end_session,
+	.end_session_now = at_end_session_now,
+};
+#define at_row(n) { \
+	.name = n, \
+	.named = true, \
+	.keeps = true, \
+	.schemes = true, \
+	.set_up = at_set_up, \
+	.refusal = at_refusal, \
+	.ask = at_ask_network, \
+	.end_session = at_end_session, \
+	.end_session_now = at_end_session_now, \
+}
+const mode_ops packed_mode = at_row("packed");
+const mode_ops text_mode = at_row("text");
+const mode_ops ucs2_mode = at_row("ucs2");
 // Chooses one of the others by what the port and the modem say.
-const mode_ops auto_mode = {"auto", true, true, true, nullptr, auto_set_up, at_refusal,
-	at_ask_network, at_end_session, at_end_session_now, auto_let_go, at_read};
+const mode_ops auto_mode = {
+	.name = "auto",
+	.named = true,
+	.keeps = true,
+	.schemes = true,
+	.set_up = auto_set_up,
+	.refusal = at_refusal,
+	.ask = at_ask_network,
+	.end_session = at_end_session,
+	.end_session_now = at_end_session_now,
+	.let_go = auto_let_go,
+};

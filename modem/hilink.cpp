@@ -314,7 +314,9 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 	return nullptr;
 }
 
+// The answer as it came, and as UTF-8 with XML's references read.
 static char answer_buf[work_buf_size];
+static char text_buf[decoded_buf_size];
 
 static const mode_ops *
 hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
@@ -359,7 +361,10 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 	memcpy(answer_buf, v, n);
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.
-	*a = {-1, -1, answer_buf, n, true};
+	utf8_out text = {text_buf, sizeof text_buf, 0};
+	xml_text(answer_buf, n, &text);
+	*a = {-1, -1, charset::utf8, reinterpret_cast<const uint8_t *>(text_buf), text.len, answer_buf,
+	    n, nullptr};
 	return &hilink_mode;
 }
 
@@ -400,12 +405,14 @@ hilink_end_session_now()
 	close(fd);
 }
 
-static bool
-hilink_read(const char *octets, size_t len, int, utf8_out *out)
-{
-	xml_text(octets, len, out);
-	return true;
-}
-
-const mode_ops hilink_mode = {"hilink", true, true, false, hilink_claims, hilink_set_up,
-	hilink_refusal, hilink_ask, hilink_end_session, hilink_end_session_now, nullptr, hilink_read};
+const mode_ops hilink_mode = {
+	.name = "hilink",
+	.named = true,
+	.keeps = true,
+	.claims = hilink_claims,
+	.set_up = hilink_set_up,
+	.refusal = hilink_refusal,
+	.ask = hilink_ask,
+	.end_session = hilink_end_session,
+	.end_session_now = hilink_end_session_now,
+};

@@ -113,10 +113,8 @@ mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size
 	if (s == nullptr)
 		return false;
 	n = n < sizeof units ? n & ~1u : sizeof units;
-	for (uint32_t i = 0; i < n; i += 2) {
-		units[i] = s[i + 1];
-		units[i + 1] = s[i];
-	}
+	memcpy(units, s, n);
+	swap_pairs(units, n);
 	utf8_out o = {out, size - 1, 0};
 	ucs2_to_utf8(units, n, &o);
 	out[o.len] = '\0';
@@ -399,26 +397,10 @@ encode(const char *text, uint8_t *payload, size_t *n, uint32_t *dcs)
 		*n = hex_octets(hex, strlen(hex), payload);
 		return nullptr;
 	}
-	if (why == nullptr || strstr(why, "lacks") == nullptr)
+	if (why != gsm_lacks)
 		return why != nullptr ? why : "USSD too long";
 	*dcs = 72;
-	uint32_t cp;
-	for (size_t k; *text != '\0'; text += k) {
-		if ((k = utf8_get(text, &cp)) == 0)
-			return "USSD is not UTF-8 text";
-		if (*n + (cp > 0xffff ? 4 : 2) > max_payload)
-			return "USSD too long";
-		if (cp > 0xffff) {
-			cp -= 0x10000;
-			const uint32_t high = 0xd800 | cp >> 10;
-			payload[(*n)++] = static_cast<uint8_t>(high >> 8);
-			payload[(*n)++] = static_cast<uint8_t>(high);
-			cp = 0xdc00 | (cp & 0x3ff);
-		}
-		payload[(*n)++] = static_cast<uint8_t>(cp >> 8);
-		payload[(*n)++] = static_cast<uint8_t>(cp);
-	}
-	return nullptr;
+	return ucs2_encode(text, payload, max_payload, n);
 }
 
 // Packed or UCS2, at most 160 octets.
@@ -432,8 +414,9 @@ mbim_refusal(const char *request)
 	return encode(request, payload, &n, &dcs);
 }
 
-// The payload of the last answer in hex, as -j shows it raw.
-static char answer_hex[2 * work_buf_size];
+// The payload of the last answer, and its hex as -j shows it raw.
+static uint8_t answer_octets[work_buf_size / 2];
+static char answer_hex[work_buf_size];
 
 static const mode_ops *
 mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
@@ -463,13 +446,10 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 		errx(1, "%s: bad MBIM message", port);
 	if (2 * static_cast<size_t>(u.len) >= work_buf_size)
 		errx(1, "%s: response too long", port);
-	for (size_t i = 0; i < u.len; i++) {
-		answer_hex[2 * i] = hex_digits[u.payload[i] >> 4];
-		answer_hex[2 * i + 1] = hex_digits[u.payload[i] & 15];
-	}
-	answer_hex[2 * static_cast<size_t>(u.len)] = '\0';
-	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), u.len > 0 ? answer_hex : nullptr,
-	    2 * size_t{u.len}, false};
+	memcpy(answer_octets, u.payload, u.len);
+	hex_put(answer_octets, u.len, answer_hex, false);
+	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), charset::gsm, answer_octets,
+	    u.len, u.len > 0 ? answer_hex : nullptr, 2 * size_t{u.len}, nullptr};
 	return &mbim_mode;
 }
 
@@ -534,14 +514,6 @@ mbim_let_go()
 	}
 }
 
-// The payload (as hex, NUL-terminated) by its scheme, as -d reads a
-// +CUSD: answer.
-static bool
-mbim_read(const char *hex, size_t, int dcs, utf8_out *out)
-{
-	return dcs_decode(hex, dcs, out);
-}
-
 bool
 mbim_probe(char *model, size_t size)
 {
@@ -566,5 +538,15 @@ mbim_claims(const char *port)
 
 // No later run could learn that a session it kept waits; the answers carry
 // a scheme, which -s may overrule.
-const mode_ops mbim_mode = {"mbim", true, false, true, mbim_claims, mbim_set_up, mbim_refusal,
-	mbim_ask, mbim_end_session, mbim_end_session_now, mbim_let_go, mbim_read};
+const mode_ops mbim_mode = {
+	.name = "mbim",
+	.named = true,
+	.schemes = true,
+	.claims = mbim_claims,
+	.set_up = mbim_set_up,
+	.refusal = mbim_refusal,
+	.ask = mbim_ask,
+	.end_session = mbim_end_session,
+	.end_session_now = mbim_end_session_now,
+	.let_go = mbim_let_go,
+};

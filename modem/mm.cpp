@@ -470,7 +470,9 @@ mm_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t rs
 		refusal, rsize))
 		return nullptr;
 	// ModemManager says no scheme, and gives the text as UTF-8.
-	*a = {mm_state() == mm_user_response ? 1 : 0, -1, answer_buf, strlen(answer_buf), true};
+	const size_t n = strlen(answer_buf);
+	*a = {mm_state() == mm_user_response ? 1 : 0, -1, charset::utf8,
+	    reinterpret_cast<const uint8_t *>(answer_buf), n, answer_buf, n, answer_buf};
 	return &mm_mode;
 }
 
@@ -482,16 +484,14 @@ mm_end_session(bool)
 	return mm_cancel(refusal, sizeof refusal);
 }
 
-static bool
-mm_read(const char *octets, size_t len, int, utf8_out *out)
-{
-	if (verbose)
-		warnx("decira: buf = \"%.*s\"", static_cast<int>(len), octets);
-	// mm_call has made it whole UTF-8 within the work buffer.
-	memcpy(out->buf + out->len, octets, len);
-	out->len += len;
-	return true;
-}
-
-const mode_ops mm_mode = {"mm", true, true, false, mm_claims, mm_set_up, mm_refusal, mm_ask,
-	mm_end_session, mm_end_session_now, nullptr, mm_read};
+const mode_ops mm_mode = {
+	.name = "mm",
+	.named = true,
+	.keeps = true,
+	.claims = mm_claims,
+	.set_up = mm_set_up,
+	.refusal = mm_refusal,
+	.ask = mm_ask,
+	.end_session = mm_end_session,
+	.end_session_now = mm_end_session_now,
+};

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
-struct utf8_out;
+#include "coding/charsets.hpp"
 
 // What the run asks of a mode; set_up is given it and keeps what it needs.
 struct ussd_job {
@@ -16,42 +17,45 @@ struct ussd_job {
 	bool port_given;		// -p was given; else port is the built-in one
 };
 
-// An answer of the network, as every mode gives it.
+// An answer of the network, as every mode gives it: its octets and how to
+// read them, and beside them the text exactly as it came.
 struct ussd_answer {
 	int status;		// <m> of +CUSD (3GPP TS 27.007), 0 to 5; -1: the mode cannot tell
 	int dcs;		// the data coding scheme; -1: none said
-	const char *octets;	// the text as it came, shown as raw by -j; null: no text
+	charset set;		// how the octets are read
+	const uint8_t *octets;	// null: no text
 	size_t len;
-	bool utf8;		// octets are UTF-8 text; else each the ISO 8859-1 character of its number
+	// The text as it came: -j's raw, and what the classic run prints; in
+	// ISO 8859-1 unless set is utf8.
+	const char *raw;
+	size_t raw_len;
+	const char *shown;	// what -v shows the answer as before it is read; null: nothing
 };
 
 struct mode_ops {
-	const char *name;	// as -m takes it and -j shows it
-	bool named;		// -m takes it; the classic run is the one it does not
-	bool keeps;		// -k can keep a session it leaves waiting
-	bool schemes;		// its answers have a scheme, which -s may overrule
+	const char *name = nullptr;	// as -m takes it and -j shows it
+	bool named = false;		// -m takes it; the classic run is the one it does not
+	bool keeps = false;		// -k can keep a session it leaves waiting
+	bool schemes = false;		// its answers have a scheme, which -s may overrule
 	// Whether auto should take this mode for port rather than speak AT on
 	// it; null: auto never does.
-	bool (*claims)(const char *port);
+	bool (*claims)(const char *port) = nullptr;
 	// Reaches the modem and readies it; the mode the run goes on in (auto
 	// answers with the one it chose).
-	const mode_ops *(*set_up)(const mode_ops *self, const ussd_job *job);
-	const char *(*refusal)(const char *text);	// why it cannot go; null: it can
+	const mode_ops *(*set_up)(const mode_ops *self, const ussd_job *job) = nullptr;
+	const char *(*refusal)(const char *text) = nullptr;	// why it cannot go; null: it can
 	// Sends the request (first) or a reply and takes its answer into a:
 	// the mode the run goes on in, or null, with the modem's word in
 	// refusal, when it was refused.
 	const mode_ops *(*ask)(const char *text, bool first, ussd_answer *a, char *refusal,
-	    size_t size);
-	bool (*end_session)(bool limited);	// false: not confirmed
+	    size_t size) = nullptr;
+	bool (*end_session)(bool limited) = nullptr;	// false: not confirmed
 	// The same from a handler or on the way out of a failed run: async-
 	// signal-safe.
-	void (*end_session_now)();
+	void (*end_session_now)() = nullptr;
 	// Gives back what set_up took, on every way out of a run, after any
 	// end_session_now; may be null. Async-signal-safe.
-	void (*let_go)();
-	// The answer's octets as UTF-8 into out, read by scheme dcs; false
-	// when they cannot be read.
-	bool (*read)(const char *octets, size_t len, int dcs, utf8_out *out);
+	void (*let_go)() = nullptr;
 };
 
 /* modes.cpp */

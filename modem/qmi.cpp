@@ -30,7 +30,6 @@ static uint8_t ctl_txn;
 static uint16_t txn;
 static uint8_t in[2048];		// the frame being read
 static uint16_t owed;			// Originate USSD's transaction, its response still to come
-static int answer_coding;
 
 static uint16_t
 get16(const uint8_t *p)
@@ -104,48 +103,29 @@ qmi_result(const qmi_msg *m)
 }
 
 bool
-qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size, int *coding)
+qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, const uint8_t **octets, size_t *n,
+    int *coding)
 {
-	static constexpr char digits[] = "0123456789abcdef";
-	size_t n;
 	size_t len;
-	const uint8_t *v = qmi_tlv(m, utf16, &n);
+	const uint8_t *v = qmi_tlv(m, utf16, &len);
 
-	if (v != nullptr && n >= 1 && 2 * static_cast<size_t>(v[0]) <= n - 1) {
+	if (v != nullptr && len >= 1 && 2 * static_cast<size_t>(v[0]) <= len - 1) {
 		*coding = 0;
-		len = 2 * static_cast<size_t>(v[0]);
-	} else if ((v = qmi_tlv(m, coded, &n)) != nullptr && n >= 2 && v[1] <= n - 2) {
+		*n = 2 * static_cast<size_t>(v[0]);
+	} else if ((v = qmi_tlv(m, coded, &len)) != nullptr && len >= 2 && v[1] <= len - 2) {
 		*coding = v[0];
-		len = v[1];
+		*n = v[1];
 	} else {
 		return false;
 	}
-	v += 1 + (*coding != 0);
-	size_t k = 0;
-	for (size_t i = 0; i < len && k + 2 < size; i++) {
-		hex[k++] = digits[v[i] >> 4];
-		hex[k++] = digits[v[i] & 15];
-	}
-	hex[k] = '\0';
+	*octets = v + 1 + (*coding != 0);
 	return true;
 }
 
-void
-qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out)
+charset
+qmi_charset(int coding)
 {
-	uint8_t be[512];
-
-	if (coding == 0 && n <= sizeof be) {
-		for (size_t i = 0; i + 1 < n; i += 2) {
-			be[i] = octets[i + 1];
-			be[i + 1] = octets[i];
-		}
-		ucs2_to_utf8(be, n & ~static_cast<size_t>(1), out);
-	} else if (coding == 3) {
-		ucs2_to_utf8(octets, n, out);
-	} else {
-		latin1_to_utf8(octets, n, out);
-	}
+	return coding == 0 ? charset::utf16le : coding == 3 ? charset::ucs2 : charset::latin1;
 }
 
 // Under -v each frame is shown as warnx would show it, but with write
@@ -190,8 +170,8 @@ show(const char *what, const uint8_t *f, size_t n)
 	size_t k = 0;
 	for (size_t i = 0; i < n && k < sizeof hex - 4; i++) {
 		hex[k++] = ' ';
-		hex[k++] = "0123456789abcdef"[f[i] >> 4];
-		hex[k++] = "0123456789abcdef"[f[i] & 15];
+		hex_put(f + i, 1, hex + k, false);
+		k += 2;
 	}
 	hex[k] = '\0';
 	say(__progname);
@@ -492,31 +472,21 @@ qmi_set_up(const mode_ops *self, const ussd_job *job)
 static const char *
 coded(const char *request, uint8_t *v)
 {
-	uint32_t cp;
 	size_t n = 0;
 	bool ascii = true;
 
 	for (const char *p = request; *p != '\0'; p++)
 		ascii = ascii && (*p & 0x80) == 0;
 	v[0] = ascii ? 1 : 3;
-	for (size_t k; *request != '\0'; request += k) {
-		if ((k = utf8_get(request, &cp)) == 0)
-			return "USSD is not UTF-8 text";
-		if (n >= (ascii ? 182 : 160) || (cp > 0xffff && n >= 158))
+	if (!ascii) {
+		const char *why = ucs2_encode(request, v + 2, 160, &n);
+		v[1] = static_cast<uint8_t>(n);
+		return why;
+	}
+	for (; request[n] != '\0'; n++) {
+		if (n >= 182)
 			return "USSD too long";
-		if (ascii) {
-			v[2 + n++] = static_cast<uint8_t>(cp);
-			continue;
-		}
-		if (cp > 0xffff) {
-			cp -= 0x10000;
-			const uint32_t hi = 0xd800 + (cp >> 10);
-			v[2 + n++] = static_cast<uint8_t>(hi >> 8);
-			v[2 + n++] = static_cast<uint8_t>(hi);
-			cp = 0xdc00 + (cp & 0x3ff);
-		}
-		v[2 + n++] = static_cast<uint8_t>(cp >> 8);
-		v[2 + n++] = static_cast<uint8_t>(cp);
+		v[2 + n] = static_cast<uint8_t>(request[n]);
 	}
 	v[1] = static_cast<uint8_t>(n);
 	return nullptr;
@@ -531,17 +501,26 @@ qmi_refusal(const char *request)
 	return coded(request, v);
 }
 
-// The answer's text, if m has one, into a: its octets in hex, as -j
-// shows them; their coding is kept for qmi_read.
+// The answer's text, if m has one, into a: its octets, and their hex as
+// -j shows them raw. The frame they lie in is read over by the next.
+static uint8_t answer_octets[work_buf_size / 2];
 static char answer_hex[work_buf_size];
 
 static bool
 take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
 {
-	const bool has = qmi_text(m, utf16, coded_tlv, answer_hex, sizeof answer_hex, &answer_coding);
+	const uint8_t *v;
+	size_t n = 0;
+	int coding = 1;
+	const bool has = qmi_text(m, utf16, coded_tlv, &v, &n, &coding);
 
+	if (has) {
+		memcpy(answer_octets, v, n);
+		hex_put(answer_octets, n, answer_hex, false);
+	}
 	// A coding byte is no data coding scheme.
-	*a = {a->status, -1, has ? answer_hex : nullptr, has ? strlen(answer_hex) : 0, false};
+	*a = {a->status, -1, qmi_charset(coding), has ? answer_octets : nullptr, n,
+	    has ? answer_hex : nullptr, 2 * n, nullptr};
 	return has;
 }
 
@@ -586,7 +565,7 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 			a->status = act != nullptr && n >= 1 && act[0] == 2;
 			return &qmi_mode;
 		} else if (m.kind == qmi_indication && m.id == 0x3d) {
-			*a = {2, -1, nullptr, 0, false};
+			*a = {2, -1, charset::latin1, nullptr, 0, nullptr, 0, nullptr};
 			return &qmi_mode;
 		}
 	}
@@ -599,17 +578,6 @@ qmi_end_session(bool limited)
 
 	begin(voice, 0x3c);
 	return exchange(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
-}
-
-static bool
-qmi_read(const char *hex, size_t len, int, utf8_out *out)
-{
-	uint8_t octets[work_buf_size / 2];
-
-	const size_t n = hex_octets(hex, len, octets);
-
-	qmi_decode(octets, n, answer_coding, out);
-	return true;
 }
 
 // A DMS string (TLV 1) into s.
@@ -649,5 +617,14 @@ qmi_claims(const char *port)
 
 // No later run could learn that a session it kept waits; the coding byte
 // of an answer is no scheme that -s could overrule.
-const mode_ops qmi_mode = {"qmi", true, false, false, qmi_claims, qmi_set_up, qmi_refusal,
-	qmi_ask, qmi_end_session, qmi_end_session_now, qmi_let_go, qmi_read};
+const mode_ops qmi_mode = {
+	.name = "qmi",
+	.named = true,
+	.claims = qmi_claims,
+	.set_up = qmi_set_up,
+	.refusal = qmi_refusal,
+	.ask = qmi_ask,
+	.end_session = qmi_end_session,
+	.end_session_now = qmi_end_session_now,
+	.let_go = qmi_let_go,
+};

@@ -25,14 +25,15 @@ const uint8_t *qmi_tlv(const qmi_msg *m, uint8_t type, size_t *len);
 // The result TLV: -1 success, else the error code; -2 when there is none.
 long qmi_result(const qmi_msg *m);
 // The text of an answer: the UTF-16 TLV utf16 when there, else the coded
-// TLV coded ({coding, length, octets}). Its octets go into hex (size
-// bytes, NUL-terminated) as hex digits, their coding into coding (0 for
-// UTF-16 little-endian, else the coding byte); false when neither TLV is
-// there whole.
-bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size, int *coding);
-// Octets of an answer in the coding qmi_text gave, appended to out as UTF-8.
-struct utf8_out;
-void qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out);
+// TLV coded ({coding, length, octets}). Its octets, where they lie in the
+// frame, and their number into octets and n, their coding into coding (0
+// for UTF-16 little-endian, else the coding byte); false when neither TLV
+// is there whole.
+bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, const uint8_t **octets, size_t *n,
+    int *coding);
+// How octets in the coding qmi_text gave are read.
+enum class charset : unsigned char;
+charset qmi_charset(int coding);
 
 // The row of the mode (see modem/modes.hpp). auto takes it for a device
 // whose driver is qmi_wwan.

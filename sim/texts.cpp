@@ -23,13 +23,6 @@ std::optional<std::string> packed(const std::string &text)
 	return std::string(buf);
 }
 
-void put_hex(std::string &out, unsigned value, int digits)
-{
-	static constexpr char hex[] = "0123456789ABCDEF";
-	for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-		out += hex[value >> shift & 0xf];
-}
-
 }
 
 bool hex_text(std::string_view s)
@@ -56,12 +49,11 @@ std::string to_ucs2(std::string_view text)
 			cp = static_cast<unsigned char>(s[i]);
 			len = 1;
 		}
-		if (cp >= 0x10000) {
-			put_hex(out, 0xd800 + ((cp - 0x10000) >> 10), 4);
-			put_hex(out, 0xdc00 + ((cp - 0x10000) & 0x3ff), 4);
-		} else {
-			put_hex(out, cp, 4);
-		}
+		uint8_t units[4];
+		const std::size_t n = ucs2_put(cp, units);
+		char hex[9];
+		hex_put(units, n, hex, true);
+		out += hex;
 		i += len;
 	}
 	return out;
@@ -94,7 +86,7 @@ std::optional<std::string> from_scheme(std::string_view hex, int dcs)
 	std::string text(hex);
 	char buf[decoded_buf_size];
 	utf8_out out = {buf, sizeof buf, 0};
-	if (!dcs_decode(text.c_str(), dcs, &out))
+	if (!at_text_read(text.c_str(), dcs, charset::gsm, charset::latin1, &out))
 		return std::nullopt;
 	return std::string(buf, out.len);
 }
@@ -113,7 +105,10 @@ std::optional<std::string> to_scheme(std::string_view text, int dcs)
 			uint32_t cp = 0;
 			if ((len = utf8_get(s.c_str() + i, &cp)) == 0 || cp > 0xff)
 				return std::nullopt;
-			put_hex(out, cp, 2);
+			const auto octet = static_cast<uint8_t>(cp);
+			char hex[3];
+			hex_put(&octet, 1, hex, true);
+			out += hex;
 		}
 		return out;
 	}

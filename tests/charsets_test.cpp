@@ -16,7 +16,7 @@ decode(const std::string &text, int dcs, bool *read = nullptr)
 {
 	char buf[decoded_buf_size];
 	utf8_out out = {buf, sizeof buf, 0};
-	bool ok = dcs_decode(text.c_str(), dcs, &out);
+	bool ok = at_text_read(text.c_str(), dcs, charset::gsm, charset::latin1, &out);
 	if (read != nullptr)
 		*read = ok;
 	return std::string(buf, out.len);

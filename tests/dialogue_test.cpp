@@ -17,6 +17,19 @@ namespace {
 using coder = const char *(*)(const char *, char *, size_t);
 using reader = bool (*)(const char *, int, utf8_out *);
 
+// The text and ucs2 modes' reading of a modem's text.
+bool
+text_read(const char *text, int dcs, utf8_out *out)
+{
+	return at_text_read(text, dcs, charset::text, charset::text, out);
+}
+
+bool
+ucs2_read(const char *text, int dcs, utf8_out *out)
+{
+	return at_text_read(text, dcs, charset::ucs2, charset::text, out);
+}
+
 std::string
 code(coder c, const std::string &text)
 {
