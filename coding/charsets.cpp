@@ -133,17 +133,20 @@ gsm_to_utf8(const uint8_t *septets, size_t n, utf8_out *out)
 }
 
 void
-ucs2_to_utf8(const uint8_t *octets, size_t n, utf8_out *out)
+ucs2_to_utf8(const uint8_t *octets, size_t n, utf8_out *out, bool little)
 {
+	auto unit = [octets, little](size_t i) {
+		return static_cast<uint32_t>(octets[i + little]) << 8 | octets[i + !little];
+	};
+
 	for (size_t i = 0; i < n; i += 2) {
 		if (i + 1 == n) {
 			utf8_put(out, replacement_char);	// half a unit
 			break;
 		}
-		uint32_t cp = static_cast<uint32_t>(octets[i]) << 8 | octets[i + 1];
+		uint32_t cp = unit(i);
 		if (cp >= 0xd800 && cp < 0xdc00 && i + 3 < n) {
-			const uint32_t low = static_cast<uint32_t>(octets[i + 2]) << 8 |
-			    octets[i + 3];
+			const uint32_t low = unit(i + 2);
 			if (low >= 0xdc00 && low < 0xe000) {
 				cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
 				i += 2;

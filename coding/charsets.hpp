@@ -64,9 +64,10 @@ size_t gsm_septets(uint32_t cp, uint8_t septets[2]);
 // lacks reads as the main table's character, a lone escape as a space.
 void gsm_to_utf8(const uint8_t *septets, size_t n, utf8_out *out);
 
-// n octets of UCS2 as UTF-8: big-endian units, surrogate pairs joined; an
-// unpaired surrogate and a lone last octet read as U+FFFD.
-void ucs2_to_utf8(const uint8_t *octets, size_t n, utf8_out *out);
+// n octets of UCS2 as UTF-8: big-endian units, or little-endian where
+// little, surrogate pairs joined; an unpaired surrogate and a lone last
+// octet read as U+FFFD.
+void ucs2_to_utf8(const uint8_t *octets, size_t n, utf8_out *out, bool little = false);
 
 /* dcs.cpp */
 

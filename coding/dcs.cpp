@@ -119,23 +119,17 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 	if (dcs >= 0 && coding.what == alphabet::compressed && set != charset::latin1 &&
 	    set != charset::utf8)
 		return false;
+	// Where the scheme is not 7-bit, a modem's text is the hex of the
+	// network's octets: the one place an answer's hex is read past its
+	// way, since -s may change the scheme after the way took it.
+	if (set == charset::text)
+		set = coding.what == alphabet::gsm7 || n > 2 * sizeof units ? charset::latin1 :
+		    at_octets(reinterpret_cast<const char *>(octets), n, charset::gsm, charset::latin1,
+			units, &octets, &n);
 	switch (set) {
 	case charset::gsm:
-		network_text(coding.what, coding.language, octets, n, out);
-		break;
 	case charset::text:
-		// Where the scheme is not 7-bit, the modem gave the network's
-		// octets as hex; the one place an answer's hex is read past the
-		// way, since -s may change the scheme after the way took it.
-		if (coding.what != alphabet::gsm7) {
-			const size_t m = n <= 2 * sizeof units ?
-			    hex_octets(reinterpret_cast<const char *>(octets), n, units) : not_hex;
-			if (m != not_hex) {
-				network_text(coding.what, coding.language, units, m, out);
-				break;
-			}
-		}
-		latin1_to_utf8(octets, n, out);
+		network_text(coding.what, coding.language, octets, n, out);
 		break;
 	case charset::ucs2:
 		if (dcs >= 0 && coding.what == alphabet::eight_bit) {
@@ -147,20 +141,17 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 		network_text(alphabet::ucs2, dcs >= 0 ? 2 * coding.language : 0, octets, n, out);
 		break;
 	case charset::utf16le:
-		if (n > sizeof units)
-			n = sizeof units;
-		memcpy(units, octets, n);
-		swap_pairs(units, n);
-		ucs2_to_utf8(units, n & ~static_cast<size_t>(1), out);
+		ucs2_to_utf8(octets, n & ~static_cast<size_t>(1), out, true);
 		break;
 	case charset::latin1:
 		latin1_to_utf8(octets, n, out);
 		break;
 	case charset::utf8:
-		utf8_walk(reinterpret_cast<const char *>(octets), n, [out](uint32_t cp) {
-			utf8_put(out, cp == not_utf8 ? replacement_char : cp);
-			return true;
-		});
+		// Made whole UTF-8 by the way; the room is there for any answer.
+		if (n > out->size - out->len)
+			n = out->size - out->len;
+		memcpy(out->buf + out->len, octets, n);
+		out->len += n;
 		break;
 	}
 	return true;

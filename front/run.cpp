@@ -62,7 +62,7 @@ print_version()
 	for (const mode_ops *const *m = modes; *m != nullptr; m++)
 		if ((*m)->named)
 			printf(" %s", (*m)->name);
-	puts("");
+	putchar('\n');
 }
 
 static int

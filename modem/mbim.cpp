@@ -106,17 +106,14 @@ mbim_lists(const uint8_t *info, uint32_t len, const uint8_t *service, uint32_t c
 bool
 mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size)
 {
-	uint8_t units[256];
 	uint32_t n;
 	const uint8_t *s = field(info, len, at, &n);
 
 	if (s == nullptr)
 		return false;
-	n = n < sizeof units ? n & ~1u : sizeof units;
-	memcpy(units, s, n);
-	swap_pairs(units, n);
+	n = n < 256 ? n & ~1u : 256;
 	utf8_out o = {out, size - 1, 0};
-	ucs2_to_utf8(units, n, &o);
+	ucs2_to_utf8(s, n, &o, true);
 	out[o.len] = '\0';
 	return true;
 }
