@@ -84,14 +84,12 @@ struct dcs_coding {
 // What a data coding scheme (0 to 255) says about the text of a USSD answer.
 dcs_coding dcs_read(int dcs);
 
-// Room for any answer the work buffer can hold, decoded as UTF-8. The
-// worst case is 1023 characters that are not hex, each a byte above 127
-// read as ISO 8859-1: two bytes of UTF-8 each, 2046 in all. Hex text holds
-// at most 511 octets, which come to less: 584 septets of two bytes at most
-// (an escape and its code make three) give 1168, 511 octets of 8-bit data
-// 1022, and 255 UCS2 units of three bytes (a surrogate pair makes four) and
-// a lone octet 768.
-inline constexpr size_t decoded_buf_size = 2 * work_buf_size;
+// Room for any answer the work buffer can hold, decoded as UTF-8: 1023
+// octets that are no UTF-8 come to three bytes each, as U+FFFD. The rest
+// come to less: 1023 bytes of ISO 8859-1 give two each, 1169 septets of
+// 511 octets two each at most (an escape and its code make three), and
+// UCS2 three bytes a unit at most (a surrogate pair makes four).
+inline constexpr size_t decoded_buf_size = 3 * work_buf_size;
 
 // The octets that len characters of hex text stand for, into octets (len / 2
 // of them); not_hex when the text is not hex digits in pairs.

@@ -661,6 +661,10 @@ TEST(Modes, HiLinkWebApi)
 		    "{\"status\":null,\"text\":\"a&b <c> \\\"d\\\" 'e' \xc3\xa9\",\"dcs\":null,"
 		    "\"raw\":\"a&amp;b &lt;c&gt; &quot;d&quot; &apos;e&apos; \xc3\xa9\",\"mode\":\"hilink\",\"kept\":false}\n",
 		    "", 1, true},
+		{"700 octets that are no UTF-8 print whole", hilink + lines{"-u", "*100#"},
+		    web([](auto &o) { o.answer = std::string(700, '\xff'); }), 0,
+		    [] { std::string s; for (int i = 0; i < 700; i++) s += "\xef\xbf\xbd"; return s + "\n"; }(),
+		    "", 1, true},
 		{"-j kept", hilink + lines{"-j", "-k", "-u", "*101#"}, web(), 0,
 		    "{\"status\":null,\"text\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"dcs\":null,"
 		    "\"raw\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"mode\":\"hilink\",\"kept\":true}\n",
