@@ -28,5 +28,3 @@ const char *hilink_parse_url(const char *url, http_peer *to);
 // -l: the device's model (its DeviceName) at url; false when it gave none.
 bool hilink_model(const char *url, char *model, size_t size);
 
-// The row of the mode (see modem/modes.hpp).
-extern const mode_ops hilink_mode;

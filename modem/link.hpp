@@ -153,10 +153,6 @@ bool at_wait_answer(cusd_answer *a, char *refusal, size_t size);
 // What auto would choose by what the modem says it takes: packed, text or
 // ucs2.
 const char *ask_mode();
-// The rows of the AT modes (see modem/modes.hpp); classic_run is the run
-// with no option beyond -p, -u, -t and -v, which -m does not name.
-struct mode_ops;
-extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
 
 /* driver.cpp */
 // A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such

@@ -51,10 +51,6 @@ bool mbim_lists(const uint8_t *info, uint32_t len, const uint8_t *service, uint3
 // size with its NUL; false when the pair points outside the buffer.
 bool mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size);
 
-// The row of the mode (see modem/modes.hpp). auto takes it for a device
-// whose driver is cdc_mbim.
-struct mode_ops;
-extern const mode_ops mbim_mode;
 // CLOSE, only when this run or probe sent OPEN, and its answer read for at
 // most 1 s. The row's let_go; async-signal-safe.
 void mbim_let_go();

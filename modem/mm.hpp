@@ -34,6 +34,3 @@ void mm_end_session_now();
 // Ussd's State while the network waits for the user's reply.
 inline constexpr uint32_t mm_user_response = 3;
 
-// The row of the mode (see modem/modes.hpp).
-struct mode_ops;
-extern const mode_ops mm_mode;

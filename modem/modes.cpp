@@ -1,11 +1,6 @@
 #include <string.h>
 
-#include "modem/hilink.hpp"
-#include "modem/link.hpp"
-#include "modem/mbim.hpp"
-#include "modem/mm.hpp"
 #include "modem/modes.hpp"
-#include "modem/qmi.hpp"
 
 // The one table of modes: -m names one, auto asks each in turn whether it
 // claims the port, and -V lists them in this order. The AT modes and the

@@ -58,6 +58,13 @@ struct mode_ops {
 	void (*let_go)() = nullptr;
 };
 
+// The rows, each defined in its mode's own file. classic_run is the run
+// with no option beyond -p, -u, -t and -v, which -m does not name; auto
+// takes qmi for a device whose driver is qmi_wwan, mbim for cdc_mbim,
+// hilink for a URL and mm for a port that ModemManager holds.
+extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
+extern const mode_ops mm_mode, qmi_mode, mbim_mode, hilink_mode;
+
 /* modes.cpp */
 // The rows this build has, in order, ending with null.
 extern const mode_ops *const modes[];

@@ -35,10 +35,6 @@ bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, const uint8_t **oc
 enum class charset : unsigned char;
 charset qmi_charset(int coding);
 
-// The row of the mode (see modem/modes.hpp). auto takes it for a device
-// whose driver is qmi_wwan.
-struct mode_ops;
-extern const mode_ops qmi_mode;
 // Gives back the client id a run or a probe holds, if any: a ready-made
 // CTL Release Client ID and its response read for at most 1 s. The row's
 // let_go; async-signal-safe.
