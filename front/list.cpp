@@ -8,18 +8,12 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/hilink.hpp"
-#include "modem/link.hpp"
-#include "modem/mbim.hpp"
 #include "modem/modes.hpp"
-#include "modem/qmi.hpp"
 
 // What one port said: its maker, its model and the mode auto would choose
 // there, or that another program holds it.
-struct finding {
+struct finding : port_finding {
 	const char *port;	// the parent's
-	bool busy;
-	char maker[64], model[64], mode[8];
 };
 
 static constexpr size_t max_ports = 64;
@@ -36,7 +30,7 @@ find_ports()
 {
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + 64 + (USSDQ_WITH_FRAMES ? 16 : 0); i++) {
+	for (int i = 0; i < 256 + 64 + (frames_built ? 16 : 0); i++) {
 		char name[sizeof found[0]];
 		if (i >= 256 + 64)
 			snprintf(name, sizeof name, "/dev/cdc-wdm%d", i - 256 - 64);
@@ -59,24 +53,6 @@ find_ports()
 	return n;
 }
 
-// The first line of an answer, without the command's name in front of it
-// (+CGMI: Quectel).
-static void
-first_line(const char *info, char *out, size_t size, const char *what)
-{
-	const char *p = info;
-
-	if (*p == '+' && strchr(p, ':') != nullptr && strchr(p, ':') < strchr(p, '\n'))
-		for (p = strchr(p, ':') + 1; *p == ' '; p++)
-			continue;
-	size_t n = 0;
-	while (p[n] != '\0' && p[n] != '\n')
-		n++;
-	snprintf(out, size, "%.*s", static_cast<int>(n), p);
-	if (verbose && n >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
-}
-
 // A TAB or CR in a maker or a model would split the list's line: each is a
 // space.
 static void
@@ -87,33 +63,20 @@ one_line(char *s)
 			*s = ' ';
 }
 
+// The mode a port is probed in: the first that claims it (by its URL, by
+// its device's driver), else -m's where it can probe, else the AT one.
+static const mode_ops *probing;
+
 // The probe's last command may still be answered: the next run on the
 // port would take that for the answer to its own.
 [[noreturn]] static void
 probe_timed_out(int)
 {
-	at_drain_now();
-#if USSDQ_WITH_QMI
-	qmi_let_go();
-#endif
-#if USSDQ_WITH_MBIM
-	mbim_let_go();
-#endif
+	if (probing->drain_now != nullptr)
+		probing->drain_now();
+	if (probing->let_go != nullptr)
+		probing->let_go();
 	_exit(2);
-}
-
-// The protocol a port is probed in: -m's, when it is one of frames, else
-// the driver's for a port that is no terminal; null: AT.
-static const char *
-probe_way()
-{
-#if USSDQ_WITH_FRAMES
-	if (strcmp(mode->name, "qmi") == 0 || strcmp(mode->name, "mbim") == 0)
-		return mode->name;
-	return frames_way(port);
-#else
-	return nullptr;
-#endif
 }
 
 // Runs in a child of its own, so that a port that hangs or fails ends its
@@ -123,47 +86,19 @@ probe(int out)
 {
 	finding f = {};
 
-	signal(SIGALRM, probe_timed_out);
+	probing = mode->probe != nullptr ? mode : &auto_mode;
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->probe != nullptr && (*m)->claims != nullptr && (*m)->claims(port)) {
+			probing = *m;
+			break;
+		}
+	catch_signal(SIGALRM, probe_timed_out);
 	alarm(static_cast<unsigned>(timeout_given ? timeout : 1));
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
-#if USSDQ_WITH_HILINK
-	// A device named by URL is asked through its web API.
-	if (is_url(port)) {
-		if (!hilink_model(port, f.model, sizeof f.model))
-			_exit(1);
-		one_line(f.model);
-		snprintf(f.maker, sizeof f.maker, "Huawei");
-		snprintf(f.mode, sizeof f.mode, "hilink");
-		_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
-	}
-#endif
-	const char *w = probe_way();
-	if (w != nullptr) {
-		f.busy = !device_setup(false);
-		bool told = false;
-#if USSDQ_WITH_QMI
-		told = !f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model);
-#endif
-#if USSDQ_WITH_MBIM
-		told = told || (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model));
-#endif
-		if (told)
-			snprintf(f.mode, sizeof f.mode, "%s", w);
-		else if (!f.busy)
-			_exit(1);
-	} else if (!port_setup(&modern_dialogue, false)) {
-		f.busy = true;
-	} else {
-		char info[256];
-		at_ask("ATE0", info, sizeof info);
-		if (at_ask("AT+CGMI", info, sizeof info))
-			first_line(info, f.maker, sizeof f.maker, "maker");
-		if (at_ask("AT+CGMM", info, sizeof info))
-			first_line(info, f.model, sizeof f.model, "model");
-		snprintf(f.mode, sizeof f.mode, "%s", ask_mode());
-	}
+	if (!probing->probe(&f))
+		_exit(1);
 	one_line(f.maker);
 	one_line(f.model);
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
 #include "modem/modes.hpp"
 
 // The signals that end a run from outside.
@@ -49,30 +48,15 @@ timeout_handler(int)
 	// the AT way reads it with the session's end, or here when no request
 	// is out. Only the watchdog waits for it; a failure or a signal from
 	// outside ends the run at once.
+	const mode_ops *m = run_mode;
 	give_back();
-	at_drain_now();
+	if (m != nullptr && m->drain_now != nullptr)
+		m->drain_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
 	put(port, strlen(port));
 	put(tail, sizeof tail - 1);
 	_exit(1);
-}
-
-// A run stopped from outside leaves the modem as a failed one does, then
-// dies by the signal, so that whoever stopped it sees what they expect.
-static void
-stop_handler(int signo)
-{
-	sigset_t set;
-
-	give_back();
-	signal(signo, SIG_DFL);
-	sigemptyset(&set);
-	sigaddset(&set, signo);
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
-	raise(signo);
-	// cppcheck-suppress unreachableCode
-	_exit(1);	// not reached, unless the signal could not be raised
 }
 
 // The signals whose handlers end a run.
@@ -87,7 +71,7 @@ ending_signals(sigset_t *set)
 
 // Whatever ends the run once a request is out ends its session first:
 // none of these handlers runs inside another.
-static void
+void
 catch_signal(int signo, void (*handler)(int))
 {
 	struct sigaction sa = {};
@@ -95,6 +79,23 @@ catch_signal(int signo, void (*handler)(int))
 	sa.sa_handler = handler;
 	ending_signals(&sa.sa_mask);
 	sigaction(signo, &sa, nullptr);
+}
+
+// A run stopped from outside leaves the modem as a failed one does, then
+// dies by the signal, so that whoever stopped it sees what they expect.
+static void
+stop_handler(int signo)
+{
+	sigset_t set;
+
+	give_back();
+	catch_signal(signo, SIG_DFL);
+	sigemptyset(&set);
+	sigaddset(&set, signo);
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	raise(signo);
+	// cppcheck-suppress unreachableCode
+	_exit(1);	// not reached, unless the signal could not be raised
 }
 
 // A run ends through exit, after its answer or a failure's message; no

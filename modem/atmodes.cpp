@@ -160,6 +160,24 @@ names_huawei(const char *info)
 	return false;
 }
 
+// The first line of an answer, without the command's name in front of it
+// (+CGMI: Quectel).
+static void
+first_line(const char *info, char *out, size_t size, const char *what)
+{
+	const char *p = info;
+
+	if (*p == '+' && strchr(p, ':') != nullptr && strchr(p, ':') < strchr(p, '\n'))
+		for (p = strchr(p, ':') + 1; *p == ' '; p++)
+			continue;
+	size_t n = 0;
+	while (p[n] != '\0' && p[n] != '\n')
+		n++;
+	snprintf(out, size, "%.*s", static_cast<int>(n), p);
+	if (verbose && n >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
+}
+
 // A Huawei says which USSD mode it is in, or at least names its maker;
 // any other modem takes text, best UCS2, which loses no character.
 const char *
@@ -182,6 +200,26 @@ ask_mode()
 	return "text";
 }
 
+// -l: maker, model and the mode auto would choose, of a port that speaks
+// AT; busy when another program holds it.
+static bool
+at_probe(port_finding *f)
+{
+	char info[256];
+
+	if (!port_setup(&modern_dialogue, false)) {
+		f->busy = true;
+		return true;
+	}
+	at_ask("ATE0", info, sizeof info);
+	if (at_ask("AT+CGMI", info, sizeof info))
+		first_line(info, f->maker, sizeof f->maker, "maker");
+	if (at_ask("AT+CGMM", info, sizeof info))
+		first_line(info, f->model, sizeof f->model, "model");
+	snprintf(f->mode, sizeof f->mode, "%s", ask_mode());
+	return true;
+}
+
 // Another mode may claim the port: ModemManager's, most often, when it
 // holds the port in exclusive use.
 static const mode_ops *
@@ -194,12 +232,11 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 			return (*m)->set_up(*m, j);
 		}
 	}
-#if USSDQ_WITH_FRAMES
 	// A device of frames that no mode claimed: its driver is none of
-	// theirs, or its mode is not built in.
-	if (!is_terminal(port))
-		errx(1, "%s: not a serial, QMI or MBIM device", port);
-#endif
+	// theirs.
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->kind_of != nullptr && (*m)->kind_of(port))
+			errx(1, "%s: not a serial, QMI or MBIM device", port);
 	job = j;
 	at_open(&modern_dialogue);
 	const char *name = ask_mode();
@@ -227,6 +264,7 @@ const mode_ops classic_run = {
 	.ask = at_ask_network,
 	.end_session = at_end_session,
 	.end_session_now = at_end_session_now,
+	.drain_now = at_drain_now,
 };
 #define at_row(n) { \
 	.name = n, \
@@ -238,6 +276,7 @@ const mode_ops classic_run = {
 	.ask = at_ask_network, \
 	.end_session = at_end_session, \
 	.end_session_now = at_end_session_now, \
+	.drain_now = at_drain_now, \
 }
 const mode_ops packed_mode = at_row("packed");
 const mode_ops text_mode = at_row("text");
@@ -254,4 +293,6 @@ const mode_ops auto_mode = {
 	.end_session = at_end_session,
 	.end_session_now = at_end_session_now,
 	.let_go = auto_let_go,
+	.drain_now = at_drain_now,
+	.probe = at_probe,
 };

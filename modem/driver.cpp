@@ -59,3 +59,9 @@ frames_way(const char *port)
 {
 	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
 }
+
+bool
+of_frames(const char *port)
+{
+	return !is_terminal(port);
+}

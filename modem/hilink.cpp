@@ -217,23 +217,6 @@ open_session()
 	ready_release();
 }
 
-bool
-hilink_model(const char *url, char *model, size_t size)
-{
-	http_answer a = {};
-	size_t n;
-
-	if (hilink_parse_url(url, &peer) != nullptr)
-		return false;
-	open_session();
-	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
-	    xml_element(a.body, "DeviceName", &n) : nullptr;
-	utf8_out out = {model, size - 1, 0};
-	if (v != nullptr)
-		xml_text(v, n, &out);
-	model[out.len] = '\0';
-	return true;
-}
 
 // The request as the content of an XML element.
 static size_t
@@ -405,6 +388,28 @@ hilink_end_session_now()
 	close(fd);
 }
 
+// -l: the model, DeviceName of the device's information, for a device
+// named by URL; false when the URL is none the mode takes.
+static bool
+hilink_probe(port_finding *f)
+{
+	http_answer a = {};
+	size_t n;
+
+	if (hilink_parse_url(port, &peer) != nullptr)
+		return false;
+	open_session();
+	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
+	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	utf8_out out = {f->model, sizeof f->model - 1, 0};
+	if (v != nullptr)
+		xml_text(v, n, &out);
+	f->model[out.len] = '\0';
+	snprintf(f->maker, sizeof f->maker, "Huawei");
+	snprintf(f->mode, sizeof f->mode, "hilink");
+	return true;
+}
+
 const mode_ops hilink_mode = {
 	.name = "hilink",
 	.named = true,
@@ -415,4 +420,5 @@ const mode_ops hilink_mode = {
 	.ask = hilink_ask,
 	.end_session = hilink_end_session,
 	.end_session_now = hilink_end_session_now,
+	.probe = hilink_probe,
 };

@@ -25,6 +25,3 @@ bool is_url(const char *port);
 // http://HOST[:PORT][/], HOST an IPv4 address, an IPv6 address in brackets
 // or a name: null, or why it cannot be reached.
 const char *hilink_parse_url(const char *url, http_peer *to);
-// -l: the device's model (its DeviceName) at url; false when it gave none.
-bool hilink_model(const char *url, char *model, size_t size);
-

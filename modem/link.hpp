@@ -155,9 +155,6 @@ bool at_wait_answer(cusd_answer *a, char *refusal, size_t size);
 const char *ask_mode();
 
 /* driver.cpp */
-// A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
-// devices; one without leaves them to the serial way, which refuses them.
-#define USSDQ_WITH_FRAMES (USSDQ_WITH_QMI || USSDQ_WITH_MBIM)
 // The way the kernel's driver of a device that is no terminal speaks, as
 // sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
 // null for any other.
@@ -168,3 +165,4 @@ bool is_terminal(const char *path);
 // The way of frames of a port that is no terminal, by its driver; null for a
 // terminal or a driver of no such way.
 const char *frames_way(const char *port);
+bool of_frames(const char *port);	// no terminal: a device of frames, whoever drives it

@@ -511,16 +511,21 @@ mbim_let_go()
 	}
 }
 
-bool
-mbim_probe(char *model, size_t size)
+// -l: the model from Device Caps, the function closed again.
+static bool
+mbim_probe(port_finding *f)
 {
 	mbim_message m;
 
+	f->busy = !device_setup(false);
+	if (f->busy)
+		return true;
 	// A probe that fails on the way still closes what it opened.
 	atexit(mbim_let_go);
 	query(mbim_device_caps, &m);
-	const bool ok = mbim_string(m.info, m.info_len, 56, model, size);
+	const bool ok = mbim_string(m.info, m.info_len, 56, f->model, sizeof f->model);
 	mbim_let_go();
+	snprintf(f->mode, sizeof f->mode, "mbim");
 	return ok;
 }
 
@@ -540,10 +545,12 @@ const mode_ops mbim_mode = {
 	.named = true,
 	.schemes = true,
 	.claims = mbim_claims,
+	.kind_of = of_frames,
 	.set_up = mbim_set_up,
 	.refusal = mbim_refusal,
 	.ask = mbim_ask,
 	.end_session = mbim_end_session,
 	.end_session_now = mbim_end_session_now,
 	.let_go = mbim_let_go,
+	.probe = mbim_probe,
 };

@@ -54,8 +54,3 @@ bool mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t
 // CLOSE, only when this run or probe sent OPEN, and its answer read for at
 // most 1 s. The row's let_go; async-signal-safe.
 void mbim_let_go();
-
-// -l: the hardware info of Device Caps of the device opened as modem_fd,
-// as the model; true when the device answered. The function is closed
-// again if the probe opened it.
-bool mbim_probe(char *model, size_t size);

@@ -27,6 +27,10 @@ const mode_ops *const modes[] = {
 	nullptr,
 };
 
+// Whether -l and auto look for devices of frames on /dev/cdc-wdmN; a build
+// without QMI and MBIM leaves them to the serial way, which refuses them.
+extern const bool frames_built = USSDQ_WITH_QMI || USSDQ_WITH_MBIM;
+
 // The modes some build has and this one lacks: asked for, they are
 // refused as left out rather than as unknown.
 static constexpr const char *left_out[] = {

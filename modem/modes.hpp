@@ -32,6 +32,12 @@ struct ussd_answer {
 	const char *shown;	// what -v shows the answer as before it is read; null: nothing
 };
 
+// What -l learns of a port in a mode.
+struct port_finding {
+	bool busy;		// another program holds it
+	char maker[64], model[64], mode[8];
+};
+
 struct mode_ops {
 	const char *name = nullptr;	// as -m takes it and -j shows it
 	bool named = false;		// -m takes it; the classic run is the one it does not
@@ -40,6 +46,10 @@ struct mode_ops {
 	// Whether auto should take this mode for port rather than speak AT on
 	// it; null: auto never does.
 	bool (*claims)(const char *port) = nullptr;
+	// Whether port, which no mode claims, is a device of this mode's kind
+	// nonetheless (one of frames whose driver is none of ours), which auto
+	// must not speak AT on; null: none is.
+	bool (*kind_of)(const char *port) = nullptr;
 	// Reaches the modem and readies it; the mode the run goes on in (auto
 	// answers with the one it chose).
 	const mode_ops *(*set_up)(const mode_ops *self, const ussd_job *job) = nullptr;
@@ -56,6 +66,13 @@ struct mode_ops {
 	// Gives back what set_up took, on every way out of a run, after any
 	// end_session_now; may be null. Async-signal-safe.
 	void (*let_go)() = nullptr;
+	// What the modem still owes, read away after the watchdog fired, so
+	// that it cannot reach the next run; may be null. Async-signal-safe.
+	void (*drain_now)() = nullptr;
+	// -l: what port says of itself in this mode, in a child of its own
+	// under an alarm; false when it gave no answer. Null: -l probes in
+	// another mode.
+	bool (*probe)(port_finding *f) = nullptr;
 };
 
 // The rows, each defined in its mode's own file. classic_run is the run
@@ -69,6 +86,9 @@ extern const mode_ops mm_mode, qmi_mode, mbim_mode, hilink_mode;
 // The rows this build has, in order, ending with null.
 extern const mode_ops *const modes[];
 const mode_ops *mode_named(const char *name);	// one -m names; null: none such
+// A build with a mode of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
+// devices; one without leaves them to the serial way, which refuses them.
+extern const bool frames_built;
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
 // Why m cannot send the job's request or one of its replies; null: it can.
 const char *job_refusal(const mode_ops *m, const ussd_job *job);

@@ -594,15 +594,20 @@ dms_string(uint8_t id, char *s, size_t size, int64_t deadline)
 		snprintf(s, size, "%.*s", static_cast<int>(n), reinterpret_cast<const char *>(v));
 }
 
-bool
-qmi_probe(char *maker, size_t msize, char *model, size_t size)
+// -l: maker and model from the DMS service, its client id given back.
+static bool
+qmi_probe(port_finding *f)
 {
 	const int64_t deadline = now_ms() + 1000;
 
+	f->busy = !device_setup(false);
+	if (f->busy)
+		return true;
 	take_client(dms, deadline);
-	dms_string(0x21, maker, msize, deadline);
-	dms_string(0x22, model, size, deadline);
+	dms_string(0x21, f->maker, sizeof f->maker, deadline);
+	dms_string(0x22, f->model, sizeof f->model, deadline);
 	qmi_let_go();
+	snprintf(f->mode, sizeof f->mode, "qmi");
 	return true;
 }
 
@@ -621,10 +626,12 @@ const mode_ops qmi_mode = {
 	.name = "qmi",
 	.named = true,
 	.claims = qmi_claims,
+	.kind_of = of_frames,
 	.set_up = qmi_set_up,
 	.refusal = qmi_refusal,
 	.ask = qmi_ask,
 	.end_session = qmi_end_session,
 	.end_session_now = qmi_end_session_now,
 	.let_go = qmi_let_go,
+	.probe = qmi_probe,
 };

@@ -39,7 +39,3 @@ charset qmi_charset(int coding);
 // CTL Release Client ID and its response read for at most 1 s. The row's
 // let_go; async-signal-safe.
 void qmi_let_go();
-
-// -l: maker and model from the DMS service of the device opened as
-// modem_fd, its client id given back; false when it did not answer.
-bool qmi_probe(char *maker, size_t msize, char *model, size_t size);
