@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
 #include "modem/modes.hpp"
 
 static void
@@ -25,18 +24,18 @@ usage()
 	exit(1);
 }
 
-// A mistyped timeout must not silently turn the watchdog off, so only plain
-// decimal digits within the range of the setting are taken.
+// A mistyped number must not silently turn the watchdog off or choose
+// another scheme, so only plain decimal digits up to max are taken.
 static int32_t
-parse_timeout(const char *arg)
+parse_number(const char *arg, int32_t max, const char *what)
 {
 	int32_t value = 0;
 
 	if (*arg == '\0')
-		errx(1, "invalid timeout: %s", arg);
+		errx(1, "invalid %s: %s", what, arg);
 	for (const char *p = arg; *p != '\0'; p++) {
-		if (*p < '0' || *p > '9' || value > (INT32_MAX - (*p - '0')) / 10)
-			errx(1, "invalid timeout: %s", arg);
+		if (*p < '0' || *p > '9' || value > (max - (*p - '0')) / 10)
+			errx(1, "invalid %s: %s", what, arg);
 		value = value * 10 + (*p - '0');
 	}
 	return value;
@@ -65,20 +64,12 @@ print_version()
 	putchar('\n');
 }
 
-static int
-parse_scheme(const char *arg)
-{
-	int value = 0;
-
-	for (const char *p = arg; *p >= '0' && *p <= '9' && value <= 255; p++)
-		value = value * 10 + (*p - '0');
-	if (*arg == '\0' || arg[strspn(arg, "0123456789")] != '\0' || value > 255)
-		errx(1, "invalid scheme: %s", arg);
-	return value;
-}
-
 // The options in the order given, each once.
 static char given[32];
+
+// The options that only set a flag.
+static constexpr char flag_names[] = "cdjklv";
+static int *const flags[] = {&cancel, &modern, &json, &keep, &list, &verbose};
 
 // -c and -l take only a few of the options; the first given that the form
 // does not take is named.
@@ -104,26 +95,15 @@ read_options(int argc, char *argv[])
 			given[n++] = static_cast<char>(ch);
 			given[n] = '\0';
 		}
+		if (const char *f = strchr(flag_names, ch); f != nullptr && ch != '\0') {
+			*flags[f - flag_names] = 1;
+			continue;
+		}
 		switch (ch) {
-		case 'c':
-			cancel = 1;
-			break;
-		case 'd':
-			modern = 1;
-			break;
 		case 'h':
 			print_usage(stdout);
 			finish_output();
 			exit(0);
-		case 'j':
-			json = 1;
-			break;
-		case 'k':
-			keep = 1;
-			break;
-		case 'l':
-			list = 1;
-			break;
 		case 'm':
 			mode = parse_mode(optarg);
 			break;
@@ -137,17 +117,14 @@ read_options(int argc, char *argv[])
 			replies[reply_count++] = optarg;
 			break;
 		case 's':
-			scheme = parse_scheme(optarg);
+			scheme = parse_number(optarg, 255, "scheme");
 			break;
 		case 't':
-			timeout = parse_timeout(optarg);
+			timeout = parse_number(optarg, INT32_MAX, "timeout");
 			timeout_given = true;
 			break;
 		case 'u':
 			ussd = optarg;
-			break;
-		case 'v':
-			verbose = 1;
 			break;
 		case 'V':
 			print_version();

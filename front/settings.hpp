@@ -79,3 +79,6 @@ void finish_output();			// a lost answer is a failure
 // failure end a session that may be open before the run ends.
 void arm_watchdog();
 void unblock_alarm();		// undo a SIGALRM blocked by whoever started us
+// signo handled by handler (or SIG_DFL, SIG_IGN), the signals that end a
+// run blocked while it runs.
+void catch_signal(int signo, void (*handler)(int));

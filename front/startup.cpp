@@ -24,5 +24,5 @@ safe_start()
 		if (null_fd < 0)
 			err(1, "%s", _PATH_DEVNULL);
 	}
-	signal(SIGPIPE, SIG_IGN);
+	catch_signal(SIGPIPE, SIG_IGN);
 }
