@@ -42,7 +42,7 @@ may_wait(const ussd_answer *a)
 // in ask before the request goes out: a run that fails before must not end
 // a session that another run kept.
 static void
-ask(const char *text, ussd_answer *answer, bool first)
+ask(const char *text, ussd_answer *answer, bool first, bool modern_run)
 {
 	char refusal[256];
 
@@ -54,7 +54,7 @@ ask(const char *text, ussd_answer *answer, bool first)
 	if (!may_wait(answer))
 		request_out = 0;
 	// The classic run prints whatever came.
-	if (modern)
+	if (modern_run)
 		accept(answer);
 }
 
@@ -70,42 +70,60 @@ print_classic_answer(const ussd_answer *a)
 	print_classic(classic_buf);
 }
 
+static void
+refuse(const ussd_job *job)
+{
+	if (const char *why = job_refusal(run_mode, job))
+		errx(1, "%s", why);
+}
+
 int
 converse()
 {
-	const ussd_job job = {ussd, replies, reply_count, port_given};
+	const ussd_job job = {ussd, replies, reply_count, port_given, modern != 0};
 
 	run_mode = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
+	// A port that another mode claims goes to that mode: ModemManager's
+	// port, a device of frames, a URL.
+	for (const mode_ops *const *m = modes; mode->hands_over && *m != nullptr; m++)
+		if ((*m)->claims != nullptr && (*m)->claims(port)) {
+			if (verbose)
+				warnx("mode: %s", (*m)->name);
+			run_mode = *m;
+			break;
+		}
+	// What cannot go is refused before the modem is touched, but in the AT
+	// modes, which tell it after the port's set-up.
+	if (!run_mode->codes_late)
+		refuse(&job);
 	run_mode = run_mode->set_up(run_mode, &job);
 	if (cancel) {
 		run_mode->end_session(false);
 		return 0;
 	}
-	// The AT modes tell a request they cannot send after the port's set-up;
-	// a mode that must not touch its device for one tells it in set_up.
-	if (const char *why = job_refusal(run_mode, &job))
-		errx(1, "%s", why);
+	if (run_mode->codes_late)
+		refuse(&job);
 
 	ussd_answer answer = {};
-	ask(ussd, &answer, true);
+	ask(ussd, &answer, true, job.modern);
 	for (size_t i = 0; i < reply_count; i++) {
 		if (!may_wait(&answer))
 			errx(1, "%s: session ended before reply %s", port, replies[i]);
-		ask(replies[i], &answer, false);
+		ask(replies[i], &answer, false, job.modern);
 	}
 	// A session left waiting would take the next request on this modem,
 	// whoever sends it, for the answer to its menu; the classic run leaves
 	// a menu open for the next request, as it always has. The answer is
 	// printed even when the modem does not confirm the end.
-	const bool kept = may_wait(&answer) && (keep || !modern);
+	const bool kept = may_wait(&answer) && (keep || !job.modern);
 	if (may_wait(&answer) && !kept && !run_mode->end_session(true))
 		warnx("%s: session end not confirmed", port);
 	request_out = kept;
 	alarm(0);
 
-	if (!modern) {
+	if (!job.modern) {
 		print_classic_answer(&answer);
 	} else {
 		// -s overrules a modem that labels its answers wrongly; -j still

@@ -80,7 +80,7 @@ static const mode_ops *
 at_set_up(const mode_ops *self, const ussd_job *j)
 {
 	job = j;
-	at_open(self->named ? &modern_dialogue : &classic_dialogue);
+	at_open(j->modern ? &modern_dialogue : &classic_dialogue);
 	return at_set_up_in(self);
 }
 
@@ -220,18 +220,11 @@ at_probe(port_finding *f)
 	return true;
 }
 
-// Another mode may claim the port: ModemManager's, most often, when it
-// holds the port in exclusive use.
+// A port that no other mode claimed (the front hands those over): AT, in
+// the mode the modem's answers choose.
 static const mode_ops *
 auto_set_up(const mode_ops *, const ussd_job *j)
 {
-	for (const mode_ops *const *m = modes; *m != nullptr; m++) {
-		if ((*m)->claims != nullptr && (*m)->claims(port)) {
-			if (verbose)
-				warnx("mode: %s", (*m)->name);
-			return (*m)->set_up(*m, j);
-		}
-	}
 	// A device of frames that no mode claimed: its driver is none of
 	// theirs.
 	for (const mode_ops *const *m = modes; *m != nullptr; m++)
@@ -246,19 +239,9 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 	return at_set_up_in(mode_named(name));
 }
 
-// The mode auto handed the port to may have taken something before its
-// set-up failed, while the run still knew only auto: each mode gives back
-// what it holds, and nothing else.
-static void
-auto_let_go()
-{
-	for (const mode_ops *const *m = modes; *m != nullptr; m++)
-		if (*m != &auto_mode && (*m)->let_go != nullptr)
-			(*m)->let_go();
-}
-
 const mode_ops classic_run = {
 	.name = "classic",
+	.codes_late = true,
 	.set_up = at_set_up,
 	.refusal = at_refusal,
 	.ask = at_ask_network,
@@ -271,6 +254,7 @@ const mode_ops classic_run = {
 	.named = true, \
 	.keeps = true, \
 	.schemes = true, \
+	.codes_late = true, \
 	.set_up = at_set_up, \
 	.refusal = at_refusal, \
 	.ask = at_ask_network, \
@@ -287,12 +271,13 @@ const mode_ops auto_mode = {
 	.named = true,
 	.keeps = true,
 	.schemes = true,
+	.codes_late = true,
+	.hands_over = true,
 	.set_up = auto_set_up,
 	.refusal = at_refusal,
 	.ask = at_ask_network,
 	.end_session = at_end_session,
 	.end_session_now = at_end_session_now,
-	.let_go = auto_let_go,
 	.drain_now = at_drain_now,
 	.probe = at_probe,
 };

@@ -256,12 +256,10 @@ hilink_claims(const char *port)
 // The request and the replies are checked before the device is asked
 // anything, so that one that cannot go leaves nothing behind.
 static const mode_ops *
-hilink_set_up(const mode_ops *self, const ussd_job *job)
+hilink_set_up(const mode_ops *self, const ussd_job *)
 {
 	if (const char *why = hilink_parse_url(port, &peer))
 		errx(1, "%s: %s", port, why);
-	if (const char *why = job_refusal(self, job))
-		errx(1, "%s", why);
 	open_session();
 	return self;
 }

@@ -365,14 +365,10 @@ query(uint32_t cid, mbim_message *m)
 // another program that has the function open; OPEN follows only when the
 // device says that nobody has.
 static const mode_ops *
-mbim_set_up(const mode_ops *self, const ussd_job *job)
+mbim_set_up(const mode_ops *self, const ussd_job *)
 {
 	mbim_message m;
 
-	// Nothing in the coding depends on the device: a request that cannot
-	// go is refused before it is touched.
-	if (const char *why = job_refusal(self, job))
-		errx(1, "%s", why);
 	device_setup(true);
 	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0, next_tid++);
 	query(mbim_device_services, &m);

@@ -424,9 +424,6 @@ static const mode_ops *
 mm_set_up(const mode_ops *self, const ussd_job *job)
 {
 	mm_open(port, job->port_given);
-	// Nothing touches the modem's USSD for a request that cannot go.
-	if (const char *why = job_refusal(self, job))
-		errx(1, "%s", why);
 	lock_modem();
 	// A session that an earlier run kept takes the request as its answer,
 	// as on an AT modem; ModemManager refuses Initiate while one waits.

@@ -15,6 +15,7 @@ struct ussd_job {
 	const char *const *replies;	// -r, in order
 	size_t reply_count;
 	bool port_given;		// -p was given; else port is the built-in one
+	bool modern;			// the modern run; else the classic one, byte for byte
 };
 
 // An answer of the network, as every mode gives it: its octets and how to
@@ -43,6 +44,10 @@ struct mode_ops {
 	bool named = false;		// -m takes it; the classic run is the one it does not
 	bool keeps = false;		// -k can keep a session it leaves waiting
 	bool schemes = false;		// its answers have a scheme, which -s may overrule
+	// The request's coding is learnt at set-up (auto's AT modes): what
+	// cannot go is refused after it; else before the modem is touched.
+	bool codes_late = false;
+	bool hands_over = false;	// a port another mode claims goes to that mode (auto)
 	// Whether auto should take this mode for port rather than speak AT on
 	// it; null: auto never does.
 	bool (*claims)(const char *port) = nullptr;

@@ -450,14 +450,11 @@ qmi_end_session_now()
 }
 
 static const mode_ops *
-qmi_set_up(const mode_ops *self, const ussd_job *job)
+qmi_set_up(const mode_ops *self, const ussd_job *)
 {
 	static constexpr uint8_t on = 1;
 	qmi_msg m;
 
-	// Nothing is sent, nor a client id taken, for a request that cannot go.
-	if (const char *why = job_refusal(self, job))
-		errx(1, "%s", why);
 	device_setup(true);
 	take_client(voice, -1);
 	begin(voice, 0x03);
@@ -533,10 +530,7 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 	uint8_t v[2 + 182];
 	qmi_msg m;
 
-	// Requests are checked before the modem is touched; one that came here
-	// unchecked is still refused before anything is sent.
-	if (const char *why = coded(request, v))
-		errx(1, "%s", why);
+	coded(request, v);	// checked before the modem was touched
 	const uint16_t t = begin(voice, first ? 0x3a : 0x3b);
 	tlv(ussd_text, v, 2u + v[1]);
 	send();
