@@ -39,15 +39,15 @@ may_wait(const ussd_answer *a)
 
 // Sends a request or a reply and takes its answer; one that does not wait
 // for a reply has ended its session. A mode calls nothing that could fail
-// in ask before the request goes out: a run that fails before must not end
+// in send before the request goes out: a run that fails before must not end
 // a session that another run kept.
 static void
-ask(const char *text, ussd_answer *answer, bool first, bool modern_run)
+send_text(const char *text, ussd_answer *answer, bool first, bool modern_run)
 {
 	char refusal[256];
 
 	request_out = 1;
-	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
+	const mode_ops *went_on = run_mode->send(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr)
 		errx(1, "%s: request refused: %s", port, refusal);
 	run_mode = went_on;
@@ -107,11 +107,11 @@ converse()
 		refuse(&job);
 
 	ussd_answer answer = {};
-	ask(ussd, &answer, true, job.modern);
+	send_text(ussd, &answer, true, job.modern);
 	for (size_t i = 0; i < reply_count; i++) {
 		if (!may_wait(&answer))
 			errx(1, "%s: session ended before reply %s", port, replies[i]);
-		ask(replies[i], &answer, false, job.modern);
+		send_text(replies[i], &answer, false, job.modern);
 	}
 	// A session left waiting would take the next request on this modem,
 	// whoever sends it, for the answer to its menu; the classic run leaves

@@ -106,7 +106,7 @@ probe(int out)
 
 // What the port said; false when it gave no answer.
 static bool
-ask_port(const char *name, finding *f)
+probe_port(const char *name, finding *f)
 {
 	int p[2];
 	int status = 0;
@@ -174,7 +174,7 @@ list_modems()
 	for (size_t i = 0; i < n; i++) {
 		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
-		if (!ask_port(name, f)) {
+		if (!probe_port(name, f)) {
 			if (verbose)
 				warnx("%s: no answer", name);
 			continue;

@@ -25,13 +25,13 @@ is_final(const char *line)
 }
 
 void
-at_begin(exchange *x, const char *who, line_source src)
+at_begin(at_exchange *x, const char *who, line_source src)
 {
 	*x = {who, src, false, false, -1, next_line::line};
 }
 
 bool
-at_next(exchange *x, char *buf, size_t size, line_read *got)
+at_next(at_exchange *x, char *buf, size_t size, line_read *got)
 {
 	x->end = x->src(buf, size, x->deadline, got);
 	if (x->end != next_line::line)
@@ -48,7 +48,7 @@ at_next(exchange *x, char *buf, size_t size, line_read *got)
 }
 
 void
-at_settle(exchange *x, char *buf, size_t size)
+at_settle(at_exchange *x, char *buf, size_t size)
 {
 	line_read got;
 
@@ -132,7 +132,7 @@ at_request(const char *coded)
 
 // Reads cmd's lines to its final result, which is left in buf.
 static void
-at_finish(exchange *x, char *buf, size_t size)
+at_finish(at_exchange *x, char *buf, size_t size)
 {
 	line_read got;
 
@@ -146,7 +146,7 @@ void
 at_wok(const char *cmd)
 {
 	char line_buf[256];
-	exchange x;
+	at_exchange x;
 
 	at_command(cmd);
 	warnx("at_wok...");
@@ -175,12 +175,12 @@ at_open(const dialogue *d)
 }
 
 bool
-at_ask(const char *cmd, char *info, size_t size)
+at_query(const char *cmd, char *info, size_t size)
 {
 	char line_buf[256];
 	size_t n = 0;
 	line_read got;
-	exchange x;
+	at_exchange x;
 
 	info[0] = '\0';
 	at_command(cmd);
@@ -207,7 +207,7 @@ at_end_session(bool limited)
 {
 	char line_buf[256];
 	line_read got;
-	exchange x;
+	at_exchange x;
 
 	at_command("AT+CUSD=2");
 	// Some modems refuse to end a session that is not open.

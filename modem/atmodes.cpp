@@ -126,7 +126,7 @@ take(const cusd_answer *c, ussd_answer *a)
 // A modem that auto found to offer UCS2 may still refuse requests in it;
 // the first request then goes once more as text, where it can.
 static const mode_ops *
-at_ask_network(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+at_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	cusd_answer c = {-1, false, 15, answer_buf, 0, sizeof answer_buf, 0};
 
@@ -181,21 +181,21 @@ first_line(const char *info, char *out, size_t size, const char *what)
 // A Huawei says which USSD mode it is in, or at least names its maker;
 // any other modem takes text, best UCS2, which loses no character.
 const char *
-ask_mode()
+choose_mode()
 {
 	char info[256];
 
-	const char *p = at_ask("AT^USSDMODE?", info, sizeof info) ?
+	const char *p = at_query("AT^USSDMODE?", info, sizeof info) ?
 	    strstr(info, "^USSDMODE:") : nullptr;
 	if (p != nullptr) {
 		for (p += 10; *p == ' '; p++)
 			continue;
 		if (*p == '1')
 			return "packed";
-	} else if (at_ask("AT+CGMI", info, sizeof info) && names_huawei(info)) {
+	} else if (at_query("AT+CGMI", info, sizeof info) && names_huawei(info)) {
 		return "packed";
 	}
-	if (at_ask("AT+CSCS=?", info, sizeof info) && strstr(info, "UCS2") != nullptr)
+	if (at_query("AT+CSCS=?", info, sizeof info) && strstr(info, "UCS2") != nullptr)
 		return "ucs2";
 	return "text";
 }
@@ -211,12 +211,12 @@ at_probe(port_finding *f)
 		f->busy = true;
 		return true;
 	}
-	at_ask("ATE0", info, sizeof info);
-	if (at_ask("AT+CGMI", info, sizeof info))
+	at_query("ATE0", info, sizeof info);
+	if (at_query("AT+CGMI", info, sizeof info))
 		first_line(info, f->maker, sizeof f->maker, "maker");
-	if (at_ask("AT+CGMM", info, sizeof info))
+	if (at_query("AT+CGMM", info, sizeof info))
 		first_line(info, f->model, sizeof f->model, "model");
-	snprintf(f->mode, sizeof f->mode, "%s", ask_mode());
+	snprintf(f->mode, sizeof f->mode, "%s", choose_mode());
 	return true;
 }
 
@@ -232,7 +232,7 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 			errx(1, "%s: not a serial, QMI or MBIM device", port);
 	job = j;
 	at_open(&modern_dialogue);
-	const char *name = ask_mode();
+	const char *name = choose_mode();
 	if (verbose)
 		warnx("mode: %s", name);
 	chosen = true;
@@ -244,7 +244,7 @@ const mode_ops classic_run = {
 	.codes_late = true,
 	.set_up = at_set_up,
 	.refusal = at_refusal,
-	.ask = at_ask_network,
+	.send = at_send,
 	.end_session = at_end_session,
 	.end_session_now = at_end_session_now,
 	.drain_now = at_drain_now,
@@ -257,7 +257,7 @@ const mode_ops classic_run = {
 	.codes_late = true, \
 	.set_up = at_set_up, \
 	.refusal = at_refusal, \
-	.ask = at_ask_network, \
+	.send = at_send, \
 	.end_session = at_end_session, \
 	.end_session_now = at_end_session_now, \
 	.drain_now = at_drain_now, \
@@ -275,7 +275,7 @@ const mode_ops auto_mode = {
 	.hands_over = true,
 	.set_up = auto_set_up,
 	.refusal = at_refusal,
-	.ask = at_ask_network,
+	.send = at_send,
 	.end_session = at_end_session,
 	.end_session_now = at_end_session_now,
 	.drain_now = at_drain_now,

@@ -185,7 +185,7 @@ cusd_go_on(const char *line, size_t crs, cusd_answer *a)
 // The lines of a text that goes on past its +CUSD: line, up to its end;
 // false when the input ends first.
 static bool
-take_rest(exchange *x, char *buf, size_t size, line_read *got, cusd_answer *a, cusd_part *part)
+take_rest(at_exchange *x, char *buf, size_t size, line_read *got, cusd_answer *a, cusd_part *part)
 {
 	x->text_open = true;
 	while (*part == cusd_part::open) {
@@ -203,7 +203,7 @@ cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_so
 {
 	char reply_buf[1088];
 	line_read got;
-	exchange x;
+	at_exchange x;
 
 	at_begin(&x, "at_wcusd", src);
 	for (;;) {

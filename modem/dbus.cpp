@@ -484,14 +484,14 @@ long
 dbus_read(int fd, uint8_t *buf, size_t size)
 {
 	if (!full_read(fd, buf, 16))
-		return errno == 0 ? 0 : -1;
+		return errno == 0 ? dbus_closed : dbus_read_error;
 	size_t len = dbus_length(buf);
 	if (len < 16)
-		return -3;
+		return dbus_no_message;
 	if (len > size)
-		return -2;
+		return dbus_too_big;
 	if (!full_read(fd, buf + 16, len - 16))
-		return errno == 0 ? 0 : -1;
+		return errno == 0 ? dbus_closed : dbus_read_error;
 	return (long)len;
 }
 

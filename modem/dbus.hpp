@@ -84,8 +84,11 @@ void dr_leave(dreader *r, dreader *in);	// the rest of in skipped
 // system bus's, from DBUS_SYSTEM_BUS_ADDRESS or else the usual socket)
 // and authenticates, without Hello. The descriptor, or -1 with errno set.
 int dbus_connect(const char *list);
-// Reads one message into buf, of 16 bytes at least: its length, 0 when the
-// peer closed the connection, -1 on a read error (errno), -2 when it is
-// larger than size, -3 when it is not a message.
+// What dbus_read gives instead of a message's length.
+inline constexpr long dbus_closed = 0, dbus_read_error = -1, dbus_too_big = -2,
+    dbus_no_message = -3;
+// Reads one message into buf, of 16 bytes at least: its length, dbus_closed
+// when the peer closed the connection, dbus_read_error (errno), dbus_too_big
+// when it is larger than size, dbus_no_message when it is not a message.
 long dbus_read(int fd, uint8_t *buf, size_t size);
 bool dbus_write(int fd, const uint8_t *msg, size_t len);

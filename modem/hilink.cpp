@@ -300,7 +300,7 @@ static char answer_buf[work_buf_size];
 static char text_buf[decoded_buf_size];
 
 static const mode_ops *
-hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	static char xml[work_buf_size + 160];
 	char content[work_buf_size];
@@ -415,7 +415,7 @@ const mode_ops hilink_mode = {
 	.claims = hilink_claims,
 	.set_up = hilink_set_up,
 	.refusal = hilink_refusal,
-	.ask = hilink_ask,
+	.send = hilink_send,
 	.end_session = hilink_end_session,
 	.end_session_now = hilink_end_session_now,
 	.probe = hilink_probe,

@@ -80,7 +80,7 @@ bool is_refusal(const char *line);
 // One command's lines read up to its final result. Each line that is not
 // the final result goes back to the caller; so do the lines of an answer's
 // text, which nothing in them ends.
-struct exchange {
+struct at_exchange {
 	const char *who;	// under -v each line is shown as "who: got ..."
 	line_source src;
 	bool quiet;		// no line is shown
@@ -88,18 +88,18 @@ struct exchange {
 	int64_t deadline;	// -1: none
 	next_line end;		// why at_next last gave false
 };
-void at_begin(exchange *x, const char *who, line_source src);
+void at_begin(at_exchange *x, const char *who, line_source src);
 // The next line into buf: true for a line the caller wants; false at the
 // final result (in buf, x->end line), at the end of input (end) or past the
 // deadline (late).
-bool at_next(exchange *x, char *buf, size_t size, line_read *got);
+bool at_next(at_exchange *x, char *buf, size_t size, line_read *got);
 bool is_final(const char *line);	// OK, a refusal, NO CARRIER and the like
 // The final results still to come for the commands sent: the signal
 // handlers read them too.
 extern volatile sig_atomic_t results_owed;
 // After an answer, its request's final result if it is still to come, for
 // at most 1 s, so that a modem that never sends it costs a second.
-void at_settle(exchange *x, char *buf, size_t size);
+void at_settle(at_exchange *x, char *buf, size_t size);
 // The final results still owed read away, for at most 1 s. Async-signal-safe.
 void at_drain_now();
 // Ends a session that may be open, from a handler or on the way out of a
@@ -116,7 +116,7 @@ void at_request(const char *coded);
 void at_wok(const char *cmd);
 // Sends a query and reads to its final result, the information lines
 // joined by LF into info; false when the modem refused it.
-bool at_ask(const char *cmd, char *info, size_t size);
+bool at_query(const char *cmd, char *info, size_t size);
 // AT+CUSD=2, then lines up to OK or a refusal (no session open), limited
 // to 1 s or under the watchdog alone; false when it came to nothing.
 bool at_end_session(bool limited);
@@ -152,7 +152,7 @@ bool at_wait_answer(cusd_answer *a, char *refusal, size_t size);
 /* atmodes.cpp */
 // What auto would choose by what the modem says it takes: packed, text or
 // ucs2.
-const char *ask_mode();
+const char *choose_mode();
 
 /* driver.cpp */
 // The way the kernel's driver of a device that is no terminal speaks, as

@@ -412,7 +412,7 @@ static uint8_t answer_octets[work_buf_size / 2];
 static char answer_hex[work_buf_size];
 
 static const mode_ops *
-mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+mbim_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	uint8_t payload[work_buf_size / 2];
 	size_t n;
@@ -544,7 +544,7 @@ const mode_ops mbim_mode = {
 	.kind_of = of_frames,
 	.set_up = mbim_set_up,
 	.refusal = mbim_refusal,
-	.ask = mbim_ask,
+	.send = mbim_send,
 	.end_session = mbim_end_session,
 	.end_session_now = mbim_end_session_now,
 	.let_go = mbim_let_go,

@@ -31,18 +31,19 @@ static uint8_t cancel_msg[256];
 static size_t cancel_len;
 static uint32_t cancel_serial;
 
-// Why the bus could not be used: the value of dbus_read, or 1 for a
-// reply that is not what was asked.
+// Why the bus could not be used: what dbus_read gave, or not_as_asked for
+// a reply that is not what was asked.
+static constexpr long not_as_asked = 1;
 static long lost;
 
 [[noreturn]] static void
 bus_lost()
 {
-	if (lost == -1)
+	if (lost == dbus_read_error)
 		err(1, "bus");
-	if (lost == 0)
+	if (lost == dbus_closed)
 		errx(1, "bus: the connection was closed");
-	if (lost == -2)
+	if (lost == dbus_too_big)
 		errx(1, "bus: a message over %zu bytes", sizeof in);
 	errx(1, "bus: a message not as asked");
 }
@@ -71,18 +72,18 @@ begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, cons
 // Sends the call and reads up to its reply, passing over everything else;
 // the reply's type, or 0 with lost set.
 static int
-exchange(dwriter *w, dbus_header *h)
+round_trip(dwriter *w, dbus_header *h)
 {
 	size_t len = dw_end(w);
 
 	if (len == 0)
 		errx(1, "USSD too long");
 	if (!dbus_write(bus, w->buf, len))
-		return lost = -1, 0;
+		return lost = dbus_read_error, 0;
 	for (;;) {
 		long n = dbus_read(bus, in, sizeof in);
 		if (n <= 0 || !dbus_parse(in, (size_t)n, h))
-			return lost = n <= 0 ? n : -3, 0;
+			return lost = n <= 0 ? n : dbus_no_message, 0;
 		if ((h->type == dbus_return_msg || h->type == dbus_error_msg) && h->reply_serial == serial)
 			return h->type;
 	}
@@ -186,13 +187,13 @@ find(const char *port, bool port_given)
 		if ((bus = dbus_connect(nullptr)) < 0)
 			return not_running;
 		begin(&w, out, sizeof out, to_bus, "Hello", "");
-		if (exchange(&w, &h) != dbus_return_msg)
-			return lost = lost == 0 ? 1 : lost, bus_failed;
+		if (round_trip(&w, &h) != dbus_return_msg)
+			return lost = lost == dbus_closed ? not_as_asked : lost, bus_failed;
 	}
 	if (verbose)
 		warnx("mm: calling %s()", "GetManagedObjects");
 	begin(&w, out, sizeof out, to_objects, "GetManagedObjects", "");
-	int type = exchange(&w, &h);
+	int type = round_trip(&w, &h);
 	if (type == 0)
 		return bus_failed;
 	if (type == dbus_error_msg) {
@@ -223,7 +224,7 @@ find(const char *port, bool port_given)
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
-		return lost = 1, bus_failed;
+		return lost = not_as_asked, bus_failed;
 	if (modems == 0)
 		return no_modem;
 	if (!port_given)
@@ -282,7 +283,7 @@ static bool
 reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig)
 {
 	dbus_header h;
-	int type = exchange(w, &h);
+	int type = round_trip(w, &h);
 
 	if (type == 0)
 		bus_lost();
@@ -461,7 +462,7 @@ mm_refusal(const char *request)
 static char answer_buf[work_buf_size];
 
 static const mode_ops *
-mm_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t rsize)
+mm_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t rsize)
 {
 	if (!mm_call(first ? first_method : "Respond", request, answer_buf, sizeof answer_buf,
 		refusal, rsize))
@@ -488,7 +489,7 @@ const mode_ops mm_mode = {
 	.claims = mm_claims,
 	.set_up = mm_set_up,
 	.refusal = mm_refusal,
-	.ask = mm_ask,
+	.send = mm_send,
 	.end_session = mm_end_session,
 	.end_session_now = mm_end_session_now,
 };

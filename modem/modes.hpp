@@ -62,7 +62,7 @@ struct mode_ops {
 	// Sends the request (first) or a reply and takes its answer into a:
 	// the mode the run goes on in, or null, with the modem's word in
 	// refusal, when it was refused.
-	const mode_ops *(*ask)(const char *text, bool first, ussd_answer *a, char *refusal,
+	const mode_ops *(*send)(const char *text, bool first, ussd_answer *a, char *refusal,
 	    size_t size) = nullptr;
 	bool (*end_session)(bool limited) = nullptr;	// false: not confirmed
 	// The same from a handler or on the way out of a failed run: async-

@@ -342,7 +342,7 @@ send()
 // A request and its response, waited for until the deadline; false when
 // it did not come.
 static bool
-exchange(uint8_t service, int64_t deadline, qmi_msg *m)
+round_trip(uint8_t service, int64_t deadline, qmi_msg *m)
 {
 	const uint16_t t = static_cast<uint16_t>(out[4] == ctl ? out[7] : get16(out + 7));
 
@@ -391,7 +391,7 @@ take_client(uint8_t service, int64_t deadline)
 
 	begin(ctl, 0x22);
 	tlv(1, &service, 1);
-	if (!exchange(ctl, deadline, &m))
+	if (!round_trip(ctl, deadline, &m))
 		errx(1, "%s: no answer", port);
 	const long e = qmi_result(&m);
 	if (e != -1) {
@@ -459,7 +459,7 @@ qmi_set_up(const mode_ops *self, const ussd_job *)
 	take_client(voice, -1);
 	begin(voice, 0x03);
 	tlv(0x16, &on, 1);
-	exchange(voice, -1, &m);
+	round_trip(voice, -1, &m);
 	if (qmi_result(&m) != -1 && verbose)
 		warnx("qmi: USSD indications refused");
 	return self;
@@ -525,7 +525,7 @@ take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
 // indication while that response is still owed, whichever first; a reply's
 // own response carries only its result.
 static const mode_ops *
-qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
+qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	uint8_t v[2 + 182];
 	qmi_msg m;
@@ -571,7 +571,7 @@ qmi_end_session(bool limited)
 	qmi_msg m;
 
 	begin(voice, 0x3c);
-	return exchange(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
+	return round_trip(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
 }
 
 // A DMS string (TLV 1) into s.
@@ -582,7 +582,7 @@ dms_string(uint8_t id, char *s, size_t size, int64_t deadline)
 	size_t n;
 
 	begin(dms, id);
-	if (!exchange(dms, deadline, &m))
+	if (!round_trip(dms, deadline, &m))
 		return;
 	if (const uint8_t *v = qmi_tlv(&m, 1, &n); v != nullptr && qmi_result(&m) == -1)
 		snprintf(s, size, "%.*s", static_cast<int>(n), reinterpret_cast<const char *>(v));
@@ -623,7 +623,7 @@ const mode_ops qmi_mode = {
 	.kind_of = of_frames,
 	.set_up = qmi_set_up,
 	.refusal = qmi_refusal,
-	.ask = qmi_ask,
+	.send = qmi_send,
 	.end_session = qmi_end_session,
 	.end_session_now = qmi_end_session_now,
 	.let_go = qmi_let_go,
