@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "fuzz/check.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/at.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "fuzz/check.hpp"
-#include "modem/dbus.hpp"
+#include "modem/frames/dbus.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "fuzz/check.hpp"
-#include "modem/http.hpp"
+#include "modem/frames/http.hpp"
 
 namespace {
 

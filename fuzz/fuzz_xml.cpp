@@ -9,6 +9,7 @@
 
 #include "coding/charsets.hpp"
 #include "fuzz/check.hpp"
+#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 
 extern "C" int

@@ -4,7 +4,8 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/at.hpp"
 #include "modem/modes.hpp"
 
 // How a request and its answer are coded over AT commands. Huawei modems in

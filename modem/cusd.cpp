@@ -3,7 +3,8 @@
 
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/at.hpp"
 
 static constexpr char cusd_prefix[] = "+CUSD: ";
 

@@ -11,9 +11,10 @@
 
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
+#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
-#include "modem/http.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/http.hpp"
+#include "modem/frames/link.hpp"
 #include "modem/modes.hpp"
 
 static http_peer peer;

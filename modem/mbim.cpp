@@ -10,7 +10,8 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 #include "modem/mbim.hpp"
 #include "modem/modes.hpp"
 

@@ -8,8 +8,9 @@
 
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
-#include "modem/dbus.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/dbus.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 #include "modem/mm.hpp"
 #include "modem/modes.hpp"
 

@@ -8,7 +8,8 @@
 
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "sim/modem.hpp"
 
-#include "modem/dbus.hpp"
+#include "modem/frames/dbus.hpp"
 
 #include <algorithm>
 #include <cerrno>

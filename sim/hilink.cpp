@@ -5,6 +5,7 @@
 #include "sim/modem.hpp"
 
 #include "coding/charsets.hpp"
+#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 
 #include <algorithm>

@@ -10,7 +10,8 @@
 
 #include "coding/charsets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/at.hpp"
 
 namespace {
 

@@ -10,8 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "coding/charsets.hpp"
+#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
-#include "modem/http.hpp"
+#include "modem/frames/http.hpp"
 #include "tests/harness.hpp"
 
 namespace {

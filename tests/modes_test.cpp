@@ -11,7 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 #include "tests/harness.hpp"
 
 using lines = std::vector<std::string>;

@@ -6,7 +6,7 @@
 
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
 
 volatile sig_atomic_t results_owed = 0;
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
 
 const dialogue *dlg = &classic_dialogue;
 int modem_fd = -1;

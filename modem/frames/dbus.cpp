@@ -6,7 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "modem/dbus.hpp"
+#include "modem/frames/dbus.hpp"
 
 static uint32_t
 get32(const uint8_t *p, bool big)

@@ -1,6 +1,7 @@
 #include <string.h>
 
 #include "coding/charsets.hpp"
+#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 
 // The device's answers are small documents of known elements; nesting of

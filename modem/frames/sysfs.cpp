@@ -4,7 +4,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 
 const char *
 way_by_driver(const char *root, const char *port)

@@ -7,7 +7,7 @@
 
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
-#include "modem/http.hpp"
+#include "modem/frames/http.hpp"
 
 const char http_read_failed[] = "read";
 

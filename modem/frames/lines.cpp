@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "front/settings.hpp"
-#include "modem/link.hpp"
+#include "modem/frames/link.hpp"
 
 // errno of the read that failed; 0 when the input simply ended.
 static int read_error;
