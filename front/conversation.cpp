@@ -10,6 +10,24 @@
 const mode_ops *volatile run_mode = nullptr;
 volatile sig_atomic_t request_out = 0;
 
+// On every way out of a run: a session that may be open is ended, and what
+// the mode took is given back, through the mode the run is in; once.
+void
+give_back()
+{
+	const mode_ops *m = run_mode;
+
+	if (m == nullptr)
+		return;
+	run_mode = nullptr;
+	if (request_out) {
+		request_out = 0;
+		m->end_session_now();
+	}
+	if (m->let_go != nullptr)
+		m->let_go();
+}
+
 static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 

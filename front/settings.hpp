@@ -51,12 +51,16 @@ int run();
 int list_modems();		// -l
 
 /* conversation.cpp */
-// The state of the run, in this one place: the mode it is in (mode, or the
-// one auto chose or fell back to), and whether a request is out, whose
-// session must be ended on the way out. The handlers read both.
+// The state of the run, in this one place, which alone writes it: the mode
+// it is in (mode, or the one auto chose or fell back to), and whether a
+// request is out, whose session must be ended on the way out.
 extern const mode_ops *volatile run_mode;
 extern volatile sig_atomic_t request_out;
 int converse();			// the run: request, replies, session end, answer
+// On every way out of a run, from exit, the watchdog and the handlers: a
+// session that may be open is ended and what the mode took given back,
+// once. Async-signal-safe.
+void give_back();
 
 /* output.cpp */
 struct utf8_out;

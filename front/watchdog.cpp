@@ -17,24 +17,6 @@ put(const char *s, size_t n)
 	(void)r;
 }
 
-// On every way out of a run: a session that may be open is ended, and what
-// the mode took is given back, through the mode the run is in; once.
-static void
-give_back()
-{
-	const mode_ops *m = run_mode;
-
-	if (m == nullptr)
-		return;
-	run_mode = nullptr;
-	if (request_out) {
-		request_out = 0;
-		m->end_session_now();
-	}
-	if (m->let_go != nullptr)
-		m->let_go();
-}
-
 // Runs asynchronously in the middle of any blocking call, so it uses only
 // async-signal-safe functions and never the stdio streams.
 void
