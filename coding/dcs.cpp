@@ -112,6 +112,8 @@ bool
 answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out)
 {
 	const dcs_coding coding = dcs_read(dcs);
+	// The octets a modem's hex stands for, read below through octets.
+	// cppcheck-suppress variableScope
 	uint8_t units[(work_buf_size - 1) / 2];
 
 	// A coding the way named itself reads as it is; a scheme beside it

@@ -88,11 +88,44 @@ print_classic_answer(const ussd_answer *a)
 	print_classic(classic_buf);
 }
 
+// A port that another mode claims goes to that mode: ModemManager's port,
+// a device of frames, a URL.
+static const mode_ops *
+claimant()
+{
+	for (const mode_ops *const *m = modes; *m != nullptr; m++)
+		if ((*m)->claims != nullptr && (*m)->claims(port)) {
+			if (verbose)
+				warnx("mode: %s", (*m)->name);
+			return *m;
+		}
+	return mode;
+}
+
 static void
 refuse(const ussd_job *job)
 {
 	if (const char *why = job_refusal(run_mode, job))
 		errx(1, "%s", why);
+}
+
+// The answer as the modern run prints it: its text read once, whatever the
+// mode, or -j's line.
+static void
+print_answer(const ussd_answer *a, bool kept)
+{
+	// -s overrules a modem that labels its answers wrongly; -j still
+	// shows what the modem said.
+	const int dcs = scheme >= 0 ? scheme : a->dcs;
+	utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
+	if (verbose && a->shown != nullptr)
+		warnx("decira: buf = \"%s\"", a->shown);
+	if (!answer_text(a->set, dcs, a->octets, a->len, &text))
+		errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
+	if (json)
+		print_json(a, &text, run_mode->name, kept);
+	else
+		print_text(&text);
 }
 
 int
@@ -103,15 +136,8 @@ converse()
 	run_mode = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
-	// A port that another mode claims goes to that mode: ModemManager's
-	// port, a device of frames, a URL.
-	for (const mode_ops *const *m = modes; mode->hands_over && *m != nullptr; m++)
-		if ((*m)->claims != nullptr && (*m)->claims(port)) {
-			if (verbose)
-				warnx("mode: %s", (*m)->name);
-			run_mode = *m;
-			break;
-		}
+	if (mode->hands_over)
+		run_mode = claimant();
 	// What cannot go is refused before the modem is touched, but in the AT
 	// modes, which tell it after the port's set-up.
 	if (!run_mode->codes_late)
@@ -141,22 +167,10 @@ converse()
 	request_out = kept;
 	alarm(0);
 
-	if (!job.modern) {
+	if (!job.modern)
 		print_classic_answer(&answer);
-	} else {
-		// -s overrules a modem that labels its answers wrongly; -j still
-		// shows what the modem said.
-		const int dcs = scheme >= 0 ? scheme : answer.dcs;
-		utf8_out text = {decoded_buf, sizeof decoded_buf, 0};
-		if (verbose && answer.shown != nullptr)
-			warnx("decira: buf = \"%s\"", answer.shown);
-		if (!answer_text(answer.set, dcs, answer.octets, answer.len, &text))
-			errx(1, "cannot read compressed answer (data coding scheme %d)", dcs);
-		if (json)
-			print_json(&answer, &text, run_mode->name, kept);
-		else
-			print_text(&text);
-	}
+	else
+		print_answer(&answer, kept);
 	finish_output();
 	// Only a printed answer may leave its session open.
 	request_out = 0;

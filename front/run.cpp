@@ -67,6 +67,17 @@ print_version()
 // The options in the order given, each once.
 static char given[32];
 
+static void
+note_given(int ch)
+{
+	const size_t n = strlen(given);
+
+	if (strchr(given, ch) == nullptr && n < sizeof given - 1) {
+		given[n] = static_cast<char>(ch);
+		given[n + 1] = '\0';
+	}
+}
+
 // The options that only set a flag.
 static constexpr char flag_names[] = "cdjklv";
 static int *const flags[] = {&cancel, &modern, &json, &keep, &list, &verbose};
@@ -88,14 +99,10 @@ void
 read_options(int argc, char *argv[])
 {
 	int ch;
-	size_t n = 0;
 
 	while ((ch = getopt(argc, argv, "cdhjklm:p:r:s:t:u:vV")) > 0) {
-		if (strchr(given, ch) == nullptr && n < sizeof given - 1) {
-			given[n++] = static_cast<char>(ch);
-			given[n] = '\0';
-		}
-		if (const char *f = strchr(flag_names, ch); f != nullptr && ch != '\0') {
+		note_given(ch);
+		if (const char *f = strchr(flag_names, ch); f != nullptr) {
 			*flags[f - flag_names] = 1;
 			continue;
 		}

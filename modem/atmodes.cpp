@@ -251,7 +251,7 @@ const mode_ops classic_run = {
 	.drain_now = at_drain_now,
 };
 #define at_row(n) { \
-	.name = n, \
+	.name = (n), \
 	.named = true, \
 	.keeps = true, \
 	.schemes = true, \
