@@ -188,7 +188,7 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 #if USSDQ_WITH_FRAMES
 	// A device of frames that no mode claimed: its driver is none of
 	// theirs, or its mode is not built in.
-	if (!is_terminal(port))
+	if (!speaks_at(port))
 		errx(1, "%s: not a serial, QMI or MBIM device", port);
 #endif
 	job = j;

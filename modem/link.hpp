@@ -36,7 +36,8 @@ extern int modem_fd;			// the open device
 extern FILE *modem_out;			// write side of modem_fd
 // Opens and locks the port, sets it up as d says and drops stale input.
 // A port in exclusive use by another program ends the run; so does one
-// that is no terminal, in the modern dialogue. Unless told to wait, a port
+// that is no terminal, in the modern dialogue, unless the kernel says it
+// speaks AT. Unless told to wait, a port
 // whose lock another run holds is not waited for: false, as for one in
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);
@@ -162,13 +163,23 @@ extern const mode_ops classic_run, packed_mode, text_mode, ucs2_mode, auto_mode;
 // A build with a way of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
 // devices; one without leaves them to the serial way, which refuses them.
 #define USSDQ_WITH_FRAMES (USSDQ_WITH_QMI || USSDQ_WITH_MBIM)
-// The way the kernel's driver of a device that is no terminal speaks, as
-// sysfs under root names it: "qmi" for qmi_wwan, "mbim" for cdc_mbim;
-// null for any other.
-const char *way_by_driver(const char *root, const char *port);
+// The way a device speaks, as the kernel under root (sysfs) says of its
+// number: null for a terminal, or a path that is not there; else "qmi"
+// (qmi_wwan, qmi_wwan_q, a WWAN port of type QMI), "mbim" (cdc_mbim, type
+// MBIM), "at" (type AT, the cdc-wdm port of huawei_cdc_ncm), "" for any
+// other.
+const char *device_way(const char *root, const char *path);
 // Whether path is a terminal, as sysfs tells, without opening it; true too
 // when it is not there, so that the serial way reports why.
 bool is_terminal(const char *path);
+// Whether path is spoken to in AT: a terminal, or an AT port that is none.
+bool speaks_at(const char *path);
+// Whether the device of fd, no terminal, is an AT port, as the kernel says.
+bool at_port(int fd);
 // The way of frames of a port that is no terminal, by its driver; null for a
 // terminal or a driver of no such way.
 const char *frames_way(const char *port);
+// Another process that has the device of fd open, found through /proc where
+// it can be read: its pid, and its name into comm; 0 for none. One that only
+// waits for the device's lock is none.
+long device_holder(int fd, char *comm, size_t size);

@@ -425,30 +425,47 @@ TEST(Modes, SetsThePortRaw)
 	}
 }
 
-// -m auto on a device that is no terminal goes the way its driver speaks,
-// as sysfs names it; -l probes such a device in that way, or in -m's.
+// -m auto on a device that is no terminal goes the way the kernel says it
+// speaks, as sysfs tells of its device number, so that a symlink or a udev
+// name is read as its target; -l probes such a device in that way, or in
+// -m's.
 TEST(Modes, AutoReadsTheDriver)
 {
 	char dir[] = "/tmp/ussdq-sysfs-XXXXXX";
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	const std::string root = dir;
 	const struct {
-		const char *name, *driver, *way;
+		const char *subsystem, *word, *way;
 	} cases[] = {
-		{"cdc-wdm0", "../../../bus/usb/drivers/qmi_wwan", "qmi"},
-		{"cdc-wdm1", "../../../bus/usb/drivers/cdc_mbim", "mbim"},
-		{"cdc-wdm2", "../../../bus/usb/drivers/cdc_wdm", nullptr},
-		{"cdc-wdm3", nullptr, nullptr},
+		{"usbmisc", "qmi_wwan", "qmi"},
+		{"usbmisc", "qmi_wwan_q", "qmi"},
+		{"usbmisc", "cdc_mbim", "mbim"},
+		{"usbmisc", "huawei_cdc_ncm", "at"},
+		{"usbmisc", "cdc_wdm", ""},
+		{"usbmisc", "", ""},
+		{"wwan", "AT", "at"},
+		{"wwan", "MBIM", "mbim"},
+		{"wwan", "QMI", "qmi"},
+		{"wwan", "QCDM", ""},
+		{"wwan", "FIREHOSE", ""},
+		{"wwan", "", ""},
+		{"tty", "option", nullptr},
+		{nullptr, nullptr, nullptr},	// a device sysfs does not know
 	};
+	int i = 0;
 	for (const auto &c : cases) {
-		const std::string device = root + "/class/usbmisc/" + c.name + "/device";
-		ASSERT_EQ(system(("mkdir -p " + device).c_str()), 0);
-		if (c.driver) {
-			ASSERT_EQ(symlink(c.driver, (device + "/driver").c_str()), 0);
-		}
-		const char *way = way_by_driver(root.c_str(), (std::string("/dev/") + c.name).c_str());
-		EXPECT_STREQ(way, c.way) << c.name;
+		sim::modem fake({});
+		if (c.subsystem != nullptr)
+			fake.play_in_sysfs(root, c.subsystem, c.word);
+		const std::string link = root + "/modem" + std::to_string(i++);
+		ASSERT_EQ(symlink(fake.path(), link.c_str()), 0);
+		const std::string what = std::string(c.subsystem ? c.subsystem : "none") + " " +
+		    (c.word ? c.word : "");
+		EXPECT_STREQ(device_way(root.c_str(), fake.path()), c.way) << what;
+		EXPECT_STREQ(device_way(root.c_str(), link.c_str()), c.way) << what << ", through a symlink";
 	}
+	EXPECT_STREQ(device_way(root.c_str(), (root + "/gone").c_str()), nullptr);
+	EXPECT_STREQ(device_way(root.c_str(), root.c_str()), "") << "a directory";
 	EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
 
 	// A build with no way of frames leaves such a device to the serial way.
