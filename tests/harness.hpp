@@ -41,6 +41,9 @@ struct run_options {
 	bool block_alarm = false;	// SIGALRM blocked, as a parent may leave it
 	bool port_locked = false;	// another open of the port holds its flock throughout
 	bool port_exclusive = false;	// the port has its exclusive flag (TIOCEXCL) set throughout
+	// Another program ("sleep") has the port open throughout; its pid in
+	// standard error is written back as "PID".
+	bool port_held = false;
 };
 
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},
