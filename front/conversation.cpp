@@ -49,7 +49,7 @@ ask(const char *text, ussd_answer *answer, bool first)
 	request_out = 1;
 	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr)
-		errx(1, "%s: request refused: %s", port, refusal);
+		errx(1, "%s: request refused: %s", port, shown(refusal));
 	run_mode = went_on;
 	if (!may_wait(answer))
 		request_out = 0;

@@ -78,7 +78,17 @@ first_line(const char *info, char *out, size_t size, const char *what)
 		n++;
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
 	if (verbose && n >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), n);
+}
+
+// A maker or a model that a device of frames or a web API gave, whole, into
+// its place in the finding: cut where it does not fit, as -v says.
+static void
+take_name(const char *s, char *out, size_t size, const char *what)
+{
+	snprintf(out, size, "%s", s);
+	if (verbose && strlen(s) >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
 }
 
 // A TAB, CR or LF in a maker or a model would split the list's line: each
@@ -134,9 +144,11 @@ probe(int out)
 		open("/dev/null", O_WRONLY);
 #if USSDQ_WITH_HILINK
 	// A device named by URL is asked through its web API.
+	char maker[256] = "", model[256] = "";
 	if (is_url(port)) {
-		if (!hilink_model(port, f.model, sizeof f.model))
+		if (!hilink_model(port, model, sizeof model))
 			_exit(1);
+		take_name(model, f.model, sizeof f.model, "model");
 		one_line(f.model);
 		snprintf(f.maker, sizeof f.maker, "Huawei");
 		snprintf(f.mode, sizeof f.mode, "hilink");
@@ -148,11 +160,13 @@ probe(int out)
 		f.busy = !device_setup(false);
 		bool told = false;
 #if USSDQ_WITH_QMI
-		told = !f.busy && strcmp(w, "qmi") == 0 && qmi_probe(f.maker, sizeof f.maker, f.model, sizeof f.model);
+		told = !f.busy && strcmp(w, "qmi") == 0 && qmi_probe(maker, sizeof maker, model, sizeof model);
 #endif
 #if USSDQ_WITH_MBIM
-		told = told || (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(f.model, sizeof f.model));
+		told = told || (!f.busy && strcmp(w, "mbim") == 0 && mbim_probe(model, sizeof model));
 #endif
+		take_name(maker, f.maker, sizeof f.maker, "maker");
+		take_name(model, f.model, sizeof f.model, "model");
 		if (told)
 			snprintf(f.mode, sizeof f.mode, "%s", w);
 		else if (!f.busy)

@@ -191,6 +191,7 @@ struct options {
 	std::string hilink_message;	// the refusal's <message>
 	bool hilink_chunked = false;	// answers in chunks, header names in lower case
 	bool hilink_cut = false;	// the answer to /api/ussd/get cut off before its end
+	std::string hilink_device_name = "E3372h-320";	// its model, as it is written in the XML
 	bool hilink_cut_release = false;	// the same for /api/ussd/release
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
