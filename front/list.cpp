@@ -142,9 +142,9 @@ probe(int out)
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
+	char maker[256] = "", model[256] = "";
 #if USSDQ_WITH_HILINK
 	// A device named by URL is asked through its web API.
-	char maker[256] = "", model[256] = "";
 	if (is_url(port)) {
 		if (!hilink_model(port, model, sizeof model))
 			_exit(1);
