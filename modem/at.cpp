@@ -36,10 +36,9 @@ at_next(exchange *x, char *buf, size_t size, line_read *got)
 	x->end = x->src(buf, size, x->deadline, got);
 	if (x->end != next_line::line)
 		return false;
-	if (verbose && !x->quiet && got->cut)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", x->who, shown(buf), got->len);
-	else if (verbose && !x->quiet)
-		warnx("%s: got \"%s\"", x->who, shown(buf));
+	if (verbose && !x->quiet)
+		warnx(got->cut ? "%s: got \"%s\" (cut: %zu bytes)" : "%s: got \"%s\"", x->who, shown(buf),
+		    got->len);
 	if (got->cut || x->text_open || !is_final(buf))
 		return true;
 	if (results_owed > 0)

@@ -10,19 +10,19 @@
 
 #include "modem/link.hpp"
 
-// The major and minor numbers of a device, as Linux packs them; the C
-// library's own would be two more functions to import.
+// The major and minor numbers of a device, as the C library packs them;
+// its own functions for them would be two more to import. Linux's numbers
+// (12 bits, 20 bits) all lie in the low 32 bits.
 static unsigned
 dev_major(dev_t d)
 {
-	return (static_cast<unsigned>(d) >> 8 & 0xfff) | (static_cast<unsigned>(d >> 32) & ~0xfffu);
+	return static_cast<unsigned>(d) >> 8 & 0xfff;
 }
 
 static unsigned
 dev_minor(dev_t d)
 {
-	return (static_cast<unsigned>(d) & 0xff) | (static_cast<unsigned>(d) >> 12 & 0xfff00) |
-	    static_cast<unsigned>(d >> 32) << 20;
+	return (static_cast<unsigned>(d) & 0xff) | (static_cast<unsigned>(d) >> 12 & 0xfff00);
 }
 
 // Whether the file name, under the directory that root (sysfs) keeps for
