@@ -63,12 +63,14 @@ static constexpr struct {
 	{"device/uevent", "\nDRIVER=cdc_mbim\n", "mbim"},
 };
 
+const char *sysfs_root = "/sys";
+
 bool
 at_port(int fd)
 {
 	struct stat st;
 
-	return fstat(fd, &st) == 0 && at_by_kernel("/sys", &st);
+	return fstat(fd, &st) == 0 && at_by_kernel(sysfs_root, &st);
 }
 
 // Told from what the kernel says of the device, without opening it: an

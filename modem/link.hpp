@@ -174,8 +174,10 @@ const char *device_way(const char *root, const char *path);
 bool is_terminal(const char *path);
 // Whether path is spoken to in AT: a terminal, or an AT port that is none.
 bool speaks_at(const char *path);
-// Whether the device of fd, no terminal, is an AT port, as the kernel says.
+// Whether the device of fd, no terminal, is an AT port, as the kernel under
+// sysfs_root ("/sys") says.
 bool at_port(int fd);
+extern const char *sysfs_root;
 // The way of frames of a port that is no terminal, by its driver; null for a
 // terminal or a driver of no such way.
 const char *frames_way(const char *port);

@@ -466,6 +466,41 @@ TEST(Modes, AutoReadsTheDriver)
 	}
 	EXPECT_STREQ(device_way(root.c_str(), (root + "/gone").c_str()), nullptr);
 	EXPECT_STREQ(device_way(root.c_str(), root.c_str()), "") << "a directory";
+
+	// A modern run speaks AT on a device that is no terminal where the
+	// kernel says it is an AT port, with no settings to make; the classic
+	// run and any other such device are refused as before. /dev/null
+	// stands for the device here, its number described in the private sysfs.
+	const std::string null_dir = root + "/dev/char/1:3";
+	const struct {
+		const char *what, *file, *text;
+		const dialogue *d;
+		bool at;
+	} ports[] = {
+		{"a WWAN port of type AT", "type", "AT\n", &modern_dialogue, true},
+		{"a huawei_cdc_ncm stick's port", "device/uevent",
+		    "DEVTYPE=usb_interface\nDRIVER=huawei_cdc_ncm\nINTERFACE=255/2/22\n", &modern_dialogue, true},
+		{"a WWAN port for diagnostics", "type", "QCDM\n", &modern_dialogue, false},
+		{"a qmi_wwan device", "device/uevent", "DRIVER=qmi_wwan\n", &modern_dialogue, false},
+		{"the classic run", "type", "AT\n", &classic_dialogue, false},
+	};
+	sysfs_root = root.c_str();
+	for (const auto &p : ports) {
+		ASSERT_EQ(system(("rm -rf " + null_dir + " && mkdir -p " + null_dir + "/device").c_str()), 0);
+		FILE *f = fopen((null_dir + "/" + p.file).c_str(), "w");
+		ASSERT_NE(f, nullptr);
+		fputs(p.text, f);
+		fclose(f);
+		port = "/dev/null";
+		if (p.at) {
+			EXPECT_TRUE(port_setup(p.d, true)) << p.what;
+			close(modem_fd);
+		} else {
+			EXPECT_EXIT(port_setup(p.d, true), testing::ExitedWithCode(1),
+			    p.d == &classic_dialogue ? "tcgetattr" : "not a serial device") << p.what;
+		}
+	}
+	sysfs_root = "/sys";
 	EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
 
 	// A build with no way of frames leaves such a device to the serial way.
