@@ -153,7 +153,7 @@ device_setup(bool wait)
 	if (const long pid = device_holder(modem_fd, comm, sizeof comm)) {
 		if (!wait)
 			return false;
-		errx(1, "%s: in use by another program (%s, pid %ld)", port, comm, pid);
+		errx(1, "%s: in use by another program (%s, pid %ld)", port, shown(comm), pid);
 	}
 	if (tcgetattr(modem_fd, &t) == 0) {
 		make_raw(&t);
