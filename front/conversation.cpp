@@ -67,7 +67,7 @@ send_text(const char *text, ussd_answer *answer, bool first, bool modern_run)
 	request_out = 1;
 	const mode_ops *went_on = run_mode->send(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr)
-		errx(1, "%s: request refused: %s", port, refusal);
+		errx(1, "%s: request refused: %s", port, shown(refusal));
 	run_mode = went_on;
 	if (!may_wait(answer))
 		request_out = 0;

@@ -12,34 +12,40 @@
 
 // What one port said: its maker, its model and the mode auto would choose
 // there, or that another program holds it.
-struct finding : port_finding {
+struct finding {
 	const char *port;	// the parent's
+	bool busy;
+	char maker[64], model[64], mode[8];
 };
 
 static constexpr size_t max_ports = 64;
 static char found[max_ports][24];
 static finding findings[max_ports];
 
-// The ports a modem's AT interface shows up as (ttyUSB*, ttyACM* and
-// wwan*at*), in name order. Each possible name is looked for, rather than
-// /dev read, which would bring a pattern matcher and an allocator into a
-// static build for this alone. All are counted; only those that fit are
+// The ports a modem shows up as (ttyUSB*, ttyACM*, the WWAN subsystem's
+// wwan*at* and, where a way of frames is built in, wwan*mbim*, wwan*qmi*
+// and cdc-wdm*), in name order. Each possible name is looked for, rather
+// than /dev read, which would bring a pattern matcher and an allocator into
+// a static build for this alone. All are counted; only those that fit are
 // kept.
 static size_t
 find_ports()
 {
+	static constexpr const char *wwan_types[] = {"at", "mbim", "qmi"};
+	const int wwans = 64 * (frames_built ? 3 : 1);
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + 64 + (frames_built ? 16 : 0); i++) {
+	for (int i = 0; i < 256 + wwans + (frames_built ? 16 : 0); i++) {
 		char name[sizeof found[0]];
-		if (i >= 256 + 64)
-			snprintf(name, sizeof name, "/dev/cdc-wdm%d", i - 256 - 64);
+		const int k = i - 256;
+		if (k >= wwans)
+			snprintf(name, sizeof name, "/dev/cdc-wdm%d", k - wwans);
 		else if (i < 128)
 			snprintf(name, sizeof name, "/dev/ttyUSB%d", i);
 		else if (i < 256)
 			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
 		else
-			snprintf(name, sizeof name, "/dev/wwan%dat%d", (i - 256) / 8, (i - 256) % 8);
+			snprintf(name, sizeof name, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
 		if (access(name, F_OK) == 0 && n++ < max_ports)
 			memcpy(found[n - 1], name, sizeof name);
 	}
@@ -53,13 +59,23 @@ find_ports()
 	return n;
 }
 
-// A TAB or CR in a maker or a model would split the list's line: each is a
-// space.
+// A maker or a model as the probe got it, whole, into its place in the
+// list: cut where it does not fit, as -v says.
+static void
+take_name(const char *s, char *out, size_t size, const char *what)
+{
+	snprintf(out, size, "%s", s);
+	if (verbose && strlen(s) >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
+}
+
+// A TAB, CR or LF in a maker or a model would split the list's line: each
+// is a space.
 static void
 one_line(char *s)
 {
 	for (; *s != '\0'; s++)
-		if (*s == '\t' || *s == '\r')
+		if (*s == '\t' || *s == '\r' || *s == '\n')
 			*s = ' ';
 }
 
@@ -97,8 +113,13 @@ probe(int out)
 	// The lowest free descriptor: 2, which the probe's messages go to.
 	if (!verbose && close(STDERR_FILENO) == 0)
 		open("/dev/null", O_WRONLY);
-	if (!probing->probe(&f))
+	port_finding got = {};
+	if (!probing->probe(&got))
 		_exit(1);
+	f.busy = got.busy;
+	take_name(got.maker, f.maker, sizeof f.maker, "maker");
+	take_name(got.model, f.model, sizeof f.model, "model");
+	snprintf(f.mode, sizeof f.mode, "%s", got.mode);
 	one_line(f.maker);
 	one_line(f.model);
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);

@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <string.h>
 #include <err.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,7 +20,22 @@ print_classic(char *buf)
 
 // On a terminal a control character could retitle it, write to its
 // clipboard or hide text: each but LF and TAB shows as U+FFFD there, as
-// ls shows odd names. Into a pipe or a file the text goes as it is.
+// ls shows odd names. Into a pipe or a file the text goes as it is. The
+// length of the one at s, or 0 for none: U+0080 to U+009F are C2 80 to C2
+// 9F, and a C2 is never last, in the answer, which is whole UTF-8, nor in
+// a NUL-terminated text.
+static size_t
+control_at(const char *s)
+{
+	const auto c = static_cast<unsigned char>(*s);
+
+	if (c == 0xc2 && (s[1] & 0xe0) == 0x80)
+		return 2;
+	return c == 0x7f || (c < 0x20 && c != '\t' && c != '\n');
+}
+
+static constexpr char replacement[] = "\xef\xbf\xbd";
+
 void
 put_shown(const char *s, size_t n)
 {
@@ -27,17 +43,36 @@ put_shown(const char *s, size_t n)
 	const bool tty = tcgetattr(STDOUT_FILENO, &t) == 0;
 
 	for (size_t i = 0; i < n; i++) {
-		const auto c = static_cast<unsigned char>(s[i]);
-		// U+0080 to U+009F are C2 80 to C2 9F; a C2 is never last, in
-		// the answer, which is whole UTF-8, nor in a NUL-terminated name.
-		const bool c1 = c == 0xc2 && (s[i + 1] & 0xe0) == 0x80;
-		if (tty && (c1 || c == 0x7f || (c < 0x20 && c != '\t' && c != '\n'))) {
-			fputs("\xef\xbf\xbd", stdout);
-			i += c1;
+		const size_t c = tty ? control_at(s + i) : 0;
+		if (c != 0) {
+			fputs(replacement, stdout);
+			i += c - 1;
 		} else {
-			putchar(c);
+			putchar(s[i]);
 		}
 	}
+}
+
+const char *
+shown(const char *s)
+{
+	static char buf[4096];
+	struct termios t;
+
+	if (!modern || tcgetattr(STDERR_FILENO, &t) != 0)
+		return s;
+	size_t n = 0;
+	for (; *s != '\0' && n < sizeof buf - 3; s++) {
+		if (const size_t c = control_at(s)) {
+			memcpy(buf + n, replacement, 3);
+			n += 3;
+			s += c - 1;
+		} else {
+			buf[n++] = *s;
+		}
+	}
+	buf[n] = '\0';
+	return buf;
 }
 
 void

@@ -70,6 +70,10 @@ void print_text(const utf8_out *text);	// the decoded answer and a line feed
 // n bytes of UTF-8 text on the standard output, its control characters but
 // LF and TAB shown as U+FFFD when that is a terminal.
 void put_shown(const char *s, size_t n);
+// Text of the device's inside a message on the standard error, its control
+// characters shown as put_shown shows them when that is a terminal, in a
+// modern run: a copy, cut at 4 KiB, that the next call overwrites, or s.
+const char *shown(const char *s);
 // -j: the answer as one line of JSON.
 void print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept);
 // n bytes of s as a JSON string: UTF-8, or each byte the ISO 8859-1

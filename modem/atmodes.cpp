@@ -164,7 +164,7 @@ names_huawei(const char *info)
 // The first line of an answer, without the command's name in front of it
 // (+CGMI: Quectel).
 static void
-first_line(const char *info, char *out, size_t size, const char *what)
+first_line(const char *info, char *out, size_t size)
 {
 	const char *p = info;
 
@@ -175,8 +175,6 @@ first_line(const char *info, char *out, size_t size, const char *what)
 	while (p[n] != '\0' && p[n] != '\n')
 		n++;
 	snprintf(out, size, "%.*s", static_cast<int>(n), p);
-	if (verbose && n >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, out, n);
 }
 
 // A Huawei says which USSD mode it is in, or at least names its maker;
@@ -214,9 +212,9 @@ at_probe(port_finding *f)
 	}
 	at_query("ATE0", info, sizeof info);
 	if (at_query("AT+CGMI", info, sizeof info))
-		first_line(info, f->maker, sizeof f->maker, "maker");
+		first_line(info, f->maker, sizeof f->maker);
 	if (at_query("AT+CGMM", info, sizeof info))
-		first_line(info, f->model, sizeof f->model, "model");
+		first_line(info, f->model, sizeof f->model);
 	snprintf(f->mode, sizeof f->mode, "%s", choose_mode());
 	return true;
 }

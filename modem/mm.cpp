@@ -98,7 +98,7 @@ refusal_of(const dbus_header *h, char *refusal, size_t rsize)
 	dr_begin(&r, in, h);
 	snprintf(refusal, rsize, "%s: %s", h->field[df_error_name], dr_peek(&r) == 's' ? dr_str(&r) : "");
 	if (verbose)
-		warnx("mm: error %s", refusal);
+		warnx("mm: error %s", shown(refusal));
 }
 
 static bool
@@ -242,7 +242,7 @@ mm_open(const char *port, bool port_given)
 	case refused:
 		// The bus says so when no one owns ModemManager's name.
 		if (strstr(objects_refusal, ".ServiceUnknown:") == nullptr)
-			errx(1, "%s: %s", "GetManagedObjects", objects_refusal);
+			errx(1, "%s: %s", "GetManagedObjects", shown(objects_refusal));
 		[[fallthrough]];
 	case not_running:
 		errx(1, "ModemManager is not running");
@@ -312,7 +312,7 @@ mm_state()
 	dw_str(&w, 's', ussd_iface);
 	dw_str(&w, 's', "State");
 	if (!reply(&w, &r, refusal, sizeof refusal, "State", "v"))
-		errx(1, "State: %s", refusal);
+		errx(1, "State: %s", shown(refusal));
 	dr_enter(&r, &v);
 	uint32_t state = dr_u32(&v);
 	// The variant's type is one whole type: "u" when it starts so.
@@ -347,7 +347,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 	});
 	answer[got.len] = '\0';
 	if (verbose)
-		warnx("mm: reply \"%s\"", answer);
+		warnx("mm: reply \"%s\"", shown(answer));
 	return true;
 }
 

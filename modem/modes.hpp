@@ -33,10 +33,10 @@ struct ussd_answer {
 	const char *shown;	// what -v shows the answer as before it is read; null: nothing
 };
 
-// What -l learns of a port in a mode.
+// What -l learns of a port in a mode, each name whole.
 struct port_finding {
 	bool busy;		// another program holds it
-	char maker[64], model[64], mode[8];
+	char maker[256], model[256], mode[8];
 };
 
 struct mode_ops {

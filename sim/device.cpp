@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +15,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,16 +54,19 @@ void modem::open_pty()
 		fail("ptsname_r");
 	}
 	path_ = name;
-	slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-	if (slave_ < 0)
-		fail(name);
+	if (!opts_.qmi && !opts_.mbim.on) {
+		slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (slave_ < 0)
+			fail(name);
+	}
 	if (opts_.vmin > 255 || opts_.vtime > 255) {
 		errno = EINVAL;
 		fail("vmin/vtime");
 	}
+	// The master's settings are the device side's.
 	if (opts_.raw || opts_.vmin >= 0 || opts_.vtime >= 0) {
 		termios t;
-		if (::tcgetattr(slave_, &t) != 0)
+		if (::tcgetattr(master_, &t) != 0)
 			fail("tcgetattr");
 		if (opts_.raw)
 			::cfmakeraw(&t);
@@ -67,7 +74,7 @@ void modem::open_pty()
 			t.c_cc[VMIN] = static_cast<cc_t>(opts_.vmin);
 		if (opts_.vtime >= 0)
 			t.c_cc[VTIME] = static_cast<cc_t>(opts_.vtime);
-		if (::tcsetattr(slave_, TCSANOW, &t) != 0)
+		if (::tcsetattr(master_, TCSANOW, &t) != 0)
 			fail("tcsetattr");
 	}
 }
@@ -90,6 +97,11 @@ bool modem::receive(int timeout_ms, std::vector<std::string> &lines)
 	ssize_t n = ::read(master_, buf, sizeof buf);
 	if (n < 0 && (errno == EAGAIN || errno == EINTR))
 		return true;
+	if (n < 0 && errno == EIO && slave_ < 0) {
+		// Nobody has the device of frames open now; the next run may.
+		nap(10);
+		return true;
+	}
 	if (n <= 0) {
 		// Nobody holds the device side any more, which our own descriptor
 		// should prevent; there is nothing left to serve.
@@ -165,7 +177,7 @@ void modem::put(std::string_view bytes)
 void modem::note_echo(std::string_view bytes)
 {
 	termios t;
-	if (::tcgetattr(slave_, &t) != 0 || !(t.c_lflag & ECHO)) {
+	if (::tcgetattr(master_, &t) != 0 || !(t.c_lflag & ECHO)) {
 		sent_line_.clear();
 		return;
 	}
@@ -211,6 +223,38 @@ void modem::nap(int ms)
 	auto end = steady_clock::now() + milliseconds(ms);
 	for (auto now = steady_clock::now(); !stop_ && now < end; now = steady_clock::now())
 		std::this_thread::sleep_for(std::min<steady_clock::duration>(end - now, 10ms));
+}
+
+void modem::play_in_sysfs(const std::string &root, const std::string &subsystem,
+    const std::string &word) const
+{
+	struct stat st;
+	if (::stat(path(), &st) != 0)
+		throw std::runtime_error(path_ + ": " + std::strerror(errno));
+	const std::string name = path_.substr(path_.rfind('/') + 1),
+	    node = root + "/devices/fake/" + name, iface = root + "/devices/fake/usb-" + name,
+	    number = root + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+		std::to_string(minor(st.st_rdev)),
+	    cls = root + "/class/" + subsystem, driver = root + "/bus/usb/drivers/" + word;
+	if (std::system(("rm -rf '" + node + "' '" + iface + "' '" + number + "' && mkdir -p '" +
+	    root + "/dev/char' '" + node + "' '" + iface + "' '" + cls + "' '" + driver + "'").c_str()) != 0)
+		throw std::runtime_error("cannot make " + node);
+	bool ok = ::symlink(node.c_str(), number.c_str()) == 0 &&
+	    ::symlink(cls.c_str(), (node + "/subsystem").c_str()) == 0 &&
+	    ::symlink(iface.c_str(), (node + "/device").c_str()) == 0;
+	auto write = [](const std::string &file, const std::string &text) {
+		FILE *f = std::fopen(file.c_str(), "w");
+		bool written = f != nullptr && std::fputs(text.c_str(), f) >= 0;
+		return f != nullptr && std::fclose(f) == 0 && written;
+	};
+	if (ok && !word.empty() && subsystem == "wwan")
+		ok = write(node + "/type", word + "\n");
+	else if (ok && !word.empty())
+		ok = ::symlink(driver.c_str(), (iface + "/driver").c_str()) == 0 &&
+		    write(iface + "/uevent", "DEVTYPE=usb_interface\nDRIVER=" + word +
+			"\nINTERFACE=255/255/255\n");
+	if (!ok)
+		throw std::runtime_error(number + ": " + std::strerror(errno));
 }
 
 void modem::close_pty()

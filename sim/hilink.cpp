@@ -279,7 +279,7 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 	if (opts_.hilink_login)
 		return error(100003);
 	if (method == "GET" && path == "/api/device/information")
-		return response("<DeviceName>E3372h-320</DeviceName><SerialNumber>0</SerialNumber>");
+		return response("<DeviceName>" + opts_.hilink_device_name + "</DeviceName><SerialNumber>0</SerialNumber>");
 	if (method == "GET" && path == "/api/ussd/status")
 		return response(std::string("<result>") + (opts_.hilink_busy ? "1" : "0") + "</result>");
 	if (method == "GET" && path == "/api/ussd/release") {

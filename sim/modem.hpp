@@ -191,6 +191,7 @@ struct options {
 	std::string hilink_message;	// the refusal's <message>
 	bool hilink_chunked = false;	// answers in chunks, header names in lower case
 	bool hilink_cut = false;	// the answer to /api/ussd/get cut off before its end
+	std::string hilink_device_name = "E3372h-320";	// its model, as it is written in the XML
 	bool hilink_cut_release = false;	// the same for /api/ussd/release
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
@@ -210,6 +211,13 @@ public:
 	void start();			// serve on a background thread until stop()
 	void stop();
 	bool serve(int timeout_ms);	// serve what arrives within timeout_ms; false once hung up
+	// Says of the device under root what the kernel's sysfs says of a
+	// character device, by its number: that it belongs to subsystem ("tty",
+	// "usbmisc", "wwan") and, where word is not empty, that a WWAN port is of
+	// that type ("AT", "QCDM") or that any other is driven by that driver
+	// ("qmi_wwan"). A symlink to the device is then read as the device.
+	void play_in_sysfs(const std::string &root, const std::string &subsystem,
+	    const std::string &word) const;
 	std::vector<std::string> received() const;	// command lines, from "AT" on
 	// QMI: client ids still taken, and whether a USSD session is open or
 	// an Originate USSD response still owed.
@@ -296,7 +304,10 @@ private:
 
 	options opts_;
 	int master_ = -1;
-	int slave_ = -1;	// held open so stale input survives and the master never sees EIO
+	// Held open so that the master never sees EIO, but for a device of frames
+	// (QMI, MBIM): a program that finds another holding one refuses it. What
+	// is written before the device side is opened waits for it either way.
+	int slave_ = -1;
 	std::string path_;
 	int bus_fd_ = -1;
 	std::string bus_in_;	// bytes of messages not yet whole

@@ -99,11 +99,16 @@ TEST(Ussdq, ListsTheModems)
 	const std::string busy = "PORT\t\t\tbusy\n";
 	sim::options silent;
 	silent.rules = {{"ATE0", {}}};
+	sim::options qmi, mbim;
+	qmi.qmi = true;
+	mbim.mbim.on = true;
+	const std::string held = "PORT: in use by another program (sleep, pid PID)";
 	struct {
 		std::vector<std::string> args;
 		sim::options modem;
 		run_options run;
 		std::string out, err;
+		const char *needs = nullptr;	// a mode the build must have
 	} cases[] = {
 		{{"-l", "PORT"}, {}, {}, "PORT\tFakeco\tFM100\tucs2\n", ""},
 		{{"-l", "-t", "2", "/nonexistent", "PORT"}, kind(sim::modem_kind::huawei), {},
@@ -125,8 +130,23 @@ TEST(Ussdq, ListsTheModems)
 		    msgs({"PORT: in exclusive use by another program"})},
 		{{"-m", "auto", "-p", "PORT", "-u", "*100#"}, {}, {.port_exclusive = true}, "",
 		    msgs({"PORT: in exclusive use by another program"})},
+		// A QMI or MBIM device another program has open shares its one
+		// queue of answers with it: busy, and refused.
+		{{"-l", "-m", "qmi", "PORT"}, qmi, {.port_held = true}, busy, msgs({"no modem found"}), "qmi"},
+		{{"-m", "qmi", "-p", "PORT", "-u", "*100#"}, qmi, {.port_held = true}, "", msgs({held}), "qmi"},
+		{{"-c", "-m", "qmi", "-p", "PORT"}, qmi, {.port_held = true}, "", msgs({held}), "qmi"},
+		{{"-l", "-j", "-m", "mbim", "PORT"}, mbim, {.port_held = true},
+		    "[{\"port\":\"PORT\",\"maker\":null,\"model\":null,\"mode\":\"busy\"}]\n",
+		    msgs({"no modem found"}), "mbim"},
+		{{"-m", "mbim", "-p", "PORT", "-u", "*100#"}, mbim, {.port_held = true}, "", msgs({held}), "mbim"},
+		// Nobody else has it open: the fake does not hold its own device.
+		{{"-l", "-m", "mbim", "PORT"}, mbim, {}, "PORT\t\tfake modem\tmbim\n", "", "mbim"},
+		// A serial port is another program's only by its exclusive flag.
+		{{"-l", "PORT"}, {}, {.port_held = true}, "PORT\tFakeco\tFM100\tucs2\n", ""},
 	};
 	for (const auto &c : cases) {
+		if (c.needs != nullptr && !built_in(c.needs))
+			continue;
 		if (c.run.port_exclusive && exclusive_flag_unseen("-l and a port in exclusive use"))
 			continue;
 		auto r = ussdq(c.args, c.modem, c.run);

@@ -99,6 +99,8 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 		c.out = pipe_for(fa, 1, run.stdout_gone, write_ends);
 	if (has(run.closed, 2))
 		posix_spawn_file_actions_addclose(&fa, 2);
+	else if (run.stderr_path != nullptr)
+		posix_spawn_file_actions_addopen(&fa, 2, run.stderr_path, O_WRONLY, 0);
 	else
 		c.err = pipe_for(fa, 2, run.stderr_gone, write_ends);
 
@@ -222,6 +224,16 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	if (run.port_exclusive) {
 		EXPECT_EQ(ioctl(holder, TIOCEXCL), 0);
 	}
+	pid_t held_by = -1;
+	if (run.port_held) {
+		posix_spawn_file_actions_t fa;
+		posix_spawn_file_actions_init(&fa);
+		posix_spawn_file_actions_addopen(&fa, 0, modem.path(), O_RDONLY | O_NOCTTY, 0);
+		char sleep[] = "sleep", minute[] = "60";
+		char *argv[] = {sleep, minute, nullptr};
+		EXPECT_EQ(posix_spawnp(&held_by, "sleep", &fa, nullptr, argv, environ), 0);
+		posix_spawn_file_actions_destroy(&fa);
+	}
 	// "URL" stands for the web API's address, where the modem serves one.
 	std::vector<std::string> words = args;
 	if (!modem.hilink_url().empty())
@@ -232,6 +244,11 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay
 	if (holder >= 0)
 		close(holder);
+	if (held_by > 0) {
+		kill(held_by, SIGKILL);
+		waitpid(held_by, nullptr, 0);
+		r.err = replace(r.err, "pid " + std::to_string(held_by) + ")", "pid PID)");
+	}
 	r.err = replace(r.err, modem.path(), "PORT");
 	if (!modem.hilink_url().empty()) {
 		r.out = replace(r.out, modem.hilink_url(), "URL");

@@ -32,6 +32,7 @@ struct outcome {
 // read to the end, and no signal is blocked or ignored.
 struct run_options {
 	const char *stdout_path = nullptr;	// instead of a pipe
+	const char *stderr_path = nullptr;	// the same for standard error
 	int alarm_after_ms = -1;	// send a signal from outside after this long
 	int signal = SIGALRM;		// the signal sent then
 	bool session_leader = false;	// in a session of its own, with no controlling terminal
@@ -41,6 +42,9 @@ struct run_options {
 	bool block_alarm = false;	// SIGALRM blocked, as a parent may leave it
 	bool port_locked = false;	// another open of the port holds its flock throughout
 	bool port_exclusive = false;	// the port has its exclusive flag (TIOCEXCL) set throughout
+	// Another program ("sleep") has the port open throughout; its pid in
+	// standard error is written back as "PID".
+	bool port_held = false;
 };
 
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},

@@ -174,12 +174,22 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 	sim::options named = modem({{"AT+CGMI", {sim::send(result("Fake\x1b]0;x\x07" "co\tLtd") + result("OK"))}},
 	    {"AT+CGMM", {sim::send(result(std::string(70, 'M')) + result("OK"))}}});
 	const std::string model(63, 'M');
+	// The modem's word inside a message on standard error, and what -v
+	// shows of what came.
+	const std::string hostile = "x\x1b]0;t\x07y\x9b";
+	const sim::options refusing = modem({{"AT+CUSD=*", {sim::send(result("+CME ERROR: " + hostile))}}});
+	const std::string refused = "ussdq: PORT: request refused: +CME ERROR: x" + shown + "]0;t" + shown + "y\x9b\n";
+	sim::options web;
+	web.hilink = "127.0.0.1:0";
+	web.hilink_device_name = "E3372h\n320\t" + std::string(60, 'M');
 	struct {
 		const char *what;
 		std::vector<std::string> args;
 		sim::options modem;
 		bool on_terminal;
 		std::string out;
+		bool err_on_terminal = false;
+		std::string err = "";	// in what standard error got; "": not looked at
 	} cases[] = {
 		{"an answer on a terminal", {"-m", "text", "-p", "PORT", "-u", "*100#"}, controls, true,
 		    "A" + shown + "[31m" + shown + shown + shown + shown + shown + "B\tC\nD\n"},
@@ -195,14 +205,37 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 		{"-l -j on a terminal", {"-l", "-j", "PORT"}, named, true,
 		    "[{\"port\":\"PORT\",\"maker\":\"Fake\\u001b]0;x\\u0007co Ltd\",\"model\":\"" + model +
 		    "\",\"mode\":\"ucs2\"}]\n"},
+		{"a refusal on a terminal", {"-m", "text", "-p", "PORT", "-u", "*100#"}, refusing, false, "", true,
+		    refused},
+		{"a refusal into a pipe", {"-m", "text", "-p", "PORT", "-u", "*100#"}, refusing, false, "", false,
+		    "ussdq: PORT: request refused: +CME ERROR: " + hostile + "\n"},
+		{"-v on a terminal", {"-v", "-m", "text", "-p", "PORT", "-u", "*100#"}, refusing, false, "", true,
+		    "ussdq: at_wcusd: got \"+CME ERROR: x" + shown + "]0;t" + shown + "y\x9b\"\n" + refused},
+		{"a classic run's -v on a terminal", {"-v", "-p", "PORT", "-u", "*100#"},
+		    modem({{"AT+CSCS=*", {sim::send(result(hostile) + result("OK"))}}}), false,
+		    "buf=c2303bec1e974135170c062a56a5Balance 5.00 EUR\n", true,
+		    "ussdq: at_wok: got \"" + hostile + "\"\n"},
+		// A line feed in a model would split the list's line as a TAB would;
+		// one cut says so under -v.
+		{"-l of a web API into a pipe", {"-l", "URL"}, web, false,
+		    "URL\tHuawei\tE3372h 320 " + std::string(52, 'M') + "\thilink\n"},
+		{"-l -v of a web API on a terminal", {"-l", "-v", "URL"}, web, false,
+		    "URL\tHuawei\tE3372h 320 " + std::string(52, 'M') + "\thilink\n", true,
+		    "ussdq: model: got \"E3372h\n320\t" + std::string(52, 'M') + "\" (cut: 71 bytes)\n"},
 	};
 	for (auto &c : cases) {
-		terminal t;
+		if (!c.modem.hilink.empty() && !built_in("hilink"))
+			continue;
+		terminal t, e;
 		ASSERT_GE(t.device, 0) << c.what;
-		auto r = ussdq(c.args, c.modem, {.stdout_path = c.on_terminal ? t.path.c_str() : nullptr});
+		ASSERT_GE(e.device, 0) << c.what;
+		auto r = ussdq(c.args, c.modem, {.stdout_path = c.on_terminal ? t.path.c_str() : nullptr,
+		    .stderr_path = c.err_on_terminal ? e.path.c_str() : nullptr});
 		std::string out = c.on_terminal ? t.written() : r.out;
 		EXPECT_EQ(replace(out, r.port, "PORT"), c.out) << c.what;
-		EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+		const std::string err = replace(c.err_on_terminal ? e.written() : r.err, r.port, "PORT");
+		EXPECT_NE(err.find(c.err), std::string::npos) << c.what << ": " << err;
+		EXPECT_EQ(r.status, c.out.empty() ? 1 : 0) << c.what << ": " << r.err;
 	}
 	// The model is cut to what the list takes, and -v says so.
 	auto r = ussdq({"-l", "-v", "PORT"}, named);

@@ -426,30 +426,82 @@ TEST(Modes, SetsThePortRaw)
 	}
 }
 
-// -m auto on a device that is no terminal goes the way its driver speaks,
-// as sysfs names it; -l probes such a device in that way, or in -m's.
+// -m auto on a device that is no terminal goes the way the kernel says it
+// speaks, as sysfs tells of its device number, so that a symlink or a udev
+// name is read as its target; -l probes such a device in that way, or in
+// -m's.
 TEST(Modes, AutoReadsTheDriver)
 {
 	char dir[] = "/tmp/ussdq-sysfs-XXXXXX";
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	const std::string root = dir;
 	const struct {
-		const char *name, *driver, *way;
+		const char *subsystem, *word, *way;
 	} cases[] = {
-		{"cdc-wdm0", "../../../bus/usb/drivers/qmi_wwan", "qmi"},
-		{"cdc-wdm1", "../../../bus/usb/drivers/cdc_mbim", "mbim"},
-		{"cdc-wdm2", "../../../bus/usb/drivers/cdc_wdm", nullptr},
-		{"cdc-wdm3", nullptr, nullptr},
+		{"usbmisc", "qmi_wwan", "qmi"},
+		{"usbmisc", "qmi_wwan_q", "qmi"},
+		{"usbmisc", "cdc_mbim", "mbim"},
+		{"usbmisc", "huawei_cdc_ncm", "at"},
+		{"usbmisc", "cdc_wdm", ""},
+		{"usbmisc", "", ""},
+		{"wwan", "AT", "at"},
+		{"wwan", "MBIM", "mbim"},
+		{"wwan", "QMI", "qmi"},
+		{"wwan", "QCDM", ""},
+		{"wwan", "FIREHOSE", ""},
+		{"wwan", "", ""},
+		{"tty", "option", nullptr},
+		{nullptr, nullptr, nullptr},	// a device sysfs does not know
 	};
+	int i = 0;
 	for (const auto &c : cases) {
-		const std::string device = root + "/class/usbmisc/" + c.name + "/device";
-		ASSERT_EQ(system(("mkdir -p " + device).c_str()), 0);
-		if (c.driver) {
-			ASSERT_EQ(symlink(c.driver, (device + "/driver").c_str()), 0);
-		}
-		const char *way = way_by_driver(root.c_str(), (std::string("/dev/") + c.name).c_str());
-		EXPECT_STREQ(way, c.way) << c.name;
+		sim::modem fake({});
+		if (c.subsystem != nullptr)
+			fake.play_in_sysfs(root, c.subsystem, c.word);
+		const std::string link = root + "/modem" + std::to_string(i++);
+		ASSERT_EQ(symlink(fake.path(), link.c_str()), 0);
+		const std::string what = std::string(c.subsystem ? c.subsystem : "none") + " " +
+		    (c.word ? c.word : "");
+		EXPECT_STREQ(device_way(root.c_str(), fake.path()), c.way) << what;
+		EXPECT_STREQ(device_way(root.c_str(), link.c_str()), c.way) << what << ", through a symlink";
 	}
+	EXPECT_STREQ(device_way(root.c_str(), (root + "/gone").c_str()), nullptr);
+	EXPECT_STREQ(device_way(root.c_str(), root.c_str()), "") << "a directory";
+
+	// A modern run speaks AT on a device that is no terminal where the
+	// kernel says it is an AT port, with no settings to make; the classic
+	// run and any other such device are refused as before. /dev/null
+	// stands for the device here, its number described in the private sysfs.
+	const std::string null_dir = root + "/dev/char/1:3";
+	const struct {
+		const char *what, *file, *text;
+		const dialogue *d;
+		bool at;
+	} ports[] = {
+		{"a WWAN port of type AT", "type", "AT\n", &modern_dialogue, true},
+		{"a huawei_cdc_ncm stick's port", "device/uevent",
+		    "DEVTYPE=usb_interface\nDRIVER=huawei_cdc_ncm\nINTERFACE=255/2/22\n", &modern_dialogue, true},
+		{"a WWAN port for diagnostics", "type", "QCDM\n", &modern_dialogue, false},
+		{"a qmi_wwan device", "device/uevent", "DRIVER=qmi_wwan\n", &modern_dialogue, false},
+		{"the classic run", "type", "AT\n", &classic_dialogue, false},
+	};
+	sysfs_root = root.c_str();
+	for (const auto &p : ports) {
+		ASSERT_EQ(system(("rm -rf " + null_dir + " && mkdir -p " + null_dir + "/device").c_str()), 0);
+		FILE *f = fopen((null_dir + "/" + p.file).c_str(), "w");
+		ASSERT_NE(f, nullptr);
+		fputs(p.text, f);
+		fclose(f);
+		port = "/dev/null";
+		if (p.at) {
+			EXPECT_TRUE(port_setup(p.d, true)) << p.what;
+			close(modem_fd);
+		} else {
+			EXPECT_EXIT(port_setup(p.d, true), testing::ExitedWithCode(1),
+			    p.d == &classic_dialogue ? "tcgetattr" : "not a serial device") << p.what;
+		}
+	}
+	sysfs_root = "/sys";
 	EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
 
 	// A build with no way of frames leaves such a device to the serial way.

@@ -131,6 +131,22 @@ TEST(Situations, RunsAtOnceOnOnePortEachGetTheirOwnAnswer)
 	std::sort(received.begin(), received.end());
 	std::sort(dialogues.begin(), dialogues.end());
 	EXPECT_EQ(received, dialogues) << "the dialogues overlapped";
+
+	// On a QMI or MBIM device, whose other holders are refused, a run that
+	// waits for the lock has the device open too, and is none of them.
+	for (const char *way : {"qmi", "mbim"}) {
+		if (!built_in(way))
+			continue;
+		sim::options o;
+		o.qmi = way[0] == 'q';
+		o.mbim.on = !o.qmi;
+		const std::vector<std::string> run{"-t", "20", "-m", way, "-p", "PORT", "-u", "*100#"};
+		for (const auto &r : ussdq_together({run, run, run, run}, o)) {
+			EXPECT_EQ(r.out, "Balance: 12.34 EUR, valid until 31.12.2026\n") << way;
+			EXPECT_EQ(r.err, "") << way;
+			EXPECT_EQ(r.status, 0) << way;
+		}
+	}
 }
 
 // Through ModemManager the modem's port is ModemManager's, and the runs

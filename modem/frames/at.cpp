@@ -36,10 +36,9 @@ at_next(at_exchange *x, char *buf, size_t size, line_read *got)
 	x->end = x->src(buf, size, x->deadline, got);
 	if (x->end != next_line::line)
 		return false;
-	if (verbose && !x->quiet && got->cut)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", x->who, buf, got->len);
-	else if (verbose && !x->quiet)
-		warnx("%s: got \"%s\"", x->who, buf);
+	if (verbose && !x->quiet)
+		warnx(got->cut ? "%s: got \"%s\" (cut: %zu bytes)" : "%s: got \"%s\"", x->who, shown(buf),
+		    got->len);
 	if (got->cut || x->text_open || !is_final(buf))
 		return true;
 	if (results_owed > 0)
@@ -158,7 +157,7 @@ at_wok(const char *cmd)
 		// The classic dialogue passes over "ERROR" as over anything
 		// else: only the watchdog ends a wait that gets no "OK".
 		if (dlg->strict)
-			errx(1, "%s: %s: %s", port, cmd, line_buf);
+			errx(1, "%s: %s: %s", port, cmd, shown(line_buf));
 	}
 	if (verbose)
 		warnx("at_wok: done");

@@ -287,11 +287,14 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 		return lost(a, fd, failed == http_read_failed ? nullptr : failed);
 	close(fd);
 	if (verbose) {
-		warnx("http: %s", a->line);
+		warnx("http: %s", shown(a->line));
 		size_t k = a->len;
 		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
 			k--;
-		warnx("http: %.*s", static_cast<int>(k), a->body);
+		const char end = a->body[k];
+		a->body[k] = '\0';
+		warnx("http: %s", shown(a->body));
+		a->body[k] = end;
 	}
 	return true;
 }

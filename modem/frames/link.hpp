@@ -36,7 +36,8 @@ extern int modem_fd;			// the open device
 extern FILE *modem_out;			// write side of modem_fd
 // Opens and locks the port, sets it up as d says and drops stale input.
 // A port in exclusive use by another program ends the run; so does one
-// that is no terminal, in the modern dialogue. Unless told to wait, a port
+// that is no terminal, in the modern dialogue, unless the kernel says it
+// speaks AT. Unless told to wait, a port
 // whose lock another run holds is not waited for: false, as for one in
 // exclusive use.
 bool port_setup(const dialogue *d, bool wait);

@@ -8,6 +8,7 @@
 
 #include "front/settings.hpp"
 #include "modem/frames/link.hpp"
+#include "modem/frames/sysfs.hpp"
 
 const dialogue *dlg = &classic_dialogue;
 int modem_fd = -1;
@@ -100,11 +101,14 @@ port_setup(const dialogue *d, bool wait)
 			return false;
 		errx(1, "%s: in exclusive use by another program", port);
 	}
-	if (tcgetattr(modem_fd, &tty_settings) != 0) {
-		if (d->strict)
-			errx(1, "%s: not a serial device", port);
+	// A WWAN port of type AT, or the AT port of a stick that the kernel
+	// drives as a network card, is no terminal and has no settings: the
+	// modern run speaks AT on it as it is.
+	const bool tty = tcgetattr(modem_fd, &tty_settings) == 0;
+	if (!tty && !d->strict)
 		err(1, "%s: tcgetattr", port);
-	}
+	if (!tty && !at_port(modem_fd))
+		errx(1, "%s: not a serial device", port);
 	if (!lock_port(modem_fd, wait))
 		return false;
 
@@ -113,7 +117,7 @@ port_setup(const dialogue *d, bool wait)
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
 	if (d->raw)
 		make_raw(&tty_settings);
-	if (tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
+	if (tty && tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
 		err(1, "%s: tcsetattr", port);
 
 	if ((modem_out = fdopen(modem_fd, "w")) == nullptr)
@@ -130,7 +134,9 @@ port_setup(const dialogue *d, bool wait)
 }
 
 // A QMI or MBIM device speaks frames, not lines, and is most often no
-// terminal at all; a pseudo-terminal playing one is set raw.
+// terminal at all; a pseudo-terminal playing one is set raw. Its lock is
+// taken before any holder is looked for: another run waiting for the lock
+// has the device open too.
 bool
 device_setup(bool wait)
 {
@@ -142,6 +148,14 @@ device_setup(bool wait)
 		err(1, "%s", port);
 	if (!lock_port(modem_fd, wait))
 		return false;
+	// Another program reading the device would take the answers meant for
+	// us, and we its: the device is refused, as a port in exclusive use is.
+	char comm[32];
+	if (const long pid = device_holder(modem_fd, comm, sizeof comm)) {
+		if (!wait)
+			return false;
+		errx(1, "%s: in use by another program (%s, pid %ld)", port, shown(comm), pid);
+	}
 	if (tcgetattr(modem_fd, &t) == 0) {
 		make_raw(&t);
 		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)

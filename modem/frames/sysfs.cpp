@@ -1,32 +1,77 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "modem/frames/link.hpp"
 #include "modem/frames/sysfs.hpp"
 
-const char *
-way_by_driver(const char *root, const char *port)
+// The major and minor numbers of a device, as the C library packs them;
+// its own functions for them would be two more to import. Linux's numbers
+// (12 bits, 20 bits) all lie in the low 32 bits.
+static unsigned
+dev_major(dev_t d)
 {
-	char path[256];
-	char link[256];
-	const char *name = strrchr(port, '/');
+	return static_cast<unsigned>(d) >> 8 & 0xfff;
+}
 
-	snprintf(path, sizeof path, "%s/class/usbmisc/%s/device/driver", root,
-	    name != nullptr ? name + 1 : port);
-	const ssize_t n = readlink(path, link, sizeof link - 1);
-	if (n <= 0)
-		return nullptr;
-	link[n] = '\0';
-	const char *driver = strrchr(link, '/');
-	driver = driver != nullptr ? driver + 1 : link;
-	if (strcmp(driver, "qmi_wwan") == 0)
-		return "qmi";
-	if (strcmp(driver, "cdc_mbim") == 0)
-		return "mbim";
-	return nullptr;
+static unsigned
+dev_minor(dev_t d)
+{
+	return (static_cast<unsigned>(d) & 0xff) | (static_cast<unsigned>(d) >> 12 & 0xfff00);
+}
+
+// Whether the file name, under the directory that root (sysfs) keeps for
+// the character device st by its number, has word as a line of its own: a
+// symlink or a udev name leads to the same directory as the device itself.
+static bool
+kernel_says(const char *root, const struct stat *st, const char *name, const char *word)
+{
+	char text[512];
+
+	snprintf(text, sizeof text, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev),
+	    dev_minor(st->st_rdev), name);
+	const int fd = open(text, O_RDONLY | O_CLOEXEC);
+	const ssize_t n = fd < 0 ? 0 : read(fd, text + 1, sizeof text - 2);
+	close(fd);
+	text[0] = '\n';
+	text[n > 0 ? n + 1 : 1] = '\0';
+	return strstr(text, word) != nullptr;
+}
+
+// What names a way: a WWAN port's type, or the driver of a device that is
+// no terminal, as its interface's uevent says it. Any other is no modem to
+// us (a WWAN port for diagnostics or firmware, cdc_wdm alone).
+static bool
+at_by_kernel(const char *root, const struct stat *st)
+{
+	return kernel_says(root, st, "type", "\nAT\n") ||
+	    kernel_says(root, st, "device/uevent", "\nDRIVER=huawei_cdc_ncm\n");
+}
+
+static constexpr struct {
+	const char *name, *word, *way;
+} frame_words[] = {
+	{"type", "\nQMI\n", "qmi"},
+	{"type", "\nMBIM\n", "mbim"},
+	{"device/uevent", "\nDRIVER=qmi_wwan\n", "qmi"},
+	{"device/uevent", "\nDRIVER=qmi_wwan_q\n", "qmi"},
+	{"device/uevent", "\nDRIVER=cdc_mbim\n", "mbim"},
+};
+
+const char *sysfs_root = "/sys";
+
+bool
+at_port(int fd)
+{
+	struct stat st;
+
+	return fstat(fd, &st) == 0 && at_by_kernel(sysfs_root, &st);
 }
 
 // Told from what the kernel says of the device, without opening it: an
@@ -34,35 +79,185 @@ way_by_driver(const char *root, const char *port)
 // up, and ModemManager's ports are not ours to touch. A device sysfs does
 // not know (a pseudo-terminal) is taken for a terminal; a path that is
 // not there is left for the open to report.
-bool
-is_terminal(const char *path)
+const char *
+device_way(const char *root, const char *path)
 {
 	struct stat st;
-	char where[64];
+	char where[128];
 	char link[256];
 
 	if (stat(path, &st) != 0)
-		return true;
+		return nullptr;
 	if (!S_ISCHR(st.st_mode))
-		return false;
-	snprintf(where, sizeof where, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev),
-	    minor(st.st_rdev));
+		return "";
+	snprintf(where, sizeof where, "%s/dev/char/%u:%u/subsystem", root, dev_major(st.st_rdev),
+	    dev_minor(st.st_rdev));
 	const ssize_t n = readlink(where, link, sizeof link - 1);
 	if (n <= 0)
-		return true;
+		return nullptr;
 	link[n] = '\0';
 	const char *subsystem = strrchr(link, '/');
-	return strcmp(subsystem != nullptr ? subsystem + 1 : link, "tty") == 0;
+	if (strcmp(subsystem != nullptr ? subsystem + 1 : link, "tty") == 0)
+		return nullptr;
+	if (at_by_kernel(root, &st))
+		return "at";
+	for (const auto &f : frame_words)
+		if (kernel_says(root, &st, f.name, f.word))
+			return f.way;
+	return "";
+}
+
+bool
+is_terminal(const char *path)
+{
+	return device_way("/sys", path) == nullptr;
+}
+
+bool
+speaks_at(const char *path)
+{
+	const char *w = device_way("/sys", path);
+
+	return w == nullptr || *w == 'a';
 }
 
 const char *
 frames_way(const char *port)
 {
-	return is_terminal(port) ? nullptr : way_by_driver("/sys", port);
+	const char *w = device_way("/sys", port);
+
+	return w != nullptr && *w != 'a' && *w != '\0' ? w : nullptr;
+}
+
+// The entries of the directory at path, one name at a time, read without
+// opendir, which would bring an allocator into a static build for this
+// alone: false at the end, or when it cannot be read.
+struct dir_walk {
+	int fd;
+	char buf[2048];
+	size_t at, len;
+};
+
+static bool
+walk_open(dir_walk *w, const char *path)
+{
+	w->fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	w->at = w->len = 0;
+	return w->fd >= 0;
+}
+
+static const char *
+walk_next(dir_walk *w)
+{
+	for (;;) {
+		if (w->at >= w->len) {
+			const long n = syscall(SYS_getdents64, w->fd, w->buf, sizeof w->buf);
+			if (n <= 0) {
+				close(w->fd);
+				return nullptr;
+			}
+			w->at = 0;
+			w->len = static_cast<size_t>(n);
+		}
+		// A linux_dirent64: inode, offset, then the record's length, its
+		// type and the name.
+		uint16_t reclen;
+		memcpy(&reclen, w->buf + w->at + 16, sizeof reclen);
+		const char *name = w->buf + w->at + 19;
+		w->at += reclen;
+		if (name[0] != '.')
+			return name;
+	}
+}
+
+// Whether pid waits for a lock on the file of st, as /proc/locks shows a
+// waiter: behind "->", with the file's device and inode. The file is read
+// a line at a time, however long it is.
+static bool
+waits_for_lock(long pid, const struct stat *st)
+{
+	char text[512];
+	size_t len = 0;
+	bool waits = false;
+	const int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	for (ssize_t n = 1; !waits && (n > 0 || len > 0);) {
+		n = read(fd, text + len, sizeof text - 1 - len);
+		len += n > 0 ? static_cast<size_t>(n) : 0;
+		text[len] = '\0';
+		char *end = strchr(text, '\n');
+		if (end == nullptr && n > 0 && len < sizeof text - 1)
+			continue;
+		if (end == nullptr)
+			end = text + len;
+		*end = '\0';
+		long who;
+		unsigned maj, min;
+		unsigned long ino;
+		const char *p = strstr(text, " -> ");
+		waits = p != nullptr && sscanf(p + 4, "%*s %*s %*s %ld %x:%x:%lu", &who, &maj, &min, &ino) == 4 &&
+		    who == pid && maj == dev_major(st->st_dev) && min == dev_minor(st->st_dev) && ino == st->st_ino;
+		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
+		memmove(text, text + used, len - used);
+		len -= used;
+	}
+	close(fd);
+	return waits;
+}
+
+static long
+holder_now(const struct stat *me, char *comm, size_t size)
+{
+	static dir_walk procs, fds;
+	char path[64];
+
+	if (!walk_open(&procs, "/proc"))
+		return 0;
+	for (const char *name; (name = walk_next(&procs)) != nullptr;) {
+		const long pid = strtol(name, nullptr, 10);
+		if (pid <= 0 || pid == getpid())
+			continue;
+		snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+		bool holds = false;
+		if (!walk_open(&fds, path))
+			continue;
+		for (const char *fd; (fd = walk_next(&fds)) != nullptr;) {
+			struct stat st;
+			snprintf(path, sizeof path, "/proc/%ld/fd/%s", pid, fd);
+			holds = holds || (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == me->st_rdev);
+		}
+		if (!holds || waits_for_lock(pid, me))
+			continue;
+		close(procs.fd);
+		snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+		const int c = open(path, O_RDONLY | O_CLOEXEC);
+		const ssize_t n = c < 0 ? 0 : read(c, comm, size - 1);
+		close(c);
+		comm[n > 0 ? n : 0] = '\0';
+		comm[strcspn(comm, "\n")] = '\0';
+		return pid;
+	}
+	return 0;
+}
+
+long
+device_holder(int fd, char *comm, size_t size)
+{
+	struct stat me;
+
+	if (fstat(fd, &me) != 0 || !S_ISCHR(me.st_mode))
+		return 0;
+	// Another run opens the device before it waits for the lock: one seen
+	// holding it may be on its way to the lock, and is asked again.
+	if (holder_now(&me, comm, size) == 0)
+		return 0;
+	poll(nullptr, 0, 100);
+	return holder_now(&me, comm, size);
 }
 
 bool
 of_frames(const char *port)
 {
-	return !is_terminal(port);
+	return !speaks_at(port);
 }
