@@ -1,3 +1,4 @@
+#include <stdlib.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
+#include "modem/link.hpp"
 #include "modem/modes.hpp"
 
 const mode_ops *volatile run_mode = nullptr;
@@ -13,17 +15,35 @@ volatile sig_atomic_t request_out = 0;
 static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 
+void
+network_failed(bool first)
+{
+	char buf[192];
+
+	// A menu that answered had the network there: nothing to ask.
+	if (first && modern) {
+		if (request_out) {
+			request_out = 0;
+			run_mode->end_session_now();
+		}
+		if (const char *why = mode_why(run_mode, now_ms() + 2000, buf, sizeof buf))
+			warnx("%s: why: %s", port, why);
+	}
+	exit(1);
+}
+
 // What the network said, as 3GPP TS 27.007 numbers it: the run ends with a
 // message unless it is an answer with text to print.
 static void
-accept(const ussd_answer *a)
+accept(const ussd_answer *a, bool first)
 {
 	if (a->status >= 3 || (a->status == 2 && a->octets == nullptr)) {
 		static constexpr const char *ended[] = {
 			"session ended by the network", "another client has responded",
 			"operation not supported", "network timed out",
 		};
-		errx(1, "%s: %s", port, ended[a->status - 2]);
+		warnx("%s: %s", port, ended[a->status - 2]);
+		network_failed(first && a->status >= 4);
 	}
 	if (a->octets == nullptr)
 		errx(1, "%s: bad +CUSD response", port);
@@ -48,14 +68,16 @@ ask(const char *text, ussd_answer *answer, bool first)
 
 	request_out = 1;
 	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
-	if (went_on == nullptr)
-		errx(1, "%s: request refused: %s", port, refusal);
+	if (went_on == nullptr) {
+		warnx("%s: request refused: %s", port, refusal);
+		network_failed(first);
+	}
 	run_mode = went_on;
 	if (!may_wait(answer))
 		request_out = 0;
 	// The classic run prints whatever came.
 	if (modern)
-		accept(answer);
+		accept(answer, first);
 }
 
 // The answer as the classic run has always printed it: its hex and its

@@ -57,6 +57,10 @@ int list_modems();		// -l
 extern const mode_ops *volatile run_mode;
 extern volatile sig_atomic_t request_out;
 int converse();			// the run: request, replies, session end, answer
+// Ends a run whose request failed at the network's side (refused, status 4
+// or 5, no answer), its message said: in a modern run where no answer has
+// come (first), the session is ended and the modem asked why.
+[[noreturn]] void network_failed(bool first);
 
 /* output.cpp */
 struct utf8_out;
