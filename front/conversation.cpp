@@ -15,21 +15,24 @@ volatile sig_atomic_t request_out = 0;
 static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 
+int64_t answer_deadline = -1;
+// The requests and replies sent so far.
+static size_t asks;
+
 void
 network_failed(bool first)
 {
-	char buf[192];
-
 	// A menu that answered had the network there: nothing to ask.
-	if (first && modern) {
-		if (request_out) {
-			request_out = 0;
-			run_mode->end_session_now();
-		}
-		if (const char *why = mode_why(run_mode, now_ms() + 2000, buf, sizeof buf))
-			warnx("%s: why: %s", port, why);
-	}
+	if (first && modern)
+		mode_why(run_mode);
 	exit(1);
+}
+
+void
+answer_overdue()
+{
+	warnx("%s: Operation timed out", port);
+	network_failed(asks == 1);
 }
 
 // What the network said, as 3GPP TS 27.007 numbers it: the run ends with a
@@ -66,6 +69,15 @@ ask(const char *text, ussd_answer *answer, bool first)
 {
 	char refusal[256];
 
+	// In a modern run -t bounds each wait for the network; the watchdog
+	// stays behind it, for a modem that hangs elsewhere, with room for the
+	// questions of a failed run.
+	if (answer_deadline >= 0) {
+		if (!first)
+			answer_deadline = now_ms() + int64_t{timeout} * 1000;
+		alarm(static_cast<unsigned>(timeout) + 4);
+	}
+	asks++;
 	request_out = 1;
 	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr) {
@@ -100,6 +112,8 @@ converse()
 	run_mode = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
+	if (modern && timeout > 0)
+		answer_deadline = now_ms() + int64_t{timeout} * 1000;
 	run_mode = run_mode->set_up(run_mode, &job);
 	if (cancel) {
 		run_mode->end_session(false);

@@ -342,11 +342,16 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 		return refused(&r, code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
-	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019)
+	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019) {
+		if (answer_deadline >= 0 && now_ms() >= answer_deadline)
+			answer_overdue();
 		poll(nullptr, 0, 500);
+	}
 	// As +CUSD: 5 ends a run; the stick is still told to release.
-	if (code == 111020)
-		errx(1, "%s: network timed out", port);
+	if (code == 111020) {
+		warnx("%s: network timed out", port);
+		network_failed(first);
+	}
 	if (code != 0) {
 		error_text(&r, code, refusal, size);
 		return nullptr;

@@ -1,4 +1,6 @@
 #include <string.h>
+#include <err.h>
+#include <unistd.h>
 
 #include "modem/hilink.hpp"
 #include "modem/link.hpp"
@@ -104,16 +106,26 @@ static constexpr struct {
 };
 #endif
 
-const char *
-mode_why([[maybe_unused]] const mode_ops *m, [[maybe_unused]] int64_t deadline,
-    [[maybe_unused]] char *buf, [[maybe_unused]] size_t size)
+void
+mode_why([[maybe_unused]] const mode_ops *m)
 {
 #if USSDQ_WITH_WHY
+	char buf[192];
+	modem_state s;
+	const int64_t deadline = now_ms() + 2000;
+
 	for (const auto &w : whys) {
-		modem_state s;
-		if (w.mode == m)
-			return w.ask(&s, deadline) ? why_text(&s, buf, size) : nullptr;
+		if (w.mode != m)
+			continue;
+		if (request_out) {
+			request_out = 0;
+			m->end_session_now();
+		}
+		// The watchdog, which may be close, ends only a modem that hangs.
+		alarm(timeout > 0 ? 4 : 0);
+		const char *why = w.ask(&s, deadline) ? why_text(&s, buf, sizeof buf) : nullptr;
+		if (why != nullptr)
+			warnx("%s: why: %s", port, why);
 	}
 #endif
-	return nullptr;
 }

@@ -62,8 +62,7 @@ const mode_ops *mode_named(const char *name);	// one -m names; null: none such
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
 // Why m cannot send the job's request or one of its replies; null: it can.
 const char *job_refusal(const mode_ops *m, const ussd_job *job);
-// Asks the modem of m why its request could not work, the session already
-// ended, until deadline (now_ms's clock): the reason in words, in buf where
-// they need room; null when none holds, the modem could not be asked, or
-// neither m nor this build asks.
-const char *mode_why(const mode_ops *m, int64_t deadline, char *buf, size_t size);
+// After a failure's message, the session of run mode m is ended and its
+// modem asked why the request could not work, for at most 2 s; one line
+// says so when a reason holds. Nothing where m or this build asks nothing.
+void mode_why(const mode_ops *m);
