@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -106,6 +107,20 @@ static constexpr struct {
 };
 #endif
 
+#if USSDQ_WITH_WHY
+// A modem that hangs while it is asked: what the run took is given back,
+// and the run ends, its failure said already.
+static void
+asked_too_long(int)
+{
+	const mode_ops *m = run_mode;
+
+	if (m != nullptr && m->let_go != nullptr)
+		m->let_go();
+	_exit(1);
+}
+#endif
+
 void
 mode_why([[maybe_unused]] const mode_ops *m)
 {
@@ -121,8 +136,8 @@ mode_why([[maybe_unused]] const mode_ops *m)
 			request_out = 0;
 			m->end_session_now();
 		}
-		// The watchdog, which may be close, ends only a modem that hangs.
-		alarm(timeout > 0 ? 4 : 0);
+		signal(SIGALRM, asked_too_long);
+		alarm(4);
 		const char *why = w.ask(&s, deadline) ? why_text(&s, buf, sizeof buf) : nullptr;
 		if (why != nullptr)
 			warnx("%s: why: %s", port, why);

@@ -295,6 +295,7 @@ private:
 	std::string hilink_answer(const std::string &method, const std::string &path,
 	    const std::string &body, std::string &headers, int &status);
 	void hilink_close();
+	std::string situation_status(const std::string &path) const;
 
 	// device.cpp: the pseudo-terminal
 	void open_pty();

@@ -698,6 +698,7 @@ TEST(Modes, HiLinkWebApi)
 			set(o);
 		return o;
 	};
+	auto in = [](sim::situation st) { return [st](sim::options &o) { o.situation = st; }; };
 	const lines hilink{"-m", "hilink", "-p", "URL"};
 	const std::string release = "GET /api/ussd/release";
 	const std::string bought = "Day 1 GB bought\n";
@@ -735,6 +736,19 @@ TEST(Modes, HiLinkWebApi)
 		    "ussdq: URL: request refused: error 111022: No <service>\n", 1, false},
 		{"the network did not answer", hilink + lines{"-u", "*100#"},
 		    web([](auto &o) { o.answer_status = 5; }), 1, "", "ussdq: URL: network timed out\n", 1, true},
+		// Asked why, between the release and the end of the run.
+		{"the SIM asks for its PIN", hilink + lines{"-u", "*100#"}, web(in(sim::situation::sim_pin)), 1,
+		    "", "ussdq: URL: network timed out\nussdq: URL: why: the SIM asks for its PIN\n", 1, true},
+		{"no SIM", hilink + lines{"-u", "*100#"}, web(in(sim::situation::no_sim)), 1,
+		    "", "ussdq: URL: network timed out\nussdq: URL: why: no SIM\n", 1, true},
+		{"no network", hilink + lines{"-u", "*100#"}, web(in(sim::situation::denied)), 1, "",
+		    "ussdq: URL: network timed out\nussdq: URL: why: not registered with a network\n", 1, true},
+		{"LTE with data only", hilink + lines{"-u", "*100#"}, web(in(sim::situation::lte_data)), 1, "",
+		    "ussdq: URL: request refused: error 111022\nussdq: URL: why: on LTE with no circuit-switched "
+		    "service, which USSD needs: 2G/3G, or USSD over IMS, which this network or modem does not "
+		    "offer\n", 1, false},
+		{"the questions refused", hilink + lines{"-u", "*100#"}, web(in(sim::situation::refuses)), 1,
+		    "", "ussdq: URL: network timed out\n", 1, true},
 		{"an answer cut off", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_cut = true; }), 1,
 		    "", "ussdq: URL: the connection closed early\n", 1, true},
 		{"a release cut off: the answer is not lost", hilink + lines{"-u", "*111#"},
