@@ -271,6 +271,7 @@ TEST(Modes, ChecksTheRequestForItsMode)
 // reason that holds in one line more; the classic run asks nothing.
 TEST(Modes, SaysWhyUssdCannotWork)
 {
+	SKIP_UNLESS_WHY_BUILT_IN();
 	using sim::situation;
 	auto in = [](situation st, std::vector<sim::rule> rules = {}) {
 		sim::options o = kind(modem_kind::standard);
