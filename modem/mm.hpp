@@ -1,7 +1,8 @@
 // USSD through ModemManager on the system bus: the modem is found by its
 // ports, and the request, the replies and the session's end are method
-// calls on its Ussd interface. The calls wait for their replies with no
-// time limit of their own; the run's watchdog covers them.
+// calls on its Ussd interface. Initiate and Respond wait for the network
+// as long as -t lets them; the other calls have no time limit of their
+// own, and the run's watchdog covers them.
 #pragma once
 
 #include <stddef.h>

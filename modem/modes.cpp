@@ -105,9 +105,7 @@ static constexpr struct {
 	{&hilink_mode, hilink_why},
 #endif
 };
-#endif
 
-#if USSDQ_WITH_WHY
 // A modem that hangs while it is asked: what the run took is given back,
 // and the run ends, its failure said already.
 static void
