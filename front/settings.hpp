@@ -61,6 +61,14 @@ int converse();			// the run: request, replies, session end, answer
 // session that may be open is ended and what the mode took given back,
 // once. Async-signal-safe.
 void give_back();
+// Ends a run whose request failed at the network's side (refused, status 4
+// or 5, no answer), its message said: in a modern run where no answer has
+// come (first), the session is ended and the modem asked why.
+[[noreturn]] void network_failed(bool first);
+// Until when a mode waits for the network's answer (now_ms's clock; -1:
+// only the watchdog ends the wait); past it, answer_overdue ends the run.
+extern int64_t answer_deadline;
+[[noreturn]] void answer_overdue();
 
 /* output.cpp */
 struct utf8_out;

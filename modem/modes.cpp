@@ -1,6 +1,7 @@
 #include <string.h>
 
 #include "modem/modes.hpp"
+#include "modem/why.hpp"
 
 // The one table of modes: -m names one, auto asks each in turn whether it
 // claims the port, and -V lists them in this order. The AT modes and the
@@ -75,4 +76,53 @@ job_refusal(const mode_ops *m, const ussd_job *job)
 	for (size_t i = 0; why == nullptr && i < job->reply_count; i++)
 		why = m->refusal(job->replies[i]);
 	return why;
+}
+
+#if USSDQ_WITH_WHY
+// The questions each mode asks its modem after a failure; the classic run
+// asks none, and auto's are those of the mode it chose.
+static constexpr struct {
+	const mode_ops *mode;
+	bool (*ask)(modem_state *s, int64_t deadline);
+} whys[] = {
+	{&packed_mode, at_why},
+	{&text_mode, at_why},
+	{&ucs2_mode, at_why},
+#if USSDQ_WITH_MM
+	{&mm_mode, mm_why},
+#endif
+#if USSDQ_WITH_QMI
+	{&qmi_mode, qmi_why},
+#endif
+#if USSDQ_WITH_MBIM
+	{&mbim_mode, mbim_why},
+#endif
+#if USSDQ_WITH_HILINK
+	{&hilink_mode, hilink_why},
+#endif
+};
+#endif
+
+bool
+mode_asks_why([[maybe_unused]] const mode_ops *m)
+{
+#if USSDQ_WITH_WHY
+	for (const auto &w : whys)
+		if (w.mode == m)
+			return true;
+#endif
+	return false;
+}
+
+const char *
+mode_why([[maybe_unused]] const mode_ops *m, [[maybe_unused]] int64_t deadline,
+    [[maybe_unused]] char *buf, [[maybe_unused]] size_t size)
+{
+#if USSDQ_WITH_WHY
+	modem_state s;
+	for (const auto &w : whys)
+		if (w.mode == m)
+			return w.ask(&s, deadline) ? why_text(&s, buf, size) : nullptr;
+#endif
+	return nullptr;
 }

@@ -97,3 +97,11 @@ extern const bool frames_built;
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
 // Why m cannot send the job's request or one of its replies; null: it can.
 const char *job_refusal(const mode_ops *m, const ussd_job *job);
+// Whether m asks its modem why a request failed, in this build.
+bool mode_asks_why(const mode_ops *m);
+// Asks the modem of run mode m, its session ended, why the request could
+// not work, before deadline: the reason, into buf, or null when none holds
+// or the modem could not be asked.
+const char *mode_why(const mode_ops *m, int64_t deadline, char *buf, size_t size);
+// A monotonic clock, in milliseconds; deadlines are in it.
+int64_t now_ms();

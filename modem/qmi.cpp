@@ -538,7 +538,8 @@ qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 	if (first)
 		owed = t;
 	for (;;) {
-		next_of(voice, -1, &m);
+		if (!next_of(voice, answer_deadline, &m))
+			answer_overdue();
 		const long e = qmi_result(&m);
 		if (m.kind == qmi_response && (m.txn == t || m.txn == owed)) {
 			if (m.txn == owed)
