@@ -20,14 +20,16 @@ static constexpr uint8_t ussd_text = 1, ussd_action = 1;
 static uint8_t cid;
 static volatile sig_atomic_t held;
 static uint8_t release_frame[17];
-static uint8_t release_txn;
 static uint8_t cancel_frame[13];
-static uint16_t cancel_txn;
+// A USSD session of the run's may be open: not once the modem refused its
+// request, which leaves none, or another client's, to end.
+static volatile sig_atomic_t session;
 
 static uint8_t out[256];		// the request being written
 static size_t out_len;
 static uint8_t ctl_txn;
 static uint16_t txn;
+static bool numbered;
 static uint8_t in[2048];		// the frame being read
 static uint16_t owed;			// Originate USSD's transaction, its response still to come
 static int answer_coding;
@@ -112,15 +114,16 @@ qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size,
 	const uint8_t *v = qmi_tlv(m, utf16, &n);
 
 	if (v != nullptr && n >= 1 && 2 * static_cast<size_t>(v[0]) <= n - 1) {
-		*coding = 0;
+		*coding = qmi_utf16le;
 		len = 2 * static_cast<size_t>(v[0]);
+		v++;
 	} else if ((v = qmi_tlv(m, coded, &n)) != nullptr && n >= 2 && v[1] <= n - 2) {
 		*coding = v[0];
 		len = v[1];
+		v += 2;
 	} else {
 		return false;
 	}
-	v += 1 + (*coding != 0);
 	size_t k = 0;
 	for (size_t i = 0; i < len && k + 2 < size; i++) {
 		hex[k++] = digits[v[i] >> 4];
@@ -130,12 +133,12 @@ qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size,
 	return true;
 }
 
-void
+bool
 qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out)
 {
 	uint8_t be[512];
 
-	if (coding == 0 && n <= sizeof be) {
+	if (coding == qmi_utf16le && n <= sizeof be) {
 		for (size_t i = 0; i + 1 < n; i += 2) {
 			be[i] = octets[i + 1];
 			be[i + 1] = octets[i];
@@ -143,9 +146,12 @@ qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out)
 		ucs2_to_utf8(be, n & ~static_cast<size_t>(1), out);
 	} else if (coding == 3) {
 		ucs2_to_utf8(octets, n, out);
-	} else {
+	} else if (coding == 1 || coding == 2) {
 		latin1_to_utf8(octets, n, out);
+	} else {
+		return false;
 	}
+	return true;
 }
 
 // Under -v each frame is shown as warnx would show it, but with write
@@ -315,7 +321,15 @@ begin(uint8_t service, uint16_t id)
 	out[4] = service;
 	out[5] = service == ctl ? 0 : cid;
 	out[6] = 0;
-	// Transaction ids go round past 0, which stands for none.
+	// Transaction ids go round past 0, which stands for none. Each run
+	// starts them from its pid and the clock, so that a response late for
+	// an earlier run is not taken for its own.
+	if (!numbered) {
+		const uint32_t seed = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(now_ms());
+		ctl_txn = static_cast<uint8_t>(seed % 255);
+		txn = static_cast<uint16_t>(seed >> 16);
+		numbered = true;
+	}
 	if (service == ctl) {
 		if (ctl_txn == 0xff)
 			ctl_txn = 0;
@@ -359,18 +373,33 @@ send()
 	write_all(out, out_len);
 }
 
-// A request and its response, waited for until the deadline; false when
-// it did not come.
+// Whether m is the response to the request frame f: its service, client,
+// transaction and message. Async-signal-safe.
 static bool
-exchange(uint8_t service, int64_t deadline, qmi_msg *m)
+answers(const uint8_t *f, const qmi_msg *m)
 {
-	const uint16_t t = static_cast<uint16_t>(out[4] == ctl ? out[7] : get16(out + 7));
+	const bool c = f[4] == ctl;
 
-	send();
-	while (next_of(service, deadline, m))
-		if (m->kind == qmi_response && m->txn == t)
+	return m->kind == qmi_response && m->service == f[4] && (c || m->client == f[5]) &&
+	    m->txn == (c ? f[7] : get16(f + 7)) && m->id == get16(f + (c ? 8 : 9));
+}
+
+// The response to the request just sent, waited for until the deadline;
+// false when it did not come.
+static bool
+reply(int64_t deadline, qmi_msg *m)
+{
+	while (next_of(out[4], deadline, m))
+		if (answers(out, m))
 			return true;
 	return false;
+}
+
+static bool
+exchange(int64_t deadline, qmi_msg *m)
+{
+	send();
+	return reply(deadline, m);
 }
 
 // The modem's refusal as the run tells it: the error, its name where it is
@@ -411,15 +440,22 @@ take_client(uint8_t service, int64_t deadline)
 
 	begin(ctl, 0x22);
 	tlv(1, &service, 1);
-	if (!exchange(ctl, deadline, &m))
-		errx(1, "%s: no answer", port);
-	const long e = qmi_result(&m);
+	send();
+	// Another program's allocation may come with the same transaction id:
+	// only one of the service asked for is the run's.
+	long e;
+	const uint8_t *v;
+	do {
+		if (!reply(deadline, &m))
+			errx(1, "%s: no answer", port);
+		e = qmi_result(&m);
+		v = qmi_tlv(&m, 1, &n);
+	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
 	if (e != -1) {
 		char why[96];
 		refusal_of(&m, e, why, sizeof why);
 		errx(1, "%s: request refused: %s", port, why);
 	}
-	const uint8_t *v = qmi_tlv(&m, 1, &n);
 	if (v == nullptr || n < 2)
 		errx(1, "%s: bad QMI response", port);
 	cid = v[1];
@@ -428,9 +464,8 @@ take_client(uint8_t service, int64_t deadline)
 	tlv(1, ids, 2);
 	seal();
 	memcpy(release_frame, out, sizeof release_frame);
-	release_txn = ctl_txn;
 	if (service == voice) {
-		cancel_txn = begin(voice, 0x3c);
+		begin(voice, 0x3c);
 		seal();
 		memcpy(cancel_frame, out, sizeof cancel_frame);
 	}
@@ -440,7 +475,7 @@ take_client(uint8_t service, int64_t deadline)
 // Writes a ready-made frame and reads frames, for at most 1 s, until the
 // response to it. Async-signal-safe.
 static void
-send_now(const uint8_t *f, size_t n, uint8_t service, uint16_t t)
+send_now(const uint8_t *f, size_t n)
 {
 	const int64_t deadline = now_ms() + 1000;
 	qmi_msg m;
@@ -449,7 +484,7 @@ send_now(const uint8_t *f, size_t n, uint8_t service, uint16_t t)
 	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
 		return;
 	while (next_frame(deadline, &m) == 0)
-		if (m.service == service && m.kind == qmi_response && m.txn == t)
+		if (answers(f, &m))
 			return;
 }
 
@@ -459,14 +494,14 @@ qmi_let_go()
 	if (held == 0)
 		return;
 	held = 0;
-	send_now(release_frame, sizeof release_frame, ctl, release_txn);
+	send_now(release_frame, sizeof release_frame);
 }
 
 static void
 qmi_end_session_now()
 {
-	if (held == voice)
-		send_now(cancel_frame, sizeof cancel_frame, voice, cancel_txn);
+	if (held == voice && session)
+		send_now(cancel_frame, sizeof cancel_frame);
 }
 
 static const mode_ops *
@@ -482,7 +517,7 @@ qmi_set_up(const mode_ops *self, const ussd_job *job)
 	take_client(voice, -1);
 	begin(voice, 0x03);
 	tlv(0x16, &on, 1);
-	exchange(voice, -1, &m);
+	exchange(-1, &m);
 	if (qmi_result(&m) != -1 && verbose)
 		warnx("qmi: USSD indications refused");
 	return self;
@@ -535,14 +570,23 @@ qmi_refusal(const char *request)
 // shows them; their coding is kept for qmi_read.
 static char answer_hex[work_buf_size];
 
-static bool
-take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
+// The answer of m, its status given, into a: the mode the run goes on in.
+// An answer that cannot be read (no text where one is due, a coding
+// ussdq does not know) ends the run, and its session with it where it
+// waits for a reply.
+static const mode_ops *
+take(const qmi_msg *m, int status, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
 {
 	const bool has = qmi_text(m, utf16, coded_tlv, answer_hex, sizeof answer_hex, &answer_coding);
 
 	// A coding byte is no data coding scheme.
-	*a = {a->status, -1, has ? answer_hex : nullptr, has ? strlen(answer_hex) : 0, false};
-	return has;
+	*a = {status, -1, has ? answer_hex : nullptr, has ? strlen(answer_hex) : 0, false};
+	session = status == 1;
+	if (!has)
+		errx(1, "%s: bad QMI response", port);
+	if (answer_coding != qmi_utf16le && (answer_coding < 1 || answer_coding > 3))
+		errx(1, "%s: answer in a coding ussdq does not know: %d", port, answer_coding);
+	return &qmi_mode;
 }
 
 // The network's text comes as the response to Originate USSD or as an
@@ -553,38 +597,41 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 {
 	uint8_t v[2 + 182];
 	qmi_msg m;
+	size_t n;
 
 	// Requests are checked before the modem is touched; one that came here
 	// unchecked is still refused before anything is sent.
 	if (const char *why = coded(request, v))
 		errx(1, "%s", why);
-	const uint16_t t = begin(voice, first ? 0x3a : 0x3b);
+	const uint16_t id = first ? 0x3a : 0x3b;
+	const uint16_t t = begin(voice, id);
 	tlv(ussd_text, v, 2u + v[1]);
 	send();
-	if (first)
+	if (first) {
 		owed = t;
+		session = 1;
+	}
 	for (;;) {
 		next_of(voice, -1, &m);
 		const long e = qmi_result(&m);
-		if (m.kind == qmi_response && (m.txn == t || m.txn == owed)) {
-			if (m.txn == owed)
+		const bool originate = m.id == 0x3a && m.txn == owed;
+		if (m.kind == qmi_response && (originate || (m.id == id && m.txn == t))) {
+			if (originate)
 				owed = 0;
 			if (e != -1) {
+				// A refused request leaves no session to end.
+				if (originate)
+					session = 0;
 				refusal_of(&m, e, refusal, size);
 				return nullptr;
 			}
 			// A response without text only says that the request
 			// went out; the text follows as an indication.
-			if (m.id == 0x3a && take(&m, 0x16, 0x12, a)) {
-				a->status = 0;
-				return &qmi_mode;
-			}
+			if (originate && (qmi_tlv(&m, 0x16, &n) != nullptr || qmi_tlv(&m, 0x12, &n) != nullptr))
+				return take(&m, 0, 0x16, 0x12, a);
 		} else if (m.kind == qmi_indication && m.id == 0x3e) {
-			size_t n;
 			const uint8_t *act = qmi_tlv(&m, ussd_action, &n);
-			take(&m, 0x11, 0x10, a);
-			a->status = act != nullptr && n >= 1 && act[0] == 2;
-			return &qmi_mode;
+			return take(&m, act != nullptr && n >= 1 && act[0] == 2, 0x11, 0x10, a);
 		} else if (m.kind == qmi_indication && m.id == 0x3d) {
 			*a = {2, -1, nullptr, 0, false};
 			return &qmi_mode;
@@ -598,7 +645,7 @@ qmi_end_session(bool limited)
 	qmi_msg m;
 
 	begin(voice, 0x3c);
-	return exchange(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
+	return exchange(limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
 }
 
 static bool
@@ -608,8 +655,7 @@ qmi_read(const char *hex, size_t len, int, utf8_out *out)
 
 	const size_t n = hex_octets(hex, len, octets);
 
-	qmi_decode(octets, n, answer_coding, out);
-	return true;
+	return qmi_decode(octets, n, answer_coding, out);
 }
 
 // A DMS string (TLV 1) into s.
@@ -620,7 +666,7 @@ dms_string(uint8_t id, char *s, size_t size, int64_t deadline)
 	size_t n;
 
 	begin(dms, id);
-	if (!exchange(dms, deadline, &m))
+	if (!exchange(deadline, &m))
 		return;
 	if (const uint8_t *v = qmi_tlv(&m, 1, &n); v != nullptr && qmi_result(&m) == -1)
 		snprintf(s, size, "%.*s", static_cast<int>(n), reinterpret_cast<const char *>(v));

@@ -26,13 +26,15 @@ const uint8_t *qmi_tlv(const qmi_msg *m, uint8_t type, size_t *len);
 long qmi_result(const qmi_msg *m);
 // The text of an answer: the UTF-16 TLV utf16 when there, else the coded
 // TLV coded ({coding, length, octets}). Its octets go into hex (size
-// bytes, NUL-terminated) as hex digits, their coding into coding (0 for
-// UTF-16 little-endian, else the coding byte); false when neither TLV is
-// there whole.
+// bytes, NUL-terminated) as hex digits, their coding into coding
+// (qmi_utf16le, else the coding byte: 1 ASCII, 2 8-bit, 3 UCS2, 0 and
+// the rest unknown); false when neither TLV is there whole.
 bool qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, char *hex, size_t size, int *coding);
-// Octets of an answer in the coding qmi_text gave, appended to out as UTF-8.
+inline constexpr int qmi_utf16le = 256;
+// Octets of an answer in the coding qmi_text gave, appended to out as
+// UTF-8; false, nothing appended, for a coding it does not know.
 struct utf8_out;
-void qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out);
+bool qmi_decode(const uint8_t *octets, size_t n, int coding, utf8_out *out);
 
 // The row of the mode (see modem/modes.hpp). auto takes it for a device
 // whose driver is qmi_wwan.

@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t ctl = 0, dms = 2, voice = 9;
+constexpr uint8_t ctl = 0, wds = 1, dms = 2, voice = 9;
 constexpr uint8_t response = 1, indication = 2;	// CTL flags; 0 is a request
 constexpr std::string_view model = "FM100";
 
@@ -174,8 +174,9 @@ std::string modem::qmi_answer_tlvs(const network_answer &a, uint8_t utf16_type, 
 	if (!ascii)
 		for (uint16_t u : units)
 			v += {static_cast<char>(u >> 8), static_cast<char>(u & 0xff)};
+	const int coding = opts_.qmi_coding >= 0 ? opts_.qmi_coding : ascii ? 1 : 3;
 	if (v.size() <= 255)
-		out += tlv(coded, std::string{static_cast<char>(ascii ? 1 : 3), static_cast<char>(v.size())} + v);
+		out += tlv(coded, std::string{static_cast<char>(coding), static_cast<char>(v.size())} + v);
 	return out;
 }
 
@@ -254,14 +255,18 @@ void modem::qmi_handle(const std::string &f)
 				answer(result(5));
 				return;
 			}
-			const uint8_t s = static_cast<uint8_t>((*v)[0]);
-			uint8_t c = qmi_next_id_;
-			while (taken(s, c) || c == 0)
-				++c;
-			qmi_next_id_ = static_cast<uint8_t>(c + 1);
-			qmi_clients_.emplace_back(s, c);
-			qmi_held_ = static_cast<int>(qmi_clients_.size());
-			answer(result(0) + tlv(1, std::string{static_cast<char>(s), static_cast<char>(c)}));
+			auto allocate = [&](uint8_t s) {
+				uint8_t c = qmi_next_id_;
+				while (taken(s, c) || c == 0)
+					++c;
+				qmi_next_id_ = static_cast<uint8_t>(c + 1);
+				qmi_clients_.emplace_back(s, c);
+				qmi_held_ = static_cast<int>(qmi_clients_.size());
+				answer(result(0) + tlv(1, std::string{static_cast<char>(s), static_cast<char>(c)}));
+			};
+			if (opts_.qmi_foreign)
+				allocate(wds);
+			allocate(static_cast<uint8_t>((*v)[0]));
 			return;
 		}
 		case 0x23: {	// Release Client ID
@@ -350,6 +355,10 @@ void modem::qmi_handle(const std::string &f)
 			answer(t);
 			return;
 		}
+		if (opts_.qmi_late && qmi_last_originate_ != 0)
+			qmi_send(voice, client, response, qmi_last_originate_, 0x3a,
+			    result(0) + tlv(0x12, std::string("\x01\x0bLate answer", 13)));
+		qmi_last_originate_ = txn;
 		trace("USSD ", *r);
 		session_.reset();
 		qmi_voice_ = client;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -699,13 +701,33 @@ TEST(Sessions, OverQmi)
 		{"a request in UCS2", plain, m + lines{"-u", "*1é#"}, {}, "Unknown service code\n", "", 0,
 		    {"VOICE Originate USSD *1é#", "CTL Release Client ID"}},
 		{"-c", plain, m + lines{"-c"}, {}, "", "", 0, {"VOICE Cancel USSD", "CTL Release Client ID"}},
-		{"a refusal", qmi([](sim::options &o) { o.qmi_refuse = 14; o.qmi_end_reason = 33; }),
+		{"a refusal, which leaves no session to end",
+		    qmi([](sim::options &o) { o.qmi_refuse = 14; o.qmi_end_reason = 33; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 14 (CallFailed), "
-		    "call end reason 33"}), 1,
-		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		    "call end reason 33"}), 1, {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
 		{"an error without a name", qmi([](sim::options &o) { o.qmi_refuse = 1000; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 1000"}), 1,
-		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 0 beside UTF-16", qmi([](sim::options &o) { o.qmi_coding = 0; }),
+		    m + lines{"-u", "*101#"}, {}, data, "", 0, {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 0 alone", qmi([](sim::options &o) { o.qmi_coding = 0; o.qmi_utf16 = false; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: answer in a coding ussdq does not know: 0"}), 1,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 4 in the response alone", qmi([](sim::options &o) {
+			o.qmi_coding = 4;
+			o.qmi_utf16 = false;
+			o.qmi_in_response = true;
+		    }), m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: answer in a coding ussdq does not know: 4"}), 1,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 255 of a menu, which is ended",
+		    qmi([](sim::options &o) { o.qmi_coding = 255; o.qmi_utf16 = false; }), m + lines{"-u", "*111#"},
+		    {}, "", msgs({"PORT: answer in a coding ussdq does not know: 255"}), 1,
+		    {"VOICE Originate USSD *111#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"an answer without text", qmi([](sim::options &o) { o.answer_text = false; }),
+		    m + lines{"-u", "*100#"}, {}, "", msgs({"PORT: bad QMI response"}), 1,
+		    {"VOICE Originate USSD *100#", "CTL Release Client ID"}},
+		{"another program's client id of WDS first", qmi([](sim::options &o) { o.qmi_foreign = true; }),
+		    m + lines{"-u", "*101#"}, {}, data, "", 0, {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
 		{"a release by the network", qmi([](sim::options &o) { o.qmi_release = true; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: session ended by the network"}), 1,
 		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
@@ -727,9 +749,26 @@ TEST(Sessions, OverQmi)
 		    [](const std::string &s) { return s.starts_with("VOICE") && s != "VOICE Indication Register"; });
 		EXPECT_EQ(lines(from, r.sent.end()), c.sent) << c.what;
 		EXPECT_EQ(std::count(r.sent.begin(), r.sent.end(), "CTL Sync"), 0) << c.what;
-		EXPECT_EQ(modem.device().qmi_clients_held(), 0) << c.what;
+		// Another program's client id stays with it.
+		EXPECT_EQ(modem.device().qmi_clients_held(), c.modem.qmi_foreign ? 1 : 0) << c.what;
 		EXPECT_FALSE(modem.device().qmi_session_open()) << c.what;
 	}
+
+	// Each run numbers its transactions from its own start: three runs do
+	// not all start CTL's from one, and none takes the response that the
+	// run before was owed, come late, for its own.
+	auto ids = std::make_shared<std::set<std::string>>();
+	sim::options traced = qmi([](sim::options &o) { o.qmi_late = true; });
+	traced.trace = [ids](const std::string &line) {
+		// "< qmi 01 LL LL FF SS CC FF TXN ID ID ...", in hex
+		auto byte = [&line](std::size_t k) { return line.substr(6 + 3 * k, 2); };
+		if (line.starts_with("< qmi") && line.size() > 33 && byte(4) == "00" && byte(8) == "22")
+			ids->insert(byte(7));
+	};
+	shared_modem numbered(traced);
+	for (int i = 0; i < 3; i++)
+		EXPECT_EQ(numbered.run(m + lines{"-u", "*101#"}).out, data) << i;
+	EXPECT_GT(ids->size(), 1u);
 
 	// What QMI cannot do, and a request or a reply too long for it, are
 	// refused before the device is touched.
