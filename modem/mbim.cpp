@@ -347,8 +347,9 @@ transact(size_t n, bool ussd, mbim_message *m)
 		const uint32_t tid = next_tid++;
 		mbim_put32(out + 8, tid);
 		send(out, n);
-		if (!wait_for(tid, ussd, -1, m))
-			errx(1, "%s: no answer", port);
+		// A USSD command waits for the network, as long as -t lets it.
+		if (!wait_for(tid, ussd, ussd ? answer_deadline : -1, m))
+			answer_overdue();
 		if (m->type != mbim_function_error)
 			return tid;
 		if (m->status != mbim_not_opened || opened)
@@ -457,7 +458,8 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 			break;
 		if (m.info_len != 0 || m.type != mbim_command_done)
 			errx(1, "%s: bad MBIM message", port);
-		wait_for(tid, true, -1, &m);
+		if (!wait_for(tid, true, answer_deadline, &m))
+			answer_overdue();
 	}
 	if (u.response > 5 || u.scheme > 255)
 		errx(1, "%s: bad MBIM message", port);

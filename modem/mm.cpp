@@ -22,6 +22,9 @@ static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 static int bus = -1;
 char mm_path[256];
 static char mm_port[64];	// the modem's PrimaryPort
+// The modem has its Ussd interface: one that ModemManager keeps in a
+// limited state (locked, without a SIM) has none.
+static bool has_ussd;
 static uint32_t serial;
 // Replies listing every object of ModemManager can be long; larger ones
 // are refused rather than read in part.
@@ -68,6 +71,10 @@ begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, cons
 	dw_body(w);
 }
 
+// Until when a call waits for its reply: the network's answer to Initiate
+// and Respond as long as -t lets it; -1 for any other call.
+static int64_t reply_deadline = -1;
+
 // Sends the call and reads up to its reply, passing over everything else;
 // the reply's type, or 0 with lost set.
 static int
@@ -80,6 +87,10 @@ exchange(dwriter *w, dbus_header *h)
 	if (!dbus_write(bus, w->buf, len))
 		return lost = -1, 0;
 	for (;;) {
+		pollfd p = {bus, POLLIN, 0};
+		const int64_t left = reply_deadline - now_ms();
+		if (reply_deadline >= 0 && poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) == 0)
+			answer_overdue();
 		long n = dbus_read(bus, in, sizeof in);
 		if (n <= 0 || !dbus_parse(in, (size_t)n, h))
 			return lost = n <= 0 ? n : -3, 0;
@@ -214,12 +225,16 @@ find(const char *port, bool port_given)
 		dr_enter(&objects, &object);
 		const char *path = dr_str(&object);
 		dr_enter(&object, &ifaces);
+		dreader all = ifaces;
+		const bool ussd = lookup(&all, ussd_iface, &iface);
 		bool modem = lookup(&ifaces, modem_iface, &iface);
 		bool match = modem && port_given && has_port(&iface, port);
 		dr_leave(&objects, &object);
 		modems += modem;
-		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
+		if ((match && matches++ == 0) || (!port_given && modem && modems == 1)) {
 			choose(path, &iface);
+			has_ussd = ussd;
+		}
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -322,6 +337,31 @@ mm_state()
 }
 
 bool
+mm_number(const char *iface, const char *name, uint32_t *value)
+{
+	char which[96];
+	dwriter w;
+	dbus_header h;
+	dreader r;
+	dreader v;
+
+	snprintf(which, sizeof which, "%s%s", mm_name, iface);
+	if (verbose)
+		warnx("mm: calling %s(\"%s\")", "Get", name);
+	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	dw_str(&w, 's', which);
+	dw_str(&w, 's', name);
+	if (exchange(&w, &h) != dbus_return_msg || strcmp(h.field[df_signature], "v") != 0)
+		return false;
+	dr_begin(&r, in, &h);
+	dr_enter(&r, &v);
+	*value = dr_u32(&v);
+	if (verbose)
+		warnx("mm: reply %u", *value);
+	return !v.bad && (*v.sig == 'u' || *v.sig == 'i');
+}
+
+bool
 mm_call(const char *method, const char *text, char *answer, size_t size, char *refusal, size_t rsize)
 {
 	dwriter w;
@@ -331,7 +371,10 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		warnx("mm: calling %s(\"%s\")", method, text);
 	begin(&w, out, sizeof out, to_ussd, method, "s");
 	dw_str(&w, 's', text);
-	if (!reply(&w, &r, refusal, rsize, method, "s"))
+	reply_deadline = answer_deadline;
+	const bool took = reply(&w, &r, refusal, rsize, method, "s");
+	reply_deadline = -1;
+	if (!took)
 		return false;
 	const char *s = dr_str(&r);
 	utf8_out got = {answer, size - 1, 0};
@@ -427,6 +470,11 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 	// Nothing touches the modem's USSD for a request that cannot go.
 	if (const char *why = job_refusal(self, job))
 		errx(1, "%s", why);
+	if (!has_ussd && job->request != nullptr) {
+		warnx("%s: ModemManager offers no USSD on this modem", ::port);
+		run_mode = self;
+		network_failed(true);
+	}
 	lock_modem();
 	// A session that an earlier run kept takes the request as its answer,
 	// as on an AT modem; ModemManager refuses Initiate while one waits.

@@ -612,7 +612,8 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 		session = 1;
 	}
 	for (;;) {
-		next_of(voice, -1, &m);
+		if (!next_of(voice, answer_deadline, &m))
+			answer_overdue();
 		const long e = qmi_result(&m);
 		const bool originate = m.id == 0x3a && m.txn == owed;
 		if (m.kind == qmi_response && (originate || (m.id == id && m.txn == t))) {

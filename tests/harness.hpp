@@ -11,6 +11,8 @@
 // the system errors and getopt's complaints in musl's when it is musl.
 #pragma once
 
+#include <algorithm>
+
 #include <csignal>
 #include <initializer_list>
 #include <sys/types.h>
@@ -102,6 +104,26 @@ inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
 inline const std::string timed_out = "ussdq: PORT: Operation timed out\n";
+// Whether the tool asks a modem why its request failed: every build but
+// the tiny one.
+inline constexpr bool why_built_in = USSDQ_WITH_WHY != 0;
+#define SKIP_UNLESS_WHY_BUILT_IN() \
+	if (!why_built_in) \
+		GTEST_SKIP() << "the questions of a failed run are not built in"
+// What a modern run whose request failed asks an AT modem of itself, in
+// order, where each question is answered as usual.
+inline const std::vector<std::string> why_questions = why_built_in ? std::vector<std::string>{
+    "AT+CFUN?", "AT+CPIN?", "AT+CREG?", "AT+CEREG?", "AT+C5GREG?", "AT+COPS?"} :
+    std::vector<std::string>{};
+// The commands a run sent before those questions.
+inline std::vector<std::string> before_why(std::vector<std::string> sent)
+{
+	const std::size_t n = why_questions.size();
+	if (n > 0 && sent.size() >= n && std::equal(why_questions.begin(), why_questions.end(),
+	    sent.end() - static_cast<long>(n)))
+		sent.resize(sent.size() - n);
+	return sent;
+}
 
 // ---- The private bus, for the tests of ModemManager's side ----
 

@@ -89,6 +89,15 @@ TEST(Sessions, WalksAMenuInEveryMode)
 	sim::options menu = kind(modem_kind::standard);
 	menu.menu.insert(menu.menu.end(), {{{"*9#"}, 1, "1 More\n2 Stop"},
 	    {{"*9#", "1"}, 4, std::nullopt}, {{"*9#", "2"}, 2, "Goodbye"}});
+	// -t bounds each wait for the network, the first from the run's start.
+	auto slow = [&menu](int ms, int setup_ms = 0) {
+		sim::options o = menu;
+		o.delay_ms = ms;
+		if (setup_ms > 0)
+			o.rules = {{"ATE0", {sim::pause(setup_ms), sim::own_answer()}}};
+		return o;
+	};
+	const std::string out_of_time = setup + msgs({"at_wcusd...", "PORT: Operation timed out"});
 	const std::string wait = msgs({"at_wcusd...", "at_wcusd: done"});
 	auto failed = [&wait](int answers, std::string message) {
 		std::string err = setup;
@@ -114,6 +123,11 @@ TEST(Sessions, WalksAMenuInEveryMode)
 		{{"-m", "auto", "*111#", "2"}, kind(modem_kind::standard_gsm),
 		    requests({text[0], text[1]}) + ended, {"*111#", "2"}, bundles, ""},
 		{{"-m", "text", "*111#"}, menu, requests({text[0]}) + ended, {"*111#"}, top, ""},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(700), requests(text), text, day_bought, ""},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(1300), requests({text[0]}) + ended,
+		    {"*111#"}, "", out_of_time},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(600, 600), requests({text[0]}) + ended,
+		    {"*111#"}, "", out_of_time},
 		{{"-j", "-m", "text", "*111#", "1", "2"}, menu, requests({text[0], text[2]}), {"*111#", "1"},
 		    "", failed(2, "PORT: session ended before reply 2")},
 		{{"-m", "text", "*101#", "1"}, menu, requests({"*101#"}), {"*101#"}, "",
@@ -436,7 +450,7 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 		auto first = modem.run(c.first, c.how);
 		EXPECT_EQ(first.status, c.status) << c.what << ": " << first.err;
 		if (!cusd_lines(first.sent).empty()) {
-			EXPECT_EQ(first.sent.back(), ended[0]) << c.what;
+			EXPECT_EQ(before_why(first.sent).back(), ended[0]) << c.what;
 		}
 		auto next = modem.run(c.next);
 		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;
@@ -565,6 +579,15 @@ TEST(Sessions, ThroughModemManager)
 	const std::string bad = "ussdq: PORT: bad reply from ModemManager: ";
 	const lines to_port{"-m", "mm", "-p", "PORT", "-u", "*100#"};
 	const lines asked{"Get", "Initiate", "Get"}, cancelled{"Get", "Initiate", "Cancel"};
+	auto in = [](sim::situation st) {
+		sim::options o;
+		o.situation = st;
+		return o;
+	};
+	const std::string error = "ussdq: PORT: request refused: org.freedesktop.ModemManager1.Error.";
+	const std::string no_network = error + "MobileEquipment.NoNetwork: No network service\n",
+	    unsupported = error + "Core.Unsupported: Operation not supported\n",
+	    no_ussd = "ussdq: PORT: ModemManager offers no USSD on this modem\n";
 	const struct {
 		const char *what;
 		sim::options modem;
@@ -592,7 +615,31 @@ TEST(Sessions, ThroughModemManager)
 		    bad + "State gave type \"s\", not \"u\"\n", {"Get"}},
 		// Without -p the modem is named by its primary port.
 		{"a refusal", gsm_only, {"-m", "mm", "-u", "*5#"}, {}, "", "ussdq: PRIMARY: request refused: "
-		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n", cancelled},
+		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		// A failed request asks the modem why: its State, and by it the
+		// lock or the reason it failed, or its access technologies and
+		// registration.
+		{"the radio off", in(sim::situation::radio_off), to_port, {}, "", no_network +
+		    "ussdq: PORT: why: the modem's radio is off\n", cancelled + lines{"Get"}},
+		{"searching", in(sim::situation::searching), to_port, {}, "", no_network +
+		    "ussdq: PORT: why: not registered with a network (searching)\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		{"SMS only", in(sim::situation::sms_only), to_port, {}, "", unsupported +
+		    "ussdq: PORT: why: on LTE registered for SMS only, with no circuit-switched service, which "
+		    "USSD needs: 2G/3G, or USSD over IMS, which this network or modem does not offer\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		{"LTE with data only, which ModemManager cannot tell", in(sim::situation::lte_data), to_port, {},
+		    "", unsupported, cancelled + lines{"Get", "Get", "Get"}},
+		{"the questions refused", in(sim::situation::refuses), to_port, {}, "", unsupported,
+		    cancelled + lines{"Get"}},
+		// A modem kept without its Ussd interface fails before any call.
+		{"the SIM asks for its PIN", in(sim::situation::sim_pin), to_port, {}, "", no_ussd +
+		    "ussdq: PORT: why: the SIM asks for its PIN\n", {"Get", "Get"}},
+		{"a network lock", in(sim::situation::sim_locked), to_port, {}, "", no_ussd +
+		    "ussdq: PORT: why: the SIM asks for its PH-NET PIN\n", {"Get", "Get"}},
+		{"no SIM", in(sim::situation::no_sim), to_port, {}, "", no_ussd + "ussdq: PORT: why: no SIM\n",
+		    {"Get", "Get"}},
 		{"an answer too long, no -p", saying(longest + "ж"), {"-m", "mm", "-u", "*100#"}, {}, "",
 		    "ussdq: PRIMARY: response too long\n", cancelled},
 		{"GetManagedObjects denied by a bus policy", denied, to_port, {}, "",
@@ -951,6 +998,12 @@ TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 		auto r = modem.run(c.args, c.how);
 		EXPECT_EQ(r.status, c.status) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
-		EXPECT_EQ(r.sent.back(), release) << c.what;
+		// The run out of time asks why after the release; one ended by a
+		// signal asks nothing.
+		const lines asked = c.status == 1 ? lines{"GET /api/pin/status", "GET /api/monitoring/status"}
+		    : lines{};
+		ASSERT_GT(r.sent.size(), asked.size()) << c.what;
+		EXPECT_EQ(lines(r.sent.end() - static_cast<long>(asked.size()) - 1, r.sent.end()),
+		    lines{release} + asked) << c.what;
 	}
 }
