@@ -15,11 +15,13 @@
 static constexpr uint8_t ctl = 0, dms = 2, voice = 9;
 static constexpr uint8_t ussd_text = 1, ussd_action = 1;
 
-// The client id the run holds, of service held; 0: none. The handlers
-// give it back with a frame made when it was taken.
-static uint8_t cid;
-static volatile sig_atomic_t held;
-static uint8_t release_frame[17];
+// The handlers give back each client id held with a frame made when it
+// was taken.
+// The client ids held: the run's (or the probe's), and one a failed run
+// takes for its questions, each of service held; 0: none.
+static uint8_t cids[2];
+static volatile sig_atomic_t held[2];
+static uint8_t release_frame[2][17];
 static uint8_t cancel_frame[13];
 // A USSD session of the run's may be open: not once the modem refused its
 // request, which leaves none, or another client's, to end.
@@ -174,7 +176,10 @@ show(const char *what, const uint8_t *f, size_t n)
 	static constexpr name names[] = {
 		{ctl, 0x21, "CTL Version Info"}, {ctl, 0x22, "CTL Allocate Client ID"},
 		{ctl, 0x23, "CTL Release Client ID"}, {dms, 0x21, "DMS Get Manufacturer"},
-		{dms, 0x22, "DMS Get Model"}, {voice, 0x03, "VOICE Indication Register"},
+		{dms, 0x22, "DMS Get Model"}, {dms, 0x2b, "DMS UIM Get PIN Status"},
+		{dms, 0x2d, "DMS Get Operating Mode"}, {dms, 0x44, "DMS UIM Get State"},
+		{3, 0x24, "NAS Get Serving System"}, {11, 0x2f, "UIM Get Card Status"},
+		{voice, 0x03, "VOICE Indication Register"},
 		{voice, 0x3a, "VOICE Originate USSD"}, {voice, 0x3b, "VOICE Answer USSD"},
 		{voice, 0x3c, "VOICE Cancel USSD"}, {voice, 0x3d, "VOICE Release USSD"},
 		{voice, 0x3e, "VOICE USSD"},
@@ -280,6 +285,13 @@ next_frame(int64_t deadline, qmi_msg *m)
 	}
 }
 
+// The client id held for service; 0 for CTL.
+static uint8_t
+client_of(uint8_t service)
+{
+	return service == ctl ? 0 : cids[service == held[0] ? 0 : 1];
+}
+
 // The next frame for this service and client (any client for CTL).
 static bool
 next_of(uint8_t service, int64_t deadline, qmi_msg *m)
@@ -290,7 +302,7 @@ next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 			return false;
 		if (r != 0)
 			lost_modem();
-		if (m->service == service && (service == ctl || m->client == cid))
+		if (m->service == service && (service == ctl || m->client == client_of(service)))
 			return true;
 	}
 }
@@ -319,7 +331,7 @@ begin(uint8_t service, uint16_t id)
 	out[0] = 1;
 	out[3] = 0;
 	out[4] = service;
-	out[5] = service == ctl ? 0 : cid;
+	out[5] = client_of(service);
 	out[6] = 0;
 	// Transaction ids go round past 0, which stands for none. Each run
 	// starts them from its pid and the clock, so that a response late for
@@ -431,9 +443,10 @@ refusal_of(const qmi_msg *m, long error, char *refusal, size_t size)
 		snprintf(refusal + k, size - static_cast<size_t>(k), ", call end reason %u", get16(v));
 }
 
-// Takes a client id of service from CTL; the modem's refusal ends the run.
-static void
-take_client(uint8_t service, int64_t deadline)
+// Takes a client id of service from CTL into slot k: for the run (0),
+// where the modem's refusal ends it, or for a question (1), false then.
+static bool
+take_client(uint8_t service, int64_t deadline, int k)
 {
 	qmi_msg m;
 	size_t n;
@@ -446,11 +459,16 @@ take_client(uint8_t service, int64_t deadline)
 	long e;
 	const uint8_t *v;
 	do {
-		if (!reply(deadline, &m))
+		if (!reply(deadline, &m)) {
+			if (k == 1)
+				return false;
 			errx(1, "%s: no answer", port);
+		}
 		e = qmi_result(&m);
 		v = qmi_tlv(&m, 1, &n);
 	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
+	if (k == 1 && (e != -1 || v == nullptr || n < 2))
+		return false;
 	if (e != -1) {
 		char why[96];
 		refusal_of(&m, e, why, sizeof why);
@@ -458,18 +476,19 @@ take_client(uint8_t service, int64_t deadline)
 	}
 	if (v == nullptr || n < 2)
 		errx(1, "%s: bad QMI response", port);
-	cid = v[1];
-	const uint8_t ids[2] = {service, cid};
+	cids[k] = v[1];
 	begin(ctl, 0x23);
-	tlv(1, ids, 2);
+	tlv(1, v, 2);
 	seal();
-	memcpy(release_frame, out, sizeof release_frame);
+	memcpy(release_frame[k], out, sizeof release_frame[k]);
 	if (service == voice) {
 		begin(voice, 0x3c);
+		out[5] = cids[k];
 		seal();
 		memcpy(cancel_frame, out, sizeof cancel_frame);
 	}
-	held = service;
+	held[k] = service;
+	return true;
 }
 
 // Writes a ready-made frame and reads frames, for at most 1 s, until the
@@ -488,19 +507,46 @@ send_now(const uint8_t *f, size_t n)
 			return;
 }
 
+// Gives back the client id of slot k, if held. Async-signal-safe.
+static void
+give_back(int k)
+{
+	if (held[k] == 0)
+		return;
+	held[k] = 0;
+	send_now(release_frame[k], sizeof release_frame[k]);
+}
+
 void
 qmi_let_go()
 {
-	if (held == 0)
-		return;
-	held = 0;
-	send_now(release_frame, sizeof release_frame);
+	give_back(1);
+	give_back(0);
+}
+
+bool
+qmi_question_client(uint8_t service, int64_t deadline)
+{
+	return take_client(service, deadline, 1);
+}
+
+bool
+qmi_question(uint8_t service, uint16_t id, int64_t deadline, qmi_msg *m)
+{
+	begin(service, id);
+	return exchange(deadline, m);
+}
+
+void
+qmi_question_done()
+{
+	give_back(1);
 }
 
 static void
 qmi_end_session_now()
 {
-	if (held == voice && session)
+	if (held[0] == voice && session)
 		send_now(cancel_frame, sizeof cancel_frame);
 }
 
@@ -514,7 +560,7 @@ qmi_set_up(const mode_ops *self, const ussd_job *job)
 	if (const char *why = job_refusal(self, job))
 		errx(1, "%s", why);
 	device_setup(true);
-	take_client(voice, -1);
+	take_client(voice, -1, 0);
 	begin(voice, 0x03);
 	tlv(0x16, &on, 1);
 	exchange(-1, &m);
@@ -678,7 +724,7 @@ qmi_probe(char *maker, size_t msize, char *model, size_t size)
 {
 	const int64_t deadline = now_ms() + 1000;
 
-	take_client(dms, deadline);
+	take_client(dms, deadline, 0);
 	dms_string(0x21, maker, msize, deadline);
 	dms_string(0x22, model, size, deadline);
 	qmi_let_go();

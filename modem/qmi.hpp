@@ -45,6 +45,14 @@ extern const mode_ops qmi_mode;
 // let_go; async-signal-safe.
 void qmi_let_go();
 
+// The questions of a failed run (qmi_why.cpp), each answered by deadline:
+// a client id of service taken for them, false when the modem gave none;
+// a request of that service without TLVs and its response into m, false
+// when none came; the client id given back, as qmi_let_go also does.
+bool qmi_question_client(uint8_t service, int64_t deadline);
+bool qmi_question(uint8_t service, uint16_t id, int64_t deadline, qmi_msg *m);
+void qmi_question_done();
+
 // -l: maker and model from the DMS service of the device opened as
 // modem_fd, its client id given back; false when it did not answer.
 bool qmi_probe(char *maker, size_t msize, char *model, size_t size);

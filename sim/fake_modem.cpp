@@ -178,9 +178,9 @@ int main(int argc, char *argv[])
 		{"qmi-refuse", required_argument, nullptr, 'F'},
 		{"qmi-release", no_argument, nullptr, 'L'},
 		{"qmi-interleave", no_argument, nullptr, 'I'},
-		{"qmi-coding", required_argument, nullptr, 3000},
-		{"qmi-foreign", no_argument, nullptr, 3001},
-		{"qmi-late", no_argument, nullptr, 3002},
+		{"qmi-coding", required_argument, nullptr, 3100},
+		{"qmi-foreign", no_argument, nullptr, 3101},
+		{"qmi-late", no_argument, nullptr, 3102},
 		{"hilink", required_argument, nullptr, 'H'},
 		{"hilink-firmware", required_argument, nullptr, 2008},
 		{"hilink-rotate", no_argument, nullptr, 2000},
@@ -285,12 +285,12 @@ int main(int argc, char *argv[])
 		}
 		case 'L': opts.qmi_release = true; break;
 		case 'I': opts.qmi_interleave = true; break;
-		case 3000:
+		case 3100:
 			if (!number(optarg, 255, opts.qmi_coding))
 				return invalid(longopts[index].name, optarg);
 			break;
-		case 3001: opts.qmi_foreign = true; break;
-		case 3002: opts.qmi_late = true; break;
+		case 3101: opts.qmi_foreign = true; break;
+		case 3102: opts.qmi_late = true; break;
 		case 1000: opts.mbim.on = true; break;
 		case 1001: opts.mbim.opened = true; break;
 		case 1002: {

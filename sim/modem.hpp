@@ -170,6 +170,9 @@ struct options {
 	// this one, as when a run that gave up is followed by one that got
 	// the same client id.
 	bool qmi_late = false;
+	// DMS refuses its UIM messages as InvalidQmiCommand, as newer modems
+	// do: the SIM is told by the UIM service alone.
+	bool qmi_uim_only = false;
 	// Types other than ModemManager's, for clients that must cope with them:
 	// of the reply to Initiate and Respond ("s"; "" nothing, "u" the number
 	// 0, "as" the answer in an array) and of Ussd's State ("u"; "s" its
@@ -287,6 +290,7 @@ private:
 	std::string qmi_answer_tlvs(const network_answer &a, uint8_t utf16, uint8_t coded) const;
 	void qmi_network(const network_answer &a);
 	void qmi_release_session();
+	std::string qmi_situation(uint8_t service, uint16_t id) const;
 
 	// mbim.cpp: the MBIM side
 	void mbim_take(std::string_view bytes);
