@@ -37,7 +37,7 @@ constexpr char usage_text[] =
     "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
     "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
     "                  [--qmi-release] [--qmi-interleave] [--qmi-coding N] [--qmi-foreign]\n"
-    "                  [--qmi-late]\n"
+    "                  [--qmi-late] [--qmi-uim-only]\n"
     "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
     "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
@@ -181,6 +181,7 @@ int main(int argc, char *argv[])
 		{"qmi-coding", required_argument, nullptr, 3100},
 		{"qmi-foreign", no_argument, nullptr, 3101},
 		{"qmi-late", no_argument, nullptr, 3102},
+		{"qmi-uim-only", no_argument, nullptr, 3103},
 		{"hilink", required_argument, nullptr, 'H'},
 		{"hilink-firmware", required_argument, nullptr, 2008},
 		{"hilink-rotate", no_argument, nullptr, 2000},
@@ -291,6 +292,7 @@ int main(int argc, char *argv[])
 			break;
 		case 3101: opts.qmi_foreign = true; break;
 		case 3102: opts.qmi_late = true; break;
+		case 3103: opts.qmi_uim_only = true; break;
 		case 1000: opts.mbim.on = true; break;
 		case 1001: opts.mbim.opened = true; break;
 		case 1002: {
