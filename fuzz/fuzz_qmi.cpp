@@ -35,7 +35,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		CHECK(octets >= m.tlvs && octets + n <= m.tlvs + m.tlvs_len);
 		static char text[decoded_buf_size];
 		utf8_out out = {text, sizeof text - 1, 0};
-		answer_text(qmi_charset(coding), -1, octets, n, &out);
+		charset set;
+		if (!qmi_charset(coding, &set))
+			continue;
+		answer_text(set, -1, octets, n, &out);
 		CHECK(out.len < sizeof text);
 		text[out.len] = '\0';
 		uint32_t cp;

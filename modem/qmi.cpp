@@ -16,19 +16,23 @@
 static constexpr uint8_t ctl = 0, dms = 2, voice = 9;
 static constexpr uint8_t ussd_text = 1, ussd_action = 1;
 
-// The client id the run holds, of service held; 0: none. The handlers
-// give it back with a frame made when it was taken.
-static uint8_t cid;
-static volatile sig_atomic_t held;
-static uint8_t release_frame[17];
-static uint8_t release_txn;
+// The handlers give back each client id held with a frame made when it
+// was taken.
+// The client ids held: the run's (or the probe's), and one a failed run
+// takes for its questions, each of service held; 0: none.
+static uint8_t cids[2];
+static volatile sig_atomic_t held[2];
+static uint8_t release_frame[2][17];
 static uint8_t cancel_frame[13];
-static uint16_t cancel_txn;
+// A USSD session of the run's may be open: not once the modem refused its
+// request, which leaves none, or another client's, to end.
+static volatile sig_atomic_t session;
 
 static uint8_t out[256];		// the request being written
 static size_t out_len;
 static uint8_t ctl_txn;
 static uint16_t txn;
+static bool numbered;
 static uint8_t in[2048];		// the frame being read
 static uint16_t owed;			// Originate USSD's transaction, its response still to come
 
@@ -111,22 +115,32 @@ qmi_text(const qmi_msg *m, uint8_t utf16, uint8_t coded, const uint8_t **octets,
 	const uint8_t *v = qmi_tlv(m, utf16, &len);
 
 	if (v != nullptr && len >= 1 && 2 * static_cast<size_t>(v[0]) <= len - 1) {
-		*coding = 0;
+		*coding = qmi_utf16le;
 		*n = 2 * static_cast<size_t>(v[0]);
+		v++;
 	} else if ((v = qmi_tlv(m, coded, &len)) != nullptr && len >= 2 && v[1] <= len - 2) {
 		*coding = v[0];
 		*n = v[1];
+		v += 2;
 	} else {
 		return false;
 	}
-	*octets = v + 1 + (*coding != 0);
+	*octets = v;
 	return true;
 }
 
-charset
-qmi_charset(int coding)
+bool
+qmi_charset(int coding, charset *set)
 {
-	return coding == 0 ? charset::utf16le : coding == 3 ? charset::ucs2 : charset::latin1;
+	if (coding == qmi_utf16le)
+		*set = charset::utf16le;
+	else if (coding == 3)
+		*set = charset::ucs2;
+	else if (coding == 1 || coding == 2)
+		*set = charset::latin1;
+	else
+		return false;
+	return true;
 }
 
 // Under -v each frame is shown as warnx would show it, but with write
@@ -149,7 +163,10 @@ show(const char *what, const uint8_t *f, size_t n)
 	static constexpr name names[] = {
 		{ctl, 0x21, "CTL Version Info"}, {ctl, 0x22, "CTL Allocate Client ID"},
 		{ctl, 0x23, "CTL Release Client ID"}, {dms, 0x21, "DMS Get Manufacturer"},
-		{dms, 0x22, "DMS Get Model"}, {voice, 0x03, "VOICE Indication Register"},
+		{dms, 0x22, "DMS Get Model"}, {dms, 0x2b, "DMS UIM Get PIN Status"},
+		{dms, 0x2d, "DMS Get Operating Mode"}, {dms, 0x44, "DMS UIM Get State"},
+		{3, 0x24, "NAS Get Serving System"}, {11, 0x2f, "UIM Get Card Status"},
+		{voice, 0x03, "VOICE Indication Register"},
 		{voice, 0x3a, "VOICE Originate USSD"}, {voice, 0x3b, "VOICE Answer USSD"},
 		{voice, 0x3c, "VOICE Cancel USSD"}, {voice, 0x3d, "VOICE Release USSD"},
 		{voice, 0x3e, "VOICE USSD"},
@@ -255,6 +272,13 @@ next_frame(int64_t deadline, qmi_msg *m)
 	}
 }
 
+// The client id held for service; 0 for CTL.
+static uint8_t
+client_of(uint8_t service)
+{
+	return service == ctl ? 0 : cids[service == held[0] ? 0 : 1];
+}
+
 // The next frame for this service and client (any client for CTL).
 static bool
 next_of(uint8_t service, int64_t deadline, qmi_msg *m)
@@ -265,7 +289,7 @@ next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 			return false;
 		if (r != 0)
 			lost_modem();
-		if (m->service == service && (service == ctl || m->client == cid))
+		if (m->service == service && (service == ctl || m->client == client_of(service)))
 			return true;
 	}
 }
@@ -294,9 +318,17 @@ begin(uint8_t service, uint16_t id)
 	out[0] = 1;
 	out[3] = 0;
 	out[4] = service;
-	out[5] = service == ctl ? 0 : cid;
+	out[5] = client_of(service);
 	out[6] = 0;
-	// Transaction ids go round past 0, which stands for none.
+	// Transaction ids go round past 0, which stands for none. Each run
+	// starts them from its pid and the clock, so that a response late for
+	// an earlier run is not taken for its own.
+	if (!numbered) {
+		const uint32_t seed = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(now_ms());
+		ctl_txn = static_cast<uint8_t>(seed % 255);
+		txn = static_cast<uint16_t>(seed >> 16);
+		numbered = true;
+	}
 	if (service == ctl) {
 		if (ctl_txn == 0xff)
 			ctl_txn = 0;
@@ -340,18 +372,33 @@ send()
 	write_all(out, out_len);
 }
 
-// A request and its response, waited for until the deadline; false when
-// it did not come.
+// Whether m is the response to the request frame f: its service, client,
+// transaction and message. Async-signal-safe.
 static bool
-round_trip(uint8_t service, int64_t deadline, qmi_msg *m)
+answers(const uint8_t *f, const qmi_msg *m)
 {
-	const uint16_t t = static_cast<uint16_t>(out[4] == ctl ? out[7] : get16(out + 7));
+	const bool c = f[4] == ctl;
 
-	send();
-	while (next_of(service, deadline, m))
-		if (m->kind == qmi_response && m->txn == t)
+	return m->kind == qmi_response && m->service == f[4] && (c || m->client == f[5]) &&
+	    m->txn == (c ? f[7] : get16(f + 7)) && m->id == get16(f + (c ? 8 : 9));
+}
+
+// The response to the request just sent, waited for until the deadline;
+// false when it did not come.
+static bool
+reply(int64_t deadline, qmi_msg *m)
+{
+	while (next_of(out[4], deadline, m))
+		if (answers(out, m))
 			return true;
 	return false;
+}
+
+static bool
+round_trip(int64_t deadline, qmi_msg *m)
+{
+	send();
+	return reply(deadline, m);
 }
 
 // The modem's refusal as the run tells it: the error, its name where it is
@@ -383,45 +430,58 @@ refusal_of(const qmi_msg *m, long error, char *refusal, size_t size)
 		snprintf(refusal + k, size - static_cast<size_t>(k), ", call end reason %u", get16(v));
 }
 
-// Takes a client id of service from CTL; the modem's refusal ends the run.
-static void
-take_client(uint8_t service, int64_t deadline)
+// Takes a client id of service from CTL into slot k: for the run (0),
+// where the modem's refusal ends it, or for a question (1), false then.
+static bool
+take_client(uint8_t service, int64_t deadline, int k)
 {
 	qmi_msg m;
 	size_t n;
 
 	begin(ctl, 0x22);
 	tlv(1, &service, 1);
-	if (!round_trip(ctl, deadline, &m))
-		errx(1, "%s: no answer", port);
-	const long e = qmi_result(&m);
+	send();
+	// Another program's allocation may come with the same transaction id:
+	// only one of the service asked for is the run's.
+	long e;
+	const uint8_t *v;
+	do {
+		if (!reply(deadline, &m)) {
+			if (k == 1)
+				return false;
+			errx(1, "%s: no answer", port);
+		}
+		e = qmi_result(&m);
+		v = qmi_tlv(&m, 1, &n);
+	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
+	if (k == 1 && (e != -1 || v == nullptr || n < 2))
+		return false;
 	if (e != -1) {
 		char why[96];
 		refusal_of(&m, e, why, sizeof why);
 		errx(1, "%s: request refused: %s", port, why);
 	}
-	const uint8_t *v = qmi_tlv(&m, 1, &n);
 	if (v == nullptr || n < 2)
 		errx(1, "%s: bad QMI response", port);
-	cid = v[1];
-	const uint8_t ids[2] = {service, cid};
+	cids[k] = v[1];
 	begin(ctl, 0x23);
-	tlv(1, ids, 2);
+	tlv(1, v, 2);
 	seal();
-	memcpy(release_frame, out, sizeof release_frame);
-	release_txn = ctl_txn;
+	memcpy(release_frame[k], out, sizeof release_frame[k]);
 	if (service == voice) {
-		cancel_txn = begin(voice, 0x3c);
+		begin(voice, 0x3c);
+		out[5] = cids[k];
 		seal();
 		memcpy(cancel_frame, out, sizeof cancel_frame);
 	}
-	held = service;
+	held[k] = service;
+	return true;
 }
 
 // Writes a ready-made frame and reads frames, for at most 1 s, until the
 // response to it. Async-signal-safe.
 static void
-send_now(const uint8_t *f, size_t n, uint8_t service, uint16_t t)
+send_now(const uint8_t *f, size_t n)
 {
 	const int64_t deadline = now_ms() + 1000;
 	qmi_msg m;
@@ -430,24 +490,51 @@ send_now(const uint8_t *f, size_t n, uint8_t service, uint16_t t)
 	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
 		return;
 	while (next_frame(deadline, &m) == 0)
-		if (m.service == service && m.kind == qmi_response && m.txn == t)
+		if (answers(f, &m))
 			return;
+}
+
+// Gives back the client id of slot k, if held. Async-signal-safe.
+static void
+give_back(int k)
+{
+	if (held[k] == 0)
+		return;
+	held[k] = 0;
+	send_now(release_frame[k], sizeof release_frame[k]);
 }
 
 void
 qmi_let_go()
 {
-	if (held == 0)
-		return;
-	held = 0;
-	send_now(release_frame, sizeof release_frame, ctl, release_txn);
+	give_back(1);
+	give_back(0);
+}
+
+bool
+qmi_question_client(uint8_t service, int64_t deadline)
+{
+	return take_client(service, deadline, 1);
+}
+
+bool
+qmi_question(uint8_t service, uint16_t id, int64_t deadline, qmi_msg *m)
+{
+	begin(service, id);
+	return round_trip(deadline, m);
+}
+
+void
+qmi_question_done()
+{
+	give_back(1);
 }
 
 static void
 qmi_end_session_now()
 {
-	if (held == voice)
-		send_now(cancel_frame, sizeof cancel_frame, voice, cancel_txn);
+	if (held[0] == voice && session)
+		send_now(cancel_frame, sizeof cancel_frame);
 }
 
 static const mode_ops *
@@ -457,10 +544,10 @@ qmi_set_up(const mode_ops *self, const ussd_job *)
 	qmi_msg m;
 
 	device_setup(true);
-	take_client(voice, -1);
+	take_client(voice, -1, 0);
 	begin(voice, 0x03);
 	tlv(0x16, &on, 1);
-	round_trip(voice, -1, &m);
+	round_trip(-1, &m);
 	if (qmi_result(&m) != -1 && verbose)
 		warnx("qmi: USSD indications refused");
 	return self;
@@ -499,27 +586,33 @@ qmi_refusal(const char *request)
 	return coded(request, v);
 }
 
-// The answer's text, if m has one, into a: its octets, and their hex as
-// -j shows them raw. The frame they lie in is read over by the next.
+// The answer's text, if m has one: its octets, and their hex as -j shows
+// them raw. The frame they lie in is read over by the next.
 static uint8_t answer_octets[work_buf_size / 2];
 static char answer_hex[work_buf_size];
 
-static bool
-take(const qmi_msg *m, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
+// The answer of m, its status given, into a: the mode the run goes on in.
+// An answer that cannot be read (no text where one is due, a coding
+// ussdq does not know) ends the run, and its session with it where it
+// waits for a reply.
+static const mode_ops *
+take(const qmi_msg *m, int status, uint8_t utf16, uint8_t coded_tlv, ussd_answer *a)
 {
 	const uint8_t *v;
-	size_t n = 0;
-	int coding = 1;
-	const bool has = qmi_text(m, utf16, coded_tlv, &v, &n, &coding);
+	size_t n;
+	int coding;
+	charset set;
 
-	if (has) {
-		memcpy(answer_octets, v, n);
-		hex_put(answer_octets, n, answer_hex, false);
-	}
+	session = status == 1;
+	if (!qmi_text(m, utf16, coded_tlv, &v, &n, &coding))
+		errx(1, "%s: bad QMI response", port);
+	if (!qmi_charset(coding, &set))
+		errx(1, "%s: answer in a coding ussdq does not know: %d", port, coding);
+	memcpy(answer_octets, v, n);
+	hex_put(answer_octets, n, answer_hex, false);
 	// A coding byte is no data coding scheme.
-	*a = {a->status, -1, qmi_charset(coding), has ? answer_octets : nullptr, n,
-	    has ? answer_hex : nullptr, 2 * n, nullptr};
-	return has;
+	*a = {status, -1, set, answer_octets, n, answer_hex, 2 * n, nullptr};
+	return &qmi_mode;
 }
 
 // The network's text comes as the response to Originate USSD or as an
@@ -530,36 +623,39 @@ qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 {
 	uint8_t v[2 + 182];
 	qmi_msg m;
+	size_t n;
 
 	coded(request, v);	// checked before the modem was touched
-	const uint16_t t = begin(voice, first ? 0x3a : 0x3b);
+	const uint16_t id = first ? 0x3a : 0x3b;
+	const uint16_t t = begin(voice, id);
 	tlv(ussd_text, v, 2u + v[1]);
 	send();
-	if (first)
+	if (first) {
 		owed = t;
+		session = 1;
+	}
 	for (;;) {
 		if (!next_of(voice, answer_deadline, &m))
 			answer_overdue();
 		const long e = qmi_result(&m);
-		if (m.kind == qmi_response && (m.txn == t || m.txn == owed)) {
-			if (m.txn == owed)
+		const bool originate = m.id == 0x3a && m.txn == owed;
+		if (m.kind == qmi_response && (originate || (m.id == id && m.txn == t))) {
+			if (originate)
 				owed = 0;
 			if (e != -1) {
+				// A refused request leaves no session to end.
+				if (originate)
+					session = 0;
 				refusal_of(&m, e, refusal, size);
 				return nullptr;
 			}
 			// A response without text only says that the request
 			// went out; the text follows as an indication.
-			if (m.id == 0x3a && take(&m, 0x16, 0x12, a)) {
-				a->status = 0;
-				return &qmi_mode;
-			}
+			if (originate && (qmi_tlv(&m, 0x16, &n) != nullptr || qmi_tlv(&m, 0x12, &n) != nullptr))
+				return take(&m, 0, 0x16, 0x12, a);
 		} else if (m.kind == qmi_indication && m.id == 0x3e) {
-			size_t n;
 			const uint8_t *act = qmi_tlv(&m, ussd_action, &n);
-			take(&m, 0x11, 0x10, a);
-			a->status = act != nullptr && n >= 1 && act[0] == 2;
-			return &qmi_mode;
+			return take(&m, act != nullptr && n >= 1 && act[0] == 2, 0x11, 0x10, a);
 		} else if (m.kind == qmi_indication && m.id == 0x3d) {
 			*a = {2, -1, charset::latin1, nullptr, 0, nullptr, 0, nullptr};
 			return &qmi_mode;
@@ -573,7 +669,7 @@ qmi_end_session(bool limited)
 	qmi_msg m;
 
 	begin(voice, 0x3c);
-	return round_trip(voice, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
+	return round_trip(limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
 }
 
 // A DMS string (TLV 1) into s.
@@ -584,7 +680,7 @@ dms_string(uint8_t id, char *s, size_t size, int64_t deadline)
 	size_t n;
 
 	begin(dms, id);
-	if (!round_trip(dms, deadline, &m))
+	if (!round_trip(deadline, &m))
 		return;
 	if (const uint8_t *v = qmi_tlv(&m, 1, &n); v != nullptr && qmi_result(&m) == -1)
 		snprintf(s, size, "%.*s", static_cast<int>(n), reinterpret_cast<const char *>(v));
@@ -599,7 +695,7 @@ qmi_probe(port_finding *f)
 	f->busy = !device_setup(false);
 	if (f->busy)
 		return true;
-	take_client(dms, deadline);
+	take_client(dms, deadline, 0);
 	dms_string(0x21, f->maker, sizeof f->maker, deadline);
 	dms_string(0x22, f->model, sizeof f->model, deadline);
 	qmi_let_go();

@@ -1,7 +1,157 @@
+#include <stdio.h>
+
+#include "modem/qmi.hpp"
 #include "modem/why.hpp"
 
-bool
-qmi_why(modem_state *, int64_t)
+static constexpr uint8_t dms = 2, nas = 3, uim = 11;
+
+// The value of TLV type of a successful response to id of service, at
+// least need bytes long; null when the question could not be asked or was
+// refused, its error then in error.
+static const uint8_t *
+answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline, qmi_msg *m,
+    long *error = nullptr)
 {
-	return false;
+	size_t n;
+
+	if (!qmi_question(service, id, deadline, m))
+		return nullptr;
+	const long e = qmi_result(m);
+	if (error != nullptr)
+		*error = e;
+	const uint8_t *v = e == -1 ? qmi_tlv(m, type, &n) : nullptr;
+	return v != nullptr && n >= need ? v : nullptr;
+}
+
+// The SIM as the UIM service's Get Card Status gives it: the card and the
+// application the primary GSM/UMTS index names, else the first of each.
+static sim_state
+card_status(const uint8_t *v, size_t n, char *lock, size_t size)
+{
+	static constexpr const char *features[] = {"PH-NET", "PH-NETSUB", "PH-SP", "PH-CORP", "PH-SIM"};
+	const unsigned primary = v[0] | v[1] << 8;
+	const unsigned want_card = primary == 0xffff ? 0 : primary >> 8, want_app = primary == 0xffff ? 0 : primary & 0xff;
+	const uint8_t *end = v + n;
+	const uint8_t *p = v + 9;
+
+	if (v[8] == 0)
+		return sim_state::absent;
+	for (unsigned c = 0; c < v[8]; c++) {
+		if (end - p < 6)
+			return sim_state::unknown;
+		const uint8_t state = p[0], upin = p[1], apps = p[5];
+		const uint8_t *app = nullptr;
+		p += 6;
+		for (unsigned a = 0; a < apps; a++) {
+			if (end - p < 7 || end - p < 14 + p[6])
+				return sim_state::unknown;
+			if (app == nullptr || a == want_app)
+				app = p;
+			p += 14 + p[6];
+		}
+		if (c != want_card && c + 1 < v[8])
+			continue;
+		if (state != 1)
+			return state == 0 ? sim_state::absent : sim_state::not_ready;
+		if (app == nullptr)
+			return sim_state::not_ready;
+		// Where UPIN stands for PIN1, the card's UPIN state tells.
+		if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
+			return upin == 1 ? sim_state::pin : sim_state::puk;
+		switch (app[1]) {
+		case 2:
+			return sim_state::pin;
+		case 3:
+		case 5:
+			return sim_state::puk;
+		case 4:
+			if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
+				snprintf(lock, size, "%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
+				return sim_state::locked;
+			}
+			return sim_state::not_ready;
+		case 7:
+			return sim_state::ready;
+		default:
+			return sim_state::not_ready;
+		}
+	}
+	return sim_state::unknown;
+}
+
+// The SIM: DMS's UIM Get State and, where the card is locked, UIM Get PIN
+// Status; where DMS no longer has them (InvalidQmiCommand, NotSupported),
+// the UIM service's Get Card Status.
+static void
+sim_of(modem_state *s, int64_t deadline, bool *told)
+{
+	qmi_msg m;
+	long e = -2;
+	const uint8_t *v = answer(dms, 0x44, 1, 1, deadline, &m, &e);
+
+	if (v != nullptr) {
+		*told = true;
+		s->sim = v[0] == 0 ? sim_state::ready : v[0] == 2 ? sim_state::absent : sim_state::unknown;
+		if (v[0] == 1) {
+			v = answer(dms, 0x2b, 0x11, 3, deadline, &m);
+			s->sim = v == nullptr ? sim_state::not_ready : v[0] == 1 ? sim_state::pin :
+			    v[0] == 4 ? sim_state::puk : sim_state::not_ready;
+		}
+		return;
+	}
+	if (e != 71 && e != 94)
+		return;
+	qmi_question_done();
+	if (!qmi_question_client(uim, deadline))
+		return;
+	size_t n;
+	if (qmi_question(uim, 0x2f, deadline, &m) && qmi_result(&m) == -1 &&
+	    (v = qmi_tlv(&m, 0x10, &n)) != nullptr && n >= 9) {
+		*told = true;
+		s->sim = card_status(v, n, s->lock, sizeof s->lock);
+	}
+}
+
+// DMS's operating mode and SIM, then NAS's serving system: its one
+// registration, and whether it has circuit-switched service (its CS
+// attach state) on which radio interfaces.
+bool
+qmi_why(modem_state *s, int64_t deadline)
+{
+	qmi_msg m;
+	bool told = false;
+
+	if (qmi_question_client(dms, deadline)) {
+		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, deadline, &m)) {
+			told = true;
+			s->radio_off = v[0] == 0xff ? -1 : v[0] != 0;
+		}
+		if (s->radio_off != 1)
+			sim_of(s, deadline, &told);
+		qmi_question_done();
+	}
+	if (s->radio_off == 1 || (s->sim != sim_state::unknown && s->sim != sim_state::ready))
+		return told;
+	if (!qmi_question_client(nas, deadline))
+		return told;
+	if (const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &m)) {
+		static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
+			reg_state::searching, reg_state::denied};
+		size_t n;
+		qmi_tlv(&m, 1, &n);
+		told = true;
+		s->cs = v[0] < 4 ? regs[v[0]] : reg_state::unknown;
+		if (v[0] == 1 && v[1] != 0)
+			s->cs_service = v[1] == 1;
+		bool lte = false, nr = false, other = false;
+		for (size_t i = 0; i < v[4] && 5 + i < n; i++) {
+			lte |= v[5 + i] == 8;
+			nr |= v[5 + i] == 12;
+			other |= v[5 + i] != 8 && v[5 + i] != 12 && v[5 + i] != 0;
+		}
+		s->tech = lte ? access_tech::lte : nr && !other ? access_tech::nr5g :
+		    other ? access_tech::other : access_tech::unknown;
+	}
+	qmi_question_done();
+	return told;
 }

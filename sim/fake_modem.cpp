@@ -36,7 +36,8 @@ constexpr char usage_text[] =
     "                  [--link PATH] [--bus ADDRESS] [--mm-port NAME[:TYPE]]\n"
     "                  [--mm-modems N] [--big-endian] [--qmi] [--qmi-in-response]\n"
     "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
-    "                  [--qmi-release] [--qmi-interleave]\n"
+    "                  [--qmi-release] [--qmi-interleave] [--qmi-coding N] [--qmi-foreign]\n"
+    "                  [--qmi-late] [--qmi-uim-only]\n"
     "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
     "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
@@ -177,6 +178,10 @@ int main(int argc, char *argv[])
 		{"qmi-refuse", required_argument, nullptr, 'F'},
 		{"qmi-release", no_argument, nullptr, 'L'},
 		{"qmi-interleave", no_argument, nullptr, 'I'},
+		{"qmi-coding", required_argument, nullptr, 3100},
+		{"qmi-foreign", no_argument, nullptr, 3101},
+		{"qmi-late", no_argument, nullptr, 3102},
+		{"qmi-uim-only", no_argument, nullptr, 3103},
 		{"hilink", required_argument, nullptr, 'H'},
 		{"hilink-firmware", required_argument, nullptr, 2008},
 		{"hilink-rotate", no_argument, nullptr, 2000},
@@ -281,6 +286,13 @@ int main(int argc, char *argv[])
 		}
 		case 'L': opts.qmi_release = true; break;
 		case 'I': opts.qmi_interleave = true; break;
+		case 3100:
+			if (!number(optarg, 255, opts.qmi_coding))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 3101: opts.qmi_foreign = true; break;
+		case 3102: opts.qmi_late = true; break;
+		case 3103: opts.qmi_uim_only = true; break;
 		case 1000: opts.mbim.on = true; break;
 		case 1001: opts.mbim.opened = true; break;
 		case 1002: {

@@ -161,6 +161,18 @@ struct options {
 	int qmi_end_reason = -1;	// >= 0: and with this call end reason (TLV 0x10)
 	bool qmi_release = false;	// the network ends the session (Release USSD) instead of answering
 	bool qmi_interleave = false;	// another client's frames come before each of ours
+	int qmi_coding = -1;		// >= 0: the coded text TLV carries this coding byte, whatever the text
+	// Another program's Allocate Client ID response (of WDS) comes before
+	// each of ours, with the same transaction id; its client stays taken.
+	bool qmi_foreign = false;
+	// Before the answer to each Originate USSD but the first comes a
+	// response that the one before was owed, late, on the client id of
+	// this one, as when a run that gave up is followed by one that got
+	// the same client id.
+	bool qmi_late = false;
+	// DMS refuses its UIM messages as InvalidQmiCommand, as newer modems
+	// do: the SIM is told by the UIM service alone.
+	bool qmi_uim_only = false;
 	// Types other than ModemManager's, for clients that must cope with them:
 	// of the reply to Initiate and Respond ("s"; "" nothing, "u" the number
 	// 0, "as" the answer in an array) and of Ussd's State ("u"; "s" its
@@ -286,6 +298,7 @@ private:
 	std::string qmi_answer_tlvs(const network_answer &a, uint8_t utf16, uint8_t coded) const;
 	void qmi_network(const network_answer &a);
 	void qmi_release_session();
+	std::string qmi_situation(uint8_t service, uint16_t id) const;
 
 	// mbim.cpp: the MBIM side
 	void mbim_take(std::string_view bytes);
@@ -361,6 +374,7 @@ private:
 	uint8_t qmi_next_id_ = 1;
 	uint8_t qmi_voice_ = 0;		// the client whose USSD session it is
 	uint16_t qmi_owed_ = 0;		// its Originate USSD's transaction; 0: none owed
+	uint16_t qmi_last_originate_ = 0;	// the transaction of the last Originate USSD; 0: none
 	std::optional<network_answer> qmi_due_;	// sent when due_at_ comes (delay_ms)
 	std::vector<bool> used_;
 	mutable std::mutex mutex_;

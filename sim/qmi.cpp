@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t ctl = 0, dms = 2, voice = 9;
+constexpr uint8_t ctl = 0, wds = 1, dms = 2, nas = 3, voice = 9, uim = 11;
 constexpr uint8_t response = 1, indication = 2;	// CTL flags; 0 is a request
 constexpr std::string_view model = "FM100";
 
@@ -174,8 +174,9 @@ std::string modem::qmi_answer_tlvs(const network_answer &a, uint8_t utf16_type, 
 	if (!ascii)
 		for (uint16_t u : units)
 			v += {static_cast<char>(u >> 8), static_cast<char>(u & 0xff)};
+	const int coding = opts_.qmi_coding >= 0 ? opts_.qmi_coding : ascii ? 1 : 3;
 	if (v.size() <= 255)
-		out += tlv(coded, std::string{static_cast<char>(ascii ? 1 : 3), static_cast<char>(v.size())} + v);
+		out += tlv(coded, std::string{static_cast<char>(coding), static_cast<char>(v.size())} + v);
 	return out;
 }
 
@@ -201,6 +202,49 @@ void modem::qmi_network(const network_answer &a)
 		qmi_send(voice, qmi_voice_, response, qmi_owed_, 0x3a, result(0) + qmi_answer_tlvs(a, 0x16, 0x12));
 	qmi_owed_ = 0;
 	qmi_open_ = false;
+}
+
+// The TLVs of a successful answer to a question about the modem's state,
+// as its situation has it; empty: the question is refused as unknown.
+std::string modem::qmi_situation(uint8_t service, uint16_t id) const
+{
+	using enum situation;
+	const situation now = opts_.situation;
+	const bool sim_locked_now = now == sim_pin || now == sim_puk || now == sim_locked;
+	if (now == refuses)
+		return {};
+	if (service == dms && id == 0x2d)	// Get Operating Mode: online, or low power
+		return tlv(1, std::string(1, now == radio_off ? 1 : 0));
+	if (service == dms && (id == 0x44 || id == 0x2b) && opts_.qmi_uim_only)
+		return {};
+	if (service == dms && id == 0x44)	// UIM Get State
+		return tlv(1, std::string(1, static_cast<char>(sim_locked_now ? 1 : now == no_sim ? 2 :
+		    now == sim_busy ? 0xff : 0)));
+	if (service == dms && id == 0x2b)	// UIM Get PIN Status: PIN1's
+		return tlv(0x11, std::string{static_cast<char>(now == sim_pin ? 1 : now == sim_puk ? 4 : 2), 3, 10});
+	if (service == nas && id == 0x24) {	// Get Serving System
+		// Registration, CS and PS attach state, the selected network
+		// (3GPP), the radio interfaces (UMTS, LTE, 5G NR).
+		std::string v = now == searching ? std::string{2, 2, 2, 0, 0} : now == denied ?
+		    std::string{3, 2, 2, 0, 0} : now == lte_data || now == sms_only ?
+		    std::string{1, 2, 1, 2, 1, 8} : now == nr5g ? std::string{1, 2, 1, 2, 1, 12} :
+		    now == usual ? std::string{1, 1, 1, 2, 1, 5} : std::string{0, 0, 0, 0, 0};
+		return tlv(1, v);
+	}
+	if (service == uim && id == 0x2f) {	// Get Card Status
+		std::string v = {0, 0, -1, -1, -1, -1, -1, -1};
+		if (now == no_sim) {
+			v += std::string{1, 0, 0, 0, 0, 3, 0};	// a card slot, the card absent
+			return tlv(0x10, v);
+		}
+		// One card, present, with one USIM application.
+		v += std::string{1, 1, 0, 3, 10, 0, 1};
+		const char state = now == sim_pin ? 2 : now == sim_puk ? 3 : now == sim_locked ? 4 : now == sim_busy ? 1 : 7;
+		v += std::string{2, state, static_cast<char>(now == sim_locked ? 3 : 2), 0, 3, 10, 0};
+		v += std::string{0, static_cast<char>(now == sim_pin ? 1 : now == sim_puk ? 4 : 2), 3, 10, 0, 3, 10};
+		return tlv(0x10, v);
+	}
+	return {};
 }
 
 void modem::qmi_release_session()
@@ -235,8 +279,8 @@ void modem::qmi_handle(const std::string &f)
 		switch (id) {
 		case 0x21: {	// Version Info
 			note("CTL Version Info");
-			std::string list(1, 3);
-			for (uint8_t s : {ctl, dms, voice}) {
+			std::string list(1, 5);
+			for (uint8_t s : {ctl, dms, nas, voice, uim}) {
 				list += static_cast<char>(s);
 				put16(list, s == voice ? 2 : 1);
 				put16(list, 0);
@@ -254,14 +298,18 @@ void modem::qmi_handle(const std::string &f)
 				answer(result(5));
 				return;
 			}
-			const uint8_t s = static_cast<uint8_t>((*v)[0]);
-			uint8_t c = qmi_next_id_;
-			while (taken(s, c) || c == 0)
-				++c;
-			qmi_next_id_ = static_cast<uint8_t>(c + 1);
-			qmi_clients_.emplace_back(s, c);
-			qmi_held_ = static_cast<int>(qmi_clients_.size());
-			answer(result(0) + tlv(1, std::string{static_cast<char>(s), static_cast<char>(c)}));
+			auto allocate = [&](uint8_t s) {
+				uint8_t c = qmi_next_id_;
+				while (taken(s, c) || c == 0)
+					++c;
+				qmi_next_id_ = static_cast<uint8_t>(c + 1);
+				qmi_clients_.emplace_back(s, c);
+				qmi_held_ = static_cast<int>(qmi_clients_.size());
+				answer(result(0) + tlv(1, std::string{static_cast<char>(s), static_cast<char>(c)}));
+			};
+			if (opts_.qmi_foreign)
+				allocate(wds);
+			allocate(static_cast<uint8_t>((*v)[0]));
 			return;
 		}
 		case 0x23: {	// Release Client ID
@@ -299,13 +347,24 @@ void modem::qmi_handle(const std::string &f)
 		return;
 	}
 	if (service == dms) {
-		note(id == 0x21 ? "DMS Get Manufacturer" : id == 0x22 ? "DMS Get Model" : "DMS " + std::to_string(id));
+		note(id == 0x21 ? "DMS Get Manufacturer" : id == 0x22 ? "DMS Get Model" : id == 0x2d ?
+		    "DMS Get Operating Mode" : id == 0x44 ? "DMS UIM Get State" : id == 0x2b ?
+		    "DMS UIM Get PIN Status" : "DMS " + std::to_string(id));
 		if (id == 0x21)
 			answer(result(0) + tlv(1, manufacturer()));
 		else if (id == 0x22)
 			answer(result(0) + tlv(1, model));
+		else if (std::string t = qmi_situation(service, id); !t.empty())
+			answer(result(0) + t);
 		else
 			answer(result(71));
+		return;
+	}
+	if (service == nas || service == uim) {
+		note(service == nas && id == 0x24 ? "NAS Get Serving System" : service == uim && id == 0x2f ?
+		    "UIM Get Card Status" : "service " + std::to_string(service) + " " + std::to_string(id));
+		std::string t = qmi_situation(service, id);
+		answer(t.empty() ? result(71) : result(0) + t);
 		return;
 	}
 	if (service != voice) {
@@ -340,8 +399,9 @@ void modem::qmi_handle(const std::string &f)
 			answer(result(48));
 			return;
 		}
-		if (opts_.qmi_refuse > 0) {
-			std::string t = result(static_cast<unsigned>(opts_.qmi_refuse));
+		// The network takes no request but in the usual situation.
+		if (opts_.qmi_refuse > 0 || opts_.situation != situation::usual) {
+			std::string t = result(opts_.qmi_refuse > 0 ? static_cast<unsigned>(opts_.qmi_refuse) : 14);
 			if (opts_.qmi_end_reason >= 0) {
 				std::string reason;
 				put16(reason, static_cast<unsigned>(opts_.qmi_end_reason));
@@ -350,6 +410,10 @@ void modem::qmi_handle(const std::string &f)
 			answer(t);
 			return;
 		}
+		if (opts_.qmi_late && qmi_last_originate_ != 0)
+			qmi_send(voice, client, response, qmi_last_originate_, 0x3a,
+			    result(0) + tlv(0x12, std::string("\x01\x0bLate answer", 13)));
+		qmi_last_originate_ = txn;
 		trace("USSD ", *r);
 		session_.reset();
 		qmi_voice_ = client;

@@ -610,15 +610,20 @@ TEST(Modes, AutoReadsTheDriver)
 	    : "/dev/null: not a serial device"}));
 	EXPECT_EQ(r.status, 1);
 	SKIP_UNLESS_BUILT_IN("qmi");
-	sim::options o;
-	o.qmi = true;
-	shared_modem modem(o);
-	auto l = modem.run({"-l", "-m", "qmi", "PORT"});
-	EXPECT_EQ(l.out, l.port + "\tFakeco\tFM100\tqmi\n");
-	EXPECT_EQ(l.status, 0);
-	EXPECT_EQ(l.sent, (lines{"CTL Allocate Client ID 2", "DMS Get Manufacturer", "DMS Get Model",
-	    "CTL Release Client ID"}));
-	EXPECT_EQ(modem.device().qmi_clients_held(), 0);
+	// Another program's client id of WDS, given first with the probe's
+	// transaction id, is neither used nor given back.
+	for (bool foreign : {false, true}) {
+		sim::options o;
+		o.qmi = true;
+		o.qmi_foreign = foreign;
+		shared_modem modem(o);
+		auto l = modem.run({"-l", "-m", "qmi", "PORT"});
+		EXPECT_EQ(l.out, l.port + "\tFakeco\tFM100\tqmi\n") << foreign;
+		EXPECT_EQ(l.status, 0) << foreign;
+		EXPECT_EQ(l.sent, (lines{"CTL Allocate Client ID 2", "DMS Get Manufacturer", "DMS Get Model",
+		    "CTL Release Client ID"})) << foreign;
+		EXPECT_EQ(modem.device().qmi_clients_held(), foreign ? 1 : 0) << foreign;
+	}
 }
 }
 

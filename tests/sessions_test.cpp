@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -725,6 +727,28 @@ TEST(Sessions, OverQmi)
 	term.signal = SIGTERM;
 	const lines m{"-m", "qmi", "-p", "PORT"};
 	const std::string data = "Data left: 2.5 GB, valid until 31.12.2026\n";
+	// A request that failed at the network's side asks why, each service
+	// on a client id of its own: DMS (the operating mode, the SIM), UIM
+	// where DMS does not tell the SIM, NAS (the serving system).
+	auto in = [&qmi](sim::situation st, bool uim_only = false) {
+		return qmi([&](sim::options &o) {
+			o.situation = st;
+			o.qmi_uim_only = uim_only;
+		});
+	};
+	const lines dms{"CTL Allocate Client ID 2", "DMS Get Operating Mode", "DMS UIM Get State"},
+	    nas{"CTL Allocate Client ID 3", "NAS Get Serving System", "CTL Release Client ID"},
+	    uim{"CTL Allocate Client ID 11", "UIM Get Card Status", "CTL Release Client ID"},
+	    released{"CTL Release Client ID"}, asked = dms + released + nas,
+	    originate{"VOICE Originate USSD *101#"};
+	const std::string call_failed = msgs({"PORT: request refused: QMI error 14 (CallFailed)"}),
+	    no_cs = " with no circuit-switched service, which USSD needs: 2G/3G, or USSD over IMS, which "
+	    "this network or modem does not offer\n";
+	// A build without the questions asks nothing and says no more.
+	auto why = [&call_failed](const std::string &text) {
+		return call_failed + (why_built_in ? "ussdq: PORT: why: " + text : "");
+	};
+	auto q = [](const lines &questions) { return why_built_in ? questions : lines{}; };
 	struct {
 		const char *what;
 		sim::options modem;
@@ -753,13 +777,60 @@ TEST(Sessions, OverQmi)
 		{"a request in UCS2", plain, m + lines{"-u", "*1é#"}, {}, "Unknown service code\n", "", 0,
 		    {"VOICE Originate USSD *1é#", "CTL Release Client ID"}},
 		{"-c", plain, m + lines{"-c"}, {}, "", "", 0, {"VOICE Cancel USSD", "CTL Release Client ID"}},
-		{"a refusal", qmi([](sim::options &o) { o.qmi_refuse = 14; o.qmi_end_reason = 33; }),
+		{"a refusal, which leaves no session to end",
+		    qmi([](sim::options &o) { o.qmi_refuse = 14; o.qmi_end_reason = 33; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 14 (CallFailed), "
-		    "call end reason 33"}), 1,
-		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		    "call end reason 33"}), 1, originate + q(asked) + released},
 		{"an error without a name", qmi([](sim::options &o) { o.qmi_refuse = 1000; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 1000"}), 1,
-		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		    originate + q(asked) + released},
+		{"the radio off", in(sim::situation::radio_off), m + lines{"-u", "*101#"}, {}, "",
+		    why("the modem's radio is off\n"), 1, originate + q(lines{"CTL Allocate Client ID 2",
+		    "DMS Get Operating Mode"} + released) + released},
+		{"the SIM asks for its PIN", in(sim::situation::sim_pin), m + lines{"-u", "*101#"}, {}, "",
+		    why("the SIM asks for its PIN\n"), 1, originate + q(dms + lines{"DMS UIM Get PIN Status"} +
+		    released) + released},
+		{"the SIM asks for its PUK", in(sim::situation::sim_puk), m + lines{"-u", "*101#"}, {}, "",
+		    why("the SIM asks for its PUK\n"), 1, originate + q(dms + lines{"DMS UIM Get PIN Status"} +
+		    released) + released},
+		{"no SIM", in(sim::situation::no_sim), m + lines{"-u", "*101#"}, {}, "", why("no SIM\n"), 1,
+		    originate + q(dms + released) + released},
+		{"the PIN, told by UIM", in(sim::situation::sim_pin, true), m + lines{"-u", "*101#"}, {}, "",
+		    why("the SIM asks for its PIN\n"), 1, originate + q(dms + released + uim) + released},
+		{"a network lock, told by UIM", in(sim::situation::sim_locked, true), m + lines{"-u", "*101#"}, {},
+		    "", why("the SIM asks for its PH-NET PIN\n"), 1, originate + q(dms + released + uim) + released},
+		{"no SIM, told by UIM", in(sim::situation::no_sim, true), m + lines{"-u", "*101#"}, {}, "",
+		    why("no SIM\n"), 1, originate + q(dms + released + uim) + released},
+		{"searching", in(sim::situation::searching), m + lines{"-u", "*101#"}, {}, "",
+		    why("not registered with a network (searching)\n"), 1, originate + q(asked) + released},
+		{"denied", in(sim::situation::denied), m + lines{"-u", "*101#"}, {}, "",
+		    why("not registered with a network (registration denied)\n"), 1, originate + q(asked) + released},
+		{"LTE with data only", in(sim::situation::lte_data), m + lines{"-u", "*101#"}, {}, "",
+		    why("on LTE" + no_cs), 1, originate + q(asked) + released},
+		{"5G", in(sim::situation::nr5g), m + lines{"-u", "*101#"}, {}, "", why("on 5G" + no_cs), 1,
+		    originate + q(asked) + released},
+		{"the questions refused", in(sim::situation::refuses), m + lines{"-u", "*101#"}, {}, "", call_failed,
+		    1, originate + q(dms + released + uim + nas) + released},
+		{"coding 0 beside UTF-16", qmi([](sim::options &o) { o.qmi_coding = 0; }),
+		    m + lines{"-u", "*101#"}, {}, data, "", 0, {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 0 alone", qmi([](sim::options &o) { o.qmi_coding = 0; o.qmi_utf16 = false; }),
+		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: answer in a coding ussdq does not know: 0"}), 1,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 4 in the response alone", qmi([](sim::options &o) {
+			o.qmi_coding = 4;
+			o.qmi_utf16 = false;
+			o.qmi_in_response = true;
+		    }), m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: answer in a coding ussdq does not know: 4"}), 1,
+		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
+		{"coding 255 of a menu, which is ended",
+		    qmi([](sim::options &o) { o.qmi_coding = 255; o.qmi_utf16 = false; }), m + lines{"-u", "*111#"},
+		    {}, "", msgs({"PORT: answer in a coding ussdq does not know: 255"}), 1,
+		    {"VOICE Originate USSD *111#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		{"an answer without text", qmi([](sim::options &o) { o.answer_text = false; }),
+		    m + lines{"-u", "*100#"}, {}, "", msgs({"PORT: bad QMI response"}), 1,
+		    {"VOICE Originate USSD *100#", "CTL Release Client ID"}},
+		{"another program's client id of WDS first", qmi([](sim::options &o) { o.qmi_foreign = true; }),
+		    m + lines{"-u", "*101#"}, {}, data, "", 0, {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
 		{"a release by the network", qmi([](sim::options &o) { o.qmi_release = true; }),
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: session ended by the network"}), 1,
 		    {"VOICE Originate USSD *101#", "CTL Release Client ID"}},
@@ -767,7 +838,7 @@ TEST(Sessions, OverQmi)
 		    m + lines{"-u", "*101#"}, {}, "", msgs({"PORT: request refused: QMI error 5 "
 		    "(ClientIdsExhausted)"}), 1, {}},
 		{"the watchdog", slow, lines{"-t", "1"} + m + lines{"-u", "*101#"}, {}, "", timed_out, 1,
-		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
+		    originate + lines{"VOICE Cancel USSD"} + q(asked) + released},
 		{"SIGTERM", slow, m + lines{"-u", "*101#"}, term, "", "", 128 + SIGTERM,
 		    {"VOICE Originate USSD *101#", "VOICE Cancel USSD", "CTL Release Client ID"}},
 	};
@@ -781,9 +852,26 @@ TEST(Sessions, OverQmi)
 		    [](const std::string &s) { return s.starts_with("VOICE") && s != "VOICE Indication Register"; });
 		EXPECT_EQ(lines(from, r.sent.end()), c.sent) << c.what;
 		EXPECT_EQ(std::count(r.sent.begin(), r.sent.end(), "CTL Sync"), 0) << c.what;
-		EXPECT_EQ(modem.device().qmi_clients_held(), 0) << c.what;
+		// Another program's client id stays with it.
+		EXPECT_EQ(modem.device().qmi_clients_held(), c.modem.qmi_foreign ? 1 : 0) << c.what;
 		EXPECT_FALSE(modem.device().qmi_session_open()) << c.what;
 	}
+
+	// Each run numbers its transactions from its own start: three runs do
+	// not all start CTL's from one, and none takes the response that the
+	// run before was owed, come late, for its own.
+	auto ids = std::make_shared<std::set<std::string>>();
+	sim::options traced = qmi([](sim::options &o) { o.qmi_late = true; });
+	traced.trace = [ids](const std::string &line) {
+		// "< qmi 01 LL LL FF SS CC FF TXN ID ID ...", in hex
+		auto byte = [&line](std::size_t k) { return line.substr(6 + 3 * k, 2); };
+		if (line.starts_with("< qmi") && line.size() > 33 && byte(4) == "00" && byte(8) == "22")
+			ids->insert(byte(7));
+	};
+	shared_modem numbered(traced);
+	for (int i = 0; i < 3; i++)
+		EXPECT_EQ(numbered.run(m + lines{"-u", "*101#"}).out, data) << i;
+	EXPECT_GT(ids->size(), 1u);
 
 	// What QMI cannot do, and a request or a reply too long for it, are
 	// refused before the device is touched.
