@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace sim {
 
@@ -220,14 +221,17 @@ void modem::mbim_say(const std::string &bytes)
 		    ussd_info(0, 0, 15, octets(*to_scheme("Not yours", 15))));
 	}
 	all += bytes;
+	std::string parted;
 	for (std::size_t at = 0; at < all.size();) {
 		mbim_message m;
 		const auto *p = reinterpret_cast<const uint8_t *>(all.data() + at);
 		const uint32_t len = mbim_u32(p + 4);
 		if (mbim_parse(p, len, &m))
 			trace("> ", describe(m) + " tid " + std::to_string(m.tid) + ": " + hex(p, len));
+		parted += fragments(all.substr(at, len));
 		at += len;
 	}
+	all = parted;
 	if (!opts_.mbim.chatter) {
 		put(all);
 		return;
@@ -236,6 +240,38 @@ void modem::mbim_say(const std::string &bytes)
 	put(std::string_view(all).substr(0, 7));
 	nap(20);
 	put(std::string_view(all).substr(7));
+}
+
+// A message in fragments of opts_.mbim.fragment bytes where it is longer
+// and may be sent so, each with the header of its own; a USSD message with
+// the fault asked for.
+std::string modem::fragments(const std::string &msg) const
+{
+	const std::size_t size = opts_.mbim.fragment;
+	const uint32_t type = mbim_u32(reinterpret_cast<const uint8_t *>(msg.data()));
+	if (size < 64 || msg.size() <= size || (type != mbim_command_done && type != mbim_indicate_status))
+		return msg;
+	const std::string body = msg.substr(20);
+	const std::size_t total = (body.size() + size - 21) / (size - 20);
+	std::vector<std::string> parts;
+	for (std::size_t i = 0; i < total; i++) {
+		std::string rest;
+		put32(rest, static_cast<uint32_t>(total));
+		put32(rest, static_cast<uint32_t>(i));
+		parts.push_back(header(type, mbim_u32(reinterpret_cast<const uint8_t *>(msg.data()) + 8),
+		    rest + body.substr(i * (size - 20), size - 20)));
+	}
+	using fault = options::mbim_play::fault;
+	if (msg.compare(20, 16, uuid(mbim_ussd)) == 0) {
+		if (opts_.mbim.fragment_fault == fault::missing)
+			parts.erase(parts.end() - 2);
+		else if (opts_.mbim.fragment_fault == fault::misordered)
+			std::swap(parts[total - 2], parts[total - 1]);
+	}
+	std::string all;
+	for (const std::string &p : parts)
+		all += p;
+	return all;
 }
 
 std::string modem::mbim_released() const
@@ -270,6 +306,10 @@ void modem::mbim_handle(const std::string &msg)
 	const bool opened = mbim_state_ == 1 || (mbim_state_ == 0 && opts_.mbim.opened);
 	switch (m.type) {
 	case mbim_open_msg:
+		if (opts_.mbim.open_fails > 0) {
+			mbim_say(status_only(mbim_open_done, m.tid, opts_.mbim.open_fails));
+			return;
+		}
 		mbim_state_ = 1;
 		mbim_say(status_only(mbim_open_done, m.tid, 0));
 		return;
@@ -355,7 +395,23 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 	case in::indication_first:
 		later = indication + done(tid, mbim_ussd, mbim_ussd_cid, 0, given);
 		break;
+	case in::both:
+		later = done(tid, mbim_ussd, mbim_ussd_cid, 0, given) + indication;
+		break;
 	}
+	if (opts_.mbim.chatter) {
+		std::string big;
+		for (uint32_t i = 0; i < 995; i++)
+			put32(big, i);
+		(now.empty() ? later : now).insert(0, done(tid, mbim_basic_connect, mbim_device_caps, 0,
+		    device_caps()) + message(mbim_indicate_status, 0, sms, 5, 0, big));
+	}
+	if (opts_.mbim.late && !mbim_held_) {
+		mbim_held_ = true;
+		mbim_late_ = now + later;
+		return;
+	}
+	now.insert(0, std::exchange(mbim_late_, ""));
 	if (!now.empty())
 		mbim_say(now);
 	if (opts_.delay_ms > 0) {

@@ -484,7 +484,10 @@ mbim(bool opened = false)
 // the network read it, what was printed. The first command goes without
 // OPEN; only a function nobody has open is opened, and then closed again
 // however the run ends. Another client's answers and indications are
-// never taken for the run's, wherever the answer comes.
+// never taken for the run's, wherever the answer comes, nor an answer of
+// another service with the run's transaction id. A request refused leaves
+// no session to end; fragments are joined, and one missing or out of order
+// fails the message.
 TEST(Modes, Mbim)
 {
 	SKIP_UNLESS_BUILT_IN("mbim");
@@ -492,6 +495,13 @@ TEST(Modes, Mbim)
 	const lines opened{"device services query", "OPEN 4096", "device services query"},
 	    asked = opened + lines{"USSD initiate"}, closed = asked + lines{"CLOSE"},
 	    failed = asked + lines{"USSD cancel", "CLOSE"};
+	using fault = sim::options::mbim_play::fault;
+	auto parted = [](fault f) {
+		sim::options o = mbim();
+		o.mbim.fragment = 64;
+		o.mbim.fragment_fault = f;
+		return o;
+	};
 	auto with = [](auto change, bool open = false) {
 		sim::options o = mbim(open);
 		change(o);
@@ -519,8 +529,22 @@ TEST(Modes, Mbim)
 		    }, true), {}, {"device services query", "USSD initiate"}, {"*100#"}, balance, ""},
 		{"no USSD service", with([](auto &o) { o.mbim.no_ussd = true; }), {}, opened + lines{"CLOSE"},
 		    {}, "", msgs({"PORT: the modem offers no USSD over MBIM"})},
-		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, failed, {}, "",
+		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, closed, {}, "",
 		    msgs({"PORT: request refused: MBIM status 2"})},
+		{"OPEN refused", with([](auto &o) { o.mbim.open_fails = 2; }), {},
+		    {"device services query", "OPEN 4096"}, {}, "", msgs({"PORT: request refused: MBIM status 2"})},
+		{"the answer in both, a menu walked", with([](auto &o) { o.mbim.answer = in::both; }),
+		    {"-u", "*111#", "-r", "1"}, asked + lines{"USSD continue", "CLOSE"}, {"*111#", "1"},
+		    "Balance: 12.34 EUR\n", ""},
+		{"the indication first, a menu walked",
+		    with([](auto &o) { o.mbim.answer = in::indication_first; }), {"-u", "*111#", "-r", "1"},
+		    asked + lines{"USSD continue", "CLOSE"}, {"*111#", "1"}, "Balance: 12.34 EUR\n", ""},
+		{"an empty answer", with([](auto &o) { o.answer_text = false; }), {}, closed, {"*100#"}, "\n", ""},
+		{"in fragments", parted(fault::none), {}, closed, {"*100#"}, balance, ""},
+		{"a fragment missing", parted(fault::missing), {}, failed, {"*100#"}, "",
+		    msgs({"PORT: bad MBIM message"})},
+		{"fragments out of order", parted(fault::misordered), {}, failed, {"*100#"}, "",
+		    msgs({"PORT: bad MBIM message"})},
 		{"released by the network", with([](auto &o) {
 			o.answer_status = 2;
 			o.answer_text = false;
