@@ -1,3 +1,4 @@
+#include <stdlib.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
 #include "front/settings.hpp"
+#include "modem/link.hpp"
 #include "modem/modes.hpp"
 
 const mode_ops *volatile run_mode = nullptr;
@@ -13,17 +15,38 @@ volatile sig_atomic_t request_out = 0;
 static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 
+int64_t answer_deadline = -1;
+// The requests and replies sent so far.
+static size_t asks;
+
+void
+network_failed(bool first)
+{
+	// A menu that answered had the network there: nothing to ask.
+	if (first && modern)
+		mode_why(run_mode);
+	exit(1);
+}
+
+void
+answer_overdue()
+{
+	warnx("%s: Operation timed out", port);
+	network_failed(asks == 1);
+}
+
 // What the network said, as 3GPP TS 27.007 numbers it: the run ends with a
 // message unless it is an answer with text to print.
 static void
-accept(const ussd_answer *a)
+accept(const ussd_answer *a, bool first)
 {
 	if (a->status >= 3 || (a->status == 2 && a->octets == nullptr)) {
 		static constexpr const char *ended[] = {
 			"session ended by the network", "another client has responded",
 			"operation not supported", "network timed out",
 		};
-		errx(1, "%s: %s", port, ended[a->status - 2]);
+		warnx("%s: %s", port, ended[a->status - 2]);
+		network_failed(first && a->status >= 4);
 	}
 	if (a->octets == nullptr)
 		errx(1, "%s: bad +CUSD response", port);
@@ -46,16 +69,27 @@ ask(const char *text, ussd_answer *answer, bool first)
 {
 	char refusal[256];
 
+	// In a modern run -t bounds each wait for the network; the watchdog
+	// stays behind it, for a modem that hangs elsewhere, with room for the
+	// questions of a failed run.
+	if (answer_deadline >= 0) {
+		if (!first)
+			answer_deadline = now_ms() + int64_t{timeout} * 1000;
+		alarm(static_cast<unsigned>(timeout) + 4);
+	}
+	asks++;
 	request_out = 1;
 	const mode_ops *went_on = run_mode->ask(text, first, answer, refusal, sizeof refusal);
-	if (went_on == nullptr)
-		errx(1, "%s: request refused: %s", port, refusal);
+	if (went_on == nullptr) {
+		warnx("%s: request refused: %s", port, refusal);
+		network_failed(first);
+	}
 	run_mode = went_on;
 	if (!may_wait(answer))
 		request_out = 0;
 	// The classic run prints whatever came.
 	if (modern)
-		accept(answer);
+		accept(answer, first);
 }
 
 // The answer as the classic run has always printed it: its hex and its
@@ -78,6 +112,8 @@ converse()
 	run_mode = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
+	if (modern && timeout > 0)
+		answer_deadline = now_ms() + int64_t{timeout} * 1000;
 	run_mode = run_mode->set_up(run_mode, &job);
 	if (cancel) {
 		run_mode->end_session(false);

@@ -57,6 +57,14 @@ int list_modems();		// -l
 extern const mode_ops *volatile run_mode;
 extern volatile sig_atomic_t request_out;
 int converse();			// the run: request, replies, session end, answer
+// Ends a run whose request failed at the network's side (refused, status 4
+// or 5, no answer), its message said: in a modern run where no answer has
+// come (first), the session is ended and the modem asked why.
+[[noreturn]] void network_failed(bool first);
+// Until when a mode waits for the network's answer (now_ms's clock; -1:
+// only the watchdog ends the wait); past it, answer_overdue ends the run.
+extern int64_t answer_deadline;
+[[noreturn]] void answer_overdue();
 
 /* output.cpp */
 struct utf8_out;

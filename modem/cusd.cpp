@@ -198,6 +198,15 @@ take_rest(exchange *x, char *buf, size_t size, line_read *got, cusd_answer *a, c
 	return true;
 }
 
+// A wait that came to nothing: past the run's deadline, the run ends.
+static cusd_wait
+gone(const exchange *x)
+{
+	if (x->end == next_line::late)
+		answer_overdue();
+	return cusd_wait::lost;
+}
+
 cusd_wait
 cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_source src)
 {
@@ -206,10 +215,11 @@ cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_so
 	exchange x;
 
 	at_begin(&x, "at_wcusd", src);
+	x.deadline = answer_deadline;
 	for (;;) {
 		if (!at_next(&x, reply_buf, sizeof reply_buf, &got)) {
 			if (x.end != next_line::line)
-				return cusd_wait::lost;
+				return gone(&x);
 			if (d->strict && is_refusal(reply_buf)) {
 				snprintf(refusal, size, "%s", reply_buf);
 				return cusd_wait::refused;
@@ -222,7 +232,7 @@ cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_so
 			continue;
 		cusd_part part = d->whole ? cusd_begin(reply_buf, a) : take_classic(reply_buf, a);
 		if (!take_rest(&x, reply_buf, sizeof reply_buf, &got, a, &part))
-			return cusd_wait::lost;
+			return gone(&x);
 		if (part == cusd_part::bad)
 			return cusd_wait::bad;
 		if (part == cusd_part::too_long)

@@ -217,6 +217,19 @@ open_session()
 	ready_release();
 }
 
+long hilink_refused;
+
+long
+hilink_get(const char *path, const char **body)
+{
+	http_answer a = {};
+
+	a.soft = true;
+	const long e = call("GET", path, nullptr, &a);
+	*body = a.body;
+	return e;
+}
+
 bool
 hilink_model(const char *url, char *model, size_t size)
 {
@@ -310,6 +323,7 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 		errx(1, "%s: a USSD session is open; end it with -c", port);
 	if (code == 100003)
 		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
+	hilink_refused = code;
 	error_text(a, code, refusal, size);
 	return nullptr;
 }
@@ -342,12 +356,18 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 		return refused(&r, code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
-	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019)
+	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019) {
+		if (answer_deadline >= 0 && now_ms() >= answer_deadline)
+			answer_overdue();
 		poll(nullptr, 0, 500);
+	}
 	// As +CUSD: 5 ends a run; the stick is still told to release.
-	if (code == 111020)
-		errx(1, "%s: network timed out", port);
+	if (code == 111020) {
+		warnx("%s: network timed out", port);
+		network_failed(first);
+	}
 	if (code != 0) {
+		hilink_refused = code;
 		error_text(&r, code, refusal, size);
 		return nullptr;
 	}

@@ -28,5 +28,12 @@ const char *hilink_parse_url(const char *url, http_peer *to);
 // -l: the device's model (its DeviceName) at url; false when it gave none.
 bool hilink_model(const char *url, char *model, size_t size);
 
+// For the questions of a failed run: a GET of path on the device with the
+// run's session, failing softly; 0 with the answer's text in *body, or the
+// API's error code or -1.
+long hilink_get(const char *path, const char **body);
+// The API's error code that refused the run's last request; 0: none.
+extern long hilink_refused;
+
 // The row of the mode (see modem/modes.hpp).
 extern const mode_ops hilink_mode;

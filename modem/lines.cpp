@@ -48,9 +48,9 @@ static int
 modem_byte(int64_t deadline)
 {
 	unsigned char c;
+	struct pollfd p = {modem_fd, POLLIN, 0};
 
 	if (deadline >= 0) {
-		struct pollfd p = {modem_fd, POLLIN, 0};
 		int r;
 		do {
 			const int64_t left = deadline - now_ms();
@@ -65,7 +65,9 @@ modem_byte(int64_t deadline)
 			return c;
 		if (n < 0 && errno == EINTR)
 			continue;
-		read_error = n < 0 ? errno : 0;
+		// A terminal that hung up while we waited in poll reads as its
+		// end; a read that was waiting would have failed.
+		read_error = n < 0 ? errno : p.revents & POLLHUP ? EIO : 0;
 		return end_byte;
 	}
 }

@@ -196,16 +196,9 @@ show(const char *what, const uint8_t *msg, size_t n)
 		line[k++] = hex_digits[msg[j] >> 4];
 		line[k++] = hex_digits[msg[j] & 15];
 	}
-	if (n > shown) {
-		char count[24];
-		size_t c = sizeof count;
-		count[--c] = '\0';
-		for (size_t v = n; c == sizeof count - 1 || v > 0; v /= 10)
-			count[--c] = static_cast<char>('0' + v % 10);
-		add(" ... (cut; ");
-		add(count + c);
-		add(" bytes)");
-	}
+	// Its length is in its header.
+	if (n > shown)
+		add(" ... (cut)");
 	line[k++] = '\n';
 	ssize_t r = write(STDERR_FILENO, line, k);
 	(void)r;
@@ -274,8 +267,8 @@ static uint32_t
 new_tid()
 {
 	if (next_tid == 0)
-		next_tid = 65536 + (static_cast<uint32_t>(getpid()) << 12 ^ static_cast<uint32_t>(now_ms())) %
-		    0x70000000;
+		next_tid = ((static_cast<uint32_t>(getpid()) << 16 ^ static_cast<uint32_t>(now_ms())) & 0x3fffffff) |
+		    0x10000;
 	return next_tid++;
 }
 
@@ -444,8 +437,9 @@ transact(size_t n, bool ussd, mbim_message *m)
 		const uint32_t tid = new_tid();
 		mbim_put32(out + 8, tid);
 		send(out, n);
-		if (!wait_for(out, ussd, -1, m))
-			errx(1, "%s: no answer", port);
+		// A USSD command waits for the network, as long as -t lets it.
+		if (!wait_for(out, ussd, ussd ? answer_deadline : -1, m))
+			answer_overdue();
 		if (m->type != mbim_function_error)
 			return tid;
 		if (m->status != mbim_not_opened || opened)
@@ -557,7 +551,8 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 			break;
 		if (m.info_len != 0 || m.type != mbim_command_done)
 			bad();
-		wait_for(out, true, -1, &m);
+		if (!wait_for(out, true, answer_deadline, &m))
+			answer_overdue();
 	}
 	// A menu must have its text; an answer that needs no further action
 	// may be empty.

@@ -68,6 +68,10 @@ begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, cons
 	dw_body(w);
 }
 
+// Until when a call waits for its reply: the network's answer to Initiate
+// and Respond as long as -t lets it; -1 for any other call.
+static int64_t reply_deadline = -1;
+
 // Sends the call and reads up to its reply, passing over everything else;
 // the reply's type, or 0 with lost set.
 static int
@@ -80,6 +84,10 @@ exchange(dwriter *w, dbus_header *h)
 	if (!dbus_write(bus, w->buf, len))
 		return lost = -1, 0;
 	for (;;) {
+		pollfd p = {bus, POLLIN, 0};
+		const int64_t left = reply_deadline - now_ms();
+		if (reply_deadline >= 0 && poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) == 0)
+			answer_overdue();
 		long n = dbus_read(bus, in, sizeof in);
 		if (n <= 0 || !dbus_parse(in, (size_t)n, h))
 			return lost = n <= 0 ? n : -3, 0;
@@ -331,7 +339,10 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		warnx("mm: calling %s(\"%s\")", method, text);
 	begin(&w, out, sizeof out, to_ussd, method, "s");
 	dw_str(&w, 's', text);
-	if (!reply(&w, &r, refusal, rsize, method, "s"))
+	reply_deadline = answer_deadline;
+	const bool took = reply(&w, &r, refusal, rsize, method, "s");
+	reply_deadline = -1;
+	if (!took)
 		return false;
 	const char *s = dr_str(&r);
 	utf8_out got = {answer, size - 1, 0};

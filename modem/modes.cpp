@@ -1,4 +1,7 @@
+#include <signal.h>
 #include <string.h>
+#include <err.h>
+#include <unistd.h>
 
 #include "modem/hilink.hpp"
 #include "modem/link.hpp"
@@ -6,6 +9,7 @@
 #include "modem/mm.hpp"
 #include "modem/modes.hpp"
 #include "modem/qmi.hpp"
+#include "modem/why.hpp"
 
 // The one table of modes: -m names one, auto asks each in turn whether it
 // claims the port, and -V lists them in this order. The AT modes and the
@@ -76,4 +80,67 @@ job_refusal(const mode_ops *m, const ussd_job *job)
 	for (size_t i = 0; why == nullptr && i < job->reply_count; i++)
 		why = m->refusal(job->replies[i]);
 	return why;
+}
+
+#if USSDQ_WITH_WHY
+// The questions each mode asks its modem after a failure; the classic run
+// asks none, and auto's are those of the mode it chose.
+static constexpr struct {
+	const mode_ops *mode;
+	bool (*ask)(modem_state *s, int64_t deadline);
+} whys[] = {
+	{&packed_mode, at_why},
+	{&text_mode, at_why},
+	{&ucs2_mode, at_why},
+#if USSDQ_WITH_MM
+	{&mm_mode, mm_why},
+#endif
+#if USSDQ_WITH_QMI
+	{&qmi_mode, qmi_why},
+#endif
+#if USSDQ_WITH_MBIM
+	{&mbim_mode, mbim_why},
+#endif
+#if USSDQ_WITH_HILINK
+	{&hilink_mode, hilink_why},
+#endif
+};
+#endif
+
+#if USSDQ_WITH_WHY
+// A modem that hangs while it is asked: what the run took is given back,
+// and the run ends, its failure said already.
+static void
+asked_too_long(int)
+{
+	const mode_ops *m = run_mode;
+
+	if (m != nullptr && m->let_go != nullptr)
+		m->let_go();
+	_exit(1);
+}
+#endif
+
+void
+mode_why([[maybe_unused]] const mode_ops *m)
+{
+#if USSDQ_WITH_WHY
+	char buf[192];
+	modem_state s;
+	const int64_t deadline = now_ms() + 2000;
+
+	for (const auto &w : whys) {
+		if (w.mode != m)
+			continue;
+		if (request_out) {
+			request_out = 0;
+			m->end_session_now();
+		}
+		signal(SIGALRM, asked_too_long);
+		alarm(4);
+		const char *why = w.ask(&s, deadline) ? why_text(&s, buf, sizeof buf) : nullptr;
+		if (why != nullptr)
+			warnx("%s: why: %s", port, why);
+	}
+#endif
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 struct utf8_out;
 
@@ -61,3 +62,7 @@ const mode_ops *mode_named(const char *name);	// one -m names; null: none such
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
 // Why m cannot send the job's request or one of its replies; null: it can.
 const char *job_refusal(const mode_ops *m, const ussd_job *job);
+// After a failure's message, the session of run mode m is ended and its
+// modem asked why the request could not work, for at most 2 s; one line
+// says so when a reason holds. Nothing where m or this build asks nothing.
+void mode_why(const mode_ops *m);

@@ -564,7 +564,8 @@ qmi_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 	if (first)
 		owed = t;
 	for (;;) {
-		next_of(voice, -1, &m);
+		if (!next_of(voice, answer_deadline, &m))
+			answer_overdue();
 		const long e = qmi_result(&m);
 		if (m.kind == qmi_response && (m.txn == t || m.txn == owed)) {
 			if (m.txn == owed)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 enum class sim_state : signed char {
 	unknown,	// not asked, or the modem would not say
@@ -36,7 +37,9 @@ struct modem_state {
 	signed char radio_off = -1;	// 1: off (+CFUN 0 or 4 and the like); 0: on; -1: unknown
 	sim_state sim = sim_state::unknown;
 	char lock[32] = {};		// the lock's name as the modem gives it, for locked
-	// The registrations the modem reports, each unknown unless it said.
+	// The registrations the modem reports, each unknown unless it said. A
+	// way that cannot tell circuit-switched service apart gives its one
+	// registration as cs, where registered says nothing more.
 	reg_state cs = reg_state::unknown;	// circuit-switched (+CREG)
 	reg_state eps = reg_state::unknown;	// +CEREG
 	reg_state fivegs = reg_state::unknown;	// +C5GREG
@@ -58,7 +61,6 @@ const char *why_text(const modem_state *s, char *buf, size_t size);
 // device the run still holds, the session already ended; false when the
 // modem could not be asked at all. Each lives in a file of its own, built
 // in with USSDQ_WITH_WHY, and is wired to its rows in modem/modes.cpp.
-#include <stdint.h>
 bool at_why(modem_state *s, int64_t deadline);
 bool mm_why(modem_state *s, int64_t deadline);
 bool qmi_why(modem_state *s, int64_t deadline);

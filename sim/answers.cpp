@@ -137,6 +137,11 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 		}
 	}
 
+	if (const size_t had = info.size(); int status = situation_answer(cmd, info))
+		return status;
+	else if (info.size() > had)
+		return 0;
+
 	// Settings with a single number from a small range.
 	struct setting {
 		std::string_view name;
@@ -233,6 +238,79 @@ int modem::extended(const command &cmd, std::vector<std::string> &info, std::str
 	return opts_.unknown_ok ? 0 : plain_error;
 }
 
+std::optional<situation> situation_named(std::string_view name)
+{
+	static constexpr std::string_view names[] = {
+		"usual", "radio-off", "sim-pin", "sim-puk", "sim-locked", "no-sim", "sim-busy",
+		"searching", "denied", "lte-data", "sms-only", "5g", "refuses",
+	};
+	for (size_t i = 0; i < std::size(names); i++)
+		if (names[i] == name)
+			return static_cast<situation>(i);
+	return std::nullopt;
+}
+
+// The questions about the modem's state, as its situation has them answered;
+// 0 with no line added: as usual.
+int modem::situation_answer(const command &cmd, std::vector<std::string> &info)
+{
+	using enum situation;
+	const situation now = opts_.situation;
+	const std::string &name = cmd.name;
+	static constexpr std::string_view asked[] = {"+CFUN", "+CPIN", "+CREG", "+CEREG", "+C5GREG", "+COPS"};
+	if (cmd.how != form::read || now == usual ||
+	    std::find(std::begin(asked), std::end(asked), name) == std::end(asked))
+		return 0;
+	if (now == refuses)
+		return plain_error;
+	if (name == "+CFUN")
+		info.emplace_back(now == radio_off ? "+CFUN: 4" : "+CFUN: 1");
+	if (name == "+CPIN" && (now == no_sim || now == sim_busy)) {
+		refusal_ = now == no_sim ? "+CME ERROR: 10" : "+CME ERROR: 14";
+		return refused;
+	}
+	if (name == "+CPIN")
+		info.emplace_back(now == sim_pin ? "+CPIN: SIM PIN" : now == sim_puk ? "+CPIN: SIM PUK"
+		    : now == sim_locked ? "+CPIN: PH-NET PIN" : "+CPIN: READY");
+	// <stat> of circuit-switched, EPS and 5GS registration, and the
+	// access technology.
+	const struct {
+		situation when;
+		char cs, eps, fivegs;
+		int act;
+	} states[] = {
+		{searching, '2', '2', '2', -1}, {denied, '3', '3', '0', -1},
+		{lte_data, '0', '1', '0', 7}, {sms_only, '6', '1', '0', 7}, {nr5g, '0', '0', '1', 11},
+	};
+	char cs = '1', eps = '1', fivegs = '0';
+	int act = 2;
+	for (const auto &st : states)
+		if (st.when == now)
+			cs = st.cs, eps = st.eps, fivegs = st.fivegs, act = st.act;
+	if (name == "+CREG" || name == "+CEREG" || name == "+C5GREG")
+		info.push_back(name + ": 0," + (name == "+CREG" ? cs : name == "+CEREG" ? eps : fivegs));
+	if (name == "+COPS")
+		info.push_back(act < 0 ? "+COPS: 0" : "+COPS: 0,0,\"Fakenet\"," + std::to_string(act));
+	return 0;
+}
+
+// How the network takes a request in the modem's situation: refused (the
+// line into refusal_), with +CUSD: 4 where there is no circuit-switched
+// service, or as usual.
+static std::string situation_refusal(situation now)
+{
+	using enum situation;
+	switch (now) {
+	case sim_pin: return "+CME ERROR: 11";
+	case sim_puk: return "+CME ERROR: 12";
+	case sim_locked: return "+CME ERROR: 44";
+	case no_sim: return "+CME ERROR: 10";
+	case sim_busy: return "+CME ERROR: 14";
+	case radio_off: case searching: case denied: return "+CME ERROR: 30";
+	default: return "";
+	}
+}
+
 // AT+CUSD=[<n>[,<str>[,<dcs>]]]: n 1 shows the network's answer, 0 hides it,
 // 2 ends the session.
 int modem::ussd(const std::vector<argument> &args, std::string &after)
@@ -269,6 +347,10 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 		refusal_ = opts_.refuse;
 		return refused;
 	}
+	if (std::string r = situation_refusal(opts_.situation); !r.empty()) {
+		refusal_ = r;
+		return refused;
+	}
 	// The network is still busy with the request before.
 	if (due_line_)
 		return plain_error;
@@ -284,7 +366,10 @@ int modem::ussd(const std::vector<argument> &args, std::string &after)
 	if (n != 1)
 		return 0;
 
-	std::string line = result(write_answer(respond(*request), plain));
+	using enum situation;
+	const situation now = opts_.situation;
+	const bool no_cs = now == lte_data || now == sms_only || now == nr5g || now == refuses;
+	std::string line = result(write_answer(no_cs ? network_answer{4, std::nullopt} : respond(*request), plain));
 	if (opts_.delay_ms > 0) {
 		due_line_ = std::move(line);
 		due_at_ = clock::now() + std::chrono::milliseconds(opts_.delay_ms);

@@ -44,8 +44,10 @@ constexpr char usage_text[] =
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
     "                  [--hilink-stale] [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
-    "                  [--verbose] [--help]\n"
-    "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
+    "                  [--situation NAME] [--verbose] [--help]\n"
+    "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n"
+    "situations: usual (the default), radio-off, sim-pin, sim-puk, sim-locked, no-sim,\n"
+    "            sim-busy, searching, denied, lte-data, sms-only, 5g, refuses\n";
 
 int usage()
 {
@@ -153,6 +155,7 @@ int main(int argc, char *argv[])
 		{"vmin", required_argument, nullptr, 'm'},
 		{"vtime", required_argument, nullptr, 't'},
 		{"charsets", required_argument, nullptr, 's'},
+		{"situation", required_argument, nullptr, 3000},
 		{"verbose", no_argument, nullptr, 'v'},
 		{"kind", required_argument, nullptr, 'k'},
 		{"status", required_argument, nullptr, 'S'},
@@ -328,6 +331,12 @@ int main(int argc, char *argv[])
 			break;
 		}
 		case 'H': opts.hilink = optarg; break;
+		case 3000:
+			if (auto st = sim::situation_named(optarg))
+				opts.situation = *st;
+			else
+				return invalid(longopts[index].name, optarg);
+			break;
 		case 2008: {
 			using fw = sim::options::firmware;
 			std::string f = optarg;

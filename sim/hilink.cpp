@@ -226,6 +226,25 @@ void modem::hilink_serve()
 	::close(fd);
 }
 
+// What the device says of its SIM and its network in the modem's
+// situation; the radio off reads as no service.
+std::string modem::situation_status(const std::string &path) const
+{
+	using enum situation;
+	const situation now = opts_.situation;
+	if (path == "/api/pin/status") {
+		const int st = now == sim_pin ? 260 : now == sim_puk ? 261 : now == no_sim ? 255 :
+		    now == sim_busy ? 256 : now == sim_locked ? 262 : 257;
+		return response("<SimState>" + std::to_string(st) + "</SimState><PinOptState>258</PinOptState>");
+	}
+	const bool none = now == radio_off || now == searching || now == denied;
+	const bool lte = now == lte_data || now == sms_only || now == nr5g;
+	return response(std::string("<ConnectionStatus>901</ConnectionStatus><ServiceStatus>") +
+	    (none ? "0" : "2") + "</ServiceStatus><CurrentNetworkType>" + (none ? "0" : lte ? "19" : "4") +
+	    "</CurrentNetworkType>" + (now == nr5g ? "<CurrentNetworkTypeEx>101</CurrentNetworkTypeEx>" : "") +
+	    "<CurrentServiceDomain>" + (none ? "0" : lte ? "2" : "3") + "</CurrentServiceDomain>");
+}
+
 // The answer's body, status and headers to a request; headers comes in as
 // the request's cookie and token, one a line.
 std::string modem::hilink_answer(const std::string &method, const std::string &path,
@@ -273,6 +292,8 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 		return "<!DOCTYPE html>\n<html><head>\n<meta name=\"csrf_token\" content=\"" + tokens_[0] +
 		    "\"/>\n<meta name=\"csrf_token\" content=\"" + tokens_[1] + "\"/>\n</head><body></body></html>\n";
 	}
+	if (method == "GET" && (path == "/api/pin/status" || path == "/api/monitoring/status"))
+		return opts_.situation == situation::refuses ? not_found() : situation_status(path);
 	if (!ussd_api)
 		return not_found();
 	if (opts_.hilink_login)
@@ -332,7 +353,15 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 		std::lock_guard lock(mutex_);
 		received_.back() += " " + *request;
 	}
-	network_answer a = respond(*request);
+	// Where there is no circuit-switched service the device says the
+	// network takes no USSD; where there is no network at all, no answer
+	// comes.
+	using enum situation;
+	const situation now = opts_.situation;
+	if (now == lte_data || now == sms_only || now == nr5g)
+		return error(111022);
+	const bool lost = now != usual;
+	network_answer a = lost ? network_answer{5, std::nullopt} : respond(*request);
 	session_ends_ = clock::now() + std::chrono::milliseconds(opts_.session_timeout_ms);
 	if (a.status > 2)
 		a.text.reset();

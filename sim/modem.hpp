@@ -91,6 +91,17 @@ struct rule {
 	std::vector<step> steps;	// empty: the modem stays silent
 };
 
+// The modem's own state, for the questions a failed run asks: what it says
+// of its radio, its SIM and its registrations, and how the network then
+// takes a request (refused, or with +CUSD: 4 where there is no
+// circuit-switched service). usual: ready and registered on UMTS; refuses:
+// as usual, but each question refused.
+enum class situation {
+	usual, radio_off, sim_pin, sim_puk, sim_locked, no_sim, sim_busy,
+	searching, denied, lte_data, sms_only, nr5g, refuses,
+};
+std::optional<situation> situation_named(std::string_view name);	// "radio-off" and so on
+
 struct options {
 	bool raw = true;	// false: leave the usual terminal settings (echo, CR/NL mapping)
 	bool echo = true;	// echo command lines until ATE0
@@ -125,6 +136,7 @@ struct options {
 	bool answer_before_ok = false;
 	std::string stale;	// written to the device before anyone opens it
 	std::vector<rule> rules;
+	sim::situation situation = situation::usual;
 	int vmin = -1;		// >= 0: c_cc[VMIN] of the device side
 	int vtime = -1;		// >= 0: c_cc[VTIME] of the device side, in tenths of a second
 	std::vector<std::string> charsets;	// offered by AT+CSCS; empty: those of the kind
@@ -240,6 +252,7 @@ private:
 	int basic(const command &cmd, std::vector<std::string> &info);
 	int extended(const command &cmd, std::vector<std::string> &info, std::string &after);
 	int ussd(const std::vector<argument> &args, std::string &after);
+	int situation_answer(const command &cmd, std::vector<std::string> &info);
 	void reset();
 
 	// kinds.cpp: how the modem played reads requests and writes answers
@@ -297,6 +310,7 @@ private:
 	std::string hilink_answer(const std::string &method, const std::string &path,
 	    const std::string &body, std::string &headers, int &status);
 	void hilink_close();
+	std::string situation_status(const std::string &path) const;
 
 	// device.cpp: the pseudo-terminal
 	void open_pty();

@@ -11,6 +11,8 @@
 // the system errors and getopt's complaints in musl's when it is musl.
 #pragma once
 
+#include <algorithm>
+
 #include <csignal>
 #include <initializer_list>
 #include <sys/types.h>
@@ -102,6 +104,18 @@ inline const std::string quiet = msgs({"at_wok...", "at_wok...", "at_wok...",
     "at_wcusd...", "at_wcusd: done"});
 inline const std::string setup = msgs({"at_wok...", "at_wok...", "at_wok..."});
 inline const std::string timed_out = "ussdq: PORT: Operation timed out\n";
+// What a modern run whose request failed asks an AT modem of itself, in
+// order, where each question is answered as usual.
+inline const std::vector<std::string> why_questions = {"AT+CFUN?", "AT+CPIN?", "AT+CREG?",
+    "AT+CEREG?", "AT+C5GREG?", "AT+COPS?"};
+// The commands a run sent before those questions.
+inline std::vector<std::string> before_why(std::vector<std::string> sent)
+{
+	if (sent.size() >= why_questions.size() &&
+	    std::equal(why_questions.begin(), why_questions.end(), sent.end() - 6))
+		sent.resize(sent.size() - 6);
+	return sent;
+}
 
 // ---- The private bus, for the tests of ModemManager's side ----
 

@@ -67,7 +67,8 @@ TEST(Modes, EveryModeWithEveryKindOfModem)
 		{modem_kind::generic, "ucs2", set_up + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
 		{modem_kind::generic, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
 		{modem_kind::huawei, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
-		{modem_kind::huawei, "text", set_up + lines{ira, text_100, ended}, {}, "", refused},
+		{modem_kind::huawei, "text", set_up + lines{ira, text_100, ended} + why_questions, {}, "",
+		    refused},
 		// A Huawei reads UCS2 hex as packed septets, an unknown code, and
 		// writes the network's packed error text, which UCS2 mode reads as
 		// UCS2 (the odd two digits at its end a replacement character):
@@ -77,7 +78,8 @@ TEST(Modes, EveryModeWithEveryKindOfModem)
 		{modem_kind::huawei, "auto", set_up + lines{"AT^USSDMODE?", ira, packed_100}, {"*100#"},
 		    euro, quiet},
 		{modem_kind::huawei_old, "packed", set_up + lines{ira, packed_100}, {"*100#"}, euro, quiet},
-		{modem_kind::huawei_old, "text", set_up + lines{ira, text_100, ended}, {}, "", refused},
+		{modem_kind::huawei_old, "text", set_up + lines{ira, text_100, ended} + why_questions, {},
+		    "", refused},
 		{modem_kind::huawei_old, "auto", set_up + lines{"AT^USSDMODE?", "AT+CGMI", ira, packed_100},
 		    {"*100#"}, euro, quiet},
 		// A standard modem takes the packed hex for the request itself,
@@ -89,7 +91,8 @@ TEST(Modes, EveryModeWithEveryKindOfModem)
 		{modem_kind::standard, "ucs2", set_up + lines{ucs2, ucs2_100}, {"*100#"}, euro, quiet},
 		{modem_kind::standard, "auto", set_up + asked_all + lines{ucs2, ucs2_100}, {"*100#"}, euro,
 		    quiet},
-		{modem_kind::standard_gsm, "packed", set_up + lines{ira, packed_100}, {"aa180c3602"}, "",
+		{modem_kind::standard_gsm, "packed", set_up + lines{ira, packed_100} + why_questions,
+		    {"aa180c3602"}, "",
 		    answered + msgs({"PORT: operation not supported"})},
 		{modem_kind::standard_gsm, "text", set_up + lines{ira, text_100}, {"*100#"}, lost, quiet},
 		{modem_kind::standard_gsm, "ucs2", set_up + lines{ucs2}, {}, "",
@@ -165,10 +168,11 @@ TEST(Modes, AutoDecidesByWhatTheModemSays)
 		    set_up + asked_all + lines{ira, text_100}, balance, quiet},
 		{"refused in UCS2", no_ucs2, {}, asked + lines{ucs2_100, ira, text_100}, balance,
 		    setup + again + msgs({"at_wcusd: done"})},
-		{"refused in text too", none, {}, asked + lines{ucs2_100, ira, text_100, ended}, "",
+		{"refused in text too", none, {}, asked + lines{ucs2_100, ira, text_100, ended} +
+		    why_questions, "",
 		    setup + again + msgs({"PORT: request refused: ERROR"})},
 		{"a request text mode cannot send", no_ucs2, {"-u", "*1\"#"},
-		    asked + lines{"AT+CUSD=1,\"002A003100220023\",15", ended}, "",
+		    asked + lines{"AT+CUSD=1,\"002A003100220023\",15", ended} + why_questions, "",
 		    waited + msgs({"PORT: request refused: ERROR"})},
 		{"a reply refused", no_reply, {"-u", "*111#", "-r", "1"}, asked +
 		    lines{"AT+CUSD=1,\"002A0031003100310023\",15", "AT+CUSD=1,\"0031\",15", ended},
@@ -262,6 +266,101 @@ TEST(Modes, ChecksTheRequestForItsMode)
 
 // What the network and the modem said, as -d reads it and as the classic
 // dialogue, which knows nothing of statuses and refusals, always has.
+// A modern run whose request the network did not take, before any answer
+// came, asks the modem why once the session is ended, and says the first
+// reason that holds in one line more; the classic run asks nothing.
+TEST(Modes, SaysWhyUssdCannotWork)
+{
+	using sim::situation;
+	auto in = [](situation st, std::vector<sim::rule> rules = {}) {
+		sim::options o = kind(modem_kind::standard);
+		o.situation = st;
+		o.rules = std::move(rules);
+		return o;
+	};
+	auto says = [](const char *cmd, std::string line) {
+		return sim::rule{cmd, {sim::send(result(line) + result("OK"))}};
+	};
+	auto refuses = [](const char *cmd, std::string line) { return sim::rule{cmd, {sim::send(result(line))}}; };
+	const std::string no_cs = " with no circuit-switched service, which USSD needs: 2G/3G, or USSD "
+	    "over IMS, which this network or modem does not offer";
+	const std::string refused = "request refused: +CME ERROR: ", not_supported = "operation not supported";
+	sim::options late = in(situation::lte_data);
+	late.delay_ms = 3000;
+	struct {
+		const char *what;
+		sim::options modem;
+		std::string failure, why;	// why: the words after "why: "; empty: no such line
+		size_t asked;			// how many of the questions went out
+	} cases[] = {
+		{"radio off", in(situation::radio_off), refused + "30", "the modem's radio is off", 1},
+		{"+CFUN: 0", in(situation::searching, {says("AT+CFUN?", "+CFUN: 0")}), refused + "30",
+		    "the modem's radio is off", 1},
+		{"SIM PIN", in(situation::sim_pin), refused + "11", "the SIM asks for its PIN", 2},
+		{"SIM PUK", in(situation::sim_puk), refused + "12", "the SIM asks for its PUK", 2},
+		{"another lock", in(situation::sim_locked), refused + "44", "the SIM asks for its PH-NET PIN", 2},
+		{"no SIM", in(situation::no_sim), refused + "10", "no SIM", 2},
+		{"no SIM, in words", in(situation::no_sim, {refuses("AT+CPIN?", "+CME ERROR: SIM not inserted")}),
+		    refused + "10", "no SIM", 2},
+		{"SIM busy", in(situation::sim_busy), refused + "14", "the SIM is not ready", 2},
+		{"SIM PIN2 counts as ready", in(situation::lte_data, {says("AT+CPIN?", "+CPIN: SIM PIN2")}),
+		    not_supported, "on LTE" + no_cs, 6},
+		{"another refusal of AT+CPIN? tells nothing", in(situation::lte_data,
+		    {refuses("AT+CPIN?", "+CME ERROR: 13")}), not_supported, "on LTE" + no_cs, 6},
+		{"searching", in(situation::searching), refused + "30",
+		    "not registered with a network (searching)", 6},
+		{"denied", in(situation::denied), refused + "30",
+		    "not registered with a network (registration denied)", 6},
+		{"denied, but searching on LTE", in(situation::denied, {says("AT+CEREG?", "+CEREG: 2,2,\"1A2B\"")}),
+		    refused + "30", "not registered with a network (searching)", 6},
+		{"not searching", in(situation::denied, {says("AT+CREG?", "+CREG: 0,0"),
+		    says("AT+CEREG?", "+CEREG: 0,0")}), refused + "30", "not registered with a network (not searching)", 6},
+		{"LTE with data only", in(situation::lte_data), not_supported, "on LTE" + no_cs, 6},
+		{"LTE, AT+CREG? refused", in(situation::lte_data, {refuses("AT+CREG?", "ERROR")}),
+		    not_supported, "on LTE" + no_cs, 6},
+		{"SMS only", in(situation::sms_only), not_supported,
+		    "on LTE registered for SMS only," + no_cs, 6},
+		{"5G", in(situation::nr5g), not_supported, "on 5G" + no_cs, 6},
+		{"NG-RAN is 5G", in(situation::nr5g, {says("AT+COPS?", "+COPS: 0,0,\"Fake,net\",12")}),
+		    not_supported, "on 5G" + no_cs, 6},
+		{"LTE with NR beside it is LTE", in(situation::nr5g, {says("AT+CEREG?", "+CEREG: 0,1"),
+		    says("AT+COPS?", "+COPS: 0,0,\"Fakenet\",13")}), not_supported, "on LTE" + no_cs, 6},
+		{"status 5", in(situation::denied, {{"AT+CUSD=1,*", {sim::send(result("OK") + result("+CUSD: 5"))}}}),
+		    "network timed out", "not registered with a network (registration denied)", 6},
+		{"no answer within -t", late, "Operation timed out", "on LTE" + no_cs, 6},
+		{"registered for circuit-switched service", in(situation::usual,
+		    {refuses("AT+CUSD=1,*", "+CME ERROR: 100")}), refused + "100", "", 6},
+		{"every question refused", in(situation::refuses), not_supported, "", 6},
+	};
+	std::vector<std::pair<lines, sim::options>> runs;
+	for (const auto &c : cases)
+		runs.push_back({lines{"-m", "text", "-t", "1"} + request, c.modem});
+	// The classic run asks nothing: its watchdog ends the wait.
+	runs.push_back({lines{"-t", "1"} + request, in(situation::radio_off)});
+	auto rs = run_all(runs, nullptr);
+	for (std::size_t i = 0; i < std::size(cases); i++) {
+		const auto &c = cases[i];
+		const auto &r = rs[i];
+		const std::string failure = msgs({"PORT: " + c.failure});
+		const std::string why = c.why.empty() ? "" : "ussdq: PORT: why: " + c.why + "\n";
+		EXPECT_TRUE(r.err.ends_with(failure + why)) << c.what << ": " << r.err;
+		EXPECT_EQ(r.err.find("PORT: why:"), why.empty() ? std::string::npos : r.err.size() - why.size() + 7)
+		    << c.what;
+		EXPECT_EQ(r.status, 1) << c.what;
+		// The questions asked once each, in order, and nothing after them.
+		const lines asked(why_questions.begin(), why_questions.begin() + static_cast<long>(c.asked));
+		const lines tail(r.sent.end() - static_cast<long>(std::min(r.sent.size(), c.asked)),
+		    r.sent.end());
+		EXPECT_EQ(tail, asked) << c.what;
+		EXPECT_EQ(std::count(r.sent.begin(), r.sent.end(), "AT+CFUN?"), 1) << c.what;
+		// At most 2 s more than the time the network had.
+		EXPECT_LT(r.seconds, 3.5) << c.what;
+	}
+	const auto &classic = rs.back();
+	EXPECT_EQ(classic.err, waited + timed_out);
+	EXPECT_EQ(std::count(classic.sent.begin(), classic.sent.end(), "AT+CFUN?"), 0);
+}
+
 TEST(Modes, StatusesAndRefusals)
 {
 	auto status = [](int m, bool text) {
@@ -336,7 +435,7 @@ TEST(Modes, StatusesAndRefusals)
 		EXPECT_EQ(modern.out, c.out) << c.what;
 		EXPECT_EQ(modern.err, c.err) << c.what;
 		EXPECT_EQ(modern.status, c.out.empty() ? 1 : 0) << c.what;
-		EXPECT_EQ(modern.sent.back() == "AT+CUSD=2", c.ended) << c.what;
+		EXPECT_EQ(before_why(modern.sent).back() == "AT+CUSD=2", c.ended) << c.what;
 		EXPECT_EQ(classic.out, c.classic_out) << c.what << ", classic";
 		EXPECT_EQ(classic.err, c.classic_err) << c.what << ", classic";
 		EXPECT_EQ(classic.status, c.classic_out.empty() ? 1 : 0) << c.what << ", classic";
@@ -623,6 +722,7 @@ TEST(Modes, HiLinkWebApi)
 			set(o);
 		return o;
 	};
+	auto in = [](sim::situation st) { return [st](sim::options &o) { o.situation = st; }; };
 	const lines hilink{"-m", "hilink", "-p", "URL"};
 	const std::string release = "GET /api/ussd/release";
 	const std::string bought = "Day 1 GB bought\n";
@@ -660,6 +760,19 @@ TEST(Modes, HiLinkWebApi)
 		    "ussdq: URL: request refused: error 111022: No <service>\n", 1, false},
 		{"the network did not answer", hilink + lines{"-u", "*100#"},
 		    web([](auto &o) { o.answer_status = 5; }), 1, "", "ussdq: URL: network timed out\n", 1, true},
+		// Asked why, between the release and the end of the run.
+		{"the SIM asks for its PIN", hilink + lines{"-u", "*100#"}, web(in(sim::situation::sim_pin)), 1,
+		    "", "ussdq: URL: network timed out\nussdq: URL: why: the SIM asks for its PIN\n", 1, true},
+		{"no SIM", hilink + lines{"-u", "*100#"}, web(in(sim::situation::no_sim)), 1,
+		    "", "ussdq: URL: network timed out\nussdq: URL: why: no SIM\n", 1, true},
+		{"no network", hilink + lines{"-u", "*100#"}, web(in(sim::situation::denied)), 1, "",
+		    "ussdq: URL: network timed out\nussdq: URL: why: not registered with a network\n", 1, true},
+		{"LTE with data only", hilink + lines{"-u", "*100#"}, web(in(sim::situation::lte_data)), 1, "",
+		    "ussdq: URL: request refused: error 111022\nussdq: URL: why: on LTE with no circuit-switched "
+		    "service, which USSD needs: 2G/3G, or USSD over IMS, which this network or modem does not "
+		    "offer\n", 1, false},
+		{"the questions refused", hilink + lines{"-u", "*100#"}, web(in(sim::situation::refuses)), 1,
+		    "", "ussdq: URL: network timed out\n", 1, true},
 		{"an answer cut off", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_cut = true; }), 1,
 		    "", "ussdq: URL: the connection closed early\n", 1, true},
 		{"a release cut off: the answer is not lost", hilink + lines{"-u", "*111#"},

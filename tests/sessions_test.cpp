@@ -87,6 +87,15 @@ TEST(Sessions, WalksAMenuInEveryMode)
 	sim::options menu = kind(modem_kind::standard);
 	menu.menu.insert(menu.menu.end(), {{{"*9#"}, 1, "1 More\n2 Stop"},
 	    {{"*9#", "1"}, 4, std::nullopt}, {{"*9#", "2"}, 2, "Goodbye"}});
+	// -t bounds each wait for the network, the first from the run's start.
+	auto slow = [&menu](int ms, int setup_ms = 0) {
+		sim::options o = menu;
+		o.delay_ms = ms;
+		if (setup_ms > 0)
+			o.rules = {{"ATE0", {sim::pause(setup_ms), sim::own_answer()}}};
+		return o;
+	};
+	const std::string out_of_time = setup + msgs({"at_wcusd...", "PORT: Operation timed out"});
 	const std::string wait = msgs({"at_wcusd...", "at_wcusd: done"});
 	auto failed = [&wait](int answers, std::string message) {
 		std::string err = setup;
@@ -112,6 +121,11 @@ TEST(Sessions, WalksAMenuInEveryMode)
 		{{"-m", "auto", "*111#", "2"}, kind(modem_kind::standard_gsm),
 		    requests({text[0], text[1]}) + ended, {"*111#", "2"}, bundles, ""},
 		{{"-m", "text", "*111#"}, menu, requests({text[0]}) + ended, {"*111#"}, top, ""},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(700), requests(text), text, day_bought, ""},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(1300), requests({text[0]}) + ended,
+		    {"*111#"}, "", out_of_time},
+		{{"-t", "1", "-m", "text", "*111#", "2", "1"}, slow(600, 600), requests({text[0]}) + ended,
+		    {"*111#"}, "", out_of_time},
 		{{"-j", "-m", "text", "*111#", "1", "2"}, menu, requests({text[0], text[2]}), {"*111#", "1"},
 		    "", failed(2, "PORT: session ended before reply 2")},
 		{{"-m", "text", "*101#", "1"}, menu, requests({"*101#"}), {"*101#"}, "",
@@ -434,7 +448,7 @@ TEST(Sessions, LeavesTheModemAsItFoundIt)
 		auto first = modem.run(c.first, c.how);
 		EXPECT_EQ(first.status, c.status) << c.what << ": " << first.err;
 		if (!cusd_lines(first.sent).empty()) {
-			EXPECT_EQ(first.sent.back(), ended[0]) << c.what;
+			EXPECT_EQ(before_why(first.sent).back(), ended[0]) << c.what;
 		}
 		auto next = modem.run(c.next);
 		EXPECT_EQ(next.out, c.out) << c.what << ": " << next.err;

@@ -1,0 +1,137 @@
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "modem/link.hpp"
+#include "modem/why.hpp"
+
+// What a question came to: its information line, a refusal, or nothing
+// before the deadline, after which nothing more is asked.
+enum class heard { answer, refused, none };
+
+// Sends cmd and reads to its own final result: the line that starts with
+// prefix, or the refusal, into line.
+static heard
+ask(const char *cmd, char *line, size_t size, int64_t deadline)
+{
+	char buf[128];
+	const size_t n = strlen(cmd + 2) - 1;	// "+CREG" of "AT+CREG?"
+	line_read got;
+	exchange x;
+	bool found = false;
+
+	at_command(cmd);
+	at_begin(&x, "at_why", modem_line);
+	x.deadline = deadline;
+	while (at_next(&x, buf, sizeof buf, &got))
+		if (!got.cut && !found && strncmp(buf, cmd + 2, n) == 0 && buf[n] == ':')
+			found = snprintf(line, size, "%s", buf + n + 1) >= 0;
+	if (x.end != next_line::line) {
+		// Gone, it is presumed, or too late to wait for.
+		results_owed = 0;
+		return heard::none;
+	}
+	if (strcmp(buf, "OK") != 0) {
+		snprintf(line, size, "%s", buf);
+		return heard::refused;
+	}
+	return found ? heard::answer : heard::refused;
+}
+
+// The number of the field'th comma-separated field of a line, -1 when
+// there is none such.
+static long
+field(const char *p, int field)
+{
+	for (; field > 0 && p != nullptr; field--)
+		if ((p = strchr(p, ',')) != nullptr)
+			p++;
+	if (p == nullptr)
+		return -1;
+	p += strspn(p, " ");
+	return *p >= '0' && *p <= '9' ? strtol(p, nullptr, 10) : -1;
+}
+
+// <stat> of +CREG, +CEREG and +C5GREG.
+static reg_state
+registration(const char *cmd, char *line, size_t size, int64_t deadline, heard *h)
+{
+	*h = ask(cmd, line, size, deadline);
+	switch (*h == heard::answer ? field(line, 1) : -1) {
+	case 0:
+		return reg_state::not_searching;
+	case 1:
+	case 5:
+	case 9:
+	case 10:
+		return reg_state::registered;
+	case 2:
+		return reg_state::searching;
+	case 3:
+		return reg_state::denied;
+	case 6:
+	case 7:
+		return reg_state::sms_only;
+	default:
+		return reg_state::unknown;
+	}
+}
+
+bool
+at_why(modem_state *s, int64_t deadline)
+{
+	char line[96];
+	heard h;
+	bool told = false;
+
+	if ((h = ask("AT+CFUN?", line, sizeof line, deadline)) == heard::none)
+		return false;
+	if (h == heard::answer) {
+		const long fun = field(line, 0);
+		s->radio_off = fun == 0 || fun == 4;
+		if (s->radio_off)
+			return true;
+		told = true;
+	}
+	if ((h = ask("AT+CPIN?", line, sizeof line, deadline)) == heard::none)
+		return told;
+	const char *p = line + strspn(line, " \"");
+	p = h == heard::answer ? p : strncmp(p, "+CME ERROR:", 11) == 0 ? p + 11 + strspn(p + 11, " ") : "";
+	const size_t len = strcspn(p, "\"");
+	if (h == heard::answer && (strncmp(p, "READY", 5) == 0 || strncmp(p, "SIM PIN2", 8) == 0 ||
+	    strncmp(p, "SIM PUK2", 8) == 0))
+		s->sim = sim_state::ready;
+	else if (h == heard::answer && len == 7 && strncmp(p, "SIM P", 5) == 0)
+		s->sim = p[5] == 'I' ? sim_state::pin : sim_state::puk;
+	else if (h == heard::answer && len > 0)
+		s->sim = sim_state::locked;
+	else if (strcmp(p, "10") == 0 || strcmp(p, "SIM not inserted") == 0)
+		s->sim = sim_state::absent;
+	else if (strcmp(p, "14") == 0 || strcmp(p, "SIM busy") == 0)
+		s->sim = sim_state::not_ready;
+	snprintf(s->lock, sizeof s->lock, "%.*s", static_cast<int>(len), p);
+	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
+		return true;
+	told |= s->sim == sim_state::ready;
+
+	s->cs = registration("AT+CREG?", line, sizeof line, deadline, &h);
+	const bool creg_refused = h == heard::refused;
+	if (h != heard::none)
+		s->eps = registration("AT+CEREG?", line, sizeof line, deadline, &h);
+	if (h != heard::none)
+		s->fivegs = registration("AT+C5GREG?", line, sizeof line, deadline, &h);
+	// The access technology follows the operator's name, which may hold
+	// commas of its own.
+	if (h != heard::none && ask("AT+COPS?", line, sizeof line, deadline) == heard::answer &&
+	    (p = strrchr(line, '"')) != nullptr && field(p, 1) >= 0) {
+		const long act = field(p, 1);
+		s->tech = act == 11 || act == 12 ? access_tech::nr5g :
+		    act == 7 || act == 9 || act == 10 || act == 13 ? access_tech::lte : access_tech::other;
+	}
+	// A modem registered on LTE that will not say how it stands for
+	// circuit-switched service has none.
+	if (creg_refused && (s->eps == reg_state::registered || s->fivegs == reg_state::registered))
+		s->cs_service = 0;
+	return told || s->cs != reg_state::unknown || s->eps != reg_state::unknown ||
+	    s->fivegs != reg_state::unknown || s->tech != access_tech::unknown;
+}

@@ -1,0 +1,58 @@
+#include <string.h>
+
+#include "modem/hilink.hpp"
+#include "modem/link.hpp"
+#include "modem/why.hpp"
+
+// The number an element of the device's answer holds; -1: none.
+static long
+number(const char *body, const char *name)
+{
+	size_t n;
+	const char *v = xml_element(body, name, &n);
+	long value = -1;
+
+	for (size_t i = 0; v != nullptr && i < n && i < 9 && v[i] >= '0' && v[i] <= '9'; i++)
+		value = (value < 0 ? 0 : value * 10) + (v[i] - '0');
+	return value;
+}
+
+// The device's SIM state (/api/pin/status), then the network it is on
+// (/api/monitoring/status), whose service status tells registered from
+// not, though not searching from denied.
+bool
+hilink_why(modem_state *s, int64_t deadline)
+{
+	const char *body;
+	bool told = false;
+
+	// The device's word that the network does not take USSD.
+	if (hilink_refused == 111022)
+		s->cs_service = 0;
+	if (now_ms() < deadline && hilink_get("/api/pin/status", &body) == 0) {
+		const long st = number(body, "SimState");
+		s->sim = st == 257 ? sim_state::ready : st == 260 ? sim_state::pin : st == 261 ?
+		    sim_state::puk : st == 255 ? sim_state::absent : st == 256 ? sim_state::not_ready :
+		    sim_state::unknown;
+		told = s->sim != sim_state::unknown;
+		if (told && s->sim != sim_state::ready)
+			return true;
+	}
+	if (now_ms() >= deadline || hilink_get("/api/monitoring/status", &body) != 0)
+		return told || s->cs_service == 0;
+	const long service = number(body, "ServiceStatus");
+	long type = number(body, "CurrentNetworkTypeEx");
+	if (type < 0)
+		type = number(body, "CurrentNetworkType");
+	const long domain = number(body, "CurrentServiceDomain");
+	s->vague = true;
+	if (service >= 0)
+		s->cs = service == 2 ? reg_state::registered : reg_state::searching;
+	// LTE, LTE with carriers aggregated, and NR beside LTE.
+	s->tech = type == 19 || type == 101 || type == 1011 || type == 111 ? access_tech::lte :
+	    type > 0 ? access_tech::other : access_tech::unknown;
+	// A packet-switched domain alone, on LTE: no circuit-switched service.
+	if (service == 2 && domain == 2 && s->tech == access_tech::lte)
+		s->cs_service = 0;
+	return true;
+}
