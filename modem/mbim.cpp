@@ -571,6 +571,13 @@ mbim_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 	return &mbim_mode;
 }
 
+bool
+mbim_query(uint32_t cid, int64_t deadline, mbim_message *m)
+{
+	send(out, command(out, new_tid(), mbim_basic_connect, cid, 0, nullptr, 0));
+	return wait_for(out, false, deadline, m) && m->type == mbim_command_done && m->status == 0;
+}
+
 static bool
 mbim_end_session(bool limited)
 {

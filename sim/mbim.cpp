@@ -169,6 +169,10 @@ std::string describe(const mbim_message &m)
 	};
 	std::string what = is(mbim_basic_connect, mbim_device_services) ? "device services"
 	    : is(mbim_basic_connect, mbim_device_caps) ? "device caps"
+	    : is(mbim_basic_connect, mbim_radio_state) ? "radio state"
+	    : is(mbim_basic_connect, mbim_subscriber_ready_status) ? "subscriber ready status"
+	    : is(mbim_basic_connect, mbim_pin) ? "pin"
+	    : is(mbim_basic_connect, mbim_register_state) ? "register state"
 	    : is(mbim_ussd, mbim_ussd_cid) ? "USSD" : "other";
 	switch (m.type) {
 	case mbim_open_msg: return "OPEN " + std::to_string(m.status);
@@ -186,6 +190,36 @@ std::string describe(const mbim_message &m)
 	case mbim_indicate_status: return "INDICATE_STATUS " + what;
 	default: return "message " + std::to_string(m.type);
 	}
+}
+
+// The answer to a question about the modem's state in its situation, as
+// the fields of its information buffer; empty where it refuses them.
+std::string state_info(const std::string &what, situation now)
+{
+	using enum situation;
+	std::string info;
+	auto put = [&info](std::initializer_list<uint32_t> vs) {
+		for (uint32_t v : vs)
+			put32(info, v);
+	};
+	if (now == refuses)
+		return info;
+	const bool locked = now == sim_pin || now == sim_puk || now == sim_locked;
+	if (what == "radio state query")
+		put({1, now == radio_off ? 0u : 1u});	// hardware, software
+	// Ready state, subscriber id and ICCID (none), ready info, no numbers.
+	if (what == "subscriber ready status query")
+		put({now == no_sim ? 2u : now == sim_busy ? 0u : locked ? 6u : 1u, 0, 0, 0, 0, 0, 0});
+	// PIN type (PIN1, PUK1, network PIN), state, attempts left.
+	if (what == "pin query")
+		put({now == sim_pin ? 2u : now == sim_puk ? 11u : now == sim_locked ? 6u : 0u, locked ? 1u : 0u, 3});
+	// No network error, the state, automatic, LTE, GSM class, no provider,
+	// no roaming text, no flags: a registration on LTE looks as one on
+	// UMTS does.
+	if (what == "register state query")
+		put({0, now == searching ? 2u : now == denied ? 6u : now == radio_off ? 1u : 3u, 1, 0x20, 1, 0, 0, 0, 0,
+		    0, 0, 0});
+	return info;
 }
 
 }
@@ -333,6 +367,8 @@ void modem::mbim_handle(const std::string &msg)
 		mbim_say(done(m.tid, m.service, m.cid, 0, device_caps()));
 	else if (what.starts_with("USSD ") && m.status == 1 && !opts_.mbim.no_ussd)
 		mbim_request(m.tid, m.info, m.info_len);
+	else if (std::string info = state_info(what, opts_.situation); !info.empty())
+		mbim_say(done(m.tid, m.service, m.cid, 0, info));
 	else
 		mbim_say(done(m.tid, m.service, m.cid, status_no_device_support));
 }
@@ -352,8 +388,11 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 		refuse(status_invalid_parameters);
 		return;
 	}
-	if (opts_.mbim.refuse > 0) {
-		refuse(opts_.mbim.refuse);
+	using enum situation;
+	const situation st = opts_.situation;
+	if (opts_.mbim.refuse > 0 || st == radio_off || st == sim_pin || st == sim_puk || st == sim_locked ||
+	    st == no_sim || st == sim_busy || st == searching || st == denied) {
+		refuse(opts_.mbim.refuse > 0 ? opts_.mbim.refuse : status_failure);
 		return;
 	}
 	// The network is still busy with the request before.
@@ -369,7 +408,10 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 	}
 	trace("USSD ", *request);
 	const bool existing = session_.has_value();
-	network_answer a = respond(*request);
+	// Where there is no circuit-switched service the network does not
+	// take it.
+	network_answer a = st == lte_data || st == sms_only || st == nr5g || st == refuses
+	    ? network_answer{4, std::nullopt} : respond(*request);
 	int out_dcs = 15;
 	std::string payload;
 	if (a.text) {
