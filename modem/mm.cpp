@@ -22,6 +22,9 @@ static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 static int bus = -1;
 char mm_path[256];
 static char mm_port[64];	// the modem's PrimaryPort
+// The modem has its Ussd interface: one that ModemManager keeps in a
+// limited state (locked, without a SIM) has none.
+static bool has_ussd;
 static uint32_t serial;
 // Replies listing every object of ModemManager can be long; larger ones
 // are refused rather than read in part.
@@ -222,12 +225,16 @@ find(const char *port, bool port_given)
 		dr_enter(&objects, &object);
 		const char *path = dr_str(&object);
 		dr_enter(&object, &ifaces);
+		dreader all = ifaces;
+		const bool ussd = lookup(&all, ussd_iface, &iface);
 		bool modem = lookup(&ifaces, modem_iface, &iface);
 		bool match = modem && port_given && has_port(&iface, port);
 		dr_leave(&objects, &object);
 		modems += modem;
-		if ((match && matches++ == 0) || (!port_given && modem && modems == 1))
+		if ((match && matches++ == 0) || (!port_given && modem && modems == 1)) {
 			choose(path, &iface);
+			has_ussd = ussd;
+		}
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -327,6 +334,31 @@ mm_state()
 	if (verbose)
 		warnx("mm: reply %u", state);
 	return state;
+}
+
+bool
+mm_number(const char *iface, const char *name, uint32_t *value)
+{
+	char which[96];
+	dwriter w;
+	dbus_header h;
+	dreader r;
+	dreader v;
+
+	snprintf(which, sizeof which, "%s%s", mm_name, iface);
+	if (verbose)
+		warnx("mm: calling %s(\"%s\")", "Get", name);
+	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	dw_str(&w, 's', which);
+	dw_str(&w, 's', name);
+	if (exchange(&w, &h) != dbus_return_msg || strcmp(h.field[df_signature], "v") != 0)
+		return false;
+	dr_begin(&r, in, &h);
+	dr_enter(&r, &v);
+	*value = dr_u32(&v);
+	if (verbose)
+		warnx("mm: reply %u", *value);
+	return !v.bad && (*v.sig == 'u' || *v.sig == 'i');
 }
 
 bool
@@ -438,6 +470,11 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 	// Nothing touches the modem's USSD for a request that cannot go.
 	if (const char *why = job_refusal(self, job))
 		errx(1, "%s", why);
+	if (!has_ussd && job->request != nullptr) {
+		warnx("%s: ModemManager offers no USSD on this modem", ::port);
+		run_mode = self;
+		network_failed(true);
+	}
 	lock_modem();
 	// A session that an earlier run kept takes the request as its answer,
 	// as on an AT modem; ModemManager refuses Initiate while one waits.

@@ -1,7 +1,53 @@
+#include <stdio.h>
+
+#include "modem/mm.hpp"
 #include "modem/why.hpp"
 
+// ModemManager's MMModemLock values from 6 on, as the modem names them.
+static constexpr const char *locks[] = {
+	"PH-SP PIN", "PH-SP PUK", "PH-NET PIN", "PH-NET PUK", "PH-SIM PIN", "PH-CORP PIN",
+	"PH-CORP PUK", "PH-FSIM PIN", "PH-FSIM PUK", "PH-NETSUB PIN", "PH-NETSUB PUK",
+};
+
+// The modem's State, and by it what failed or locked it; its access
+// technologies; its 3GPP registration. ModemManager does not tell
+// circuit-switched service apart, but for SMS only: the registration goes
+// as the circuit-switched one.
 bool
-mm_why(modem_state *, int64_t)
+mm_why(modem_state *s, int64_t)
 {
-	return false;
+	uint32_t state, v;
+
+	if (!mm_number(".Modem", "State", &state))
+		return false;
+	const auto st = static_cast<int32_t>(state);
+	// Disabled or being disabled: the radio is off.
+	s->radio_off = st == 3 || st == 4;
+	if (s->radio_off)
+		return true;
+	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
+		s->sim = v == 2 ? sim_state::pin : v == 4 ? sim_state::puk : v == 3 || v == 5 ?
+		    sim_state::ready : v >= 6 && v - 6 < sizeof locks / sizeof *locks ?
+		    sim_state::locked : sim_state::unknown;
+		if (s->sim == sim_state::locked)
+			snprintf(s->lock, sizeof s->lock, "%s", locks[v - 6]);
+	}
+	// The SIM missing, or an eSIM without a profile.
+	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))
+		s->sim = v == 2 || v == 5 ? sim_state::absent : sim_state::unknown;
+	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
+		return true;
+	if (mm_number(".Modem", "AccessTechnologies", &v))
+		s->tech = v & 0x4000 ? access_tech::lte : v & 0x8000 ? access_tech::nr5g :
+		    v != 0 ? access_tech::other : access_tech::unknown;
+	if (mm_number(".Modem.Modem3gpp", "RegistrationState", &v)) {
+		static constexpr reg_state regs[] = {
+			reg_state::not_searching, reg_state::registered, reg_state::searching,
+			reg_state::denied, reg_state::unknown, reg_state::registered,
+			reg_state::sms_only, reg_state::sms_only, reg_state::unknown,
+			reg_state::registered, reg_state::registered,
+		};
+		s->cs = v < sizeof regs / sizeof *regs ? regs[v] : reg_state::unknown;
+	}
+	return true;
 }

@@ -25,6 +25,7 @@ constexpr char mm_path[] = "/org/freedesktop/ModemManager1";
 constexpr char modem_prefix[] = "/org/freedesktop/ModemManager1/Modem/";
 constexpr char modem_iface[] = "org.freedesktop.ModemManager1.Modem";
 constexpr char ussd_iface[] = "org.freedesktop.ModemManager1.Modem.Modem3gpp.Ussd";
+constexpr char gpp_iface[] = "org.freedesktop.ModemManager1.Modem.Modem3gpp";
 constexpr char props_iface[] = "org.freedesktop.DBus.Properties";
 constexpr char objects_iface[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char introspect_iface[] = "org.freedesktop.DBus.Introspectable";
@@ -54,6 +55,34 @@ port port_named(const std::string &entry)
 		if (type == t.name)
 			return {entry.substr(0, colon), t.value};
 	throw std::runtime_error("unknown port type: " + type);
+}
+
+// What ModemManager says of the modem in each situation: its State,
+// UnlockRequired, StateFailedReason, AccessTechnologies (UMTS, LTE, 5GNR)
+// and 3GPP RegistrationState, and whether it keeps the modem limited.
+struct mm_situation {
+	uint32_t state, lock, failed, tech, registration;
+	bool limited;
+};
+
+mm_situation mm_situation_of(situation now)
+{
+	using enum situation;
+	constexpr uint32_t umts = 1u << 5, lte = 1u << 14, nr = 1u << 15;
+	switch (now) {
+	case radio_off: return {3, 1, 0, 0, 0, false};
+	case sim_pin: return {2, 2, 0, 0, 0, true};
+	case sim_puk: return {2, 4, 0, 0, 0, true};
+	case sim_locked: return {2, 8, 0, 0, 0, true};
+	case no_sim: return {static_cast<uint32_t>(-1), 1, 2, 0, 0, true};
+	case sim_busy: return {1, 0, 0, 0, 0, true};
+	case searching: return {7, 1, 0, 0, 2, false};
+	case denied: return {6, 1, 0, 0, 3, false};
+	case lte_data: return {8, 1, 0, lte, 1, false};
+	case sms_only: return {8, 1, 0, lte, 6, false};
+	case nr5g: return {8, 1, 0, nr, 1, false};
+	default: return {8, 1, 0, umts, 1, false};
+	}
 }
 
 using writer = std::function<void(dwriter *)>;
@@ -295,7 +324,9 @@ void modem::bus_handle(const bus_message &m)
 		const char *base = std::strrchr(ports[0].name.c_str(), '/');
 		std::string primary = base ? base + 1 : ports[0].name;
 		uint32_t state = session_ ? 3 : due_line_ ? 2 : 1;
-		return std::vector<property>{
+		const situation now = opts_.situation;
+		const mm_situation st = mm_situation_of(now);
+		auto props = std::vector<property>{
 			{modem_iface, "Manufacturer", "s", str(std::string(manufacturer()))},
 			{modem_iface, "Model", "s", str("fake modem")},
 			{modem_iface, "Device", "s", str("/sys/devices/fake/" + std::to_string(k))},
@@ -310,12 +341,24 @@ void modem::bus_handle(const bus_message &m)
 				dw_array_end(w, at, 8);
 			}},
 			// 8: registered in a network.
-			{modem_iface, "State", "i", u32(8)},
+			{modem_iface, "State", "i", u32(st.state)},
+			{modem_iface, "UnlockRequired", "u", u32(st.lock)},
+			{modem_iface, "StateFailedReason", "u", u32(st.failed)},
+			{modem_iface, "AccessTechnologies", "u", u32(st.tech)},
+			{gpp_iface, "RegistrationState", "u", u32(st.registration)},
 			{ussd_iface, "State", opts_.mm_state_type.c_str(),
 			    opts_.mm_state_type == "s" ? str(std::to_string(state)) : u32(state)},
 			{ussd_iface, "NetworkNotification", "s", str("")},
 			{ussd_iface, "NetworkRequest", "s", str("")},
 		};
+		// A modem that refuses the questions answers none of them.
+		if (now == situation::refuses)
+			props.erase(props.begin() + 5, props.begin() + 10);
+		// One locked or without a SIM is kept in a limited state, with
+		// neither of its 3GPP interfaces.
+		if (st.limited)
+			std::erase_if(props, [](const property &p) { return p.iface != std::string_view(modem_iface); });
+		return props;
 	};
 
 	int modem_index = -1;
@@ -347,10 +390,13 @@ void modem::bus_handle(const bus_message &m)
 			dw_align(&w, 8);
 			dw_str(&w, 'o', (modem_prefix + std::to_string(k)).c_str());
 			std::size_t ifaces = dw_array(&w, 8);
-			for (const char *i : {modem_iface, ussd_iface}) {
+			const std::vector<property> props = properties(k);
+			for (const char *i : {modem_iface, gpp_iface, ussd_iface}) {
+				if (std::none_of(props.begin(), props.end(), [i](const property &p) { return p.iface == std::string_view(i); }))
+					continue;
 				dw_align(&w, 8);
 				dw_str(&w, 's', i);
-				put_properties(&w, properties(k), i);
+				put_properties(&w, props, i);
 			}
 			dw_array_end(&w, ifaces, 8);
 		}
@@ -380,6 +426,15 @@ void modem::bus_handle(const bus_message &m)
 		} else if (!opts_.refuse.empty()) {
 			trace("USSD ", text);
 			error(std::string(core_error) + "Failed", opts_.refuse);
+		} else if (const situation now = opts_.situation; now != situation::usual) {
+			// No network, or no circuit-switched service on it.
+			trace("USSD ", text);
+			const bool none = now == situation::radio_off || now == situation::searching ||
+			    now == situation::denied;
+			if (none)
+				error("org.freedesktop.ModemManager1.Error.MobileEquipment.NoNetwork", "No network service");
+			else
+				error(std::string(core_error) + "Unsupported", "Operation not supported");
 		} else {
 			trace("USSD ", text);
 			network_answer a = respond(text);

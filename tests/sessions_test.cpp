@@ -577,6 +577,15 @@ TEST(Sessions, ThroughModemManager)
 	const std::string bad = "ussdq: PORT: bad reply from ModemManager: ";
 	const lines to_port{"-m", "mm", "-p", "PORT", "-u", "*100#"};
 	const lines asked{"Get", "Initiate", "Get"}, cancelled{"Get", "Initiate", "Cancel"};
+	auto in = [](sim::situation st) {
+		sim::options o;
+		o.situation = st;
+		return o;
+	};
+	const std::string error = "ussdq: PORT: request refused: org.freedesktop.ModemManager1.Error.";
+	const std::string no_network = error + "MobileEquipment.NoNetwork: No network service\n",
+	    unsupported = error + "Core.Unsupported: Operation not supported\n",
+	    no_ussd = "ussdq: PORT: ModemManager offers no USSD on this modem\n";
 	const struct {
 		const char *what;
 		sim::options modem;
@@ -604,7 +613,31 @@ TEST(Sessions, ThroughModemManager)
 		    bad + "State gave type \"s\", not \"u\"\n", {"Get"}},
 		// Without -p the modem is named by its primary port.
 		{"a refusal", gsm_only, {"-m", "mm", "-u", "*5#"}, {}, "", "ussdq: PRIMARY: request refused: "
-		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n", cancelled},
+		    "org.freedesktop.ModemManager1.Error.Core.Unsupported: Operation not supported\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		// A failed request asks the modem why: its State, and by it the
+		// lock or the reason it failed, or its access technologies and
+		// registration.
+		{"the radio off", in(sim::situation::radio_off), to_port, {}, "", no_network +
+		    "ussdq: PORT: why: the modem's radio is off\n", cancelled + lines{"Get"}},
+		{"searching", in(sim::situation::searching), to_port, {}, "", no_network +
+		    "ussdq: PORT: why: not registered with a network (searching)\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		{"SMS only", in(sim::situation::sms_only), to_port, {}, "", unsupported +
+		    "ussdq: PORT: why: on LTE registered for SMS only, with no circuit-switched service, which "
+		    "USSD needs: 2G/3G, or USSD over IMS, which this network or modem does not offer\n",
+		    cancelled + lines{"Get", "Get", "Get"}},
+		{"LTE with data only, which ModemManager cannot tell", in(sim::situation::lte_data), to_port, {},
+		    "", unsupported, cancelled + lines{"Get", "Get", "Get"}},
+		{"the questions refused", in(sim::situation::refuses), to_port, {}, "", unsupported,
+		    cancelled + lines{"Get"}},
+		// A modem kept without its Ussd interface fails before any call.
+		{"the SIM asks for its PIN", in(sim::situation::sim_pin), to_port, {}, "", no_ussd +
+		    "ussdq: PORT: why: the SIM asks for its PIN\n", {"Get", "Get"}},
+		{"a network lock", in(sim::situation::sim_locked), to_port, {}, "", no_ussd +
+		    "ussdq: PORT: why: the SIM asks for its PH-NET PIN\n", {"Get", "Get"}},
+		{"no SIM", in(sim::situation::no_sim), to_port, {}, "", no_ussd + "ussdq: PORT: why: no SIM\n",
+		    {"Get", "Get"}},
 		{"an answer too long, no -p", saying(longest + "ж"), {"-m", "mm", "-u", "*100#"}, {}, "",
 		    "ussdq: PRIMARY: response too long\n", cancelled},
 		{"GetManagedObjects denied by a bus policy", denied, to_port, {}, "",
@@ -947,6 +980,12 @@ TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 		auto r = modem.run(c.args, c.how);
 		EXPECT_EQ(r.status, c.status) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
-		EXPECT_EQ(r.sent.back(), release) << c.what;
+		// The run out of time asks why after the release; one ended by a
+		// signal asks nothing.
+		const lines asked = c.status == 1 ? lines{"GET /api/pin/status", "GET /api/monitoring/status"}
+		    : lines{};
+		ASSERT_GT(r.sent.size(), asked.size()) << c.what;
+		EXPECT_EQ(lines(r.sent.end() - static_cast<long>(asked.size()) - 1, r.sent.end()),
+		    lines{release} + asked) << c.what;
 	}
 }

@@ -951,10 +951,12 @@ TEST(FakeModemBus, AgreesWithAStandardClient)
 		}
 		EXPECT_EQ(busctl(bus, {"call", mm_name, "/org/freedesktop/ModemManager1",
 		              "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"}),
-		    "a{oa{sa{sv}}} 1 \"" + std::string(modem0) + "\" 2 \"" + modem_iface + "\" 6 "
+		    "a{oa{sa{sv}}} 1 \"" + std::string(modem0) + "\" 3 \"" + modem_iface + "\" 9 "
 		    "\"Manufacturer\" s \"Fakeco\" \"Model\" s \"fake modem\" \"Device\" s \"/sys/devices/fake/0\" "
 		    "\"PrimaryPort\" s \"" + pty.substr(pty.rfind('/') + 1) + "\" "
-		    "\"Ports\" a(su) 3 \"" + pty + "\" 3 \"ttyUSB2\" 3 \"cdc-wdm0\" 6 \"State\" i 8 \"" +
+		    "\"Ports\" a(su) 3 \"" + pty + "\" 3 \"ttyUSB2\" 3 \"cdc-wdm0\" 6 \"State\" i 8 "
+		    "\"UnlockRequired\" u 1 \"StateFailedReason\" u 0 \"AccessTechnologies\" u 32 \"" +
+		    std::string(modem_iface) + ".Modem3gpp\" 1 \"RegistrationState\" u 1 \"" +
 		    ussd_iface + "\" 3 \"State\" u 1 \"NetworkNotification\" s \"\" \"NetworkRequest\" s \"\"\n");
 		EXPECT_EQ(busctl(bus, {"call", mm_name, "/org/freedesktop/ModemManager1/Modem/1",
 		              "org.freedesktop.DBus.Properties", "GetAll", "s", ussd_iface}),
