@@ -213,8 +213,8 @@ send(const uint8_t *msg, size_t n)
 {
 	mbim_message m;
 
-	while (next(0, &m)) {
-	}
+	while (next(0, &m))
+		continue;
 	show("sent", msg, n);
 	if (write(modem_fd, msg, n) != static_cast<ssize_t>(n))
 		err(1, "%s", port);
@@ -288,7 +288,8 @@ join(const uint8_t **msg, size_t *n)
 	const uint8_t *p = *msg;
 	const uint32_t type = mbim_u32(p);
 	const bool parted = (type == mbim_command_done || type == mbim_indicate_status) && *n >= 20;
-	const uint32_t total = parted ? mbim_u32(p + 12) : 1, current = parted ? mbim_u32(p + 16) : 0;
+	const uint32_t total = parted ? mbim_u32(p + 12) : 1;
+	const uint32_t current = parted ? mbim_u32(p + 16) : 0;
 
 	if (parts == 0 && total == 1 && current == 0)
 		return true;
@@ -381,12 +382,12 @@ next(int64_t deadline, mbim_message *m)
 static bool
 wait_for(const uint8_t *sent, bool ussd, int64_t deadline, mbim_message *m)
 {
-	const bool command = mbim_u32(sent) == mbim_command_msg;
+	const bool asked = mbim_u32(sent) == mbim_command_msg;
 
 	while (next(deadline, m)) {
 		const uint8_t *service = m->type == mbim_indicate_status ? mbim_ussd : sent + 20;
 		const uint32_t cid = m->type == mbim_indicate_status ? mbim_ussd_cid : mbim_u32(sent + 36);
-		if (m->service != nullptr && (!command || memcmp(m->service, service, 16) != 0 || m->cid != cid))
+		if (m->service != nullptr && (!asked || memcmp(m->service, service, 16) != 0 || m->cid != cid))
 			continue;
 		if (m->type == mbim_indicate_status ? ussd : m->tid == mbim_u32(sent + 8) && m->type >> 31)
 			return true;
