@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <sys/ioctl.h>
 
 #include "coding/charsets.hpp"
 #include "coding/septets.hpp"
@@ -20,7 +21,6 @@ const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b
 const uint8_t mbim_ussd[16] = {0xe5, 0x50, 0xa0, 0xc8, 0x5e, 0x82, 0x47, 0x9e,
     0x82, 0xf7, 0x10, 0xab, 0xf4, 0xc3, 0x35, 0x1f};
 
-static constexpr char hex_digits[] = "0123456789abcdef";
 static constexpr size_t max_payload = 160;
 
 uint32_t
@@ -49,8 +49,7 @@ mbim_parse(const uint8_t *msg, size_t len, mbim_message *m)
 		return len >= 16 || m->type == mbim_close_msg;
 	}
 	const size_t at = indication ? 44 : 48;
-	// Only whole messages: the answers asked for are far below the
-	// maximum transfer.
+	// Only whole messages: the run joins fragments before.
 	if (len < at || mbim_u32(msg + 12) != 1 || mbim_u32(msg + 16) != 0)
 		return false;
 	m->service = msg + 20;
@@ -122,8 +121,9 @@ mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size
 /* The run */
 
 // umbim and netifd count their transaction ids from 1; ours never meet
-// theirs.
-static uint32_t next_tid = 65536;
+// theirs, and each run starts elsewhere, so that an answer owed to an
+// earlier run is never taken for one of its own.
+static uint32_t next_tid;
 // Set before OPEN goes out: from then on every way out sends CLOSE.
 static volatile sig_atomic_t opened;
 static uint8_t close_msg[12];
@@ -132,8 +132,14 @@ static size_t cancel_len;
 
 // What has been read: the message handed out last at its front, the start
 // of the next ones after it.
-static uint8_t in[mbim_max_transfer];
+static uint8_t in[2 * mbim_max_transfer];
 static size_t have, front, skip;
+// A message that comes in fragments, joined; parts is their number, 0 when
+// none is being joined, and part the one expected next.
+static uint8_t joined[4 * mbim_max_transfer];
+static size_t joined_len;
+static uint32_t parts, part;
+static bool joined_lost;
 static uint8_t out[64 + max_payload];
 
 // The service of a command or an indication (type index i), as -v names
@@ -157,7 +163,9 @@ show(const char *what, const uint8_t *msg, size_t n)
 {
 	static constexpr const char *types[] = {"message", "OPEN", "CLOSE", "COMMAND",
 	    "ERROR", "", "", "INDICATE_STATUS"};
-	char line[128 + 2 * mbim_max_transfer];
+	// A long message is cut: its first bytes tell what it is.
+	static constexpr size_t shown = 512;
+	char line[192 + 9 * shown / 4];
 	size_t k = 0;
 	auto add = [&](const char *s) {
 		while (*s != '\0')
@@ -177,20 +185,31 @@ show(const char *what, const uint8_t *msg, size_t n)
 		add("_DONE");
 	add(service_name(msg, n, i));
 	add(":");
-	for (size_t j = 0; j < n && j < mbim_max_transfer; j++) {
+	for (size_t j = 0; j < n && j < shown; j++) {
 		if (j % 4 == 0)
 			line[k++] = ' ';
-		line[k++] = hex_digits[msg[j] >> 4];
-		line[k++] = hex_digits[msg[j] & 15];
+		hex_put(msg + j, 1, line + k, false);
+		k += 2;
 	}
+	// Its length is in its header.
+	if (n > shown)
+		add(" ... (cut)");
 	line[k++] = '\n';
 	ssize_t r = write(STDERR_FILENO, line, k);
 	(void)r;
 }
 
+static bool next(int64_t deadline, mbim_message *m);
+
+// Sends a message, once what is waiting has been read and dropped: nothing
+// that came before it answers it.
 static void
 send(const uint8_t *msg, size_t n)
 {
+	mbim_message m;
+
+	while (next(0, &m))
+		continue;
 	show("sent", msg, n);
 	if (write(modem_fd, msg, n) != static_cast<ssize_t>(n))
 		err(1, "%s", port);
@@ -239,6 +258,61 @@ ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload
 	return command(buf, tid, mbim_ussd, mbim_ussd_cid, 1, info, 16 + (n + 3) / 4 * 4);
 }
 
+static uint32_t
+new_tid()
+{
+	if (next_tid == 0)
+		next_tid = ((static_cast<uint32_t>(getpid()) << 16 ^ static_cast<uint32_t>(now_ms())) & 0x3fffffff) |
+		    0x10000;
+	return next_tid++;
+}
+
+[[noreturn]] static void
+bad()
+{
+	errx(1, "%s: bad MBIM message", port);
+}
+
+// A whole message of n bytes at *msg, or the fragment of one: true with the
+// message joined at *msg once its last fragment is in, false while more
+// are to come or for one too long to keep. A fragment missing or out of
+// order fails the message.
+static bool
+join(const uint8_t **msg, size_t *n)
+{
+	const uint8_t *p = *msg;
+	const uint32_t type = mbim_u32(p);
+	const bool parted = (type == mbim_command_done || type == mbim_indicate_status) && *n >= 20;
+	const uint32_t total = parted ? mbim_u32(p + 12) : 1;
+	const uint32_t current = parted ? mbim_u32(p + 16) : 0;
+
+	if (parts == 0 && total == 1 && current == 0)
+		return true;
+	if (current != part || (part == 0 ? total < 2
+	    : total != parts || type != mbim_u32(joined) || mbim_u32(p + 8) != mbim_u32(joined + 8)))
+		bad();
+	const size_t from = part == 0 ? 0 : 20;
+	if (part == 0) {
+		parts = total;
+		joined_len = 0;
+		joined_lost = false;
+	}
+	if (*n - from > sizeof joined - joined_len)
+		joined_lost = true;
+	else
+		memcpy(joined + joined_len, p + from, *n - from);
+	joined_len += *n - from;
+	if (++part < parts)
+		return false;
+	parts = part = 0;
+	mbim_put32(joined + 4, static_cast<uint32_t>(joined_len));
+	mbim_put32(joined + 12, 1);
+	mbim_put32(joined + 16, 0);
+	*msg = joined;
+	*n = joined_len;
+	return !joined_lost;
+}
+
 // The next whole message already read that parses; false when more must
 // be read first. Messages longer than the buffer are passed over.
 static bool
@@ -252,7 +326,7 @@ take(mbim_message *m)
 			return false;
 		const uint32_t len = mbim_u32(in + 4);
 		if (len < 12)
-			errx(1, "%s: bad MBIM message", port);
+			bad();
 		if (len > sizeof in) {
 			skip = len - have;
 			have = 0;
@@ -262,7 +336,9 @@ take(mbim_message *m)
 			return false;
 		front = len;
 		show("got", in, len);
-		if (mbim_parse(in, len, m))
+		const uint8_t *msg = in;
+		size_t n = len;
+		if (join(&msg, &n) && mbim_parse(msg, n, m))
 			return true;
 	}
 }
@@ -295,15 +371,22 @@ next(int64_t deadline, mbim_message *m)
 	return true;
 }
 
-// The answer to the message of transaction tid, or with ussd an indication
-// of the USSD service; another program's messages are passed over.
+// The answer to the message sent (for a command, with its transaction id,
+// service and CID), or with ussd an indication of the USSD service; another
+// program's messages are passed over.
 static bool
-wait_for(uint32_t tid, bool ussd, int64_t deadline, mbim_message *m)
+wait_for(const uint8_t *sent, bool ussd, int64_t deadline, mbim_message *m)
 {
-	while (next(deadline, m))
-		if (m->type == mbim_indicate_status ? ussd && memcmp(m->service, mbim_ussd, 16) == 0 &&
-		    m->cid == mbim_ussd_cid : m->tid == tid && m->type >> 31)
+	const bool asked = mbim_u32(sent) == mbim_command_msg;
+
+	while (next(deadline, m)) {
+		const uint8_t *service = m->type == mbim_indicate_status ? mbim_ussd : sent + 20;
+		const uint32_t cid = m->type == mbim_indicate_status ? mbim_ussd_cid : mbim_u32(sent + 36);
+		if (m->service != nullptr && (!asked || memcmp(m->service, service, 16) != 0 || m->cid != cid))
+			continue;
+		if (m->type == mbim_indicate_status ? ussd : m->tid == mbim_u32(sent + 8) && m->type >> 31)
 			return true;
+	}
 	return false;
 }
 
@@ -318,16 +401,23 @@ open_function()
 {
 	uint8_t msg[16];
 	mbim_message m;
-	const uint32_t tid = next_tid++;
+	uint16_t most = 0;
 
-	header(close_msg, mbim_close_msg, 12, next_tid++);
-	header(msg, mbim_open_msg, 16, tid);
-	mbim_put32(msg + 12, mbim_max_transfer);
+	header(close_msg, mbim_close_msg, 12, new_tid());
+	header(msg, mbim_open_msg, 16, new_tid());
+	// The largest control message of the device, as the cdc-wdm driver
+	// tells it (IOCTL_WDM_MAX_COMMAND); fragments of that size must fit.
+	if (ioctl(modem_fd, _IOR('H', 0xa0, uint16_t), &most) != 0 || most < 64)
+		most = mbim_max_transfer;
+	mbim_put32(msg + 12, static_cast<uint32_t>(most < sizeof in ? most : sizeof in));
 	opened = 1;
 	send(msg, 16);
 	// With no deadline only an answer ends the wait.
-	if (!wait_for(tid, false, -1, &m))
+	if (!wait_for(msg, false, -1, &m))
 		errx(1, "%s: no answer", port);
+	// A function that did not open is not closed.
+	if (m.type != mbim_open_done || m.status != 0)
+		opened = 0;
 	if (m.type != mbim_open_done)
 		errx(1, "%s: MBIM error %u", port, m.status);
 	if (m.status != 0)
@@ -340,11 +430,11 @@ static uint32_t
 transact(size_t n, bool ussd, mbim_message *m)
 {
 	for (;;) {
-		const uint32_t tid = next_tid++;
+		const uint32_t tid = new_tid();
 		mbim_put32(out + 8, tid);
 		send(out, n);
 		// A USSD command waits for the network, as long as -t lets it.
-		if (!wait_for(tid, ussd, ussd ? answer_deadline : -1, m))
+		if (!wait_for(out, ussd, ussd ? answer_deadline : -1, m))
 			answer_overdue();
 		if (m->type != mbim_function_error)
 			return tid;
@@ -372,7 +462,7 @@ mbim_set_up(const mode_ops *self, const ussd_job *)
 	mbim_message m;
 
 	device_setup(true);
-	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0, next_tid++);
+	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0, new_tid());
 	query(mbim_device_services, &m);
 	if (!mbim_lists(m.info, m.info_len, mbim_ussd, mbim_ussd_cid))
 		errx(1, "%s: the modem offers no USSD over MBIM", port);
@@ -423,40 +513,51 @@ mbim_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t
 	mbim_ussd_info u;
 
 	encode(request, payload, &n, &dcs);
-	const uint32_t tid = transact(ussd_command(out, first ? 0 : 1, dcs, payload, n, 0), true, &m);
+	transact(ussd_command(out, first ? 0 : 1, dcs, payload, n, 0), true, &m);
 	// An answer that carries nothing says only that the command was
 	// taken; the network's comes as an indication.
 	for (;;) {
 		if (m.type == mbim_command_done && m.status != 0) {
+			// A request refused opened no session to end.
+			if (first)
+				cancel_len = 0;
 			snprintf(refusal, size, "MBIM status %u", m.status);
 			return nullptr;
 		}
 		if (mbim_read_ussd(m.info, m.info_len, &u))
 			break;
 		if (m.info_len != 0 || m.type != mbim_command_done)
-			errx(1, "%s: bad MBIM message", port);
-		if (!wait_for(tid, true, answer_deadline, &m))
+			bad();
+		if (!wait_for(out, true, answer_deadline, &m))
 			answer_overdue();
 	}
-	if (u.response > 5 || u.scheme > 255)
-		errx(1, "%s: bad MBIM message", port);
+	// A menu must have its text; an answer that needs no further action
+	// may be empty.
+	if (u.response > 5 || u.scheme > 255 || (u.response == 1 && u.len == 0))
+		bad();
 	if (2 * static_cast<size_t>(u.len) >= work_buf_size)
 		errx(1, "%s: response too long", port);
 	memcpy(answer_octets, u.payload, u.len);
 	hex_put(answer_octets, u.len, answer_hex, false);
 	*a = {static_cast<int>(u.response), static_cast<int>(u.scheme), charset::gsm, answer_octets,
-	    u.len, u.len > 0 ? answer_hex : nullptr, 2 * size_t{u.len}, nullptr};
+	    u.len, u.len > 0 || u.response == 0 ? answer_hex : nullptr, 2 * size_t{u.len}, nullptr};
 	return &mbim_mode;
+}
+
+bool
+mbim_query(uint32_t cid, int64_t deadline, mbim_message *m)
+{
+	send(out, command(out, new_tid(), mbim_basic_connect, cid, 0, nullptr, 0));
+	return wait_for(out, false, deadline, m) && m->type == mbim_command_done && m->status == 0;
 }
 
 static bool
 mbim_end_session(bool limited)
 {
 	mbim_message m;
-	const uint32_t tid = next_tid++;
 
-	send(out, ussd_command(out, 2, 15, nullptr, 0, tid));
-	return wait_for(tid, false, limited ? now_ms() + 1000 : -1, &m);
+	send(out, ussd_command(out, 2, 15, nullptr, 0, new_tid()));
+	return wait_for(out, false, limited ? now_ms() + 1000 : -1, &m);
 }
 
 // Writes a ready-made message and reads for at most 1 s until the device

@@ -12,7 +12,8 @@ inline constexpr uint32_t mbim_open_msg = 1, mbim_close_msg = 2, mbim_command_ms
     mbim_open_done = 0x80000001, mbim_close_done = 0x80000002, mbim_command_done = 0x80000003,
     mbim_function_error = 0x80000004, mbim_indicate_status = 0x80000007;
 inline constexpr uint32_t mbim_not_opened = 5;	// FUNCTION_ERROR's code before OPEN
-inline constexpr uint32_t mbim_device_caps = 1, mbim_device_services = 16, mbim_ussd_cid = 1;
+inline constexpr uint32_t mbim_device_caps = 1, mbim_subscriber_ready_status = 2, mbim_radio_state = 3,
+    mbim_pin = 4, mbim_register_state = 9, mbim_device_services = 16, mbim_ussd_cid = 1;
 inline constexpr size_t mbim_max_transfer = 4096;	// what OPEN asks for
 
 extern const uint8_t mbim_basic_connect[16];	// a289cc33-bcbb-8b4f-b6b0-133ec2aae6df
@@ -54,3 +55,8 @@ bool mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t
 // CLOSE, only when this run or probe sent OPEN, and its answer read for at
 // most 1 s. The row's let_go; async-signal-safe.
 void mbim_let_go();
+
+// A Basic Connect query (such as Radio State) on the device the run has
+// readied; true when it was answered before deadline (now_ms's clock) with
+// status 0, the answer in m.
+bool mbim_query(uint32_t cid, int64_t deadline, mbim_message *m);

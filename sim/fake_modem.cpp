@@ -38,8 +38,10 @@ constexpr char usage_text[] =
     "                  [--qmi-no-utf16] [--qmi-client-ids N] [--qmi-refuse N[:REASON]]\n"
     "                  [--qmi-release] [--qmi-interleave] [--qmi-coding N] [--qmi-foreign]\n"
     "                  [--qmi-late] [--qmi-uim-only]\n"
-    "                  [--mbim] [--mbim-opened] [--mbim-answer done|indication|indication-first]\n"
+    "                  [--mbim] [--mbim-opened] [--mbim-answer WHERE]\n"
     "                  [--mbim-chatter] [--mbim-no-ussd] [--mbim-refuse STATUS]\n"
+    "                  [--mbim-open-fails STATUS] [--mbim-late] [--mbim-fragment SIZE]\n"
+    "                  [--mbim-fragment-fault missing|misordered]\n"
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
     "                  [--hilink-stale] [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
@@ -199,6 +201,10 @@ int main(int argc, char *argv[])
 		{"mbim-chatter", no_argument, nullptr, 1003},
 		{"mbim-no-ussd", no_argument, nullptr, 1004},
 		{"mbim-refuse", required_argument, nullptr, 1005},
+		{"mbim-open-fails", required_argument, nullptr, 1006},
+		{"mbim-late", no_argument, nullptr, 1007},
+		{"mbim-fragment", required_argument, nullptr, 1008},
+		{"mbim-fragment-fault", required_argument, nullptr, 1009},
 		{nullptr, 0, nullptr, 0},
 	};
 	sim::options opts;
@@ -298,10 +304,10 @@ int main(int argc, char *argv[])
 		case 1002: {
 			using in = sim::options::mbim_play::answer_in;
 			const std::string a = optarg;
-			if (a != "done" && a != "indication" && a != "indication-first")
+			if (a != "done" && a != "indication" && a != "indication-first" && a != "both")
 				return invalid(longopts[index].name, optarg);
 			opts.mbim.answer = a == "done" ? in::done : a == "indication" ? in::indication
-			    : in::indication_first;
+			    : a == "both" ? in::both : in::indication_first;
 			break;
 		}
 		case 1003: opts.mbim.chatter = true; break;
@@ -311,6 +317,29 @@ int main(int argc, char *argv[])
 			if (!number(optarg, 65535, status) || status == 0)
 				return invalid(longopts[index].name, optarg);
 			opts.mbim.refuse = static_cast<uint32_t>(status);
+			break;
+		}
+		case 1006: {
+			int status = 0;
+			if (!number(optarg, 65535, status) || status == 0)
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.open_fails = static_cast<uint32_t>(status);
+			break;
+		}
+		case 1007: opts.mbim.late = true; break;
+		case 1008: {
+			int size = 0;
+			if (!number(optarg, 65535, size) || size < 64)
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.fragment = static_cast<uint32_t>(size);
+			break;
+		}
+		case 1009: {
+			using fault = sim::options::mbim_play::fault;
+			const std::string f = optarg;
+			if (f != "missing" && f != "misordered")
+				return invalid(longopts[index].name, optarg);
+			opts.mbim.fragment_fault = f == "missing" ? fault::missing : fault::misordered;
 			break;
 		}
 		case 'H': opts.hilink = optarg; break;

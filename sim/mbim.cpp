@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace sim {
 
@@ -168,6 +169,10 @@ std::string describe(const mbim_message &m)
 	};
 	std::string what = is(mbim_basic_connect, mbim_device_services) ? "device services"
 	    : is(mbim_basic_connect, mbim_device_caps) ? "device caps"
+	    : is(mbim_basic_connect, mbim_radio_state) ? "radio state"
+	    : is(mbim_basic_connect, mbim_subscriber_ready_status) ? "subscriber ready status"
+	    : is(mbim_basic_connect, mbim_pin) ? "pin"
+	    : is(mbim_basic_connect, mbim_register_state) ? "register state"
 	    : is(mbim_ussd, mbim_ussd_cid) ? "USSD" : "other";
 	switch (m.type) {
 	case mbim_open_msg: return "OPEN " + std::to_string(m.status);
@@ -185,6 +190,36 @@ std::string describe(const mbim_message &m)
 	case mbim_indicate_status: return "INDICATE_STATUS " + what;
 	default: return "message " + std::to_string(m.type);
 	}
+}
+
+// The answer to a question about the modem's state in its situation, as
+// the fields of its information buffer; empty where it refuses them.
+std::string state_info(const std::string &what, situation now)
+{
+	using enum situation;
+	std::string info;
+	auto put = [&info](std::initializer_list<uint32_t> vs) {
+		for (uint32_t v : vs)
+			put32(info, v);
+	};
+	if (now == refuses)
+		return info;
+	const bool locked = now == sim_pin || now == sim_puk || now == sim_locked;
+	if (what == "radio state query")
+		put({1, now == radio_off ? 0u : 1u});	// hardware, software
+	// Ready state, subscriber id and ICCID (none), ready info, no numbers.
+	if (what == "subscriber ready status query")
+		put({now == no_sim ? 2u : now == sim_busy ? 0u : locked ? 6u : 1u, 0, 0, 0, 0, 0, 0});
+	// PIN type (PIN1, PUK1, network PIN), state, attempts left.
+	if (what == "pin query")
+		put({now == sim_pin ? 2u : now == sim_puk ? 11u : now == sim_locked ? 6u : 0u, locked ? 1u : 0u, 3});
+	// No network error, the state, automatic, LTE, GSM class, no provider,
+	// no roaming text, no flags: a registration on LTE looks as one on
+	// UMTS does.
+	if (what == "register state query")
+		put({0, now == searching ? 2u : now == denied ? 6u : now == radio_off ? 1u : 3u, 1, 0x20, 1, 0, 0, 0, 0,
+		    0, 0, 0});
+	return info;
 }
 
 }
@@ -220,14 +255,17 @@ void modem::mbim_say(const std::string &bytes)
 		    ussd_info(0, 0, 15, octets(*to_scheme("Not yours", 15))));
 	}
 	all += bytes;
+	std::string parted;
 	for (std::size_t at = 0; at < all.size();) {
 		mbim_message m;
 		const auto *p = reinterpret_cast<const uint8_t *>(all.data() + at);
 		const uint32_t len = mbim_u32(p + 4);
 		if (mbim_parse(p, len, &m))
 			trace("> ", describe(m) + " tid " + std::to_string(m.tid) + ": " + hex(p, len));
+		parted += fragments(all.substr(at, len));
 		at += len;
 	}
+	all = parted;
 	if (!opts_.mbim.chatter) {
 		put(all);
 		return;
@@ -236,6 +274,38 @@ void modem::mbim_say(const std::string &bytes)
 	put(std::string_view(all).substr(0, 7));
 	nap(20);
 	put(std::string_view(all).substr(7));
+}
+
+// A message in fragments of opts_.mbim.fragment bytes where it is longer
+// and may be sent so, each with the header of its own; a USSD message with
+// the fault asked for.
+std::string modem::fragments(const std::string &msg) const
+{
+	const std::size_t size = opts_.mbim.fragment;
+	const uint32_t type = mbim_u32(reinterpret_cast<const uint8_t *>(msg.data()));
+	if (size < 64 || msg.size() <= size || (type != mbim_command_done && type != mbim_indicate_status))
+		return msg;
+	const std::string body = msg.substr(20);
+	const std::size_t total = (body.size() + size - 21) / (size - 20);
+	std::vector<std::string> parts;
+	for (std::size_t i = 0; i < total; i++) {
+		std::string rest;
+		put32(rest, static_cast<uint32_t>(total));
+		put32(rest, static_cast<uint32_t>(i));
+		parts.push_back(header(type, mbim_u32(reinterpret_cast<const uint8_t *>(msg.data()) + 8),
+		    rest + body.substr(i * (size - 20), size - 20)));
+	}
+	using fault = options::mbim_play::fault;
+	if (msg.compare(20, 16, uuid(mbim_ussd)) == 0) {
+		if (opts_.mbim.fragment_fault == fault::missing)
+			parts.erase(parts.end() - 2);
+		else if (opts_.mbim.fragment_fault == fault::misordered)
+			std::swap(parts[total - 2], parts[total - 1]);
+	}
+	std::string all;
+	for (const std::string &p : parts)
+		all += p;
+	return all;
 }
 
 std::string modem::mbim_released() const
@@ -270,6 +340,10 @@ void modem::mbim_handle(const std::string &msg)
 	const bool opened = mbim_state_ == 1 || (mbim_state_ == 0 && opts_.mbim.opened);
 	switch (m.type) {
 	case mbim_open_msg:
+		if (opts_.mbim.open_fails > 0) {
+			mbim_say(status_only(mbim_open_done, m.tid, opts_.mbim.open_fails));
+			return;
+		}
 		mbim_state_ = 1;
 		mbim_say(status_only(mbim_open_done, m.tid, 0));
 		return;
@@ -293,6 +367,8 @@ void modem::mbim_handle(const std::string &msg)
 		mbim_say(done(m.tid, m.service, m.cid, 0, device_caps()));
 	else if (what.starts_with("USSD ") && m.status == 1 && !opts_.mbim.no_ussd)
 		mbim_request(m.tid, m.info, m.info_len);
+	else if (std::string info = state_info(what, opts_.situation); !info.empty())
+		mbim_say(done(m.tid, m.service, m.cid, 0, info));
 	else
 		mbim_say(done(m.tid, m.service, m.cid, status_no_device_support));
 }
@@ -312,8 +388,11 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 		refuse(status_invalid_parameters);
 		return;
 	}
-	if (opts_.mbim.refuse > 0) {
-		refuse(opts_.mbim.refuse);
+	using enum situation;
+	const situation st = opts_.situation;
+	if (opts_.mbim.refuse > 0 || st == radio_off || st == sim_pin || st == sim_puk || st == sim_locked ||
+	    st == no_sim || st == sim_busy || st == searching || st == denied) {
+		refuse(opts_.mbim.refuse > 0 ? opts_.mbim.refuse : status_failure);
 		return;
 	}
 	// The network is still busy with the request before.
@@ -329,7 +408,10 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 	}
 	trace("USSD ", *request);
 	const bool existing = session_.has_value();
-	network_answer a = respond(*request);
+	// Where there is no circuit-switched service the network does not
+	// take it.
+	network_answer a = st == lte_data || st == sms_only || st == nr5g || st == refuses
+	    ? network_answer{4, std::nullopt} : respond(*request);
 	int out_dcs = 15;
 	std::string payload;
 	if (a.text) {
@@ -355,7 +437,23 @@ void modem::mbim_request(uint32_t tid, const uint8_t *info, uint32_t len)
 	case in::indication_first:
 		later = indication + done(tid, mbim_ussd, mbim_ussd_cid, 0, given);
 		break;
+	case in::both:
+		later = done(tid, mbim_ussd, mbim_ussd_cid, 0, given) + indication;
+		break;
 	}
+	if (opts_.mbim.chatter) {
+		std::string big;
+		for (uint32_t i = 0; i < 995; i++)
+			put32(big, i);
+		(now.empty() ? later : now).insert(0, done(tid, mbim_basic_connect, mbim_device_caps, 0,
+		    device_caps()) + message(mbim_indicate_status, 0, sms, 5, 0, big));
+	}
+	if (opts_.mbim.late && !mbim_held_) {
+		mbim_held_ = true;
+		mbim_late_ = now + later;
+		return;
+	}
+	now.insert(0, std::exchange(mbim_late_, ""));
 	if (!now.empty())
 		mbim_say(now);
 	if (opts_.delay_ms > 0) {

@@ -190,14 +190,26 @@ struct options {
 		// Where the network's answer to a USSD command goes: its
 		// COMMAND_DONE; an INDICATE_STATUS after a COMMAND_DONE that
 		// carries nothing; an INDICATE_STATUS before a COMMAND_DONE that
-		// carries it again.
-		enum class answer_in { done, indication, indication_first } answer = answer_in::done;
+		// carries it again; a COMMAND_DONE that carries it, then an
+		// INDICATE_STATUS with it again.
+		enum class answer_in { done, indication, indication_first, both } answer = answer_in::done;
 		// Another client's messages before each answer (answers to its
 		// transactions, indications of other services), and the bytes
-		// written in pieces.
+		// written in pieces; before a USSD answer also an answer of
+		// another service with its transaction id, and an indication of
+		// 4000 bytes.
 		bool chatter = false;
 		bool no_ussd = false;	// Device Services lists no USSD service
 		uint32_t refuse = 0;	// > 0: the status of COMMAND_DONE to every USSD request
+		uint32_t open_fails = 0;	// > 0: the status of OPEN_DONE, the function left closed
+		// The first USSD request is answered only just before the next
+		// one, as to a run that gave up and the run after it.
+		bool late = false;
+		// >= 64: messages longer than this go in fragments of this size;
+		// those of the USSD service with one of them missing or two of
+		// them swapped, where fault says so.
+		uint32_t fragment = 0;
+		enum class fault { none, missing, misordered } fragment_fault = fault::none;
 	} mbim;
 	// The HiLink side (hilink.cpp): the web API of a HiLink stick served
 	// over HTTP at this loopback address ("127.0.0.1:0" picks a port), its
@@ -306,9 +318,12 @@ private:
 	void mbim_request(uint32_t tid, const uint8_t *info, uint32_t len);
 	void mbim_say(const std::string &bytes);
 	std::string mbim_released() const;
+	std::string fragments(const std::string &msg) const;
 	std::string mbim_in_;		// bytes of messages not yet whole
 	int mbim_state_ = 0;		// 0: as opts_.mbim.opened says; 1: opened; 2: closed
 	std::vector<uint32_t> mbim_tids_;	// transaction ids of the messages received
+	std::string mbim_late_;		// the answer held back (mbim.late)
+	bool mbim_held_ = false;	// one has been
 
 	// hilink.cpp: the HiLink side
 	void hilink_open();

@@ -642,7 +642,10 @@ mbim(bool opened = false)
 // the network read it, what was printed. The first command goes without
 // OPEN; only a function nobody has open is opened, and then closed again
 // however the run ends. Another client's answers and indications are
-// never taken for the run's, wherever the answer comes.
+// never taken for the run's, wherever the answer comes, nor an answer of
+// another service with the run's transaction id. A request refused leaves
+// no session to end; fragments are joined, and one missing or out of order
+// fails the message.
 TEST(Modes, Mbim)
 {
 	SKIP_UNLESS_BUILT_IN("mbim");
@@ -650,6 +653,25 @@ TEST(Modes, Mbim)
 	const lines opened{"device services query", "OPEN 4096", "device services query"},
 	    asked = opened + lines{"USSD initiate"}, closed = asked + lines{"CLOSE"},
 	    failed = asked + lines{"USSD cancel", "CLOSE"};
+	using fault = sim::options::mbim_play::fault;
+	using sim::situation;
+	auto in_state = [](situation st) {
+		sim::options o = mbim();
+		o.situation = st;
+		return o;
+	};
+	const lines radio{"radio state query"}, sim_asked = radio + lines{"subscriber ready status query"},
+	    all_asked = sim_asked + lines{"register state query"};
+	auto why = [](std::string failure, std::string reason) {
+		return msgs({"PORT: " + failure, "PORT: why: " + reason});
+	};
+	const std::string refused = "request refused: MBIM status 2";
+	auto parted = [](fault f) {
+		sim::options o = mbim();
+		o.mbim.fragment = 64;
+		o.mbim.fragment_fault = f;
+		return o;
+	};
 	auto with = [](auto change, bool open = false) {
 		sim::options o = mbim(open);
 		change(o);
@@ -677,13 +699,52 @@ TEST(Modes, Mbim)
 		    }, true), {}, {"device services query", "USSD initiate"}, {"*100#"}, balance, ""},
 		{"no USSD service", with([](auto &o) { o.mbim.no_ussd = true; }), {}, opened + lines{"CLOSE"},
 		    {}, "", msgs({"PORT: the modem offers no USSD over MBIM"})},
-		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, failed, {}, "",
+		{"refused", with([](auto &o) { o.mbim.refuse = 2; }), {}, asked + all_asked + lines{"CLOSE"}, {},
+		    "",
 		    msgs({"PORT: request refused: MBIM status 2"})},
+		{"OPEN refused", with([](auto &o) { o.mbim.open_fails = 2; }), {},
+		    {"device services query", "OPEN 4096"}, {}, "", msgs({"PORT: request refused: MBIM status 2"})},
+		{"the answer in both, a menu walked", with([](auto &o) { o.mbim.answer = in::both; }),
+		    {"-u", "*111#", "-r", "1"}, asked + lines{"USSD continue", "CLOSE"}, {"*111#", "1"},
+		    "Balance: 12.34 EUR\n", ""},
+		{"the indication first, a menu walked",
+		    with([](auto &o) { o.mbim.answer = in::indication_first; }), {"-u", "*111#", "-r", "1"},
+		    asked + lines{"USSD continue", "CLOSE"}, {"*111#", "1"}, "Balance: 12.34 EUR\n", ""},
+		{"an empty answer", with([](auto &o) { o.answer_text = false; }), {}, closed, {"*100#"}, "\n", ""},
+		// Asked why, once a request failed.
+		{"radio off", in_state(situation::radio_off), {}, asked + radio + lines{"CLOSE"}, {}, "",
+		    why(refused, "the modem's radio is off")},
+		{"the SIM asks for its PIN", in_state(situation::sim_pin), {},
+		    asked + sim_asked + lines{"pin query", "CLOSE"}, {}, "", why(refused, "the SIM asks for its PIN")},
+		{"the SIM asks for its PUK", in_state(situation::sim_puk), {},
+		    asked + sim_asked + lines{"pin query", "CLOSE"}, {}, "", why(refused, "the SIM asks for its PUK")},
+		{"the SIM asks for another key", in_state(situation::sim_locked), {},
+		    asked + sim_asked + lines{"pin query", "CLOSE"}, {}, "",
+		    why(refused, "the SIM asks for its PH-NET PIN")},
+		{"no SIM", in_state(situation::no_sim), {}, asked + sim_asked + lines{"CLOSE"}, {}, "",
+		    why(refused, "no SIM")},
+		{"the SIM not ready", in_state(situation::sim_busy), {}, asked + sim_asked + lines{"CLOSE"}, {}, "",
+		    why(refused, "the SIM is not ready")},
+		{"searching", in_state(situation::searching), {}, asked + all_asked + lines{"CLOSE"}, {}, "",
+		    why(refused, "not registered with a network (searching)")},
+		{"denied", in_state(situation::denied), {}, asked + all_asked + lines{"CLOSE"}, {}, "",
+		    why(refused, "not registered with a network (registration denied)")},
+		{"registered on LTE: MBIM does not tell circuit-switched service apart",
+		    in_state(situation::lte_data), {}, asked + all_asked + lines{"CLOSE"}, {"*100#"}, "",
+		    msgs({"PORT: operation not supported"})},
+		{"the questions refused", in_state(situation::refuses), {}, asked + all_asked + lines{"CLOSE"},
+		    {"*100#"}, "", msgs({"PORT: operation not supported"})},
+		{"in fragments", parted(fault::none), {}, closed, {"*100#"}, balance, ""},
+		{"a fragment missing", parted(fault::missing), {}, failed, {"*100#"}, "",
+		    msgs({"PORT: bad MBIM message"})},
+		{"fragments out of order", parted(fault::misordered), {}, failed, {"*100#"}, "",
+		    msgs({"PORT: bad MBIM message"})},
 		{"released by the network", with([](auto &o) {
 			o.answer_status = 2;
 			o.answer_text = false;
 		    }), {}, closed, {"*100#"}, "", msgs({"PORT: session ended by the network"})},
-		{"not supported", with([](auto &o) { o.answer_status = 4; }), {}, closed, {"*100#"}, "",
+		{"not supported", with([](auto &o) { o.answer_status = 4; }), {}, asked + all_asked + lines{"CLOSE"},
+		    {"*100#"}, "",
 		    msgs({"PORT: operation not supported"})},
 		{"UCS2 both ways", with([](auto &o) { o.answer_request = true; }), {"-u", "Баланс"},
 		    closed, {"Баланс"}, "Баланс\n", ""},

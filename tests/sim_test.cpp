@@ -800,6 +800,8 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--mm-modems", "17"}, 2, "fake-modem: invalid value for --mm-modems: 17"},
 		{{"--mbim-answer", "later"}, 2, "fake-modem: invalid value for --mbim-answer: later"},
 		{{"--mbim-refuse", "0"}, 2, "fake-modem: invalid value for --mbim-refuse: 0"},
+		{{"--mbim-fragment", "63"}, 2, "fake-modem: invalid value for --mbim-fragment: 63"},
+		{{"--mbim-fragment-fault", "lost"}, 2, "fake-modem: invalid value for --mbim-fragment-fault: lost"},
 		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
 		{{"--hilink-firmware", "zte"}, 2, "fake-modem: invalid value for --hilink-firmware: zte"},
 		{{"--hilink-refuse", "0"}, 2, "fake-modem: invalid value for --hilink-refuse: 0"},
@@ -1085,7 +1087,8 @@ TEST(FakeModemQmi, AgreesWithAStandardClient)
 // Debian's mbimcli (libmbim-utils) reads the MBIM function the fake plays
 // on its pseudo-terminal as it reads a modem's: the device caps and the
 // services it lists, FUNCTION_ERROR 5 to a command sent before OPEN, and
-// no OPEN needed where another client has the function open.
+// no OPEN needed where another client has the function open, and answers
+// sent in fragments.
 TEST(FakeModemMbim, AgreesWithAStandardClient)
 {
 	ASSERT_EQ(std::system("command -v mbimcli >/dev/null 2>&1"), 0) << "mbimcli is missing: install libmbim-utils";
@@ -1093,6 +1096,7 @@ TEST(FakeModemMbim, AgreesWithAStandardClient)
 		bool opened;
 		std::vector<std::string> args, received, shows;
 		int status;
+		uint32_t fragment = 0;
 	} cases[] = {
 		{false, {"--query-device-caps"}, {"OPEN 4096", "device caps query", "CLOSE"},
 		    {"Device type: 'remote'", "Cellular class: 'gsm'", "Device ID: '358240051111110'",
@@ -1105,11 +1109,14 @@ TEST(FakeModemMbim, AgreesWithAStandardClient)
 		    {"NotOpened"}, 1},
 		{true, {"--no-open=5", "--no-close", "--query-device-caps"}, {"device caps query"},
 		    {"Hardware info: 'fake modem'"}, 0},
+		{false, {"--query-device-services"}, {"OPEN 4096", "device services query", "CLOSE"},
+		    {"Services: (3)", "Service: 'sms'", "CIDs: ussd (1)"}, 0, 64},
 	};
 	for (const auto &c : cases) {
 		sim::options o;
 		o.mbim.on = true;
 		o.mbim.opened = c.opened;
+		o.mbim.fragment = c.fragment;
 		sim::modem modem(o);
 		modem.start();
 		std::vector<std::string> args{"mbimcli", "-d", modem.path()};
