@@ -15,12 +15,13 @@ struct utf8_out;
 // as it stands, and its length; null when there is none.
 const char *xml_element(const char *doc, const char *name, size_t *len);
 // n bytes of XML text appended to out with the references of characters
-// read (&amp; &lt; &gt; &quot; &apos; &#N; &#xN;); bytes that are not
-// UTF-8, and references to no character, become U+FFFD.
+// read (&amp; &lt; &gt; &quot; &apos; &#N; &#xN;) and surrogate pairs
+// joined; bytes that are not UTF-8, and references to no character,
+// become U+FFFD.
 void xml_text(const char *s, size_t n, utf8_out *out);
 
 /* hilink.cpp */
-// Whether a port names a device by URL: http:// or https://.
+// Whether a port names a device by URL: http:// or https://, in any case.
 bool is_url(const char *port);
 // http://HOST[:PORT][/], HOST an IPv4 address, an IPv6 address in brackets
 // or a name: null, or why it cannot be reached.

@@ -349,6 +349,11 @@ TEST(Hostile, XmlOfTheWebApi)
 		{"& &amp &#; &#x; &#12a; &nbsp;", "& &amp &#; &#x; &#12a; &nbsp;"},
 		{"\xff\xc3", fffd + fffd},
 		{"&#", "&#"},
+		// Surrogate pairs as Huawei's web servers write them, and halves alone.
+		{"\xed\xa0\xbd\xed\xb8\x80", "\xf0\x9f\x98\x80"},
+		{"&#55357;&#56832;", "\xf0\x9f\x98\x80"},
+		{"&#xD83D;\xed\xb8\x80", "\xf0\x9f\x98\x80"},
+		{"\xed\xa0\xbd" "A&#56832;&#xD83D;", fffd + "A" + fffd + fffd},
 	};
 	for (const auto &t : texts) {
 		char buf[64];
