@@ -222,11 +222,13 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	if (run.port_exclusive) {
 		EXPECT_EQ(ioctl(holder, TIOCEXCL), 0);
 	}
-	// "URL" stands for the web API's address, where the modem serves one.
+	// "URL" stands for the web API's address, where the modem serves one;
+	// "HTTP://URL" for the same with its scheme in capitals.
 	std::vector<std::string> words = args;
 	if (!modem.hilink_url().empty())
 		for (auto &w : words)
-			w = replace(w, "URL", modem.hilink_url());
+			w = replace(replace(w, "HTTP://URL", "HTTP://" + modem.hilink_url().substr(7)), "URL",
+			    modem.hilink_url());
 	outcome r = collect(spawn(words, modem.path(), run), run);
 	if (run.port_exclusive)
 		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay
