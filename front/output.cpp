@@ -1,5 +1,6 @@
 #include <stdio.h>
 #include <err.h>
+#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,20 @@ print_classic(char *buf)
 	putchar('\n');
 }
 
+// The length of the control character that starts s (n bytes), or 0.
+static size_t
+control_at(const char *s, size_t n)
+{
+	const auto c = static_cast<unsigned char>(s[0]);
+
+	// U+0080 to U+009F are C2 80 to C2 9F.
+	if (c == 0xc2 && n > 1 && (s[1] & 0xe0) == 0x80)
+		return 2;
+	return c == 0x7f || (c < 0x20 && c != '\t' && c != '\n');
+}
+
+static constexpr char shown_instead[] = "\xef\xbf\xbd";
+
 // On a terminal a control character could retitle it, write to its
 // clipboard or hide text: each but LF and TAB shows as U+FFFD there, as
 // ls shows odd names. Into a pipe or a file the text goes as it is.
@@ -26,18 +41,35 @@ put_shown(const char *s, size_t n)
 	struct termios t;
 	const bool tty = tcgetattr(STDOUT_FILENO, &t) == 0;
 
-	for (size_t i = 0; i < n; i++) {
-		const auto c = static_cast<unsigned char>(s[i]);
-		// U+0080 to U+009F are C2 80 to C2 9F; a C2 is never last, in
-		// the answer, which is whole UTF-8, nor in a NUL-terminated name.
-		const bool c1 = c == 0xc2 && (s[i + 1] & 0xe0) == 0x80;
-		if (tty && (c1 || c == 0x7f || (c < 0x20 && c != '\t' && c != '\n'))) {
-			fputs("\xef\xbf\xbd", stdout);
-			i += c1;
+	for (size_t i = 0, k; i < n; i += k) {
+		if (tty && (k = control_at(s + i, n - i)) > 0) {
+			fputs(shown_instead, stdout);
 		} else {
-			putchar(c);
+			putchar(static_cast<unsigned char>(s[i]));
+			k = 1;
 		}
 	}
+}
+
+size_t
+shown_in_message(char *to, size_t size, const char *s, size_t n)
+{
+	struct termios t;
+	const bool tty = tcgetattr(STDERR_FILENO, &t) == 0;
+	size_t len = 0;
+
+	for (size_t i = 0, k; i < n; i += k) {
+		k = tty ? control_at(s + i, n - i) : 0;
+		const char *c = k > 0 ? shown_instead : s + i;
+		const size_t w = k > 0 ? 3 : 1;
+		k += k == 0;
+		if (len + w >= size)
+			break;
+		memcpy(to + len, c, w);
+		len += w;
+	}
+	to[len] = '\0';
+	return len;
 }
 
 void

@@ -66,6 +66,10 @@ void print_text(const utf8_out *text);	// the decoded answer and a line feed
 // n bytes of UTF-8 text on the standard output, its control characters but
 // LF and TAB shown as U+FFFD when that is a terminal.
 void put_shown(const char *s, size_t n);
+// The same rule for n bytes of the device's text that a message quotes,
+// as standard error takes it: into to (size bytes and its NUL), cut where
+// it is full; its length.
+size_t shown_in_message(char *to, size_t size, const char *s, size_t n);
 // -j: the answer as one line of JSON.
 void print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept);
 // n bytes of s as a JSON string: UTF-8, or each byte the ISO 8859-1

@@ -340,6 +340,9 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
 	if (code != 0)
 		error_text(a, code, refusal, size);
+	char said[256];
+	snprintf(said, sizeof said, "%s", refusal);
+	shown_in_message(refusal, size, said, strlen(said));
 	return nullptr;
 }
 

@@ -287,11 +287,15 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 		return lost(a, fd, failed == http_read_failed ? nullptr : failed);
 	close(fd);
 	if (verbose) {
-		warnx("http: %s", a->line);
+		// Three bytes for each of a body's that may show as U+FFFD.
+		static char shown[3 * 16384];
+		shown_in_message(shown, sizeof shown, a->line, strlen(a->line));
+		warnx("http: %s", shown);
 		size_t k = a->len;
 		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
 			k--;
-		warnx("http: %.*s", static_cast<int>(k), a->body);
+		shown_in_message(shown, sizeof shown, a->body, k);
+		warnx("http: %s", shown);
 	}
 	return true;
 }

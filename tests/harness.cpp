@@ -99,6 +99,8 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 		c.out = pipe_for(fa, 1, run.stdout_gone, write_ends);
 	if (has(run.closed, 2))
 		posix_spawn_file_actions_addclose(&fa, 2);
+	else if (run.stderr_path != nullptr)
+		posix_spawn_file_actions_addopen(&fa, 2, run.stderr_path, O_WRONLY, 0);
 	else
 		c.err = pipe_for(fa, 2, run.stderr_gone, write_ends);
 

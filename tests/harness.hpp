@@ -32,6 +32,7 @@ struct outcome {
 // read to the end, and no signal is blocked or ignored.
 struct run_options {
 	const char *stdout_path = nullptr;	// instead of a pipe
+	const char *stderr_path = nullptr;	// the same for standard error
 	int alarm_after_ms = -1;	// send a signal from outside after this long
 	int signal = SIGALRM;		// the signal sent then
 	bool session_leader = false;	// in a session of its own, with no controlling terminal

@@ -6,6 +6,8 @@
 #include <termios.h>
 #include <unistd.h>
 #include <cstring>
+#include <functional>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -162,7 +164,8 @@ struct terminal {
 // each but LF and TAB shows as U+FFFD. Into a pipe the text stays as it
 // was decoded, and the classic run's bytes stay as they were. -l shows the
 // maker and the model the same way, and a TAB in them is a space wherever
-// they go.
+// they go. What a device says inside a message on standard error is shown
+// the same way when that is a terminal.
 TEST(HostileModem, KeepsControlCharactersOffATerminal)
 {
 	// A\e[31m BEL CR DEL NUL U+009B B TAB C LF D, in UCS2.
@@ -173,12 +176,23 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 	sim::options named = modem({{"AT+CGMI", {sim::send(result("Fake\x1b]0;x\x07" "co\tLtd") + result("OK"))}},
 	    {"AT+CGMM", {sim::send(result(std::string(70, 'M')) + result("OK"))}}});
 	const std::string model(63, 'M');
+	auto web = [](std::function<void(sim::options &)> set) {
+		sim::options o;
+		o.hilink = "127.0.0.1:0";
+		o.hilink_pending = 1;
+		set(o);
+		return o;
+	};
+	const sim::options refused = web([](auto &o) { o.hilink_refuse = 111022; o.hilink_message = "No\x1b]0;x\x07 way"; });
+	const sim::options not_ok = web([](auto &o) { o.hilink_send_body = "<response>E\x1b[2J\r</response>"; });
+	const std::vector<std::string> hilink{"-m", "hilink", "-p", "URL", "-u", "*101#"};
 	struct {
 		const char *what;
 		std::vector<std::string> args;
 		sim::options modem;
 		bool on_terminal;
 		std::string out;
+		bool err_on_terminal = false;	// out is what standard error showed, and the run failed
 	} cases[] = {
 		{"an answer on a terminal", {"-m", "text", "-p", "PORT", "-u", "*100#"}, controls, true,
 		    "A" + shown + "[31m" + shown + shown + shown + shown + shown + "B\tC\nD\n"},
@@ -194,15 +208,32 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 		{"-l -j on a terminal", {"-l", "-j", "PORT"}, named, true,
 		    "[{\"port\":\"PORT\",\"maker\":\"Fake\\u001b]0;x\\u0007co Ltd\",\"model\":\"" + model +
 		    "\",\"mode\":\"ucs2\"}]\n"},
+		{"a HiLink error's message on a terminal", hilink, refused, false,
+		    "ussdq: URL: request refused: error 111022: No" + shown + "]0;x" + shown + " way\n", true},
+		{"a HiLink error's message into a pipe", hilink, refused, false,
+		    msgs({"URL: request refused: error 111022: No\x1b]0;x\x07 way"}), false},
+		{"a HiLink send's answer on a terminal", hilink, not_ok, false,
+		    "ussdq: URL: request refused: E" + shown + "[2J" + shown + "\n", true},
 	};
 	for (auto &c : cases) {
 		terminal t;
 		ASSERT_GE(t.device, 0) << c.what;
-		auto r = ussdq(c.args, c.modem, {.stdout_path = c.on_terminal ? t.path.c_str() : nullptr});
-		std::string out = c.on_terminal ? t.written() : r.out;
-		EXPECT_EQ(replace(out, r.port, "PORT"), c.out) << c.what;
-		EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+		auto r = ussdq(c.args, c.modem, {.stdout_path = c.on_terminal ? t.path.c_str() : nullptr,
+		    .stderr_path = c.err_on_terminal ? t.path.c_str() : nullptr});
+		std::string out = c.on_terminal || c.err_on_terminal ? t.written() : c.modem.hilink.empty() ? r.out : r.err;
+		out = std::regex_replace(replace(out, r.port, "PORT"), std::regex("http://127\\.0\\.0\\.1:[0-9]+"), "URL");
+		EXPECT_EQ(out, c.out) << c.what;
+		EXPECT_EQ(r.status, c.modem.hilink.empty() ? 0 : 1) << c.what << ": " << r.err;
 	}
+	// The same for what -v shows of the device's answers.
+	terminal t;
+	ASSERT_GE(t.device, 0);
+	std::vector<std::string> verbose = hilink;
+	verbose.insert(verbose.begin(), "-v");
+	ussdq(verbose, not_ok, {.stderr_path = t.path.c_str()});
+	const std::string err = t.written();
+	EXPECT_NE(err.find(": http: <response>E" + shown + "[2J" + shown + "</response>\n"), std::string::npos) << err;
+	EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
 	// The model is cut to what the list takes, and -v says so.
 	auto r = ussdq({"-l", "-v", "PORT"}, named);
 	EXPECT_NE(r.err.find(msgs({"model: got \"" + model + "\" (cut: 70 bytes)"})), std::string::npos) << r.err;
