@@ -18,14 +18,15 @@ print_classic(char *buf)
 	putchar('\n');
 }
 
-// The length of the control character that starts s (n bytes), or 0.
+// The length of the control character that starts s, or 0.
 static size_t
-control_at(const char *s, size_t n)
+control_at(const char *s)
 {
 	const auto c = static_cast<unsigned char>(s[0]);
 
-	// U+0080 to U+009F are C2 80 to C2 9F.
-	if (c == 0xc2 && n > 1 && (s[1] & 0xe0) == 0x80)
+	// U+0080 to U+009F are C2 80 to C2 9F; a C2 is never last, in the
+	// answer, which is whole UTF-8, nor in a NUL-terminated text.
+	if (c == 0xc2 && (s[1] & 0xe0) == 0x80)
 		return 2;
 	return c == 0x7f || (c < 0x20 && c != '\t' && c != '\n');
 }
@@ -42,7 +43,7 @@ put_shown(const char *s, size_t n)
 	const bool tty = tcgetattr(STDOUT_FILENO, &t) == 0;
 
 	for (size_t i = 0, k; i < n; i += k) {
-		if (tty && (k = control_at(s + i, n - i)) > 0) {
+		if (tty && (k = control_at(s + i)) > 0) {
 			fputs(shown_instead, stdout);
 		} else {
 			putchar(static_cast<unsigned char>(s[i]));
@@ -59,7 +60,7 @@ shown_in_message(char *to, size_t size, const char *s, size_t n)
 	size_t len = 0;
 
 	for (size_t i = 0, k; i < n; i += k) {
-		k = tty ? control_at(s + i, n - i) : 0;
+		k = tty ? control_at(s + i) : 0;
 		const char *c = k > 0 ? shown_instead : s + i;
 		const size_t w = k > 0 ? 3 : 1;
 		k += k == 0;

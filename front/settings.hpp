@@ -68,7 +68,7 @@ void print_text(const utf8_out *text);	// the decoded answer and a line feed
 void put_shown(const char *s, size_t n);
 // The same rule for n bytes of the device's text that a message quotes,
 // as standard error takes it: into to (size bytes and its NUL), cut where
-// it is full; its length.
+// it is full; its length. s[n] must be readable: a NUL, or more text.
 size_t shown_in_message(char *to, size_t size, const char *s, size_t n);
 // -j: the answer as one line of JSON.
 void print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept);
