@@ -115,10 +115,16 @@ ready_release()
 	release_at = next;
 }
 
+static bool
+is_space(char c)
+{
+	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 static size_t
 trimmed_end(const char *v, size_t n)
 {
-	while (n > 0 && memchr(" \t\r\n", v[n - 1], 4) != nullptr)
+	while (n > 0 && is_space(v[n - 1]))
 		n--;
 	return n;
 }
@@ -129,7 +135,7 @@ trimmed_end(const char *v, size_t n)
 static void
 copy_value(char *dest, size_t size, const char *v, size_t n)
 {
-	for (; n > 0 && memchr(" \t\r\n", *v, 4) != nullptr; v++, n--)
+	for (; n > 0 && is_space(*v); v++, n--)
 		continue;
 	n = trimmed_end(v, n);
 	for (size_t i = 0; i < n; i++)

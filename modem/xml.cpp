@@ -104,7 +104,8 @@ void
 xml_text(const char *s, size_t n, utf8_out *out)
 {
 	for (size_t i = 0, k; i < n; i += k) {
-		uint32_t cp, low = 0;
+		uint32_t cp;
+		uint32_t low = 0;
 		k = unit(s + i, n - i, &cp);
 		if (cp >= 0xd800 && cp <= 0xdbff && i + k < n) {
 			const size_t j = unit(s + i + k, n - i - k, &low);
