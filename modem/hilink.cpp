@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "coding/charsets.hpp"
@@ -36,15 +37,15 @@ static volatile sig_atomic_t release_at;
 bool
 is_url(const char *p)
 {
-	return strncmp(p, "http://", 7) == 0 || strncmp(p, "https://", 8) == 0;
+	return strncasecmp(p, "http://", 7) == 0 || strncasecmp(p, "https://", 8) == 0;
 }
 
 const char *
 hilink_parse_url(const char *url, http_peer *to)
 {
-	if (strncmp(url, "https://", 8) == 0)
+	if (strncasecmp(url, "https://", 8) == 0)
 		return "https is not supported; use http://";
-	if (strncmp(url, "http://", 7) != 0)
+	if (strncasecmp(url, "http://", 7) != 0)
 		return "not an http:// URL";
 	const char *h = url + 7;
 	const char *p;
@@ -115,17 +116,46 @@ ready_release()
 	release_at = next;
 }
 
+static bool
+is_space(char c)
+{
+	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+static size_t
+trimmed_end(const char *v, size_t n)
+{
+	while (n > 0 && is_space(v[n - 1]))
+		n--;
+	return n;
+}
+
+// A value of the device's that goes back in a header, without the white
+// space around it; one with a control character in it would end or forge
+// a header line, and fails the run.
+static void
+copy_value(char *dest, size_t size, const char *v, size_t n)
+{
+	for (; n > 0 && is_space(*v); v++, n--)
+		continue;
+	n = trimmed_end(v, n);
+	for (size_t i = 0; i < n; i++)
+		if (static_cast<unsigned char>(v[i]) < ' ' || v[i] == 0x7f)
+			errx(1, "%s: bad answer from the device", port);
+	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
+}
+
 // Any answer may bring a new session or new tokens.
 static void
 on_header(const char *name, const char *value)
 {
 	if (strcmp(name, "set-cookie") == 0 && strncmp(value, "SessionID=", 10) == 0) {
-		snprintf(cookie, sizeof cookie, "%.*s", static_cast<int>(strcspn(value, ";")), value);
+		copy_value(cookie, sizeof cookie, value, strcspn(value, ";"));
 	} else if (strncmp(name, "__requestverificationtoken", 26) == 0) {
 		const char *which = name + 26;
 		const int i = strcmp(which, "two") == 0;
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
-			snprintf(tokens[i], sizeof tokens[0], "%.*s", static_cast<int>(strcspn(value, "#")), value);
+			copy_value(tokens[i], sizeof tokens[0], value, strcspn(value, "#"));
 			fresh_token = true;
 		}
 	}
@@ -165,12 +195,6 @@ call(const char *method, const char *path, const char *body, http_answer *a)
 	return v > 0 ? v : not_found;
 }
 
-static void
-copy_value(char *dest, size_t size, const char *v, size_t n)
-{
-	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
-}
-
 // Firmware with neither SesTokInfo nor a token of its own: the tokens of
 // its web page's csrf_token tags, and the session of its Set-Cookie.
 static void
@@ -203,14 +227,20 @@ open_session()
 	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
 	if (call("GET", "/api/webserver/SesTokInfo", nullptr, &a) == 0 &&
 	    xml_element(a.body, "TokInfo", &n) != nullptr) {
-		if ((v = xml_element(a.body, "SesInfo", &n)) != nullptr && n > 0)
-			snprintf(cookie, sizeof cookie, "%s%.*s", strncmp(v, "SessionID=", 10) == 0 ? "" :
-			    "SessionID=", static_cast<int>(n < 160 ? n : 160), v);
+		if ((v = xml_element(a.body, "SesInfo", &n)) != nullptr) {
+			copy_value(cookie + 10, 160, v, n);
+			memcpy(cookie, "SessionID=", 10);
+			if (strncmp(cookie + 10, "SessionID=", 10) == 0)
+				memmove(cookie, cookie + 10, strlen(cookie + 10) + 1);
+			else if (cookie[10] == '\0')
+				cookie[0] = '\0';
+		}
 		v = xml_element(a.body, "TokInfo", &n);
 		copy_value(tokens[0], sizeof tokens[0], v, n);
 	} else if (call("GET", "/api/webserver/token", nullptr, &a) == 0 &&
 	    (v = xml_element(a.body, "token", &n)) != nullptr) {
 		// Of the long token only the end counts.
+		n = trimmed_end(v, n);
 		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
 	} else {
 		page_tokens();
@@ -305,8 +335,29 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 	if (code == 100003)
 		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
 	hilink_refused = code;
-	error_text(a, code, refusal, size);
+	if (code != 0)
+		error_text(a, code, refusal, size);
 	return nullptr;
+}
+
+// Only OK is a send; a page, an empty answer or another word put nothing
+// out, and polling on would take the answer another client left.
+static bool
+send_taken(const http_answer *a, char *refusal, size_t size)
+{
+	size_t n;
+	const char *v = xml_element(a->body, "response", &n);
+	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
+		return true;
+	if (v == nullptr || n == 0) {
+		snprintf(refusal, size, "%s", v != nullptr || trimmed_end(a->body, a->len) == 0 ?
+		    "an empty answer" : "an HTML page");
+		return false;
+	}
+	utf8_out out = {refusal, size - 1, 0};
+	xml_text(v, n, &out);
+	refusal[out.len] = '\0';
+	return false;
 }
 
 // The answer as it came, and as UTF-8 with XML's references read.
@@ -324,9 +375,11 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 
 	// Another client's request in progress would take this one's answer.
 	const char *v;
-	if (first && call("GET", "/api/ussd/status", nullptr, &r) == 0 &&
-	    (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
-		return refused(&r, 111013, first, refusal, size);
+	code = first ? call("GET", "/api/ussd/status", nullptr, &r) : 0;
+	if (code == 0 && first && (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
+		code = 111013;
+	if (code == 111013 || code == 100003)
+		return refused(&r, code, first, refusal, size);
 	escaped(request, content, sizeof content);
 	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
 	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
@@ -335,7 +388,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	for (int tries = 0; (code = call("POST", "/api/ussd/send", xml, &r)) >= 125001 &&
 	    code <= 125003 && tries == 0; tries++)
 		open_session();
-	if (code != 0)
+	if (code != 0 || !send_taken(&r, refusal, size))
 		return refused(&r, code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
@@ -349,11 +402,8 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 		warnx("%s: network timed out", port);
 		network_failed(first);
 	}
-	if (code != 0) {
-		hilink_refused = code;
-		error_text(&r, code, refusal, size);
-		return nullptr;
-	}
+	if (code != 0)
+		return refused(&r, code, false, refusal, size);
 	v = xml_element(r.body, "content", &n);
 	if (v == nullptr)
 		errx(1, "%s: an answer without its content", port);
@@ -419,6 +469,10 @@ hilink_probe(port_finding *f)
 	open_session();
 	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
 	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	// Any web server answers; a HiLink device answers in its XML.
+	size_t k;
+	if (xml_element(a.body, "response", &k) == nullptr && xml_element(a.body, "error", &k) == nullptr)
+		return false;
 	utf8_out out = {f->model, sizeof f->model - 1, 0};
 	if (v != nullptr)
 		xml_text(v, n, &out);

@@ -10,7 +10,7 @@ struct http_peer;
 struct mode_ops;
 
 /* hilink.cpp */
-// Whether a port names a device by URL: http:// or https://.
+// Whether a port names a device by URL: http:// or https://, in any case.
 bool is_url(const char *port);
 // http://HOST[:PORT][/], HOST an IPv4 address, an IPv6 address in brackets
 // or a name: null, or why it cannot be reached.

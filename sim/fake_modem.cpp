@@ -45,6 +45,8 @@ constexpr char usage_text[] =
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
     "                  [--hilink-stale] [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
+    "                  [--hilink-login-at PATH] [--hilink-send-body BODY] [--hilink-stranger 404|page]\n"
+    "                  [--hilink-pad TEXT] [--hilink-astral utf8|cesu8|references]\n"
     "                  [--situation NAME] [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n"
     "situations: usual (the default), radio-off, sim-pin, sim-puk, sim-locked, no-sim,\n"
@@ -194,6 +196,11 @@ int main(int argc, char *argv[])
 		{"hilink-refuse", required_argument, nullptr, 2005},
 		{"hilink-chunked", no_argument, nullptr, 2006},
 		{"hilink-cut", no_argument, nullptr, 2007},
+		{"hilink-login-at", required_argument, nullptr, 2009},
+		{"hilink-send-body", required_argument, nullptr, 2010},
+		{"hilink-stranger", required_argument, nullptr, 2011},
+		{"hilink-pad", required_argument, nullptr, 2012},
+		{"hilink-astral", required_argument, nullptr, 2013},
 		{"help", no_argument, nullptr, 'h'},
 		{"mbim", no_argument, nullptr, 1000},
 		{"mbim-opened", no_argument, nullptr, 1001},
@@ -381,6 +388,25 @@ int main(int argc, char *argv[])
 		}
 		case 2006: opts.hilink_chunked = true; break;
 		case 2007: opts.hilink_cut = true; break;
+		case 2009: opts.hilink_login_at = optarg; break;
+		case 2010: opts.hilink_send_body = optarg; break;
+		case 2011: {
+			using st = sim::options::stranger;
+			const std::string s = optarg;
+			if (s != "404" && s != "page")
+				return invalid(longopts[index].name, optarg);
+			opts.hilink_stranger = s == "404" ? st::not_found : st::own_page;
+			break;
+		}
+		case 2012: opts.hilink_pad = optarg; break;
+		case 2013: {
+			using as = sim::options::astral;
+			const std::string s = optarg;
+			if (s != "utf8" && s != "cesu8" && s != "references")
+				return invalid(longopts[index].name, optarg);
+			opts.hilink_astral = s == "utf8" ? as::utf8 : s == "cesu8" ? as::cesu8 : as::references;
+			break;
+		}
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;

@@ -93,6 +93,30 @@ std::string padded(std::string s, std::size_t n, char with)
 	return s;
 }
 
+// Characters beyond U+FFFF as surrogate pairs, in CESU-8 or as references.
+std::string astral_written(const std::string &s, options::astral how)
+{
+	if (how == options::astral::utf8)
+		return s;
+	std::string out;
+	for (std::size_t i = 0; i < s.size(); i++) {
+		const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+		if (b(0) < 0xf0 || i + 3 >= s.size()) {
+			out += s[i];
+			continue;
+		}
+		const uint32_t cp = (b(0) & 7u) << 18 | (b(1) & 0x3fu) << 12 | (b(2) & 0x3fu) << 6 | (b(3) & 0x3fu);
+		for (uint32_t half : {0xd800 + ((cp - 0x10000) >> 10), 0xdc00 + ((cp - 0x10000) & 0x3ff)}) {
+			if (how == options::astral::references)
+				out += "&#" + std::to_string(half) + ";";
+			else
+				out += {'\xed', static_cast<char>(0x80 | (half >> 6 & 0x3f)), static_cast<char>(0x80 | (half & 0x3f))};
+		}
+		i += 3;
+	}
+	return out;
+}
+
 void write_all(int fd, const std::string &s)
 {
 	for (std::size_t at = 0; at < s.size();) {
@@ -176,7 +200,8 @@ void modem::hilink_serve()
 				std::string h = in.substr(at + 2, in.find("\r\n", at + 2) - at - 2);
 				std::size_t c = h.find(':');
 				std::string name = lower(h.substr(0, c));
-				std::string value = c == std::string::npos ? "" : h.substr(h.find_first_not_of(' ', c + 1));
+				std::size_t v = c == std::string::npos ? c : h.find_first_not_of(' ', c + 1);
+				std::string value = v == std::string::npos ? "" : h.substr(v);
 				if (name == "content-length")
 					length = std::stoul(value);
 				else if (name == "cookie")
@@ -256,17 +281,27 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 	const std::string token = headers.substr(headers.find('\n') + 1);
 	headers.clear();
 	const firmware kind = opts_.hilink_firmware;
+	const std::string &pad = opts_.hilink_pad;
+	std::string hpad;	// the same in a header line, which cannot hold a line's end
+	for (char c : pad)
+		if (c != '\r' && c != '\n')
+			hpad += c;
 	auto new_token = [this] { return padded("T" + std::to_string(++token_count_), 32, 't'); };
 	auto new_session = [&] {
 		session_id_ = padded("S" + std::to_string(token_count_), 64, 's');
 		if (kind != firmware::sestokinfo)
-			headers += "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n";
+			headers += "Set-Cookie: SessionID=" + session_id_ + hpad + "; path=/; HttpOnly\r\n";
 	};
 	auto not_found = [&] {
 		status = 404;
 		return std::string("<html><body>Not Found</body></html>\n");
 	};
 	const bool ussd_api = path.starts_with("/api/ussd/") || path == "/api/device/information";
+
+	if (opts_.hilink_stranger == options::stranger::not_found)
+		return not_found();
+	if (opts_.hilink_stranger == options::stranger::own_page)
+		return "<!DOCTYPE html>\n<html><head><title>Router</title></head><body>Log in</body></html>\n";
 
 	if (method == "GET" && path == "/api/webserver/SesTokInfo") {
 		if (kind == firmware::page)
@@ -275,29 +310,30 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 			return error(100002);
 		tokens_ = {new_token()};
 		new_session();
-		return response("<SesInfo>SessionID=" + session_id_ + "</SesInfo><TokInfo>" + tokens_[0] +
-		    "</TokInfo>");
+		return response("<SesInfo>" + pad + "SessionID=" + session_id_ + pad + "</SesInfo><TokInfo>" + pad +
+		    tokens_[0] + pad + "</TokInfo>");
 	}
 	if (method == "GET" && path == "/api/webserver/token") {
 		if (kind != firmware::token)
 			return kind == firmware::page ? error(125002) : not_found();
 		tokens_ = {new_token()};
 		new_session();
-		return response("<token>" + std::string(32, 'x') + tokens_[0] + "</token>");
+		return response("<token>" + pad + std::string(32, 'x') + tokens_[0] + pad + "</token>");
 	}
 	if (method == "GET" && path == "/html/index.html") {
 		if (kind != firmware::page)
 			return not_found();
 		tokens_ = {new_token(), new_token()};
 		new_session();
-		return "<!DOCTYPE html>\n<html><head>\n<meta name=\"csrf_token\" content=\"" + tokens_[0] +
-		    "\"/>\n<meta name=\"csrf_token\" content=\"" + tokens_[1] + "\"/>\n</head><body></body></html>\n";
+		return "<!DOCTYPE html>\n<html><head>\n<meta name=\"csrf_token\" content=\"" + pad + tokens_[0] +
+		    pad + "\"/>\n<meta name=\"csrf_token\" content=\"" + pad + tokens_[1] + pad +
+		    "\"/>\n</head><body></body></html>\n";
 	}
 	if (method == "GET" && (path == "/api/pin/status" || path == "/api/monitoring/status"))
 		return opts_.situation == situation::refuses ? not_found() : situation_status(path);
 	if (!ussd_api)
 		return not_found();
-	if (opts_.hilink_login)
+	if (opts_.hilink_login || path == opts_.hilink_login_at)
 		return error(100003);
 	if (method == "GET" && path == "/api/device/information")
 		return response("<DeviceName>" + opts_.hilink_device_name + "</DeviceName><SerialNumber>0</SerialNumber>");
@@ -317,7 +353,7 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 		network_answer a = *std::exchange(web_answer_, std::nullopt);
 		if (!a.text)
 			return error(111020);
-		return response("<content>" + escaped(*a.text) + "</content>");
+		return response("<content>" + astral_written(escaped(*a.text), opts_.hilink_astral) + "</content>");
 	}
 	if (method != "POST" || path != "/api/ussd/send")
 		return not_found();
@@ -335,12 +371,17 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 		tokens_.erase(tokens_.begin());
 		if (tokens_.empty() && kind == firmware::page) {
 			tokens_ = {new_token(), new_token()};
-			headers += "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
-			    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";
+			headers += "__RequestVerificationTokenone: " + tokens_[0] + hpad + "\r\n"
+			    "__RequestVerificationTokentwo: " + tokens_[1] + hpad + "\r\n";
 		} else if (tokens_.empty()) {
 			tokens_ = {new_token()};
-			headers += "__RequestVerificationToken: " + tokens_[0] + "\r\n";
+			headers += "__RequestVerificationToken: " + tokens_[0] + hpad + "\r\n";
 		}
+	}
+	if (opts_.hilink_send_body) {
+		web_answer_ = network_answer{0, "Answer to another client"};
+		pending_left_ = 0;
+		return *opts_.hilink_send_body;
 	}
 	if (opts_.hilink_busy)
 		return error(111013);

@@ -229,6 +229,17 @@ struct options {
 	bool hilink_cut = false;	// the answer to /api/ussd/get cut off before its end
 	std::string hilink_device_name = "E3372h-320";	// its model, as it is written in the XML
 	bool hilink_cut_release = false;	// the same for /api/ussd/release
+	std::string hilink_login_at;	// not empty: this path alone answers 100003
+	// Not empty: the send answered 200 with this body, taken as no request,
+	// and /api/ussd/get holding the answer another client left.
+	std::optional<std::string> hilink_send_body;
+	// A web server that is no HiLink: 404 to every path, or its own page to
+	// every path.
+	enum class stranger { none, not_found, own_page } hilink_stranger = stranger::none;
+	std::string hilink_pad;		// around each session and token value the device gives
+	// How the answer's characters beyond U+FFFF are written: in UTF-8, as
+	// CESU-8, or as two references to their surrogates.
+	enum class astral { utf8, cesu8, references } hilink_astral = astral::utf8;
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").

@@ -234,11 +234,13 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 		EXPECT_EQ(posix_spawnp(&held_by, "sleep", &fa, nullptr, argv, environ), 0);
 		posix_spawn_file_actions_destroy(&fa);
 	}
-	// "URL" stands for the web API's address, where the modem serves one.
+	// "URL" stands for the web API's address, where the modem serves one;
+	// "HTTP://URL" for the same with its scheme in capitals.
 	std::vector<std::string> words = args;
 	if (!modem.hilink_url().empty())
 		for (auto &w : words)
-			w = replace(w, "URL", modem.hilink_url());
+			w = replace(replace(w, "HTTP://URL", "HTTP://" + modem.hilink_url().substr(7)), "URL",
+			    modem.hilink_url());
 	outcome r = collect(spawn(words, modem.path(), run), run);
 	if (run.port_exclusive)
 		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay

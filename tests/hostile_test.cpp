@@ -6,6 +6,8 @@
 #include <termios.h>
 #include <unistd.h>
 #include <cstring>
+#include <functional>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -163,7 +165,8 @@ struct terminal {
 // each but LF and TAB shows as U+FFFD. Into a pipe the text stays as it
 // was decoded, and the classic run's bytes stay as they were. -l shows the
 // maker and the model the same way, and a TAB in them is a space wherever
-// they go.
+// they go. What a device says inside a message on standard error is shown
+// the same way when that is a terminal.
 TEST(HostileModem, KeepsControlCharactersOffATerminal)
 {
 	// A\e[31m BEL CR DEL NUL U+009B B TAB C LF D, in UCS2.
@@ -182,6 +185,17 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 	sim::options web;
 	web.hilink = "127.0.0.1:0";
 	web.hilink_device_name = "E3372h\n320\t" + std::string(60, 'M');
+	auto webapi = [](std::function<void(sim::options &)> set) {
+		sim::options o;
+		o.hilink = "127.0.0.1:0";
+		o.hilink_pending = 1;
+		set(o);
+		return o;
+	};
+	const sim::options hilink_refused =
+	    webapi([](auto &o) { o.hilink_refuse = 111022; o.hilink_message = "No\x1b]0;x\x07 way"; });
+	const sim::options not_ok = webapi([](auto &o) { o.hilink_send_body = "<response>E\x1b[2J\r</response>"; });
+	const std::vector<std::string> hilink{"-m", "hilink", "-p", "URL", "-u", "*101#"};
 	struct {
 		const char *what;
 		std::vector<std::string> args;
@@ -222,6 +236,13 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 		{"-l -v of a web API on a terminal", {"-l", "-v", "URL"}, web, false,
 		    "URL\tHuawei\tE3372h 320 " + std::string(52, 'M') + "\thilink\n", true,
 		    "ussdq: model: got \"E3372h\n320\t" + std::string(52, 'M') + "\" (cut: 71 bytes)\n"},
+		// The device's word in a message, from a web API.
+		{"a HiLink error's message on a terminal", hilink, hilink_refused, false, "", true,
+		    "ussdq: URL: request refused: error 111022: No" + shown + "]0;x" + shown + " way\n"},
+		{"a HiLink error's message into a pipe", hilink, hilink_refused, false, "", false,
+		    msgs({"URL: request refused: error 111022: No\x1b]0;x\x07 way"})},
+		{"a HiLink send's answer on a terminal", hilink, not_ok, false, "", true,
+		    "ussdq: URL: request refused: E" + shown + "[2J" + shown + "\n"},
 	};
 	for (auto &c : cases) {
 		if (!c.modem.hilink.empty() && !built_in("hilink"))
@@ -233,10 +254,20 @@ TEST(HostileModem, KeepsControlCharactersOffATerminal)
 		    .stderr_path = c.err_on_terminal ? e.path.c_str() : nullptr});
 		std::string out = c.on_terminal ? t.written() : r.out;
 		EXPECT_EQ(replace(out, r.port, "PORT"), c.out) << c.what;
-		const std::string err = replace(c.err_on_terminal ? e.written() : r.err, r.port, "PORT");
+		const std::string err = std::regex_replace(replace(c.err_on_terminal ? e.written() : r.err,
+		    r.port, "PORT"), std::regex("http://127\\.0\\.0\\.1:[0-9]+"), "URL");
 		EXPECT_NE(err.find(c.err), std::string::npos) << c.what << ": " << err;
 		EXPECT_EQ(r.status, c.out.empty() ? 1 : 0) << c.what << ": " << r.err;
 	}
+	// The same for what -v shows of the device's answers.
+	terminal t;
+	ASSERT_GE(t.device, 0);
+	std::vector<std::string> verbose = hilink;
+	verbose.insert(verbose.begin(), "-v");
+	ussdq(verbose, not_ok, {.stderr_path = t.path.c_str()});
+	const std::string err = t.written();
+	EXPECT_NE(err.find(": http: <response>E" + shown + "[2J" + shown + "</response>\n"), std::string::npos) << err;
+	EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
 	// The model is cut to what the list takes, and -v says so.
 	auto r = ussdq({"-l", "-v", "PORT"}, named);
 	EXPECT_NE(r.err.find(msgs({"model: got \"" + model + "\" (cut: 70 bytes)"})), std::string::npos) << r.err;
@@ -383,6 +414,11 @@ TEST(Hostile, XmlOfTheWebApi)
 		{"& &amp &#; &#x; &#12a; &nbsp;", "& &amp &#; &#x; &#12a; &nbsp;"},
 		{"\xff\xc3", fffd + fffd},
 		{"&#", "&#"},
+		// Surrogate pairs as Huawei's web servers write them, and halves alone.
+		{"\xed\xa0\xbd\xed\xb8\x80", "\xf0\x9f\x98\x80"},
+		{"&#55357;&#56832;", "\xf0\x9f\x98\x80"},
+		{"&#xD83D;\xed\xb8\x80", "\xf0\x9f\x98\x80"},
+		{"\xed\xa0\xbd" "A&#56832;&#xD83D;", fffd + "A" + fffd + fffd},
 	};
 	for (const auto &t : texts) {
 		char buf[64];

@@ -810,6 +810,8 @@ TEST(Modes, HiLinkWebApi)
 {
 	SKIP_UNLESS_BUILT_IN("hilink");
 	using fw = sim::options::firmware;
+	using stranger = sim::options::stranger;
+	using astral = sim::options::astral;
 	auto web = [](std::function<void(sim::options &)> set = nullptr) {
 		sim::options o;
 		o.hilink = "127.0.0.1:0";
@@ -847,7 +849,38 @@ TEST(Modes, HiLinkWebApi)
 		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 2, true},
 		{"kept", hilink + lines{"-k", "-u", "*111#"}, web(), 0, "1 Balance\n2 Bundles\n", "", 1, false},
 		{"a login", hilink + lines{"-u", "*101#"}, web([](auto &o) { o.hilink_login = true; }), 1, "",
-		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 1, false},
+		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 0, false},
+		{"a login asked at the status", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_login_at = "/api/ussd/status"; }), 1, "",
+		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 0, false},
+		{"a login asked at the answer", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_login_at = "/api/ussd/get"; }), 1, "",
+		    "ussdq: URL: the device asks for a login, which ussdq does not do\n", 1, true},
+		// A send the stick did not take leaves another client's answer.
+		{"a send answered with a page", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_send_body = "<html><body>Error</body></html>\n"; }), 1, "",
+		    "ussdq: URL: request refused: an HTML page\n", 1, false},
+		{"a send answered with nothing", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_send_body = ""; }), 1, "",
+		    "ussdq: URL: request refused: an empty answer\n", 1, false},
+		{"a send answered with ERROR", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_send_body = "<?xml version=\"1.0\"?><response>ERROR</response>\n"; }),
+		    1, "", "ussdq: URL: request refused: ERROR\n", 1, false},
+		// Values that go back in headers, as pretty-printing firmware
+		// writes them.
+		{"SesTokInfo in white space", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([](auto &o) { o.hilink_pad = "\r\n\t "; o.hilink_rotate = true; }), 0, bought, "", 3, true},
+		{"token alone in white space", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::token; o.hilink_rotate = true; o.hilink_pad = "\n "; }),
+		    0, bought, "", 3, true},
+		{"the web page's tokens in white space", hilink + lines{"-u", "*111#", "-r", "2", "-r", "1"},
+		    web([=](auto &o) { o.hilink_firmware = fw::page; o.hilink_pad = " \t"; }), 0, bought, "", 3, true},
+		{"a control character in the session", hilink + lines{"-u", "*101#"},
+		    web([](auto &o) { o.hilink_pad = "\x01"; }), 1, "", "ussdq: URL: bad answer from the device\n", 0,
+		    false},
+		{"a control character in a header's token", hilink + lines{"-u", "*101#"},
+		    web([=](auto &o) { o.hilink_firmware = fw::page; o.hilink_pad = "\x0b"; }), 1, "",
+		    "ussdq: URL: bad answer from the device\n", 0, false},
 		{"another request in progress", hilink + lines{"-u", "*101#"},
 		    web([](auto &o) { o.hilink_busy = true; }), 1, "",
 		    "ussdq: URL: a USSD session is open; end it with -c\n", 0, false},
@@ -887,6 +920,14 @@ TEST(Modes, HiLinkWebApi)
 		{"a reply too long once escaped", hilink + lines{"-u", "*111#", "-r", std::string(300, '&')},
 		    web(), 1, "", msgs({"USSD too long"}), -1, false},
 		{"-l", lines{"-l", "URL"}, web(), 0, "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false},
+		{"-l a web server's 404s", lines{"-l", "URL"}, web([](auto &o) { o.hilink_stranger = stranger::not_found; }),
+		    1, "", msgs({"no modem found"}), 0, false},
+		{"-l a router's own page", lines{"-l", "URL"}, web([](auto &o) { o.hilink_stranger = stranger::own_page; }),
+		    1, "", msgs({"no modem found"}), 0, false},
+		{"-l a device that asks for a login", lines{"-l", "URL"}, web([](auto &o) { o.hilink_login = true; }),
+		    0, "URL\tHuawei\t\thilink\n", "", 0, false},
+		{"the scheme in capitals", lines{"-m", "auto", "-p", "HTTP://URL", "-u", "*101#"}, web(), 0,
+		    "Data left: 2.5 GB, valid until 31.12.2026\n", "", 1, true},
 		{"nobody listening", lines{"-m", "hilink", "-p", "http://127.0.0.1:1", "-u", "*101#"}, web(), 1, "",
 		    msgs({"http://127.0.0.1:1: Connection refused"}), 0, false},
 		{"entities", hilink + lines{"-j", "-u", "*100#"},
@@ -898,6 +939,12 @@ TEST(Modes, HiLinkWebApi)
 		    web([](auto &o) { o.answer = std::string(700, '\xff'); }), 0,
 		    [] { std::string s; for (int i = 0; i < 700; i++) s += "\xef\xbf\xbd"; return s + "\n"; }(),
 		    "", 1, true},
+		{"beyond U+FFFF in CESU-8", hilink + lines{"-u", "*100#"},
+		    web([](auto &o) { o.answer = "Bonus \xf0\x9f\x98\x80!"; o.hilink_astral = astral::cesu8; }), 0,
+		    "Bonus \xf0\x9f\x98\x80!\n", "", 1, true},
+		{"beyond U+FFFF as two references", hilink + lines{"-u", "*100#"},
+		    web([](auto &o) { o.answer = "Bonus \xf0\x9f\x98\x80!"; o.hilink_astral = astral::references; }), 0,
+		    "Bonus \xf0\x9f\x98\x80!\n", "", 1, true},
 		{"-j kept", hilink + lines{"-j", "-k", "-u", "*101#"}, web(), 0,
 		    "{\"status\":null,\"text\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"dcs\":null,"
 		    "\"raw\":\"Data left: 2.5 GB, valid until 31.12.2026\",\"mode\":\"hilink\",\"kept\":true}\n",
@@ -920,5 +967,9 @@ TEST(Modes, HiLinkWebApi)
 		    [](const std::string &s) { return s.starts_with("POST /api/ussd/send"); }),
 		    std::max(c.sends, 0)) << c.what;
 		EXPECT_EQ(std::find(r.sent.begin(), r.sent.end(), release) != r.sent.end(), c.released) << c.what;
+		// Nothing left to release: nothing to poll either.
+		if (c.status != 0 && !c.released) {
+			EXPECT_EQ(std::find(r.sent.begin(), r.sent.end(), "GET /api/ussd/get"), r.sent.end()) << c.what;
+		}
 	}
 }

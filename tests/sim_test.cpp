@@ -805,6 +805,8 @@ TEST(FakeModemProgram, RefusesBadSettings)
 		{{"--bus", "tcp:host=localhost"}, 1, "fake-modem: tcp:host=localhost: Cannot assign requested address"},
 		{{"--hilink-firmware", "zte"}, 2, "fake-modem: invalid value for --hilink-firmware: zte"},
 		{{"--hilink-refuse", "0"}, 2, "fake-modem: invalid value for --hilink-refuse: 0"},
+		{{"--hilink-stranger", "nginx"}, 2, "fake-modem: invalid value for --hilink-stranger: nginx"},
+		{{"--hilink-astral", "utf16"}, 2, "fake-modem: invalid value for --hilink-astral: utf16"},
 		{{"--hilink", "localhost:0"}, 1, "fake-modem: --hilink: not an address: localhost"},
 	};
 	for (const auto &c : cases) {

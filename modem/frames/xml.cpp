@@ -54,8 +54,8 @@ number_reference(const char *s, size_t n, uint32_t *cp)
 	}
 	if (i == n || i == first)
 		return 0;
-	const bool bad = v == 0 || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff);
-	*cp = bad ? replacement_char : v;
+	// A surrogate stays one here: its other half may follow.
+	*cp = v == 0 || v > 0x10ffff ? replacement_char : v;
 	return i + 1;
 }
 
@@ -77,17 +77,44 @@ reference(const char *s, size_t n, uint32_t *cp)
 	return n >= 3 && s[0] == '#' ? number_reference(s, n, cp) : 0;
 }
 
+// One character, a reference, or a surrogate as CESU-8 writes it (ED A0 80
+// to ED BF BF); its length, and its code point in cp.
+static size_t
+unit(const char *s, size_t n, uint32_t *cp)
+{
+	const auto *b = reinterpret_cast<const unsigned char *>(s);
+	size_t k;
+
+	if (s[0] == '&' && (k = reference(s + 1, n - 1, cp)) > 0)
+		return k + 1;
+	if (n >= 3 && b[0] == 0xed && (b[1] & 0xe0) == 0xa0 && (b[2] & 0xc0) == 0x80) {
+		*cp = 0xd000 | (b[1] & 0x3fu) << 6 | (b[2] & 0x3fu);
+		return 3;
+	}
+	if ((k = utf8_take(s, n, cp)) == 0) {
+		*cp = replacement_char;
+		k = 1;
+	}
+	return k;
+}
+
+// Huawei's web servers write a character beyond U+FFFF as its two
+// surrogates, in CESU-8 or as two references: the pair is the character,
+// and a half without the other is none.
 void
 xml_text(const char *s, size_t n, utf8_out *out)
 {
 	for (size_t i = 0, k; i < n; i += k) {
 		uint32_t cp;
-		if (s[i] == '&' && (k = reference(s + i + 1, n - i - 1, &cp)) > 0) {
-			k++;
-		} else if ((k = utf8_take(s + i, n - i, &cp)) == 0) {
-			cp = replacement_char;
-			k = 1;
+		uint32_t low = 0;
+		k = unit(s + i, n - i, &cp);
+		if (cp >= 0xd800 && cp <= 0xdbff && i + k < n) {
+			const size_t j = unit(s + i + k, n - i - k, &low);
+			if (low >= 0xdc00 && low <= 0xdfff) {
+				cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+				k += j;
+			}
 		}
-		utf8_put(out, cp);
+		utf8_put(out, cp >= 0xd800 && cp <= 0xdfff ? replacement_char : cp);
 	}
 }

@@ -11,6 +11,7 @@ struct utf8_out;
 // as it stands, and its length; null when there is none.
 const char *xml_element(const char *doc, const char *name, size_t *len);
 // n bytes of XML text appended to out with the references of characters
-// read (&amp; &lt; &gt; &quot; &apos; &#N; &#xN;); bytes that are not
-// UTF-8, and references to no character, become U+FFFD.
+// read (&amp; &lt; &gt; &quot; &apos; &#N; &#xN;) and surrogate pairs
+// joined; bytes that are not UTF-8, and references to no character,
+// become U+FFFD.
 void xml_text(const char *s, size_t n, utf8_out *out);
