@@ -112,6 +112,7 @@ ready_release()
 	    peer.host, c ? "Cookie: " : "", cookie, c ? "\r\n" : "");
 	release_len[next] = n > 0 && static_cast<size_t>(n) < sizeof release_msg[0] ? n : 0;
 	release_at = next;
+	hilink_ready_logout(&peer, cookie, tokens[0]);
 }
 
 // Any answer may bring a new session or new tokens.
@@ -162,6 +163,18 @@ call(const char *method, const char *path, const char *body, http_answer *a)
 	for (size_t i = 0; code != nullptr && i < n && i < 9 && code[i] >= '0' && code[i] <= '9'; i++)
 		v = v * 10 + (code[i] - '0');
 	return v > 0 ? v : not_found;
+}
+
+long
+hilink_call(const char *method, const char *path, const char *body, http_answer *a)
+{
+	return call(method, path, body, a);
+}
+
+const char *
+hilink_token()
+{
+	return tokens[0];
 }
 
 static void
@@ -215,6 +228,7 @@ open_session()
 		page_tokens();
 	}
 	ready_release();
+	hilink_log_in();
 }
 
 bool
@@ -223,11 +237,12 @@ hilink_model(const char *url, char *model, size_t size)
 	http_answer a = {};
 	size_t n;
 
-	if (hilink_parse_url(url, &peer) != nullptr)
+	if (hilink_parse_url(hilink_credentials(url), &peer) != nullptr)
 		return false;
 	open_session();
 	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
 	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	hilink_let_go();
 	utf8_out out = {model, size - 1, 0};
 	if (v != nullptr)
 		xml_text(v, n, &out);
@@ -275,6 +290,7 @@ hilink_claims(const char *port)
 static const mode_ops *
 hilink_set_up(const mode_ops *self, const ussd_job *job)
 {
+	port = hilink_credentials(port);
 	if (const char *why = hilink_parse_url(port, &peer))
 		errx(1, "%s: %s", port, why);
 	if (const char *why = job_refusal(self, job))
@@ -309,7 +325,8 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 	if (code == 111013)
 		errx(1, "%s: a USSD session is open; end it with -c", port);
 	if (code == 100003)
-		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
+		errx(1, "%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file",
+		    port);
 	error_text(a, code, refusal, size);
 	return nullptr;
 }
@@ -327,6 +344,7 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 
 	// Another client's request in progress would take this one's answer.
 	const char *v;
+	hilink_answered(false);
 	if (first && call("GET", "/api/ussd/status", nullptr, &r) == 0 &&
 	    (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
 		return refused(&r, 111013, first, refusal, size);
@@ -360,6 +378,7 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.
 	*a = {-1, -1, answer_buf, n, true};
+	hilink_answered(true);
 	return &hilink_mode;
 }
 
@@ -383,21 +402,8 @@ hilink_end_session_now()
 	const auto len = static_cast<size_t>(release_len[at]);
 	if (len == 0 || !sent)
 		return;
-	const int fd = socket(peer.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return;
-	pollfd p = {fd, POLLOUT, 0};
-	if ((connect(fd, reinterpret_cast<const sockaddr *>(&peer.addr), peer.addr_len) == 0 ||
-	    (errno == EINPROGRESS && poll(&p, 1, 1000) == 1)) &&
-	    write(fd, release_msg[at], len) == static_cast<ssize_t>(len)) {
-		// The answer read to its end, for at most 1 s.
-		char got[256];
-		p.events = POLLIN;
-		for (int i = 0; i < 10; i++)
-			if (poll(&p, 1, 100) > 0 && read(fd, got, sizeof got) <= 0)
-				break;
-	}
-	close(fd);
+	char got[256];
+	hilink_send_now(&peer, release_msg[at], len, got, sizeof got);
 }
 
 static bool
@@ -408,4 +414,4 @@ hilink_read(const char *octets, size_t len, int, utf8_out *out)
 }
 
 const mode_ops hilink_mode = {"hilink", true, true, false, hilink_claims, hilink_set_up,
-	hilink_refusal, hilink_ask, hilink_end_session, hilink_end_session_now, nullptr, hilink_read};
+	hilink_refusal, hilink_ask, hilink_end_session, hilink_end_session_now, hilink_let_go, hilink_read};

@@ -42,6 +42,9 @@ constexpr char usage_text[] =
     "                  [--hilink ADDRESS:PORT] [--hilink-firmware NAME] [--hilink-rotate]\n"
     "                  [--hilink-stale] [--hilink-pending N] [--hilink-login] [--hilink-busy]\n"
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
+    "                  [--hilink-password PASS] [--hilink-login-kind 0|3|4|challenge|none]\n"
+    "                  [--hilink-wrong CODE] [--hilink-lock N] [--hilink-iterations N]\n"
+    "                  [--hilink-bad-proof] [--hilink-logout-fails]\n"
     "                  [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n";
 
@@ -184,6 +187,13 @@ int main(int argc, char *argv[])
 		{"hilink-refuse", required_argument, nullptr, 2005},
 		{"hilink-chunked", no_argument, nullptr, 2006},
 		{"hilink-cut", no_argument, nullptr, 2007},
+		{"hilink-password", required_argument, nullptr, 2009},
+		{"hilink-login-kind", required_argument, nullptr, 2010},
+		{"hilink-wrong", required_argument, nullptr, 2011},
+		{"hilink-lock", required_argument, nullptr, 2012},
+		{"hilink-iterations", required_argument, nullptr, 2013},
+		{"hilink-bad-proof", no_argument, nullptr, 2014},
+		{"hilink-logout-fails", no_argument, nullptr, 2015},
 		{"help", no_argument, nullptr, 'h'},
 		{"mbim", no_argument, nullptr, 1000},
 		{"mbim-opened", no_argument, nullptr, 1001},
@@ -331,6 +341,28 @@ int main(int argc, char *argv[])
 		}
 		case 2006: opts.hilink_chunked = true; break;
 		case 2007: opts.hilink_cut = true; break;
+		case 2009: opts.hilink_password = optarg; break;
+		case 2010: {
+			const std::string k = optarg;
+			if (k != "0" && k != "3" && k != "4" && k != "challenge" && k != "none")
+				return invalid(longopts[index].name, optarg);
+			opts.hilink_login_kind = k;
+			break;
+		}
+		case 2011:
+			if (!number(optarg, 999999, opts.hilink_wrong) || opts.hilink_wrong == 0)
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2012:
+			if (!number(optarg, 100, opts.hilink_lock_after))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2013:
+			if (!number(optarg, 1000000, opts.hilink_iterations) || opts.hilink_iterations == 0)
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2014: opts.hilink_bad_proof = true; break;
+		case 2015: opts.hilink_logout_fails = true; break;
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;
