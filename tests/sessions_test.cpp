@@ -901,17 +901,46 @@ TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 		run_options how;
 		int status;
 		std::string err;
+		bool login = false;	// logged in: the logout follows the release
 	} cases[] = {
 		{"SIGTERM", hilink + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM, ""},
 		{"SIGINT", hilink + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT, ""},
 		{"the watchdog", lines{"-t", "1"} + hilink + lines{"*101#"}, {}, 1,
 		    "ussdq: URL: Operation timed out\n"},
+		{"SIGTERM logged in", lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"}, signal_at(800, SIGTERM),
+		    128 + SIGTERM, "", true},
+		{"SIGHUP logged in by the challenge", lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"},
+		    signal_at(800, SIGHUP), 128 + SIGHUP, "", true},
+		{"the watchdog logged in", lines{"USSDQ_PASSWORD=pw", "-t", "1"} + hilink + lines{"*101#"}, {}, 1,
+		    "ussdq: URL: Operation timed out\n", true},
 	};
 	for (const auto &c : cases) {
-		shared_modem modem(o);
+		sim::options with = o;
+		if (c.login)
+			with.hilink_password = "pw";
+		if (c.what == std::string("SIGHUP logged in by the challenge"))
+			with.hilink_login_kind = "challenge";
+		shared_modem modem(with);
 		auto r = modem.run(c.args, c.how);
 		EXPECT_EQ(r.status, c.status) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
-		EXPECT_EQ(r.sent.back(), release) << c.what;
+		ASSERT_GE(r.sent.size(), 2u) << c.what;
+		EXPECT_EQ(r.sent[r.sent.size() - 1 - c.login], release) << c.what;
+		if (c.login) {
+			EXPECT_EQ(r.sent.back(), "POST /api/user/logout") << c.what;
+		}
 	}
+	// A lock the device reports before any try: none is made, and the
+	// wait it gives is told.
+	o.hilink_password = "pw";
+	o.hilink_lock_after = 1;
+	o.hilink_pending = 1;
+	shared_modem modem(o);
+	auto wrong = modem.run(lines{"USSDQ_PASSWORD=wrong"} + hilink + lines{"*101#"});
+	EXPECT_EQ(wrong.err, "ussdq: URL: login refused: locked after too many failed logins\n");
+	auto locked = modem.run(lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"});
+	EXPECT_EQ(locked.status, 1);
+	EXPECT_EQ(locked.err, "ussdq: URL: login refused: locked after too many failed logins; "
+	    "try again in 5 minutes\n");
+	EXPECT_EQ(std::count(locked.sent.begin(), locked.sent.end(), "POST /api/user/login"), 0);
 }
