@@ -237,11 +237,15 @@ hilink_model(const char *url, char *model, size_t size)
 	http_answer a = {};
 	size_t n;
 
-	if (hilink_parse_url(hilink_credentials(url), &peer) != nullptr)
+	if (hilink_parse_url(port = hilink_credentials(url), &peer) != nullptr)
 		return false;
+	// A probe that times out logged in still logs out.
+	signal(SIGALRM, hilink_probe_timed_out);
 	open_session();
-	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
-	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	const long code = call("GET", "/api/device/information", nullptr, &a);
+	const char *v = code == 0 ? xml_element(a.body, "DeviceName", &n) : nullptr;
+	if (code == 100003 && verbose)
+		warnx("%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file", port);
 	hilink_let_go();
 	utf8_out out = {model, size - 1, 0};
 	if (v != nullptr)

@@ -47,6 +47,7 @@ void hilink_ready_logout(const http_peer *peer, const char *cookie, const char *
 void hilink_answered(bool yes);	// whether an answer is in, for the logout's warning
 // The logout, where a login went through: async-signal-safe.
 void hilink_let_go();
+void hilink_probe_timed_out(int);	// -l's watchdog: the logout, and the probe's end
 // A ready-made request on a connection of its own, its answer read into got
 // for at most 1 s: async-signal-safe. Whether anything came.
 bool hilink_send_now(const http_peer *peer, const char *msg, size_t len, char *got, size_t size);

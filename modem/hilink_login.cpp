@@ -223,6 +223,13 @@ hilink_let_go()
 	(void)r;
 }
 
+void
+hilink_probe_timed_out(int)
+{
+	hilink_let_go();
+	_exit(2);
+}
+
 // A number of the answer; fallback where it has none.
 static long
 number(const char *doc, const char *name, long fallback)
