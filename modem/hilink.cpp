@@ -254,9 +254,8 @@ hilink_model(const char *url, char *model, size_t size)
 	return true;
 }
 
-// The request as the content of an XML element.
-static size_t
-escaped(const char *s, char *out, size_t size)
+size_t
+hilink_escaped(const char *s, char *out, size_t size)
 {
 	size_t n = 0;
 
@@ -278,7 +277,7 @@ hilink_refusal(const char *request)
 
 	if (!utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }))
 		return "USSD is not UTF-8 text";
-	return *request != '\0' && escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
+	return *request != '\0' && hilink_escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
 }
 
 // A device named by URL has nothing but its web API; https is claimed too,
@@ -352,7 +351,7 @@ hilink_ask(const char *request, bool first, ussd_answer *a, char *refusal, size_
 	if (first && call("GET", "/api/ussd/status", nullptr, &r) == 0 &&
 	    (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
 		return refused(&r, 111013, first, refusal, size);
-	escaped(request, content, sizeof content);
+	hilink_escaped(request, content, sizeof content);
 	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
 	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
 	// A stale token or session is fetched anew, once.

@@ -33,6 +33,9 @@ bool hilink_model(const char *url, char *model, size_t size);
 // error without one.
 long hilink_call(const char *method, const char *path, const char *body, http_answer *a);
 const char *hilink_token();	// the one the next POST carries
+// Text as the content of an XML element, into out: its length, or 0 when
+// it does not fit.
+size_t hilink_escaped(const char *s, char *out, size_t size);
 
 /* hilink_login.cpp */
 // The URL as it is shown, without its user; the user and the password as

@@ -20,6 +20,7 @@
 #include "modem/hilink.hpp"
 #include "modem/http.hpp"
 
+static constexpr char xml_request[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>";
 static char shown_url[300];
 static char host_name[256];	// as netrc names it: no port, no brackets
 static char user[128];
@@ -156,14 +157,14 @@ hilink_credentials(const char *url)
 void
 hilink_ready_logout(const http_peer *peer, const char *cookie, const char *token)
 {
-	static constexpr char body[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-	    "<request><Logout>1</Logout></request>";
+	static constexpr char body[] = "<Logout>1</Logout></request>";
 	const int next = 1 - logout_at;
 	logout_peer = peer;
 	const int n = snprintf(logout_msg[next], sizeof logout_msg[0],
 	    "POST /api/user/logout HTTP/1.1\r\nHost: %s\r\nCookie: %s\r\n__RequestVerificationToken: %s\r\n"
 	    "Content-Type: application/x-www-form-urlencoded; charset=UTF-8\r\nContent-Length: %zu\r\n"
-	    "Connection: close\r\n\r\n%s", peer->host, cookie, token, sizeof body - 1, body);
+	    "Connection: close\r\n\r\n%s%s", peer->host, cookie, token, sizeof xml_request + sizeof body - 2,
+	    xml_request, body);
 	logout_len[next] = n > 0 && static_cast<size_t>(n) < sizeof logout_msg[0] ? n : 0;
 	logout_at = next;
 }
@@ -245,27 +246,25 @@ number(const char *doc, const char *name, long fallback)
 	return minus ? -x : x;
 }
 
+// The device's refusals of a login, by its codes, as users can act on them.
+static constexpr struct {
+	long code;
+	const char *why;
+} refusals[] = {
+	{108001, "the user name or password is wrong"}, {108002, "the user name or password is wrong"},
+	{108006, "the user name or password is wrong"}, {108003, "another user is logged in"},
+	{108005, "another user is logged in"}, {108009, "another user is logged in"},
+	{108010, "logins too frequent"}, {108007, "locked after too many failed logins"},
+};
+
 [[noreturn]] static void
 login_refused(long code)
 {
-	const char *why = nullptr;
-	switch (code) {
-	case 108001: case 108002: case 108006:
-		why = "the user name or password is wrong";
-		break;
-	case 108007:
-		errx(1, "%s: login refused: locked after too many failed logins%s%s%s", port,
-		    wait_minutes[0] != '\0' ? "; try again in " : "", wait_minutes,
-		    wait_minutes[0] != '\0' ? " minutes" : "");
-	case 108003: case 108005: case 108009:
-		why = "another user is logged in";
-		break;
-	case 108010:
-		why = "logins too frequent";
-		break;
-	}
-	if (why != nullptr)
-		errx(1, "%s: login refused: %s", port, why);
+	for (const auto &r : refusals)
+		if (r.code == code)
+			errx(1, "%s: login refused: %s%s%s%s", port, r.why,
+			    code == 108007 && wait_minutes[0] != '\0' ? "; try again in " : "",
+			    code == 108007 ? wait_minutes : "", code == 108007 && wait_minutes[0] != '\0' ? " minutes" : "");
 	errx(1, "%s: login refused: error %ld", port, code);
 }
 
@@ -288,18 +287,6 @@ base64(char *out, const char *in, size_t n)
 			out[j] = i + static_cast<size_t>(j) <= n ? digits[v >> (18 - 6 * j) & 63] : '=';
 	}
 	*out = '\0';
-}
-
-// The user name as the content of an XML element.
-static void
-escaped_user(char *out, size_t size)
-{
-	size_t n = 0;
-	for (const char *s = user; *s != '\0' && n + 6 < size; s++) {
-		const char *e = *s == '&' ? "&amp;" : *s == '<' ? "&lt;" : *s == '>' ? "&gt;" : nullptr;
-		n += static_cast<size_t>(snprintf(out + n, size - n, e != nullptr ? "%s" : "%.1s", e != nullptr ? e : s));
-	}
-	out[n] = '\0';
 }
 
 static void
@@ -326,8 +313,8 @@ challenge_login(const char *name)
 	if (getrandom(first, sizeof first, 0) != sizeof first)
 		err(1, "getrandom");
 	hex(first_hex, first, sizeof first);
-	snprintf(body, sizeof body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><username>%s"
-	    "</username><firstnonce>%s</firstnonce><mode>1</mode></request>", name, first_hex);
+	snprintf(body, sizeof body, "%s<username>%s</username><firstnonce>%s</firstnonce><mode>1</mode>"
+	    "</request>", xml_request, name, first_hex);
 	const long code = hilink_call("POST", "/api/user/challenge_login", body, &a);
 	if (code != 0)
 		login_refused(code);
@@ -356,8 +343,8 @@ challenge_login(const char *name)
 	for (size_t i = 0; i < sizeof sig; i++)
 		sig[i] ^= client_key[i];
 	hex(proof, sig, sizeof sig);
-	snprintf(body, sizeof body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><clientproof>%s"
-	    "</clientproof><finalnonce>%s</finalnonce></request>", proof, server_nonce);
+	snprintf(body, sizeof body, "%s<clientproof>%s</clientproof><finalnonce>%s</finalnonce></request>",
+	    xml_request, proof, server_nonce);
 	const long done = hilink_call("POST", "/api/user/authentication_login", body, &a);
 	if (done != 0)
 		login_refused(done);
@@ -389,7 +376,7 @@ hilink_log_in()
 		snprintf(wait_minutes, sizeof wait_minutes, "%ld", wait);
 	if (number(a.body, "lockstatus", 0) == 1)
 		login_refused(108007);
-	escaped_user(name, sizeof name);
+	hilink_escaped(user, name, sizeof name);
 	if (number(a.body, "extern_password_type", 0) == 1)
 		return challenge_login(name);
 
@@ -406,8 +393,8 @@ hilink_log_in()
 	} else {
 		base64(coded, password, strlen(password));
 	}
-	snprintf(body, sizeof body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><Username>%s</Username>"
-	    "<Password>%s</Password><password_type>%ld</password_type></request>", name, coded, type);
+	snprintf(body, sizeof body, "%s<Username>%s</Username><Password>%s</Password><password_type>%ld"
+	    "</password_type></request>", xml_request, name, coded, type);
 	post("/api/user/login", body);
 	logged_in = 1;
 }
