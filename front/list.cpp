@@ -221,6 +221,20 @@ print_finding(const finding *f, bool first)
 	printf(",\"mode\":\"%s\"}", f->mode);
 }
 
+// A URL's user, given to the probe, is not listed: http://admin@host
+// becomes http://host.
+static void
+hide_user(char *name)
+{
+	char *h = strstr(name, "://");
+	if (h == nullptr)
+		return;
+	h += 3;
+	char *at = static_cast<char *>(memchr(h, '@', strcspn(h, "/")));
+	if (at != nullptr)
+		memmove(h, at + 1, strlen(at));
+}
+
 int
 list_modems()
 {
@@ -239,7 +253,10 @@ list_modems()
 	for (size_t i = 0; i < n; i++) {
 		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
-		if (!ask_port(name, f)) {
+		const bool told = ask_port(name, f);
+		if (operand_count > 0)
+			hide_user(operands[i]);
+		if (!told) {
 			if (verbose)
 				warnx("%s: no answer", name);
 			continue;

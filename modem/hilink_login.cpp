@@ -345,7 +345,10 @@ challenge_login(const char *name)
 	hex(proof, sig, sizeof sig);
 	snprintf(body, sizeof body, "%s<clientproof>%s</clientproof><finalnonce>%s</finalnonce></request>",
 	    xml_request, proof, server_nonce);
+	// Its answer is made from the password.
+	http_secret = true;
 	const long done = hilink_call("POST", "/api/user/authentication_login", body, &a);
+	http_secret = false;
 	if (done != 0)
 		login_refused(done);
 	logged_in = 1;

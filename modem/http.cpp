@@ -254,6 +254,8 @@ lost(const http_answer *a, int fd, const char *why)
 	return false;
 }
 
+bool http_secret;
+
 bool
 http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header)
@@ -291,7 +293,7 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 		size_t k = a->len;
 		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
 			k--;
-		warnx("http: %.*s", static_cast<int>(k), a->body);
+		warnx("http: %.*s", http_secret ? 3 : static_cast<int>(k), http_secret ? "***" : a->body);
 	}
 	return true;
 }

@@ -753,6 +753,8 @@ TEST(Modes, HiLinkWebApi)
 		    login(), 1, "", "ussdq: URL: login refused: the user name or password is wrong\n", 0, false, 1, 0},
 		{"-l logged in", pw + lines{"-l", "URL"}, login(), 0, "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false,
 		    1, 1},
+		{"-l, the URL's user not listed", pw + lines{"-l", "http://admin@ADDR"}, login(), 0,
+		    "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false, 1, 1},
 		{"-l without a password", lines{"-l", "URL"}, login(), 0, "URL\tHuawei\t\thilink\n", "", 0, false, 0, 0},
 	};
 	std::vector<std::pair<lines, sim::options>> runs;
@@ -782,4 +784,13 @@ TEST(Modes, HiLinkWebApi)
 		}
 	}
 	unlink(netrc_path);
+	// Under -v nothing made of the password shows, nor the device's proof.
+	for (const char *kind : {"0", "challenge"}) {
+		auto v = run_all({{pw + hilink + lines{"-v", "-u", "*101#"},
+		    login([=](auto &o) { o.hilink_login_kind = kind; })}});
+		EXPECT_EQ(v[0].status, 0) << kind;
+		EXPECT_EQ(v[0].err.find("c2VjcmV0"), std::string::npos) << v[0].err;
+		EXPECT_EQ(v[0].err.find("secret"), std::string::npos) << v[0].err;
+		EXPECT_EQ(v[0].err.find("serversignature"), std::string::npos) << v[0].err;
+	}
 }
