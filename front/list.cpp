@@ -226,13 +226,15 @@ print_finding(const finding *f, bool first)
 static void
 hide_user(char *name)
 {
-	char *h = strstr(name, "://");
-	if (h == nullptr)
+	if (strncmp(name, "http://", 7) != 0)
 		return;
-	h += 3;
-	char *at = static_cast<char *>(memchr(h, '@', strcspn(h, "/")));
-	if (at != nullptr)
-		memmove(h, at + 1, strlen(at));
+	char *h = name + 7;
+	char *p = h;
+	while (*p != '\0' && *p != '/' && *p != '@')
+		p++;
+	if (*p == '@')
+		while ((*h++ = *++p) != '\0')
+			continue;
 }
 
 int
