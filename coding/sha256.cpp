@@ -22,9 +22,10 @@ rotr(uint32_t x, int n)
 static void
 block(uint32_t h[8], const uint8_t *p)
 {
-	uint32_t w[64], v[8];
+	uint32_t w[64];
+	uint32_t v[8];
 
-	for (int i = 0; i < 16; i++)
+	for (size_t i = 0; i < 16; i++)
 		w[i] = static_cast<uint32_t>(p[4 * i]) << 24 | static_cast<uint32_t>(p[4 * i + 1]) << 16 |
 		    static_cast<uint32_t>(p[4 * i + 2]) << 8 | p[4 * i + 3];
 	for (int i = 16; i < 64; i++)
@@ -84,35 +85,38 @@ void
 hmac_sha256(uint8_t out[sha256_size], const void *key, size_t key_len, const void *msg,
     size_t msg_len)
 {
-	uint8_t pad[64] = {}, inner[sha256_size];
+	uint8_t pad[64] = {};
+	uint8_t inner[sha256_size];
 
 	if (key_len > sizeof pad)
 		sha256(pad, key, key_len);
 	else
 		memcpy(pad, key, key_len);
-	for (uint8_t &b : pad)
-		b ^= 0x36;
+	for (size_t i = 0; i < sizeof pad; i++)
+		pad[i] ^= 0x36;
 	sha256(inner, pad, sizeof pad, msg, msg_len);
-	for (uint8_t &b : pad)
-		b ^= 0x36 ^ 0x5c;
+	for (size_t i = 0; i < sizeof pad; i++)
+		pad[i] ^= 0x36 ^ 0x5c;
 	sha256(out, pad, sizeof pad, inner, sizeof inner);
 }
 
 void
 pbkdf2_sha256(uint8_t *out, size_t out_len, const void *pass, size_t pass_len, const void *salt,
-    size_t salt_len, unsigned long rounds)
+    size_t salt_len, unsigned rounds)
 {
-	uint8_t msg[256 + 4], u[sha256_size], t[sha256_size];
+	uint8_t msg[256 + 4];
+	uint8_t u[sha256_size];
+	uint8_t t[sha256_size];
 
 	if (salt_len > sizeof msg - 4)
 		salt_len = sizeof msg - 4;
 	memcpy(msg, salt, salt_len);
 	for (uint32_t i = 1; out_len > 0; i++) {
-		for (int j = 0; j < 4; j++)
+		for (size_t j = 0; j < 4; j++)
 			msg[salt_len + j] = static_cast<uint8_t>(i >> (24 - 8 * j));
 		hmac_sha256(u, pass, pass_len, msg, salt_len + 4);
 		memcpy(t, u, sizeof t);
-		for (unsigned long r = 1; r < rounds; r++) {
+		for (unsigned r = 1; r < rounds; r++) {
 			hmac_sha256(u, pass, pass_len, u, sizeof u);
 			for (size_t j = 0; j < sizeof t; j++)
 				t[j] ^= u[j];

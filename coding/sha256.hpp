@@ -16,4 +16,4 @@ void hmac_sha256(uint8_t out[sha256_size], const void *key, size_t key_len, cons
 // out_len bytes of key from the password and salt (of up to 256 bytes),
 // over this many rounds.
 void pbkdf2_sha256(uint8_t *out, size_t out_len, const void *pass, size_t pass_len,
-    const void *salt, size_t salt_len, unsigned long rounds);
+    const void *salt, size_t salt_len, unsigned rounds);

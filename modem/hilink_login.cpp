@@ -67,8 +67,47 @@ netrc_token(char **at)
 	return t;
 }
 
-// The entry for host_name (or the default one), and for user when the URL
-// names one: its login, and its password unless one was given already.
+// Whether the machine token that follows names host_name.
+static bool
+names_host(char **at)
+{
+	const char *m = netrc_token(at);
+	return m != nullptr && strcasecmp(m, host_name) == 0;
+}
+
+// In the text of a netrc file, the entry for host_name (or the default
+// one), and for user when the URL names one: its login and password.
+static void
+netrc_entry(char *at, const char **login, const char **pass)
+{
+	bool ours = false;
+	for (char *t = netrc_token(&at);; t = netrc_token(&at)) {
+		const bool next = t == nullptr || strcmp(t, "machine") == 0 || strcmp(t, "default") == 0;
+		if (next && ours && (user[0] == '\0' || (*login != nullptr && strcmp(*login, user) == 0)))
+			return;
+		if (t == nullptr) {
+			*login = *pass = nullptr;
+			return;
+		}
+		if (next) {
+			ours = strcmp(t, "default") == 0 || names_host(&at);
+			*login = *pass = nullptr;
+		} else if (strcmp(t, "macdef") == 0) {
+			// A macro runs to the next empty line.
+			char *end = strstr(at, "\n\n");
+			at = end != nullptr ? end : at + strlen(at);
+		} else if (strcmp(t, "login") == 0 || strcmp(t, "password") == 0 || strcmp(t, "account") == 0) {
+			const char *v = netrc_token(&at);
+			if (*t == 'l')
+				*login = v;
+			else if (*t == 'p')
+				*pass = v;
+		}
+	}
+}
+
+// The login of the netrc entry, and its password unless one was given
+// already.
 static void
 read_netrc()
 {
@@ -88,34 +127,9 @@ read_netrc()
 	close(fd);
 	text[n > 0 ? n : 0] = '\0';
 
-	char *at = text;
-	const char *login = nullptr, *pass = nullptr;
-	bool ours = false;
-	for (char *t = netrc_token(&at);; t = netrc_token(&at)) {
-		const bool next = t == nullptr || strcmp(t, "machine") == 0 || strcmp(t, "default") == 0;
-		if (next && ours && (user[0] == '\0' || (login != nullptr && strcmp(login, user) == 0)))
-			break;
-		if (t == nullptr)
-			return;
-		if (next) {
-			ours = strcmp(t, "default") == 0;
-			if (!ours) {
-				const char *m = netrc_token(&at);
-				ours = m != nullptr && strcasecmp(m, host_name) == 0;
-			}
-			login = pass = nullptr;
-		} else if (strcmp(t, "login") == 0) {
-			login = netrc_token(&at);
-		} else if (strcmp(t, "password") == 0) {
-			pass = netrc_token(&at);
-		} else if (strcmp(t, "account") == 0) {
-			netrc_token(&at);
-		} else if (strcmp(t, "macdef") == 0) {
-			// A macro runs to the next empty line.
-			char *end = strstr(at, "\n\n");
-			at = end != nullptr ? end : at + strlen(at);
-		}
-	}
+	const char *login = nullptr;
+	const char *pass = nullptr;
+	netrc_entry(text, &login, &pass);
 	if (user[0] == '\0' && login != nullptr)
 		snprintf(user, sizeof user, "%s", login);
 	if (password[0] == '\0' && pass != nullptr)
@@ -131,8 +145,8 @@ hilink_credentials(const char *url)
 	h += 3;
 	const size_t authority = strcspn(h, "/");
 	const char *at = static_cast<const char *>(memchr(h, '@', authority));
-	const int scheme = static_cast<int>(h - url);
-	snprintf(shown_url, sizeof shown_url, "%.*s%s", scheme, url, at != nullptr ? at + 1 : h);
+	const int head = static_cast<int>(h - url);
+	snprintf(shown_url, sizeof shown_url, "%.*s%s", head, url, at != nullptr ? at + 1 : h);
 	user[0] = password[0] = '\0';
 	if (at != nullptr) {
 		const size_t n = strcspn(h, ":@");
@@ -202,6 +216,14 @@ hilink_answered(bool yes)
 	answered = yes;
 }
 
+// Nothing can be done about a failing write to standard error here.
+static void
+put(const char *s)
+{
+	const ssize_t r = write(STDERR_FILENO, s, strlen(s));
+	(void)r;
+}
+
 void
 hilink_let_go()
 {
@@ -217,11 +239,10 @@ hilink_let_go()
 		return;
 	if (!answered)
 		return;
-	ssize_t r = write(STDERR_FILENO, __progname, strlen(__progname));
-	r = write(STDERR_FILENO, ": ", 2);
-	r = write(STDERR_FILENO, port, strlen(port));
-	r = write(STDERR_FILENO, tail, sizeof tail - 1);
-	(void)r;
+	put(__progname);
+	put(": ");
+	put(port);
+	put(tail);
 }
 
 void
@@ -268,6 +289,14 @@ login_refused(long code)
 	errx(1, "%s: login refused: error %ld", port, code);
 }
 
+static int
+hex_digit(char c)
+{
+	const char *digits = "0123456789abcdef0123456789ABCDEF";
+	const char *d = c != '\0' ? strchr(digits, c) : nullptr;
+	return d != nullptr ? static_cast<int>(d - digits) % 16 : -1;
+}
+
 static void
 hex(char *out, const uint8_t *b, size_t n)
 {
@@ -282,7 +311,7 @@ base64(char *out, const char *in, size_t n)
 	const auto *p = reinterpret_cast<const unsigned char *>(in);
 	for (size_t i = 0; i < n; i += 3, out += 4) {
 		const unsigned long v = static_cast<unsigned long>(p[i]) << 16 |
-		    (i + 1 < n ? p[i + 1] << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
+		    (i + 1 < n ? static_cast<unsigned long>(p[i + 1]) << 8 : 0ul) | (i + 2 < n ? p[i + 2] : 0ul);
 		for (int j = 0; j < 4; j++)
 			out[j] = i + static_cast<size_t>(j) <= n ? digits[v >> (18 - 6 * j) & 63] : '=';
 	}
@@ -305,9 +334,16 @@ challenge_login(const char *name)
 {
 	static char body[1024];
 	http_answer a = {};
-	uint8_t first[32], salt[64], salted[sha256_size], client_key[sha256_size], stored[sha256_size],
-	    sig[sha256_size];
-	char first_hex[65], proof[65], server_nonce[200], auth[400];
+	uint8_t first[32];
+	uint8_t salt[64];
+	uint8_t salted[sha256_size];
+	uint8_t client_key[sha256_size];
+	uint8_t stored[sha256_size];
+	uint8_t sig[sha256_size];
+	char first_hex[65];
+	char proof[65];
+	char server_nonce[200];
+	char auth[400];
 	size_t n;
 
 	if (getrandom(first, sizeof first, 0) != sizeof first)
@@ -324,10 +360,11 @@ challenge_login(const char *name)
 	const char *s = xml_element(a.body, "salt", &n);
 	size_t salt_len = 0;
 	for (; s != nullptr && 2 * salt_len + 1 < n && salt_len < sizeof salt; salt_len++) {
-		unsigned v;
-		if (sscanf(s + 2 * salt_len, "%2x", &v) != 1)
+		const int hi = hex_digit(s[2 * salt_len]);
+		const int lo = hex_digit(s[2 * salt_len + 1]);
+		if (hi < 0 || lo < 0)
 			break;
-		salt[salt_len] = static_cast<uint8_t>(v);
+		salt[salt_len] = static_cast<uint8_t>(hi << 4 | lo);
 	}
 	s = xml_element(a.body, "servernonce", &n);
 	if (s == nullptr || n >= sizeof server_nonce)
@@ -336,7 +373,7 @@ challenge_login(const char *name)
 	const int k = snprintf(auth, sizeof auth, "%s,%s,%s", first_hex, server_nonce, server_nonce);
 
 	pbkdf2_sha256(salted, sizeof salted, password, strlen(password), salt, salt_len,
-	    static_cast<unsigned long>(rounds > 0 ? rounds : 1));
+	    static_cast<unsigned>(rounds > 0 ? rounds : 1));
 	hmac_sha256(client_key, "Client Key", 10, salted, sizeof salted);
 	sha256(stored, client_key, sizeof client_key);
 	hmac_sha256(sig, auth, static_cast<size_t>(k), stored, sizeof stored);
@@ -367,8 +404,8 @@ hilink_log_in()
 {
 	static char body[1024];
 	http_answer a = {};
-	char name[sizeof user * 5], coded[200], digest_hex[65];
-	uint8_t digest[sha256_size];
+	char name[sizeof user * 5];
+	char coded[200];
 
 	if (password[0] == '\0' || hilink_call("GET", "/api/user/state-login", nullptr, &a) != 0 ||
 	    number(a.body, "State", 0) == 0)
@@ -386,6 +423,8 @@ hilink_log_in()
 	const long type = number(a.body, "password_type", 0);
 	if (type == 4) {
 		// The token this very POST carries is part of the hash.
+		char digest_hex[65];
+		uint8_t digest[sha256_size];
 		sha256(digest, password, strlen(password));
 		hex(digest_hex, digest, sizeof digest);
 		base64(coded, digest_hex, 64);

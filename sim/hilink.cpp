@@ -163,7 +163,7 @@ std::pair<std::string, std::string> hilink_proofs(const std::string &password, c
 		salt_bytes += static_cast<char>(std::stoi(salt.substr(i, 2), nullptr, 16));
 	uint8_t salted[sha256_size];
 	pbkdf2_sha256(salted, sizeof salted, password.data(), password.size(), salt_bytes.data(),
-	    salt_bytes.size(), static_cast<unsigned long>(rounds));
+	    salt_bytes.size(), static_cast<unsigned>(rounds));
 	const std::string auth = first + "," + server + "," + server;
 	std::string client_key = hmac("Client Key", salted, sizeof salted);
 	uint8_t stored[sha256_size];

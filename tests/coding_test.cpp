@@ -165,7 +165,7 @@ TEST(Hashes, MatchThePublishedVectors)
 	struct {
 		int kind;
 		std::string key, msg, more;	// more: a second part of a hash
-		unsigned long rounds;
+		unsigned rounds;
 		std::size_t len;
 		const char *expected;
 	} cases[] = {
