@@ -405,8 +405,7 @@ hilink_end_session_now()
 	const auto len = static_cast<size_t>(release_len[at]);
 	if (len == 0 || !sent)
 		return;
-	char got[256];
-	hilink_send_now(&peer, release_msg[at], len, got, sizeof got);
+	hilink_send_now(&peer, release_msg[at], len);
 }
 
 static bool

@@ -51,9 +51,9 @@ void hilink_answered(bool yes);	// whether an answer is in, for the logout's war
 // The logout, where a login went through: async-signal-safe.
 void hilink_let_go();
 void hilink_probe_timed_out(int);	// -l's watchdog: the logout, and the probe's end
-// A ready-made request on a connection of its own, its answer read into got
-// for at most 1 s: async-signal-safe. Whether anything came.
-bool hilink_send_now(const http_peer *peer, const char *msg, size_t len, char *got, size_t size);
+// A ready-made request on a connection of its own, its answer read for at
+// most 1 s: async-signal-safe. Whether the device took it.
+bool hilink_send_now(const http_peer *peer, const char *msg, size_t len);
 
 // The row of the mode (see modem/modes.hpp).
 extern const mode_ops hilink_mode;

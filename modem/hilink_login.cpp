@@ -183,10 +183,31 @@ hilink_ready_logout(const http_peer *peer, const char *cookie, const char *token
 	logout_at = next;
 }
 
-bool
-hilink_send_now(const http_peer *peer, const char *msg, size_t len, char *got, size_t size)
+// A socket read that waits at most the polls left, 100 ms each.
+struct timed_fd {
+	int fd;
+	int polls;
+};
+
+static ssize_t
+timed_read(void *ctx, char *buf, size_t n)
 {
-	size_t k = 0;
+	auto *t = static_cast<timed_fd *>(ctx);
+	pollfd p = {t->fd, POLLIN, 0};
+	while (t->polls-- > 0)
+		if (poll(&p, 1, 100) > 0)
+			return read(t->fd, buf, n);
+	errno = ETIMEDOUT;
+	return -1;
+}
+
+bool
+hilink_send_now(const http_peer *peer, const char *msg, size_t len)
+{
+	char body[512];
+	http_answer a = {0, "", body, 0, sizeof body, true, true};
+	bool took = false;
+	size_t n;
 	const int fd = socket(peer->addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		return false;
@@ -195,19 +216,13 @@ hilink_send_now(const http_peer *peer, const char *msg, size_t len, char *got, s
 	    (errno == EINPROGRESS && poll(&p, 1, 1000) == 1)) &&
 	    write(fd, msg, len) == static_cast<ssize_t>(len)) {
 		// The answer read to its end, for at most 1 s.
-		p.events = POLLIN;
-		for (int i = 0; i < 10; i++) {
-			ssize_t r = 0;
-			if (poll(&p, 1, 100) > 0 && (r = read(fd, got + k, size - 1 - k)) <= 0)
-				break;
-			k += r > 0 ? static_cast<size_t>(r) : 0;
-			if (k == size - 1)
-				k = 0;
-		}
+		timed_fd t = {fd, 10};
+		http_in in = {timed_read, &t, {}, 0, 0};
+		took = http_read(&in, &a, nullptr) == nullptr && a.status / 100 == 2 &&
+		    xml_element(a.body, "error", &n) == nullptr;
 	}
-	got[k] = '\0';
 	close(fd);
-	return k > 0;
+	return took;
 }
 
 void
@@ -228,14 +243,13 @@ void
 hilink_let_go()
 {
 	static constexpr char tail[] = ": logout not confirmed\n";
-	char got[512];
 
 	if (!logged_in)
 		return;
 	logged_in = 0;
 	const int at = logout_at;
-	if (logout_peer != nullptr && hilink_send_now(logout_peer, logout_msg[at], static_cast<size_t>(logout_len[at]), got, sizeof got) &&
-	    strstr(got, "<response>OK</response>") != nullptr)
+	const auto len = static_cast<size_t>(logout_len[at]);
+	if (logout_peer != nullptr && len > 0 && hilink_send_now(logout_peer, logout_msg[at], len))
 		return;
 	if (!answered)
 		return;

@@ -748,6 +748,8 @@ TEST(Modes, HiLinkWebApi)
 		{"a logout not confirmed", pw + hilink + lines{"-u", "*101#"},
 		    login([](auto &o) { o.hilink_logout_fails = true; }), 0, data,
 		    "ussdq: URL: logout not confirmed\n", 1, true, 1, 1},
+		{"a logout answered in chunks", pw + hilink + lines{"-u", "*101#"},
+		    login([](auto &o) { o.hilink_chunked = true; }), 0, data, "", 1, true, 1, 1},
 		{"netrc", lines{"NETRC=" + netrc} + hilink + lines{"-u", "*101#"}, login(), 0, data, "", 1, true, 1, 1},
 		{"netrc, the URL's user", lines{"NETRC=" + netrc, "-m", "hilink", "-p", "http://guest@ADDR", "-u", "*101#"},
 		    login(), 1, "", "ussdq: URL: login refused: the user name or password is wrong\n", 0, false, 1, 0},
