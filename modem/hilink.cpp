@@ -115,6 +115,16 @@ ready_release()
 	hilink_ready_logout(&peer, cookie, tokens[0]);
 }
 
+// A login's answer may give its tokens as a list, "A#B#": the second is
+// the one for the POST after next.
+static void
+second_token(const char *list)
+{
+	const char *b = strchr(list, '#');
+	if (b != nullptr)
+		snprintf(tokens[1], sizeof tokens[1], "%.*s", static_cast<int>(strcspn(b + 1, "#")), b + 1);
+}
+
 // Any answer may bring a new session or new tokens.
 static void
 on_header(const char *name, const char *value)
@@ -127,6 +137,8 @@ on_header(const char *name, const char *value)
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
 			snprintf(tokens[i], sizeof tokens[0], "%.*s", static_cast<int>(strcspn(value, "#")), value);
 			fresh_token = true;
+			if (*which == '\0')
+				second_token(value);
 		}
 	}
 }

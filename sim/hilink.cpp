@@ -453,9 +453,13 @@ std::string modem::hilink_user(const std::string &path, const std::string &body,
 		session_id_ = padded("L" + std::to_string(++token_count_), 64, 's');
 		tokens_ = {padded("T" + std::to_string(++token_count_), 32, 't'),
 		    padded("T" + std::to_string(++token_count_), 32, 't')};
-		headers = "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n"
-		    "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
-		    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";
+		headers = "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n";
+		// Firmware of the token alone gives them as a list.
+		if (opts_.hilink_firmware == options::firmware::token)
+			headers += "__RequestVerificationToken: " + tokens_[0] + "#" + tokens_[1] + "#\r\n";
+		else
+			headers += "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
+			    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";
 		trace("login ", kind);
 	};
 	auto wrong = [&] {
