@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <err.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +178,22 @@ print_finding(const finding *f, bool first)
 	printf(",\"mode\":\"%s\"}", f->mode);
 }
 
+// A URL's user, given to the probe, is not listed: http://admin@host
+// becomes http://host.
+static void
+hide_user(char *name)
+{
+	if (strncasecmp(name, "http://", 7) != 0)
+		return;
+	char *h = name + 7;
+	char *p = h;
+	while (*p != '\0' && *p != '/' && *p != '@')
+		p++;
+	if (*p == '@')
+		while ((*h++ = *++p) != '\0')
+			continue;
+}
+
 int
 list_modems()
 {
@@ -195,7 +212,10 @@ list_modems()
 	for (size_t i = 0; i < n; i++) {
 		const char *name = operand_count > 0 ? operands[i] : found[i];
 		finding *f = &findings[listed];
-		if (!probe_port(name, f)) {
+		const bool told = probe_port(name, f);
+		if (operand_count > 0)
+			hide_user(operands[i]);
+		if (!told) {
 			if (verbose)
 				warnx("%s: no answer", name);
 			continue;

@@ -114,6 +114,17 @@ ready_release()
 	    peer.host, c ? "Cookie: " : "", cookie, c ? "\r\n" : "");
 	release_len[next] = n > 0 && static_cast<size_t>(n) < sizeof release_msg[0] ? n : 0;
 	release_at = next;
+	hilink_ready_logout(&peer, cookie, tokens[0]);
+}
+
+// A login's answer may give its tokens as a list, "A#B#": the second is
+// the one for the POST after next.
+static void
+second_token(const char *list)
+{
+	const char *b = strchr(list, '#');
+	if (b != nullptr)
+		snprintf(tokens[1], sizeof tokens[1], "%.*s", static_cast<int>(strcspn(b + 1, "#")), b + 1);
 }
 
 static bool
@@ -157,6 +168,8 @@ on_header(const char *name, const char *value)
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
 			copy_value(tokens[i], sizeof tokens[0], value, strcspn(value, "#"));
 			fresh_token = true;
+			if (*which == '\0')
+				second_token(value);
 		}
 	}
 }
@@ -193,6 +206,18 @@ call(const char *method, const char *path, const char *body, http_answer *a)
 	for (size_t i = 0; code != nullptr && i < n && i < 9 && code[i] >= '0' && code[i] <= '9'; i++)
 		v = v * 10 + (code[i] - '0');
 	return v > 0 ? v : not_found;
+}
+
+long
+hilink_call(const char *method, const char *path, const char *body, http_answer *a)
+{
+	return call(method, path, body, a);
+}
+
+const char *
+hilink_token()
+{
+	return tokens[0];
 }
 
 // Firmware with neither SesTokInfo nor a token of its own: the tokens of
@@ -246,6 +271,7 @@ open_session()
 		page_tokens();
 	}
 	ready_release();
+	hilink_log_in();
 }
 
 long hilink_refused;
@@ -261,9 +287,8 @@ hilink_get(const char *path, const char **body)
 	return e;
 }
 
-// The request as the content of an XML element.
-static size_t
-escaped(const char *s, char *out, size_t size)
+size_t
+hilink_escaped(const char *s, char *out, size_t size)
 {
 	size_t n = 0;
 
@@ -285,7 +310,7 @@ hilink_refusal(const char *request)
 
 	if (!utf8_walk(request, strlen(request), [](uint32_t cp) { return cp != not_utf8; }))
 		return "USSD is not UTF-8 text";
-	return *request != '\0' && escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
+	return *request != '\0' && hilink_escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
 }
 
 // A device named by URL has nothing but its web API; https is claimed too,
@@ -301,6 +326,7 @@ hilink_claims(const char *port)
 static const mode_ops *
 hilink_set_up(const mode_ops *self, const ussd_job *)
 {
+	port = hilink_credentials(port);
 	if (const char *why = hilink_parse_url(port, &peer))
 		errx(1, "%s: %s", port, why);
 	open_session();
@@ -333,7 +359,8 @@ refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
 	if (code == 111013)
 		errx(1, "%s: a USSD session is open; end it with -c", port);
 	if (code == 100003)
-		errx(1, "%s: the device asks for a login, which ussdq does not do", port);
+		errx(1, "%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file",
+		    port);
 	hilink_refused = code;
 	if (code != 0)
 		error_text(a, code, refusal, size);
@@ -375,12 +402,13 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 
 	// Another client's request in progress would take this one's answer.
 	const char *v;
+	hilink_answered(false);
 	code = first ? call("GET", "/api/ussd/status", nullptr, &r) : 0;
 	if (code == 0 && first && (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
 		code = 111013;
 	if (code == 111013 || code == 100003)
 		return refused(&r, code, first, refusal, size);
-	escaped(request, content, sizeof content);
+	hilink_escaped(request, content, sizeof content);
 	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
 	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
 	// A stale token or session is fetched anew, once.
@@ -416,6 +444,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	xml_text(answer_buf, n, &text);
 	*a = {-1, -1, charset::utf8, reinterpret_cast<const uint8_t *>(text_buf), text.len, answer_buf,
 	    n, nullptr};
+	hilink_answered(true);
 	return &hilink_mode;
 }
 
@@ -439,21 +468,7 @@ hilink_end_session_now()
 	const auto len = static_cast<size_t>(release_len[at]);
 	if (len == 0 || !sent)
 		return;
-	const int fd = socket(peer.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return;
-	pollfd p = {fd, POLLOUT, 0};
-	if ((connect(fd, reinterpret_cast<const sockaddr *>(&peer.addr), peer.addr_len) == 0 ||
-	    (errno == EINPROGRESS && poll(&p, 1, 1000) == 1)) &&
-	    write(fd, release_msg[at], len) == static_cast<ssize_t>(len)) {
-		// The answer read to its end, for at most 1 s.
-		char got[256];
-		p.events = POLLIN;
-		for (int i = 0; i < 10; i++)
-			if (poll(&p, 1, 100) > 0 && read(fd, got, sizeof got) <= 0)
-				break;
-	}
-	close(fd);
+	hilink_send_now(&peer, release_msg[at], len);
 }
 
 // -l: the model, DeviceName of the device's information, for a device
@@ -464,22 +479,25 @@ hilink_probe(port_finding *f)
 	http_answer a = {};
 	size_t n;
 
-	if (hilink_parse_url(port, &peer) != nullptr)
+	if (hilink_parse_url(port = hilink_credentials(port), &peer) != nullptr)
 		return false;
 	open_session();
-	const char *v = call("GET", "/api/device/information", nullptr, &a) == 0 ?
-	    xml_element(a.body, "DeviceName", &n) : nullptr;
+	const long code = call("GET", "/api/device/information", nullptr, &a);
+	const char *v = code == 0 ? xml_element(a.body, "DeviceName", &n) : nullptr;
+	if (code == 100003 && verbose)
+		warnx("%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file", port);
 	// Any web server answers; a HiLink device answers in its XML.
 	size_t k;
-	if (xml_element(a.body, "response", &k) == nullptr && xml_element(a.body, "error", &k) == nullptr)
-		return false;
+	const bool xml = xml_element(a.body, "response", &k) != nullptr ||
+	    xml_element(a.body, "error", &k) != nullptr;
 	utf8_out out = {f->model, sizeof f->model - 1, 0};
 	if (v != nullptr)
 		xml_text(v, n, &out);
 	f->model[out.len] = '\0';
 	snprintf(f->maker, sizeof f->maker, "Huawei");
 	snprintf(f->mode, sizeof f->mode, "hilink");
-	return true;
+	hilink_let_go();
+	return xml;
 }
 
 const mode_ops hilink_mode = {
@@ -492,5 +510,6 @@ const mode_ops hilink_mode = {
 	.send = hilink_send,
 	.end_session = hilink_end_session,
 	.end_session_now = hilink_end_session_now,
+	.let_go = hilink_let_go,
 	.probe = hilink_probe,
 };

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+struct http_answer;
 struct http_peer;
 struct mode_ops;
 
@@ -22,3 +23,27 @@ const char *hilink_parse_url(const char *url, http_peer *to);
 long hilink_get(const char *path, const char **body);
 // The API's error code that refused the run's last request; 0: none.
 extern long hilink_refused;
+// One request to the device: 0, the API's error code, or -1 for an HTTP
+// error without one.
+long hilink_call(const char *method, const char *path, const char *body, http_answer *a);
+const char *hilink_token();	// the one the next POST carries
+// Text as the content of an XML element, into out: its length, or 0 when
+// it does not fit.
+size_t hilink_escaped(const char *s, char *out, size_t size);
+
+/* hilink_login.cpp */
+// The URL as it is shown, without its user; the user and the password as
+// the URL, USSDQ_PASSWORD and netrc give them. A password in the URL ends
+// the run.
+const char *hilink_credentials(const char *url);
+// After a session is opened: its login, where the device asks for one and
+// a password is known. A refusal ends the run.
+void hilink_log_in();
+// The logout made ready for a handler, for this session and token.
+void hilink_ready_logout(const http_peer *peer, const char *cookie, const char *token);
+void hilink_answered(bool yes);	// whether an answer is in, for the logout's warning
+// The logout, where a login went through: async-signal-safe.
+void hilink_let_go();
+// A ready-made request on a connection of its own, its answer read for at
+// most 1 s: async-signal-safe. Whether the device took it.
+bool hilink_send_now(const http_peer *peer, const char *msg, size_t len);

@@ -47,6 +47,9 @@ constexpr char usage_text[] =
     "                  [--hilink-refuse CODE[:MESSAGE]] [--hilink-chunked] [--hilink-cut]\n"
     "                  [--hilink-login-at PATH] [--hilink-send-body BODY] [--hilink-stranger 404|page]\n"
     "                  [--hilink-pad TEXT] [--hilink-astral utf8|cesu8|references]\n"
+    "                  [--hilink-password PASS] [--hilink-login-kind 0|3|4|challenge|none]\n"
+    "                  [--hilink-wrong CODE] [--hilink-lock N] [--hilink-iterations N]\n"
+    "                  [--hilink-bad-proof] [--hilink-logout-fails]\n"
     "                  [--situation NAME] [--verbose] [--help]\n"
     "kinds: generic (the default), huawei, huawei-old, standard, standard-gsm\n"
     "situations: usual (the default), radio-off, sim-pin, sim-puk, sim-locked, no-sim,\n"
@@ -201,6 +204,13 @@ int main(int argc, char *argv[])
 		{"hilink-stranger", required_argument, nullptr, 2011},
 		{"hilink-pad", required_argument, nullptr, 2012},
 		{"hilink-astral", required_argument, nullptr, 2013},
+		{"hilink-password", required_argument, nullptr, 2014},
+		{"hilink-login-kind", required_argument, nullptr, 2015},
+		{"hilink-wrong", required_argument, nullptr, 2016},
+		{"hilink-lock", required_argument, nullptr, 2017},
+		{"hilink-iterations", required_argument, nullptr, 2018},
+		{"hilink-bad-proof", no_argument, nullptr, 2019},
+		{"hilink-logout-fails", no_argument, nullptr, 2020},
 		{"help", no_argument, nullptr, 'h'},
 		{"mbim", no_argument, nullptr, 1000},
 		{"mbim-opened", no_argument, nullptr, 1001},
@@ -407,6 +417,28 @@ int main(int argc, char *argv[])
 			opts.hilink_astral = s == "utf8" ? as::utf8 : s == "cesu8" ? as::cesu8 : as::references;
 			break;
 		}
+		case 2014: opts.hilink_password = optarg; break;
+		case 2015: {
+			const std::string k = optarg;
+			if (k != "0" && k != "3" && k != "4" && k != "challenge" && k != "none")
+				return invalid(longopts[index].name, optarg);
+			opts.hilink_login_kind = k;
+			break;
+		}
+		case 2016:
+			if (!number(optarg, 999999, opts.hilink_wrong) || opts.hilink_wrong == 0)
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2017:
+			if (!number(optarg, 100, opts.hilink_lock_after))
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2018:
+			if (!number(optarg, 1000000, opts.hilink_iterations) || opts.hilink_iterations == 0)
+				return invalid(longopts[index].name, optarg);
+			break;
+		case 2019: opts.hilink_bad_proof = true; break;
+		case 2020: opts.hilink_logout_fails = true; break;
 		case 'h':
 			std::fputs(usage_text, stdout);
 			return 0;

@@ -6,6 +6,7 @@
 
 #include "coding/charsets.hpp"
 #include "modem/frames/xml.hpp"
+#include "coding/sha256.hpp"
 #include "modem/hilink.hpp"
 
 #include <algorithm>
@@ -127,6 +128,78 @@ void write_all(int fd, const std::string &s)
 	}
 }
 
+std::string hex(const uint8_t *b, std::size_t n)
+{
+	std::string out;
+	for (std::size_t i = 0; i < n; i++) {
+		char two[3];
+		std::snprintf(two, sizeof two, "%02x", b[i]);
+		out += two;
+	}
+	return out;
+}
+
+std::string base64(const std::string &in)
+{
+	static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+	std::string out;
+	for (std::size_t i = 0; i < in.size(); i += 3) {
+		unsigned long v = static_cast<unsigned char>(in[i]) << 16;
+		if (i + 1 < in.size())
+			v |= static_cast<unsigned char>(in[i + 1]) << 8;
+		if (i + 2 < in.size())
+			v |= static_cast<unsigned char>(in[i + 2]);
+		for (std::size_t j = 0; j < 4; j++)
+			out += i + j <= in.size() ? digits[v >> (18 - 6 * j) & 63] : '=';
+	}
+	return out;
+}
+
+std::string sha256_hex(const std::string &s)
+{
+	uint8_t d[sha256_size];
+	sha256(d, s.data(), s.size());
+	return hex(d, sizeof d);
+}
+
+std::string hmac(const std::string &key, const uint8_t *msg, std::size_t n)
+{
+	uint8_t d[sha256_size];
+	hmac_sha256(d, key.data(), key.size(), msg, n);
+	return std::string(reinterpret_cast<char *>(d), sizeof d);
+}
+
+// The challenge's salt, as the device keeps it with the password.
+constexpr char salt_hex[] = "8d4e7c0b5a1f2e3d9c6b0a7f1e2d3c4b5a69788796a5b4c3d2e1f00112233445";
+
+}
+
+std::string hilink_password_hash(const std::string &user, const std::string &password,
+    const std::string &token)
+{
+	return base64(sha256_hex(user + base64(sha256_hex(password)) + token));
+}
+
+std::pair<std::string, std::string> hilink_proofs(const std::string &password, const std::string &salt,
+    int rounds, const std::string &first, const std::string &server)
+{
+	std::string salt_bytes;
+	for (std::size_t i = 0; i + 1 < salt.size(); i += 2)
+		salt_bytes += static_cast<char>(std::stoi(salt.substr(i, 2), nullptr, 16));
+	uint8_t salted[sha256_size];
+	pbkdf2_sha256(salted, sizeof salted, password.data(), password.size(), salt_bytes.data(),
+	    salt_bytes.size(), static_cast<unsigned>(rounds));
+	const std::string auth = first + "," + server + "," + server;
+	std::string client_key = hmac("Client Key", salted, sizeof salted);
+	uint8_t stored[sha256_size];
+	sha256(stored, client_key.data(), client_key.size());
+	std::string proof = hmac(auth, stored, sizeof stored);
+	for (std::size_t i = 0; i < proof.size(); i++)
+		proof[i] = static_cast<char>(proof[i] ^ client_key[i]);
+	std::string server_key = hmac("Server Key", salted, sizeof salted);
+	std::string signature = hmac(auth, reinterpret_cast<const uint8_t *>(server_key.data()), server_key.size());
+	return {hex(reinterpret_cast<const uint8_t *>(proof.data()), proof.size()),
+	    hex(reinterpret_cast<const uint8_t *>(signature.data()), signature.size())};
 }
 
 void modem::hilink_open()
@@ -289,6 +362,7 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 	auto new_token = [this] { return padded("T" + std::to_string(++token_count_), 32, 't'); };
 	auto new_session = [&] {
 		session_id_ = padded("S" + std::to_string(token_count_), 64, 's');
+		logged_in_ = false;	// a new session is not logged in
 		if (kind != firmware::sestokinfo)
 			headers += "Set-Cookie: SessionID=" + session_id_ + hpad + "; path=/; HttpOnly\r\n";
 	};
@@ -331,9 +405,12 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 	}
 	if (method == "GET" && (path == "/api/pin/status" || path == "/api/monitoring/status"))
 		return opts_.situation == situation::refuses ? not_found() : situation_status(path);
+	if (path.starts_with("/api/user/"))
+		return hilink_user(path, body, cookie == "SessionID=" + session_id_ ? token : "", headers);
 	if (!ussd_api)
 		return not_found();
-	if (opts_.hilink_login || path == opts_.hilink_login_at)
+	if (opts_.hilink_login || path == opts_.hilink_login_at ||
+	    (!opts_.hilink_password.empty() && !logged_in_ && opts_.hilink_login_kind != "none"))
 		return error(100003);
 	if (method == "GET" && path == "/api/device/information")
 		return response("<DeviceName>" + opts_.hilink_device_name + "</DeviceName><SerialNumber>0</SerialNumber>");
@@ -367,7 +444,7 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 		return error(125002);
 	}
 	// The web page's tokens are each good for one POST.
-	if (opts_.hilink_rotate || kind == firmware::page) {
+	if (opts_.hilink_rotate || kind == firmware::page || logged_in_) {
 		tokens_.erase(tokens_.begin());
 		if (tokens_.empty() && kind == firmware::page) {
 			tokens_ = {new_token(), new_token()};
@@ -410,6 +487,101 @@ std::string modem::hilink_answer(const std::string &method, const std::string &p
 	web_answer_ = a;
 	pending_left_ = opts_.hilink_pending;
 	return response("OK");
+}
+
+// The login API: its state, the three logins and the logout. token is the
+// one the POST carries, empty when its session is not the device's.
+std::string modem::hilink_user(const std::string &path, const std::string &body, const std::string &token,
+    std::string &headers)
+{
+	const std::string &kind = opts_.hilink_login_kind;
+	const bool locked = opts_.hilink_lock_after > 0 && failed_logins_ >= opts_.hilink_lock_after;
+	if (path == "/api/user/state-login") {
+		if (opts_.hilink_password.empty())
+			return error(100002);
+		const bool in = logged_in_ || kind == "none";
+		return response(std::string("<State>") + (in ? "0" : "-1") + "</State><Username>" +
+		    (in ? "admin" : "") + "</Username><password_type>" + (kind == "0" || kind == "3" ? kind : "4") +
+		    "</password_type><extern_password_type>" + (kind == "challenge" ? "1" : "0") +
+		    "</extern_password_type><firstlogin>1</firstlogin><lockstatus>" + (locked ? "1" : "0") +
+		    "</lockstatus><remainwaittime>" + (locked ? "5" : "0") + "</remainwaittime>");
+	}
+	if (opts_.hilink_password.empty())
+		return error(100002);
+	// Each POST here takes the token in force; a login's answer brings a
+	// session and the tokens of it.
+	if (token.empty() || tokens_.empty() || token != tokens_.front())
+		return error(125002);
+	if (opts_.hilink_rotate || opts_.hilink_firmware == options::firmware::page || logged_in_) {
+		tokens_.erase(tokens_.begin());
+		if (tokens_.empty()) {
+			tokens_ = {padded("T" + std::to_string(++token_count_), 32, 't')};
+			headers += "__RequestVerificationToken: " + tokens_[0] + "\r\n";
+		}
+	}
+	auto logged_in = [&] {
+		logged_in_ = true;
+		failed_logins_ = 0;
+		session_id_ = padded("L" + std::to_string(++token_count_), 64, 's');
+		tokens_ = {padded("T" + std::to_string(++token_count_), 32, 't'),
+		    padded("T" + std::to_string(++token_count_), 32, 't')};
+		headers = "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n";
+		// Firmware of the token alone gives them as a list.
+		if (opts_.hilink_firmware == options::firmware::token)
+			headers += "__RequestVerificationToken: " + tokens_[0] + "#" + tokens_[1] + "#\r\n";
+		else
+			headers += "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
+			    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";
+		trace("login ", kind);
+	};
+	auto wrong = [&] {
+		trace("login refused", "");
+		return error(++failed_logins_ >= opts_.hilink_lock_after && opts_.hilink_lock_after > 0 ? 108007 :
+		    opts_.hilink_wrong);
+	};
+	if (path == "/api/user/logout") {
+		if (!logged_in_ || opts_.hilink_logout_fails)
+			return error(opts_.hilink_logout_fails ? 125003 : 100003);
+		logged_in_ = false;
+		trace("logout", "");
+		return response("OK");
+	}
+	if (locked)
+		return error(108007);
+	if (path == "/api/user/login" && kind != "challenge") {
+		const std::string type = element(body, "password_type").value_or("");
+		const std::string user = element(body, "Username").value_or("");
+		const std::string sent = element(body, "Password").value_or("");
+		if (type != (kind == "none" ? "4" : kind))
+			return error(100005);
+		if (user != "admin" || sent != (kind == "0" || kind == "3" ? base64(opts_.hilink_password) :
+		    hilink_password_hash(user, opts_.hilink_password, token)))
+			return wrong();
+		logged_in();
+		return response("OK");
+	}
+	if (path == "/api/user/challenge_login" && kind == "challenge") {
+		if (element(body, "username").value_or("") != "admin")
+			return wrong();
+		first_nonce_ = element(body, "firstnonce").value_or("");
+		server_nonce_ = first_nonce_ + padded("N" + std::to_string(++token_count_), 32, 'n');
+		return response("<salt>" + std::string(salt_hex) + "</salt><iterations>" +
+		    std::to_string(opts_.hilink_iterations) + "</iterations><servernonce>" + server_nonce_ +
+		    "</servernonce><modeselected>1</modeselected>");
+	}
+	if (path == "/api/user/authentication_login" && kind == "challenge") {
+		auto [proof, signature] = hilink_proofs(opts_.hilink_password, salt_hex, opts_.hilink_iterations,
+		    first_nonce_, server_nonce_);
+		if (server_nonce_.empty() || element(body, "finalnonce").value_or("") != server_nonce_ ||
+		    element(body, "clientproof").value_or("") != proof)
+			return wrong();
+		server_nonce_.clear();
+		logged_in();
+		if (opts_.hilink_bad_proof)
+			signature[0] = signature[0] == '0' ? '1' : '0';
+		return response("<serversignature>" + signature + "</serversignature><rsan></rsan><rsae></rsae>");
+	}
+	return error(100002);
 }
 
 }

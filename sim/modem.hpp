@@ -240,11 +240,31 @@ struct options {
 	// How the answer's characters beyond U+FFFF are written: in UTF-8, as
 	// CESU-8, or as two references to their surrogates.
 	enum class astral { utf8, cesu8, references } hilink_astral = astral::utf8;
+	// A login before the USSD API, for user "admin" with this password;
+	// empty: the device has no login (its state-login answers 100002).
+	// The kind its state-login offers: "0", "3", "4" (its password_type),
+	// "challenge", or "none" (State 0: logged in without one).
+	std::string hilink_password;
+	std::string hilink_login_kind = "4";
+	int hilink_wrong = 108006;	// the code of a wrong password
+	int hilink_lock_after = 0;	// > 0: locked after this many wrong ones
+	int hilink_iterations = 100;	// the challenge's rounds
+	bool hilink_bad_proof = false;	// the challenge's server signature is wrong
+	bool hilink_logout_fails = false;	// the logout refused with 125003
 	// Called on the serving thread with each command line received ("< ..."),
 	// each answer sent ("> ..." with CR and LF written as \r and \n) and each
 	// USSD request as the network would read it ("USSD ...").
 	std::function<void(const std::string &)> trace;
 };
+
+// What the HiLink logins send, as the device checks them: the Password of
+// password_type 4 (user, password, the token its POST carries), and the
+// challenge's client proof and server signature (hex) from the password,
+// the salt (hex), the rounds and both nonces.
+std::string hilink_password_hash(const std::string &user, const std::string &password,
+    const std::string &token);
+std::pair<std::string, std::string> hilink_proofs(const std::string &password, const std::string &salt_hex,
+    int rounds, const std::string &first, const std::string &server);
 
 class modem {
 public:
@@ -341,6 +361,8 @@ private:
 	void hilink_serve();
 	std::string hilink_answer(const std::string &method, const std::string &path,
 	    const std::string &body, std::string &headers, int &status);
+	std::string hilink_user(const std::string &path, const std::string &body, const std::string &token,
+	    std::string &headers);
 	void hilink_close();
 	std::string situation_status(const std::string &path) const;
 
@@ -372,6 +394,9 @@ private:
 	int pending_left_ = 0;		// 111019 still to come before the answer
 	std::optional<network_answer> web_answer_;
 	bool stale_done_ = false;
+	bool logged_in_ = false;	// the HiLink login
+	int failed_logins_ = 0;
+	std::string first_nonce_, server_nonce_;	// the challenge in progress
 	uint32_t bus_serial_ = 0;
 	std::string pending_;	// bytes of the line being received
 	bool overlong_ = false;	// pending_ overflowed: drop the rest of the line

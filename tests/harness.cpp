@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -134,8 +136,22 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 			words.push_back(w);
 		words.push_back(tool);
 	}
-	for (auto &a : args)
-		words.push_back(replace(a, "PORT", port));
+	// Leading NAME=VALUE words are the tool's environment, which never has
+	// the password or netrc file of whoever runs the tests.
+	std::vector<std::string> env{"NETRC=/dev/null"};
+	for (char **e = environ; *e != nullptr; e++)
+		if (!std::string_view(*e).starts_with("USSDQ_PASSWORD=") && !std::string_view(*e).starts_with("NETRC="))
+			env.push_back(*e);
+	std::size_t first = 0;
+	for (; first < args.size() && !args[first].empty() && std::isupper(static_cast<unsigned char>(args[first][0])) &&
+	    args[first].find('=') != std::string::npos; first++)
+		env.insert(env.begin(), args[first]);	// before the defaults, which getenv would find first
+	for (std::size_t i = first; i < args.size(); i++)
+		words.push_back(replace(args[i], "PORT", port));
+	std::vector<char *> envp;
+	for (auto &e : env)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
 	std::vector<char *> argv;
 	for (auto &w : words)
 		argv.push_back(w.data());
@@ -143,7 +159,7 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 
 	c.start = clock::now();
 	EXPECT_EQ(posix_spawnp(&c.pid, words[0] == "ussdq" ? tool : words[0].c_str(), &fa,
-	    &attr, argv.data(), environ), 0);
+	    &attr, argv.data(), envp.data()), 0);
 	posix_spawnattr_destroy(&attr);
 	posix_spawn_file_actions_destroy(&fa);
 	for (int fd : write_ends)
@@ -239,8 +255,8 @@ run_on(sim::modem &modem, const std::vector<std::string> &args, const run_option
 	std::vector<std::string> words = args;
 	if (!modem.hilink_url().empty())
 		for (auto &w : words)
-			w = replace(replace(w, "HTTP://URL", "HTTP://" + modem.hilink_url().substr(7)), "URL",
-			    modem.hilink_url());
+			w = replace(replace(replace(w, "HTTP://URL", "HTTP://" + modem.hilink_url().substr(7)), "URL",
+			    modem.hilink_url()), "ADDR", modem.hilink_url().substr(7));
 	outcome r = collect(spawn(words, modem.path(), run), run);
 	if (run.port_exclusive)
 		ioctl(holder, TIOCNXCL);	// the fake holds the device open: the flag would stay

@@ -1064,23 +1064,50 @@ TEST(Sessions, HiLinkKeptAndReleasedOnEveryWayOut)
 		run_options how;
 		int status;
 		std::string err;
+		bool login = false;	// logged in: the logout follows the release
 	} cases[] = {
 		{"SIGTERM", hilink + lines{"*101#"}, signal_at(800, SIGTERM), 128 + SIGTERM, ""},
 		{"SIGINT", hilink + lines{"*101#"}, signal_at(800, SIGINT), 128 + SIGINT, ""},
 		{"the watchdog", lines{"-t", "1"} + hilink + lines{"*101#"}, {}, 1,
 		    "ussdq: URL: Operation timed out\n"},
+		{"SIGTERM logged in", lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"}, signal_at(800, SIGTERM),
+		    128 + SIGTERM, "", true},
+		{"SIGHUP logged in by the challenge", lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"},
+		    signal_at(800, SIGHUP), 128 + SIGHUP, "", true},
+		{"the watchdog logged in", lines{"USSDQ_PASSWORD=pw", "-t", "1"} + hilink + lines{"*101#"}, {}, 1,
+		    "ussdq: URL: Operation timed out\n", true},
 	};
 	for (const auto &c : cases) {
-		shared_modem modem(o);
+		sim::options with = o;
+		if (c.login)
+			with.hilink_password = "pw";
+		if (c.what == std::string("SIGHUP logged in by the challenge"))
+			with.hilink_login_kind = "challenge";
+		shared_modem modem(with);
 		auto r = modem.run(c.args, c.how);
 		EXPECT_EQ(r.status, c.status) << c.what;
 		EXPECT_EQ(r.err, c.err) << c.what;
-		// The run out of time asks why after the release; one ended by a
-		// signal asks nothing.
+		// The run out of time asks why after the release, before any
+		// logout; one ended by a signal asks nothing.
 		const lines asked = c.status == 1 ? lines{"GET /api/pin/status", "GET /api/monitoring/status"}
 		    : lines{};
-		ASSERT_GT(r.sent.size(), asked.size()) << c.what;
-		EXPECT_EQ(lines(r.sent.end() - static_cast<long>(asked.size()) - 1, r.sent.end()),
-		    lines{release} + asked) << c.what;
+		lines want = lines{release} + asked;
+		if (c.login)
+			want.push_back("POST /api/user/logout");
+		ASSERT_GE(r.sent.size(), want.size()) << c.what;
+		EXPECT_EQ(lines(r.sent.end() - static_cast<long>(want.size()), r.sent.end()), want) << c.what;
 	}
+	// A lock the device reports before any try: none is made, and the
+	// wait it gives is told.
+	o.hilink_password = "pw";
+	o.hilink_lock_after = 1;
+	o.hilink_pending = 1;
+	shared_modem modem(o);
+	auto wrong = modem.run(lines{"USSDQ_PASSWORD=wrong"} + hilink + lines{"*101#"});
+	EXPECT_EQ(wrong.err, "ussdq: URL: login refused: locked after too many failed logins\n");
+	auto locked = modem.run(lines{"USSDQ_PASSWORD=pw"} + hilink + lines{"*101#"});
+	EXPECT_EQ(locked.status, 1);
+	EXPECT_EQ(locked.err, "ussdq: URL: login refused: locked after too many failed logins; "
+	    "try again in 5 minutes\n");
+	EXPECT_EQ(std::count(locked.sent.begin(), locked.sent.end(), "POST /api/user/login"), 0);
 }

@@ -1132,3 +1132,31 @@ TEST(FakeModemMbim, AgreesWithAStandardClient)
 			EXPECT_NE((r.out + r.err).find(s), std::string::npos) << what << ": " << s << "\n" << r.out << r.err;
 	}
 }
+
+// The fake checks the tool's logins with what it computes itself; those
+// are checked here against worked examples from Python's hashlib and hmac.
+TEST(FakeModem, ComputesTheHiLinkLoginsAsWorkedOut)
+{
+	EXPECT_EQ(sim::hilink_password_hash("admin", "secret", "T1tttttttttttttttttttttttttttttt"),
+	    "OTJjMDA3ZWVmYjIzZjI0NGQwNDBmYTVmZmUwYzRkZmRkNWJlNGFkYTAxMWI4YWM4M2JlZDUzYjhkNGIyM2VjOA==");
+	EXPECT_EQ(sim::hilink_password_hash("admin", "p\xc3\xa4ssw\xc3\xb6rd", "abc"),
+	    "YjZiMDlkOGNhZjgzZDYyNWZkYWM2NjdiODgyNzJjZDdlMTlhNTJmYWY5NDM4OTI4YjVhNWUxNjVjYTlkMDk3MA==");
+	struct {
+		std::string password, salt;
+		int rounds;
+		std::string first, server, proof, signature;
+	} cases[] = {
+		{"secret", "8d4e7c0b5a1f2e3d9c6b0a7f1e2d3c4b5a69788796a5b4c3d2e1f00112233445", 100,
+		    std::string(64, '0'), std::string(64, '0') + "N1" + std::string(30, 'n'),
+		    "e554271916368deba036f498f4d3c79b721d28e411a68adb8716830caec15e3a",
+		    "ac13dcff796b3aaf951efd04cc5debd2881cbcb00678254ed56e0918ae6106d3"},
+		{"admin", "0123456789abcdef", 1000, std::string(64, 'f'), std::string(64, 'f') + "abc",
+		    "018a4be844b8c89a14fc1b810c459e6d0ed4cbebae9dd241901eec1ee4e3dc5e",
+		    "8593cba2fcc1e36a713982ef43fdc51b4492e157ceeb8ff66b68a8313fc50b94"},
+	};
+	for (const auto &c : cases) {
+		auto [proof, signature] = sim::hilink_proofs(c.password, c.salt, c.rounds, c.first, c.server);
+		EXPECT_EQ(proof, c.proof) << c.password;
+		EXPECT_EQ(signature, c.signature) << c.password;
+	}
+}

@@ -254,6 +254,8 @@ lost(const http_answer *a, int fd, const char *why)
 	return false;
 }
 
+bool http_secret;
+
 bool
 http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header)
@@ -293,7 +295,7 @@ http_exchange(const http_peer *peer, const char *method, const char *path,
 			k--;
 		const char end = a->body[k];
 		a->body[k] = '\0';
-		warnx("http: %s", shown(a->body));
+		warnx("http: %s", http_secret ? "***" : shown(a->body));
 		a->body[k] = end;
 	}
 	return true;

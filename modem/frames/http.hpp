@@ -52,5 +52,7 @@ extern const char http_read_failed[];
 // failure ends the run, unless a->soft: a connection refused as "PORT:
 // Connection refused", an answer that is none as "PORT: WHY". Under -v the
 // request line, the status line and the body are shown.
+// Set while the answers are secrets: -v shows their bodies as ***.
+extern bool http_secret;
 bool http_exchange(const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body, http_answer *a, http_header_fn on_header);
