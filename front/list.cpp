@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <err.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,7 +46,12 @@ find_ports()
 			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
 		else
 			snprintf(name, sizeof name, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
-		if (access(name, F_OK) == 0 && n++ < max_ports)
+		// A descriptor of the path alone opens nothing of the device.
+		const int fd = open(name, O_PATH | O_CLOEXEC);
+		if (fd < 0)
+			continue;
+		close(fd);
+		if (n++ < max_ports)
 			memcpy(found[n - 1], name, sizeof name);
 	}
 	for (size_t i = 1; i < n && i < max_ports; i++)
@@ -166,15 +170,15 @@ print_finding(const finding *f, bool first)
 		return;
 	}
 	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);
-	json_string(stdout, f->port, strlen(f->port), false);
+	json_string(f->port, strlen(f->port), false);
 	if (f->busy) {
 		fputs(",\"maker\":null,\"model\":null,\"mode\":\"busy\"}", stdout);
 		return;
 	}
 	fputs(",\"maker\":", stdout);
-	json_string(stdout, f->maker, strlen(f->maker), false);
+	json_string(f->maker, strlen(f->maker), false);
 	fputs(",\"model\":", stdout);
-	json_string(stdout, f->model, strlen(f->model), false);
+	json_string(f->model, strlen(f->model), false);
 	printf(",\"mode\":\"%s\"}", f->mode);
 }
 
@@ -183,8 +187,10 @@ print_finding(const finding *f, bool first)
 static void
 hide_user(char *name)
 {
-	if (strncasecmp(name, "http://", 7) != 0)
-		return;
+	// http:// in any case: ':' and '/' have the case bit set already.
+	for (int i = 0; i < 7; i++)
+		if ((name[i] | 0x20) != "http://"[i])
+			return;
 	char *h = name + 7;
 	char *p = h;
 	while (*p != '\0' && *p != '/' && *p != '@')

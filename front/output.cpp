@@ -86,40 +86,40 @@ print_text(const utf8_out *text)
 // Every control character is escaped, those of ISO 8859-1's upper half and
 // DEL too, so that a script never finds one in what it parses.
 static void
-json_char(FILE *f, uint32_t cp)
+json_char(uint32_t cp)
 {
 	static constexpr char shorts[] = "btnvfr";	// \b from 8 to \r at 13
 
 	if (cp == '"' || cp == '\\') {
-		putc('\\', f);
-		putc(static_cast<int>(cp), f);
+		putchar('\\');
+		putchar(static_cast<int>(cp));
 	} else if (cp >= 8 && cp <= 13 && cp != 11) {
-		putc('\\', f);
-		putc(shorts[cp - 8], f);
+		putchar('\\');
+		putchar(shorts[cp - 8]);
 	} else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
-		fprintf(f, "\\u%04x", static_cast<unsigned>(cp));
+		printf("\\u%04x", static_cast<unsigned>(cp));
 	} else {
 		// Never a NUL among them: that is escaped above.
 		char bytes[5] = {};
 		utf8_out out = {bytes, 4, 0};
 		utf8_put(&out, cp);
-		fputs(bytes, f);
+		fputs(bytes, stdout);
 	}
 }
 
 void
-json_string(FILE *f, const char *s, size_t n, bool latin1)
+json_string(const char *s, size_t n, bool latin1)
 {
-	putc('"', f);
+	putchar('"');
 	if (latin1)
 		for (size_t i = 0; i < n; i++)
-			json_char(f, static_cast<unsigned char>(s[i]));
+			json_char(static_cast<unsigned char>(s[i]));
 	else
-		utf8_walk(s, n, [f](uint32_t cp) {
-			json_char(f, cp == not_utf8 ? replacement_char : cp);
+		utf8_walk(s, n, [](uint32_t cp) {
+			json_char(cp == not_utf8 ? replacement_char : cp);
 			return true;
 		});
-	putc('"', f);
+	putchar('"');
 }
 
 void
@@ -130,13 +130,13 @@ print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool ke
 		fputs("{\"status\":null,\"text\":", stdout);
 	else
 		printf("{\"status\":%d,\"text\":", a->status);
-	json_string(stdout, text->buf, text->len, false);
+	json_string(text->buf, text->len, false);
 	if (a->dcs < 0)
 		fputs(",\"dcs\":null,\"raw\":", stdout);
 	else
 		printf(",\"dcs\":%d,\"raw\":", a->dcs);
 	// UTF-8 text stays as it is; a modem's is read byte for byte.
-	json_string(stdout, a->raw, a->raw_len, a->set != charset::utf8);
+	json_string(a->raw, a->raw_len, a->set != charset::utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
 }
 

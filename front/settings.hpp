@@ -86,7 +86,7 @@ const char *shown(const char *s);
 void print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept);
 // n bytes of s as a JSON string: UTF-8, or each byte the ISO 8859-1
 // character of that number.
-void json_string(FILE *f, const char *s, size_t n, bool latin1);
+void json_string(const char *s, size_t n, bool latin1);
 void finish_output();			// a lost answer is a failure
 
 /* watchdog.cpp */

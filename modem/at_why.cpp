@@ -15,7 +15,7 @@ static heard
 ask(const char *cmd, char *line, size_t size, int64_t deadline)
 {
 	char buf[128];
-	const size_t n = strlen(cmd + 2) - 1;	// "+CREG" of "AT+CREG?"
+	const size_t n = strcspn(cmd + 2, "?");	// "+CREG" of "AT+CREG?"
 	line_read got;
 	at_exchange x;
 	bool found = false;
@@ -77,24 +77,11 @@ registration(const char *cmd, char *line, size_t size, int64_t deadline, heard *
 	}
 }
 
-bool
-at_why(modem_state *s, int64_t deadline)
+// What +CPIN's answer, or its refusal, says of the SIM, and the name of the
+// lock it asks to be opened.
+static void
+sim_from(heard h, const char *line, modem_state *s)
 {
-	char line[96];
-	heard h;
-	bool told = false;
-
-	if ((h = ask("AT+CFUN?", line, sizeof line, deadline)) == heard::none)
-		return false;
-	if (h == heard::answer) {
-		const long fun = field(line, 0);
-		s->radio_off = fun == 0 || fun == 4;
-		if (s->radio_off)
-			return true;
-		told = true;
-	}
-	if ((h = ask("AT+CPIN?", line, sizeof line, deadline)) == heard::none)
-		return told;
 	const char *p = line + strspn(line, " \"");
 	p = h == heard::answer ? p : strncmp(p, "+CME ERROR:", 11) == 0 ? p + 11 + strspn(p + 11, " ") : "";
 	const size_t len = strcspn(p, "\"");
@@ -110,6 +97,38 @@ at_why(modem_state *s, int64_t deadline)
 	else if (strcmp(p, "14") == 0 || strcmp(p, "SIM busy") == 0)
 		s->sim = sim_state::not_ready;
 	snprintf(s->lock, sizeof s->lock, "%.*s", static_cast<int>(len), p);
+}
+
+// The access technology that <AcT> of +COPS names.
+static access_tech
+tech_of(long act)
+{
+	if (act == 11 || act == 12)
+		return access_tech::nr5g;
+	if (act == 7 || act == 9 || act == 10 || act == 13)
+		return access_tech::lte;
+	return access_tech::other;
+}
+
+bool
+at_why(modem_state *s, int64_t deadline)
+{
+	char line[96];
+	heard h;
+	bool told = false;
+
+	if ((h = ask("AT+CFUN?", line, sizeof line, deadline)) == heard::none)
+		return false;
+	if (h == heard::answer) {
+		const long fun = field(line, 0);
+		s->radio_off = static_cast<signed char>(fun == 0 || fun == 4);
+		if (s->radio_off)
+			return true;
+		told = true;
+	}
+	if ((h = ask("AT+CPIN?", line, sizeof line, deadline)) == heard::none)
+		return told;
+	sim_from(h, line, s);
 	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
 		return true;
 	told |= s->sim == sim_state::ready;
@@ -122,12 +141,10 @@ at_why(modem_state *s, int64_t deadline)
 		s->fivegs = registration("AT+C5GREG?", line, sizeof line, deadline, &h);
 	// The access technology follows the operator's name, which may hold
 	// commas of its own.
+	const char *p = nullptr;
 	if (h != heard::none && ask("AT+COPS?", line, sizeof line, deadline) == heard::answer &&
-	    (p = strrchr(line, '"')) != nullptr && field(p, 1) >= 0) {
-		const long act = field(p, 1);
-		s->tech = act == 11 || act == 12 ? access_tech::nr5g :
-		    act == 7 || act == 9 || act == 10 || act == 13 ? access_tech::lte : access_tech::other;
-	}
+	    (p = strrchr(line, '"')) != nullptr && field(p, 1) >= 0)
+		s->tech = tech_of(field(p, 1));
 	// A modem registered on LTE that will not say how it stands for
 	// circuit-switched service has none.
 	if (creg_refused && (s->eps == reg_state::registered || s->fivegs == reg_state::registered))

@@ -18,29 +18,31 @@ number(const char *body, const char *name)
 	return value;
 }
 
-// The device's SIM state (/api/pin/status), then the network it is on
-// (/api/monitoring/status), whose service status tells registered from
-// not, though not searching from denied.
-bool
-hilink_why(modem_state *s, int64_t deadline)
+// The SIM's state from the device's SimState.
+static sim_state
+sim_of(long st)
 {
-	const char *body;
-	bool told = false;
-
-	// The device's word that the network does not take USSD.
-	if (hilink_refused == 111022)
-		s->cs_service = 0;
-	if (now_ms() < deadline && hilink_get("/api/pin/status", &body) == 0) {
-		const long st = number(body, "SimState");
-		s->sim = st == 257 ? sim_state::ready : st == 260 ? sim_state::pin : st == 261 ?
-		    sim_state::puk : st == 255 ? sim_state::absent : st == 256 ? sim_state::not_ready :
-		    sim_state::unknown;
-		told = s->sim != sim_state::unknown;
-		if (told && s->sim != sim_state::ready)
-			return true;
+	switch (st) {
+	case 257:
+		return sim_state::ready;
+	case 260:
+		return sim_state::pin;
+	case 261:
+		return sim_state::puk;
+	case 255:
+		return sim_state::absent;
+	case 256:
+		return sim_state::not_ready;
+	default:
+		return sim_state::unknown;
 	}
-	if (now_ms() >= deadline || hilink_get("/api/monitoring/status", &body) != 0)
-		return told || s->cs_service == 0;
+}
+
+// What the device's /api/monitoring/status answer body says of the
+// network it is on.
+static void
+network_of(modem_state *s, const char *body)
+{
 	const long service = number(body, "ServiceStatus");
 	long type = number(body, "CurrentNetworkTypeEx");
 	if (type < 0)
@@ -55,5 +57,28 @@ hilink_why(modem_state *s, int64_t deadline)
 	// A packet-switched domain alone, on LTE: no circuit-switched service.
 	if (service == 2 && domain == 2 && s->tech == access_tech::lte)
 		s->cs_service = 0;
+}
+
+// The device's SIM state (/api/pin/status), then the network it is on
+// (/api/monitoring/status), whose service status tells registered from
+// not, though not searching from denied.
+bool
+hilink_why(modem_state *s, int64_t deadline)
+{
+	const char *body;
+	bool told = false;
+
+	// The device's word that the network does not take USSD.
+	if (hilink_refused == 111022)
+		s->cs_service = 0;
+	if (now_ms() < deadline && hilink_get("/api/pin/status", &body) == 0) {
+		s->sim = sim_of(number(body, "SimState"));
+		told = s->sim != sim_state::unknown;
+		if (told && s->sim != sim_state::ready)
+			return true;
+	}
+	if (now_ms() >= deadline || hilink_get("/api/monitoring/status", &body) != 0)
+		return told || s->cs_service == 0;
+	network_of(s, body);
 	return true;
 }

@@ -164,8 +164,8 @@ show(const char *what, const uint8_t *msg, size_t n)
 	static constexpr const char *types[] = {"message", "OPEN", "CLOSE", "COMMAND",
 	    "ERROR", "", "", "INDICATE_STATUS"};
 	// A long message is cut: its first bytes tell what it is.
-	static constexpr size_t shown = 512;
-	char line[192 + 9 * shown / 4];
+	static constexpr size_t cut_at = 512;
+	char line[192 + 9 * cut_at / 4];
 	size_t k = 0;
 	auto add = [&](const char *s) {
 		while (*s != '\0')
@@ -185,14 +185,14 @@ show(const char *what, const uint8_t *msg, size_t n)
 		add("_DONE");
 	add(service_name(msg, n, i));
 	add(":");
-	for (size_t j = 0; j < n && j < shown; j++) {
+	for (size_t j = 0; j < n && j < cut_at; j++) {
 		if (j % 4 == 0)
 			line[k++] = ' ';
 		hex_put(msg + j, 1, line + k, false);
 		k += 2;
 	}
 	// Its length is in its header.
-	if (n > shown)
+	if (n > cut_at)
 		add(" ... (cut)");
 	line[k++] = '\n';
 	ssize_t r = write(STDERR_FILENO, line, k);

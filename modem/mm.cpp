@@ -228,14 +228,14 @@ find(const char *port, bool port_given)
 		const char *path = dr_str(&object);
 		dr_enter(&object, &ifaces);
 		dreader all = ifaces;
-		const bool ussd = lookup(&all, ussd_iface, &iface);
+		const bool offers_ussd = lookup(&all, ussd_iface, &iface);
 		bool modem = lookup(&ifaces, modem_iface, &iface);
 		bool match = modem && port_given && has_port(&iface, port);
 		dr_leave(&objects, &object);
 		modems += modem;
 		if ((match && matches++ == 0) || (!port_given && modem && modems == 1)) {
 			choose(path, &iface);
-			has_ussd = ussd;
+			has_ussd = offers_ussd;
 		}
 	}
 	dr_leave(&body, &objects);
@@ -338,8 +338,10 @@ mm_state()
 	return state;
 }
 
+// Both strings are literals wherever this is called, the interface always
+// the one that starts with a dot.
 bool
-mm_number(const char *iface, const char *name, uint32_t *value)
+mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char which[96];
 	dwriter w;

@@ -9,34 +9,27 @@ static constexpr const char *locks[] = {
 	"PH-CORP PUK", "PH-FSIM PIN", "PH-FSIM PUK", "PH-NETSUB PIN", "PH-NETSUB PUK",
 };
 
-// The modem's State, and by it what failed or locked it; its access
-// technologies; its 3GPP registration. ModemManager does not tell
-// circuit-switched service apart, but for SMS only: the registration goes
-// as the circuit-switched one.
-bool
-mm_why(modem_state *s, int64_t)
+// The SIM's state from the lock ModemManager says the modem waits on.
+static sim_state
+sim_of_lock(uint32_t v)
 {
-	uint32_t state, v;
+	if (v == 2)
+		return sim_state::pin;
+	if (v == 4)
+		return sim_state::puk;
+	if (v == 3 || v == 5)
+		return sim_state::ready;
+	if (v >= 6 && v - 6 < sizeof locks / sizeof *locks)
+		return sim_state::locked;
+	return sim_state::unknown;
+}
 
-	if (!mm_number(".Modem", "State", &state))
-		return false;
-	const auto st = static_cast<int32_t>(state);
-	// Disabled or being disabled: the radio is off.
-	s->radio_off = st == 3 || st == 4;
-	if (s->radio_off)
-		return true;
-	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
-		s->sim = v == 2 ? sim_state::pin : v == 4 ? sim_state::puk : v == 3 || v == 5 ?
-		    sim_state::ready : v >= 6 && v - 6 < sizeof locks / sizeof *locks ?
-		    sim_state::locked : sim_state::unknown;
-		if (s->sim == sim_state::locked)
-			snprintf(s->lock, sizeof s->lock, "%s", locks[v - 6]);
-	}
-	// The SIM missing, or an eSIM without a profile.
-	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))
-		s->sim = v == 2 || v == 5 ? sim_state::absent : sim_state::unknown;
-	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
-		return true;
+// The network's side: the access technologies and the 3GPP registration.
+static void
+mm_network(modem_state *s)
+{
+	uint32_t v;
+
 	if (mm_number(".Modem", "AccessTechnologies", &v))
 		s->tech = v & 0x4000 ? access_tech::lte : v & 0x8000 ? access_tech::nr5g :
 		    v != 0 ? access_tech::other : access_tech::unknown;
@@ -49,5 +42,35 @@ mm_why(modem_state *s, int64_t)
 		};
 		s->cs = v < sizeof regs / sizeof *regs ? regs[v] : reg_state::unknown;
 	}
+}
+
+// The modem's State, and by it what failed or locked it; its access
+// technologies; its 3GPP registration. ModemManager does not tell
+// circuit-switched service apart, but for SMS only: the registration goes
+// as the circuit-switched one.
+bool
+mm_why(modem_state *s, int64_t)
+{
+	uint32_t state;
+	uint32_t v;
+
+	if (!mm_number(".Modem", "State", &state))
+		return false;
+	const auto st = static_cast<int32_t>(state);
+	// Disabled or being disabled: the radio is off.
+	s->radio_off = static_cast<signed char>(st == 3 || st == 4);
+	if (s->radio_off)
+		return true;
+	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
+		s->sim = sim_of_lock(v);
+		if (s->sim == sim_state::locked)
+			snprintf(s->lock, sizeof s->lock, "%s", locks[v - 6]);
+	}
+	// The SIM missing, or an eSIM without a profile.
+	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))
+		s->sim = v == 2 || v == 5 ? sim_state::absent : sim_state::unknown;
+	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
+		return true;
+	mm_network(s);
 	return true;
 }

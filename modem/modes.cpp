@@ -1,5 +1,8 @@
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "modem/modes.hpp"
 #include "modem/why.hpp"
 
@@ -81,10 +84,11 @@ job_refusal(const mode_ops *m, const ussd_job *job)
 #if USSDQ_WITH_WHY
 // The questions each mode asks its modem after a failure; the classic run
 // asks none, and auto's are those of the mode it chose.
-static constexpr struct {
+struct why_row {
 	const mode_ops *mode;
 	bool (*ask)(modem_state *s, int64_t deadline);
-} whys[] = {
+};
+static constexpr why_row whys[] = {
 	{&packed_mode, at_why},
 	{&text_mode, at_why},
 	{&ucs2_mode, at_why},
@@ -107,11 +111,10 @@ bool
 mode_asks_why([[maybe_unused]] const mode_ops *m)
 {
 #if USSDQ_WITH_WHY
-	for (const auto &w : whys)
-		if (w.mode == m)
-			return true;
-#endif
+	return std::ranges::find(whys, m, &why_row::mode) != std::end(whys);
+#else
 	return false;
+#endif
 }
 
 const char *
@@ -119,10 +122,10 @@ mode_why([[maybe_unused]] const mode_ops *m, [[maybe_unused]] int64_t deadline,
     [[maybe_unused]] char *buf, [[maybe_unused]] size_t size)
 {
 #if USSDQ_WITH_WHY
+	const why_row *w = std::ranges::find(whys, m, &why_row::mode);
 	modem_state s;
-	for (const auto &w : whys)
-		if (w.mode == m)
-			return w.ask(&s, deadline) ? why_text(&s, buf, size) : nullptr;
+	if (w != std::end(whys))
+		return w->ask(&s, deadline) ? why_text(&s, buf, size) : nullptr;
 #endif
 	return nullptr;
 }

@@ -103,5 +103,6 @@ bool mode_asks_why(const mode_ops *m);
 // not work, before deadline: the reason, into buf, or null when none holds
 // or the modem could not be asked.
 const char *mode_why(const mode_ops *m, int64_t deadline, char *buf, size_t size);
-// A monotonic clock, in milliseconds; deadlines are in it.
-int64_t now_ms();
+// A monotonic clock, in milliseconds; deadlines are in it. The frames'
+// link declares it too, for the files that include that alone.
+int64_t now_ms();	// NOLINT(readability-redundant-declaration)

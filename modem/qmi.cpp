@@ -615,6 +615,35 @@ take(const qmi_msg *m, int status, uint8_t utf16, uint8_t coded_tlv, ussd_answer
 	return &qmi_mode;
 }
 
+// The response m to the request sent or to the Originate USSD still owed:
+// true when the wait ends with it, the mode the run goes on in (null for
+// a refusal) then in *next.
+static bool
+responded(const qmi_msg *m, bool originate, ussd_answer *a, char *refusal, size_t size,
+    const mode_ops **next)
+{
+	const long e = qmi_result(m);
+	size_t n;
+
+	if (originate)
+		owed = 0;
+	if (e != -1) {
+		// A refused request leaves no session to end.
+		if (originate)
+			session = 0;
+		refusal_of(m, e, refusal, size);
+		*next = nullptr;
+		return true;
+	}
+	// A response without text only says that the request went out; the
+	// text follows as an indication.
+	if (originate && (qmi_tlv(m, 0x16, &n) != nullptr || qmi_tlv(m, 0x12, &n) != nullptr)) {
+		*next = take(m, 0, 0x16, 0x12, a);
+		return true;
+	}
+	return false;
+}
+
 // The network's text comes as the response to Originate USSD or as an
 // indication while that response is still owed, whichever first; a reply's
 // own response carries only its result.
@@ -637,22 +666,11 @@ qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 	for (;;) {
 		if (!next_of(voice, answer_deadline, &m))
 			answer_overdue();
-		const long e = qmi_result(&m);
 		const bool originate = m.id == 0x3a && m.txn == owed;
 		if (m.kind == qmi_response && (originate || (m.id == id && m.txn == t))) {
-			if (originate)
-				owed = 0;
-			if (e != -1) {
-				// A refused request leaves no session to end.
-				if (originate)
-					session = 0;
-				refusal_of(&m, e, refusal, size);
-				return nullptr;
-			}
-			// A response without text only says that the request
-			// went out; the text follows as an indication.
-			if (originate && (qmi_tlv(&m, 0x16, &n) != nullptr || qmi_tlv(&m, 0x12, &n) != nullptr))
-				return take(&m, 0, 0x16, 0x12, a);
+			const mode_ops *next;
+			if (responded(&m, originate, a, refusal, size, &next))
+				return next;
 		} else if (m.kind == qmi_indication && m.id == 0x3e) {
 			const uint8_t *act = qmi_tlv(&m, ussd_action, &n);
 			return take(&m, act != nullptr && n >= 1 && act[0] == 2, 0x11, 0x10, a);

@@ -3,7 +3,9 @@
 #include "modem/qmi.hpp"
 #include "modem/why.hpp"
 
-static constexpr uint8_t dms = 2, nas = 3, uim = 11;
+static constexpr uint8_t dms = 2;
+static constexpr uint8_t nas = 3;
+static constexpr uint8_t uim = 11;
 
 // The value of TLV type of a successful response to id of service, at
 // least need bytes long; null when the question could not be asked or was
@@ -23,14 +25,62 @@ answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline
 	return v != nullptr && n >= need ? v : nullptr;
 }
 
+// The state of an application of Get Card Status, its card's UPIN state
+// given.
+static sim_state
+app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
+{
+	static constexpr const char *features[] = {"PH-NET", "PH-NETSUB", "PH-SP", "PH-CORP", "PH-SIM"};
+
+	// Where UPIN stands for PIN1, the card's UPIN state tells.
+	if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
+		return upin == 1 ? sim_state::pin : sim_state::puk;
+	switch (app[1]) {
+	case 2:
+		return sim_state::pin;
+	case 3:
+	case 5:
+		return sim_state::puk;
+	case 4:
+		if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
+			snprintf(lock, size, "%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
+			return sim_state::locked;
+		}
+		return sim_state::not_ready;
+	case 7:
+		return sim_state::ready;
+	default:
+		return sim_state::not_ready;
+	}
+}
+
+// Past the card at *p, its header checked by the caller, and its
+// applications: the one numbered want, else the first, in *app; false
+// when they run past end.
+static bool
+pick_app(const uint8_t **p, const uint8_t *end, unsigned want, const uint8_t **app)
+{
+	const uint8_t apps = (*p)[5];
+
+	*p += 6;
+	for (unsigned a = 0; a < apps; a++) {
+		if (end - *p < 7 || end - *p < 14 + (*p)[6])
+			return false;
+		if (*app == nullptr || a == want)
+			*app = *p;
+		*p += 14 + (*p)[6];
+	}
+	return true;
+}
+
 // The SIM as the UIM service's Get Card Status gives it: the card and the
 // application the primary GSM/UMTS index names, else the first of each.
 static sim_state
 card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 {
-	static constexpr const char *features[] = {"PH-NET", "PH-NETSUB", "PH-SP", "PH-CORP", "PH-SIM"};
-	const unsigned primary = v[0] | v[1] << 8;
-	const unsigned want_card = primary == 0xffff ? 0 : primary >> 8, want_app = primary == 0xffff ? 0 : primary & 0xff;
+	const unsigned primary = static_cast<unsigned>(v[0] | v[1] << 8);
+	const unsigned want_card = primary == 0xffff ? 0 : primary >> 8;
+	const unsigned want_app = primary == 0xffff ? 0 : primary & 0xff;
 	const uint8_t *end = v + n;
 	const uint8_t *p = v + 9;
 
@@ -39,42 +89,18 @@ card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 	for (unsigned c = 0; c < v[8]; c++) {
 		if (end - p < 6)
 			return sim_state::unknown;
-		const uint8_t state = p[0], upin = p[1], apps = p[5];
+		const uint8_t state = p[0];
+		const uint8_t upin = p[1];
 		const uint8_t *app = nullptr;
-		p += 6;
-		for (unsigned a = 0; a < apps; a++) {
-			if (end - p < 7 || end - p < 14 + p[6])
-				return sim_state::unknown;
-			if (app == nullptr || a == want_app)
-				app = p;
-			p += 14 + p[6];
-		}
+		if (!pick_app(&p, end, want_app, &app))
+			return sim_state::unknown;
 		if (c != want_card && c + 1 < v[8])
 			continue;
 		if (state != 1)
 			return state == 0 ? sim_state::absent : sim_state::not_ready;
 		if (app == nullptr)
 			return sim_state::not_ready;
-		// Where UPIN stands for PIN1, the card's UPIN state tells.
-		if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
-			return upin == 1 ? sim_state::pin : sim_state::puk;
-		switch (app[1]) {
-		case 2:
-			return sim_state::pin;
-		case 3:
-		case 5:
-			return sim_state::puk;
-		case 4:
-			if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
-				snprintf(lock, size, "%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
-				return sim_state::locked;
-			}
-			return sim_state::not_ready;
-		case 7:
-			return sim_state::ready;
-		default:
-			return sim_state::not_ready;
-		}
+		return app_state(app, upin, lock, size);
 	}
 	return sim_state::unknown;
 }
@@ -112,9 +138,50 @@ sim_of(modem_state *s, int64_t deadline, bool *told)
 	}
 }
 
-// DMS's operating mode and SIM, then NAS's serving system: its one
-// registration, and whether it has circuit-switched service (its CS
-// attach state) on which radio interfaces.
+// The radio interfaces of NAS's serving system, the count at v[4]
+// followed by n - 5 of them at most.
+static access_tech
+tech_of(const uint8_t *v, size_t n)
+{
+	bool lte = false;
+	bool nr = false;
+	bool other = false;
+
+	for (size_t i = 0; i < v[4] && 5 + i < n; i++) {
+		lte |= v[5 + i] == 8;
+		nr |= v[5 + i] == 12;
+		other |= v[5 + i] != 8 && v[5 + i] != 12 && v[5 + i] != 0;
+	}
+	if (lte)
+		return access_tech::lte;
+	if (other)
+		return access_tech::other;
+	return nr ? access_tech::nr5g : access_tech::unknown;
+}
+
+// NAS's serving system: its one registration, and whether it has
+// circuit-switched service (its CS attach state) on which radio
+// interfaces.
+static bool
+serving_system(modem_state *s, int64_t deadline)
+{
+	static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
+		reg_state::searching, reg_state::denied};
+	qmi_msg m;
+	size_t n;
+	const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &m);
+
+	if (v == nullptr)
+		return false;
+	qmi_tlv(&m, 1, &n);
+	s->cs = v[0] < 4 ? regs[v[0]] : reg_state::unknown;
+	if (v[0] == 1 && v[1] != 0)
+		s->cs_service = static_cast<signed char>(v[1] == 1);
+	s->tech = tech_of(v, n);
+	return true;
+}
+
+// DMS's operating mode and SIM, then NAS's serving system.
 bool
 qmi_why(modem_state *s, int64_t deadline)
 {
@@ -124,7 +191,7 @@ qmi_why(modem_state *s, int64_t deadline)
 	if (qmi_question_client(dms, deadline)) {
 		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, deadline, &m)) {
 			told = true;
-			s->radio_off = v[0] == 0xff ? -1 : v[0] != 0;
+			s->radio_off = static_cast<signed char>(v[0] == 0xff ? -1 : v[0] != 0);
 		}
 		if (s->radio_off != 1)
 			sim_of(s, deadline, &told);
@@ -134,24 +201,8 @@ qmi_why(modem_state *s, int64_t deadline)
 		return told;
 	if (!qmi_question_client(nas, deadline))
 		return told;
-	if (const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &m)) {
-		static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
-			reg_state::searching, reg_state::denied};
-		size_t n;
-		qmi_tlv(&m, 1, &n);
+	if (serving_system(s, deadline))
 		told = true;
-		s->cs = v[0] < 4 ? regs[v[0]] : reg_state::unknown;
-		if (v[0] == 1 && v[1] != 0)
-			s->cs_service = v[1] == 1;
-		bool lte = false, nr = false, other = false;
-		for (size_t i = 0; i < v[4] && 5 + i < n; i++) {
-			lte |= v[5 + i] == 8;
-			nr |= v[5 + i] == 12;
-			other |= v[5 + i] != 8 && v[5 + i] != 12 && v[5 + i] != 0;
-		}
-		s->tech = lte ? access_tech::lte : nr && !other ? access_tech::nr5g :
-		    other ? access_tech::other : access_tech::unknown;
-	}
 	qmi_question_done();
 	return told;
 }

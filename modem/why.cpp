@@ -29,7 +29,10 @@ why_text(const modem_state *s, char *buf, size_t size)
 		break;
 	}
 	const reg_state regs[] = {s->cs, s->eps, s->fivegs};
-	bool known = false, registered = false, searching = false, denied = false;
+	bool known = false;
+	bool registered = false;
+	bool searching = false;
+	bool denied = false;
 	for (reg_state r : regs) {
 		known |= r != reg_state::unknown;
 		registered |= is_registered(r);

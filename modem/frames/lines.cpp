@@ -67,7 +67,7 @@ modem_byte(int64_t deadline)
 			continue;
 		// A terminal that hung up while we waited in poll reads as its
 		// end; a read that was waiting would have failed.
-		read_error = n < 0 ? errno : p.revents & POLLHUP ? EIO : 0;
+		read_error = n < 0 ? errno : (p.revents & POLLHUP) != 0 ? EIO : 0;
 		return end_byte;
 	}
 }

@@ -29,8 +29,9 @@ dev_minor(dev_t d)
 // Whether the file name, under the directory that root (sysfs) keeps for
 // the character device st by its number, has word as a line of its own: a
 // symlink or a udev name leads to the same directory as the device itself.
+// The name and the word are literals side by side wherever this is called.
 static bool
-kernel_says(const char *root, const struct stat *st, const char *name, const char *word)
+kernel_says(const char *root, const struct stat *st, const char *name, const char *word)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char text[512];
 
@@ -78,9 +79,10 @@ at_port(int fd)
 // open and a close of a serial port can drop its DTR and hang the modem
 // up, and ModemManager's ports are not ours to touch. A device sysfs does
 // not know (a pseudo-terminal) is taken for a terminal; a path that is
-// not there is left for the open to report.
+// not there is left for the open to report. The root is sysfs's mount
+// point, a literal but in the tests, which give their own tree.
 const char *
-device_way(const char *root, const char *path)
+device_way(const char *root, const char *path)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	struct stat st;
 	char where[128];
@@ -101,8 +103,9 @@ device_way(const char *root, const char *path)
 		return nullptr;
 	if (at_by_kernel(root, &st))
 		return "at";
+	// A raw loop: the tool links no part of the C++ library.
 	for (const auto &f : frame_words)
-		if (kernel_says(root, &st, f.name, f.word))
+		if (kernel_says(root, &st, f.name, f.word))	// cppcheck-suppress useStlAlgorithm
 			return f.way;
 	return "";
 }
@@ -170,6 +173,42 @@ walk_next(dir_walk *w)
 	}
 }
 
+static const char *
+past_word(const char *p)
+{
+	while (*p == ' ' || *p == '\t')
+		p++;
+	while (*p != '\0' && *p != ' ' && *p != '\t')
+		p++;
+	return p;
+}
+
+// Whether the rest of a waiter's line in /proc/locks, after "-> ", names
+// pid and the file of st: three words (the lock's class, its kind and its
+// access), then the pid and the file as major:minor:inode, the numbers of
+// the device in hex.
+static bool
+is_waiter(const char *p, long pid, const struct stat *st)
+{
+	char *end;
+
+	p = past_word(past_word(past_word(p)));
+	const long who = strtol(p, &end, 10);
+	if (end == p || who != pid)
+		return false;
+	p = end;
+	const unsigned long maj = strtoul(p, &end, 16);
+	if (end == p || *end != ':' || maj != dev_major(st->st_dev))
+		return false;
+	p = end + 1;
+	const unsigned long min = strtoul(p, &end, 16);
+	if (end == p || *end != ':' || min != dev_minor(st->st_dev))
+		return false;
+	p = end + 1;
+	const unsigned long ino = strtoul(p, &end, 10);
+	return end != p && ino == st->st_ino;
+}
+
 // Whether pid waits for a lock on the file of st, as /proc/locks shows a
 // waiter: behind "->", with the file's device and inode. The file is read
 // a line at a time, however long it is.
@@ -192,12 +231,8 @@ waits_for_lock(long pid, const struct stat *st)
 		if (end == nullptr)
 			end = text + len;
 		*end = '\0';
-		long who;
-		unsigned maj, min;
-		unsigned long ino;
 		const char *p = strstr(text, " -> ");
-		waits = p != nullptr && sscanf(p + 4, "%*s %*s %*s %ld %x:%x:%lu", &who, &maj, &min, &ino) == 4 &&
-		    who == pid && maj == dev_major(st->st_dev) && min == dev_minor(st->st_dev) && ino == st->st_ino;
+		waits = p != nullptr && is_waiter(p + 4, pid, st);
 		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
 		memmove(text, text + used, len - used);
 		len -= used;
@@ -209,7 +244,8 @@ waits_for_lock(long pid, const struct stat *st)
 static long
 holder_now(const struct stat *me, char *comm, size_t size)
 {
-	static dir_walk procs, fds;
+	static dir_walk procs;
+	static dir_walk fds;
 	char path[64];
 
 	if (!walk_open(&procs, "/proc"))
