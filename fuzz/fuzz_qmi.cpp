@@ -40,10 +40,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			continue;
 		answer_text(set, -1, octets, n, &out);
 		CHECK(out.len < sizeof text);
-		text[out.len] = '\0';
-		uint32_t cp;
-		for (size_t i = 0, k2; i < out.len; i += k2)
-			CHECK(text[i] == '\0' ? (k2 = 1) : (k2 = utf8_get(text + i, &cp)) > 0);
+		CHECK(well_formed(std::string_view(text, out.len)));
 	}
 	return 0;
 }

@@ -24,14 +24,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	utf8_out out = {out_buf, sizeof out_buf, 0};
 	xml_text(doc.get(), size, &out);
 	CHECK(out.len <= sizeof out_buf);
-	for (size_t i = 0; i < out.len;) {
-		char one[5] = {};
-		std::memcpy(one, out_buf + i, std::min<size_t>(4, out.len - i));
-		uint32_t cp;
-		size_t k = one[0] == '\0' ? 1 : utf8_get(one, &cp);
-		CHECK(k > 0);
-		i += k;
-	}
+	CHECK(well_formed(std::string_view(out_buf, out.len)));
 	for (const char *name : {"content", "error", "code", "response"}) {
 		size_t n = 0;
 		const char *v = xml_element(doc.get(), name, &n);

@@ -312,3 +312,66 @@ TEST(Utf8, StopsBeforeACharacterThatDoesNotFitWhole)
 }
 
 }
+
+// The one UCS2 encoder, which every mode that sends UCS2 shares, against
+// worked examples: a character beyond U+FFFF is a surrogate pair.
+TEST(Ucs2, EncodesUtf8WithSurrogatePairs)
+{
+	struct {
+		std::string text;
+		std::size_t room;
+		std::string hex;	// or the refusal
+	} cases[] = {
+		{"A\xe2\x82\xac", 160, "004120AC"},
+		{"\xd0\x91", 160, "0411"},
+		{"\xf0\x9f\x98\x80", 160, "D83DDE00"},
+		{"\xf4\x8f\xbf\xbf", 160, "DBFFDFFF"},
+		{std::string(80, 'a'), 160, repeat("0061", 80)},
+		{std::string(81, 'a'), 160, "USSD too long"},
+		{repeat("a", 79) + "\xf0\x9f\x98\x80", 160, "USSD too long"},
+		{"a\xff", 160, "USSD is not UTF-8 text"},
+		{"\xed\xa0\xbd", 160, "USSD is not UTF-8 text"},	// a lone surrogate in UTF-8
+	};
+	for (const auto &c : cases) {
+		uint8_t octets[256];
+		size_t n = 0;
+		const char *why = ucs2_encode(c.text.c_str(), octets, c.room, &n);
+		char hex[513];
+		hex_put(octets, n, hex, true);
+		EXPECT_EQ(why != nullptr ? std::string(why) : std::string(hex), c.hex) << c.text;
+	}
+}
+
+// Answers as the modes give them: the character set each names, read the
+// one way, whatever the mode.
+TEST(Answers, ReadByTheirCharacterSet)
+{
+	auto read = [](charset set, int dcs, const std::string &octets) {
+		char buf[decoded_buf_size];
+		utf8_out out = {buf, sizeof buf, 0};
+		const bool ok = answer_text(set, dcs, reinterpret_cast<const uint8_t *>(octets.data()),
+		    octets.size(), &out);
+		return ok ? std::string(buf, out.len) : std::string("compressed");
+	};
+	struct {
+		const char *what;
+		charset set;
+		int dcs;
+		std::string octets, text;
+	} cases[] = {
+		{"GSM 7-bit packed", charset::gsm, 15, "\xc2\x30\x3b\xec\x1e\x97\x01", "Balance"},
+		{"8-bit data", charset::gsm, 0x44, "\x48\xe9", "H\xc3\xa9"},
+		{"UCS2 by its scheme", charset::gsm, 72, std::string("\x04\x11", 2), "\xd0\x91"},
+		{"compressed", charset::gsm, 0x60, "\x41", "compressed"},
+		{"UTF-16 little-endian, a pair", charset::utf16le, -1, std::string("B\0=\xd8\0\xde", 6),
+		    "B\xf0\x9f\x98\x80"},
+		{"UCS2 with no scheme", charset::ucs2, -1, std::string("\xd8\x3d\xde\x00", 4),
+		    "\xf0\x9f\x98\x80"},
+		{"ISO 8859-1", charset::latin1, -1, "caf\xe9", "caf\xc3\xa9"},
+		{"a modem's text, 7-bit: as it came", charset::text, 15, "aa180c3602", "aa180c3602"},
+		{"a modem's text, UCS2: its hex", charset::text, 72, "0411", "\xd0\x91"},
+		{"UTF-8", charset::utf8, -1, "\xd0\x91 \xf0\x9f\x98\x80", "\xd0\x91 \xf0\x9f\x98\x80"},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(read(c.set, c.dcs, c.octets), c.text) << c.what;
+}
