@@ -1,8 +1,5 @@
 #include <string.h>
 
-#include <algorithm>
-#include <iterator>
-
 #include "modem/modes.hpp"
 #include "modem/why.hpp"
 
@@ -107,11 +104,25 @@ static constexpr why_row whys[] = {
 };
 #endif
 
+#if USSDQ_WITH_WHY
+// The row of m's questions; null: it asks none. A plain loop: the tool is
+// built against the C library alone, without the C++ library's headers.
+static const why_row *
+why_of(const mode_ops *m)
+{
+	for (const why_row &w : whys)
+		// cppcheck-suppress useStlAlgorithm
+		if (w.mode == m)	// NOLINT(readability-use-anyofallof)
+			return &w;
+	return nullptr;
+}
+#endif
+
 bool
 mode_asks_why([[maybe_unused]] const mode_ops *m)
 {
 #if USSDQ_WITH_WHY
-	return std::ranges::find(whys, m, &why_row::mode) != std::end(whys);
+	return why_of(m) != nullptr;
 #else
 	return false;
 #endif
@@ -122,9 +133,9 @@ mode_why([[maybe_unused]] const mode_ops *m, [[maybe_unused]] int64_t deadline,
     [[maybe_unused]] char *buf, [[maybe_unused]] size_t size)
 {
 #if USSDQ_WITH_WHY
-	const why_row *w = std::ranges::find(whys, m, &why_row::mode);
+	const why_row *w = why_of(m);
 	modem_state s;
-	if (w != std::end(whys))
+	if (w != nullptr)
 		return w->ask(&s, deadline) ? why_text(&s, buf, size) : nullptr;
 #endif
 	return nullptr;
