@@ -1,29 +1,12 @@
-// USSD over QMI: QMUX frames on a /dev/cdc-wdmN device, the VOICE
-// service's USSD messages, and a client id of our own taken from CTL and
-// always given back. All fields are little-endian.
+// USSD over QMI: the VOICE service's USSD messages over QMUX, on a client
+// id of our own taken from CTL and always given back.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-// One frame as read: its header's fields and where its TLVs lie.
-struct qmi_msg {
-	uint8_t service, client;
-	uint8_t kind;		// qmi_request, qmi_response or qmi_indication
-	uint16_t txn, id;
-	const uint8_t *tlvs;
-	size_t tlvs_len;
-};
-inline constexpr uint8_t qmi_request = 0, qmi_response = 1, qmi_indication = 2;
+#include "modem/frames/qmux.hpp"
 
-// The frame of n bytes at f (from its 01 on): false when it is not one
-// whole frame from the modem.
-bool qmi_parse(const uint8_t *f, size_t n, qmi_msg *m);
-// The value of the first TLV of this type, its length in len; null when
-// there is none or it is cut short.
-const uint8_t *qmi_tlv(const qmi_msg *m, uint8_t type, size_t *len);
-// The result TLV: -1 success, else the error code; -2 when there is none.
-long qmi_result(const qmi_msg *m);
 // The text of an answer: the UTF-16 TLV utf16 when there, else the coded
 // TLV coded ({coding, length, octets}). Its octets, where they lie in the
 // frame, and their number into octets and n, their coding into coding

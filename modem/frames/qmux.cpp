@@ -1,0 +1,451 @@
+#include <err.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "coding/charsets.hpp"
+#include "front/settings.hpp"
+#include "modem/frames/link.hpp"
+#include "modem/frames/qmux.hpp"
+
+// The client ids held: the run's (or the probe's), and one a failed run
+// takes for its questions, each of service held; 0: none. The handlers
+// give each back with a frame made when it was taken.
+static uint8_t cids[2];
+static volatile sig_atomic_t held[2];
+static uint8_t release_frame[2][17];
+
+static uint8_t ctl_txn;
+static uint16_t txn;
+static bool numbered;
+static uint8_t in[2048];		// the frame being read
+
+// Services the dump names the messages of, beside CTL.
+static constexpr uint8_t dms = 2, nas = 3, voice = 9, uim = 11;
+
+static uint16_t
+get16(const uint8_t *p)
+{
+	return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+static void
+put16(uint8_t *p, size_t v)
+{
+	p[0] = static_cast<uint8_t>(v);
+	p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// The header of a frame of either direction.
+static bool
+header(const uint8_t *f, size_t n, qmi_msg *m)
+{
+	if (n < 12 || f[0] != 1 || get16(f + 1) != n - 1)
+		return false;
+	m->service = f[4];
+	m->client = f[5];
+	size_t h = 13;
+	if (m->service == qmi_ctl) {
+		m->kind = f[6] & 3;
+		m->txn = f[7];
+		h = 12;
+	} else if (n >= h) {
+		m->kind = f[6] & 2 ? qmi_response : f[6] & 4 ? qmi_indication : qmi_request;
+		m->txn = get16(f + 7);
+	} else {
+		return false;
+	}
+	m->id = get16(f + h - 4);
+	m->tlvs = f + h;
+	m->tlvs_len = get16(f + h - 2);
+	return m->tlvs_len <= n - h;
+}
+
+bool
+qmi_parse(const uint8_t *f, size_t n, qmi_msg *m)
+{
+	return header(f, n, m) && (f[3] & 0x80) != 0;
+}
+
+const uint8_t *
+qmi_tlv(const qmi_msg *m, uint8_t type, size_t *len)
+{
+	for (size_t at = 0; m->tlvs_len - at >= 3;) {
+		const size_t n = get16(m->tlvs + at + 1);
+		if (n > m->tlvs_len - at - 3)
+			return nullptr;
+		if (m->tlvs[at] == type) {
+			*len = n;
+			return m->tlvs + at + 3;
+		}
+		at += 3 + n;
+	}
+	return nullptr;
+}
+
+long
+qmi_result(const qmi_msg *m)
+{
+	size_t n;
+	const uint8_t *v = qmi_tlv(m, 2, &n);
+
+	if (v == nullptr || n < 4)
+		return -2;
+	return get16(v) == 0 ? -1 : get16(v + 2);
+}
+
+// Under -v each frame is shown as warnx would show it, but with write
+// alone: the handlers send frames too.
+static void
+say(const char *s)
+{
+	ssize_t r = write(STDERR_FILENO, s, strlen(s));
+	(void)r;
+}
+
+static void
+show(const char *what, const uint8_t *f, size_t n)
+{
+	struct name {
+		uint8_t service;
+		uint8_t id;
+		const char *name;
+	};
+	static constexpr name names[] = {
+		{qmi_ctl, 0x21, "CTL Version Info"}, {qmi_ctl, 0x22, "CTL Allocate Client ID"},
+		{qmi_ctl, 0x23, "CTL Release Client ID"}, {dms, 0x21, "DMS Get Manufacturer"},
+		{dms, 0x22, "DMS Get Model"}, {dms, 0x2b, "DMS UIM Get PIN Status"},
+		{dms, 0x2d, "DMS Get Operating Mode"}, {dms, 0x44, "DMS UIM Get State"},
+		{nas, 0x24, "NAS Get Serving System"}, {uim, 0x2f, "UIM Get Card Status"},
+		{voice, 0x03, "VOICE Indication Register"},
+		{voice, 0x3a, "VOICE Originate USSD"}, {voice, 0x3b, "VOICE Answer USSD"},
+		{voice, 0x3c, "VOICE Cancel USSD"}, {voice, 0x3d, "VOICE Release USSD"},
+		{voice, 0x3e, "VOICE USSD"},
+	};
+	static constexpr const char *kinds[] = {" request", " response", " indication", ""};
+	static char hex[3 * 256 + 4];
+	qmi_msg m;
+
+	if (!verbose)
+		return;
+	const char *label = "frame";
+	if (header(f, n, &m)) {
+		for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
+			if (k->service == m.service && k->id == m.id)
+				label = k->name;
+	} else {
+		m.kind = 3;
+	}
+	size_t k = 0;
+	for (size_t i = 0; i < n && k < sizeof hex - 4; i++) {
+		hex[k++] = ' ';
+		hex_put(f + i, 1, hex + k, false);
+		k += 2;
+	}
+	hex[k] = '\0';
+	say(__progname);
+	say(": qmi: ");
+	say(what);
+	say(label);
+	say(kinds[m.kind]);
+	say(":");
+	say(hex);
+	say("\n");
+}
+
+// Reads n bytes, waiting for them until the deadline (-1: none): 0, or
+// end_byte or late_byte. Async-signal-safe.
+static int
+fill(uint8_t *p, size_t n, int64_t deadline)
+{
+	while (n > 0) {
+		if (deadline >= 0) {
+			struct pollfd pf = {modem_fd, POLLIN, 0};
+			const int64_t left = deadline - now_ms();
+			const int r = poll(&pf, 1, left > 0 ? static_cast<int>(left) : 0);
+			if (r < 0 && errno == EINTR)
+				continue;
+			if (r == 0)
+				return late_byte;
+		}
+		const ssize_t r = read(modem_fd, p, n);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return end_byte;
+		p += r;
+		n -= static_cast<size_t>(r);
+	}
+	return 0;
+}
+
+// The rest of a frame of len bytes, its first 3 read: into in, or passed
+// over when the frame is longer than in. As fill. Async-signal-safe.
+static int
+rest_of_frame(size_t len, int64_t deadline)
+{
+	if (len <= sizeof in)
+		return fill(in + 3, len - 3, deadline);
+	for (len -= 3; len > 0;) {
+		const size_t k = len < sizeof in ? len : sizeof in;
+		if (const int r = fill(in, k, deadline); r != 0)
+			return r;
+		len -= k;
+	}
+	return 0;
+}
+
+// The next frame from the modem into in, and m set from it: 0, or
+// end_byte or late_byte, m then untouched. Its length comes from its
+// header; bytes before a frame's start and frames longer than in are
+// passed over. Async-signal-safe.
+static int
+next_frame(int64_t deadline, qmi_msg *m)
+{
+	for (;;) {
+		int r = fill(in, 1, deadline);
+		if (r == 0 && in[0] == 1)
+			r = fill(in + 1, 2, deadline);
+		if (r != 0)
+			return r;
+		if (in[0] != 1)
+			continue;
+		const size_t len = get16(in + 1) + 1u;
+		if (len < 12)
+			continue;
+		if ((r = rest_of_frame(len, deadline)) != 0)
+			return r;
+		if (len > sizeof in)
+			continue;
+		show("got ", in, len);
+		if (qmi_parse(in, len, m))
+			return 0;
+	}
+}
+
+// The client id held for service; 0 for CTL.
+static uint8_t
+client_of(uint8_t service)
+{
+	return service == qmi_ctl ? 0 : cids[service == held[0] ? 0 : 1];
+}
+
+bool
+qmux_next_of(uint8_t service, int64_t deadline, qmi_msg *m)
+{
+	for (;;) {
+		const int r = next_frame(deadline, m);
+		if (r == late_byte)
+			return false;
+		if (r != 0)
+			lost_modem();
+		if (m->service == service && (service == qmi_ctl || m->client == client_of(service)))
+			return true;
+	}
+}
+
+static void
+write_all(const uint8_t *f, size_t n)
+{
+	show("sent ", f, n);
+	while (n > 0) {
+		const ssize_t r = write(modem_fd, f, n);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			err(1, "%s", port);
+		f += r;
+		n -= static_cast<size_t>(r);
+	}
+}
+
+uint16_t
+qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
+{
+	uint8_t *out = f->buf;
+	uint16_t t;
+
+	out[0] = 1;
+	out[3] = 0;
+	out[4] = service;
+	out[5] = client_of(service);
+	out[6] = 0;
+	// Transaction ids go round past 0, which stands for none. Each run
+	// starts them from its pid and the clock, so that a response late for
+	// an earlier run is not taken for its own.
+	if (!numbered) {
+		const uint32_t seed = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(now_ms());
+		ctl_txn = static_cast<uint8_t>(seed % 255);
+		txn = static_cast<uint16_t>(seed >> 16);
+		numbered = true;
+	}
+	if (service == qmi_ctl) {
+		if (ctl_txn == 0xff)
+			ctl_txn = 0;
+		out[7] = ++ctl_txn;
+		t = ctl_txn;
+		f->len = 8;
+	} else {
+		if (txn == 0xffff)
+			txn = 0;
+		put16(out + 7, ++txn);
+		t = txn;
+		f->len = 9;
+	}
+	put16(out + f->len, id);
+	f->len += 4;
+	return t;
+}
+
+void
+qmux_tlv(qmi_frame *f, uint8_t type, const uint8_t *v, size_t n)
+{
+	f->buf[f->len] = type;
+	put16(f->buf + f->len + 1, n);
+	memcpy(f->buf + f->len + 3, v, n);
+	f->len += 3 + n;
+}
+
+void
+qmux_seal(qmi_frame *f)
+{
+	const size_t h = f->buf[4] == qmi_ctl ? 12 : 13;
+
+	put16(f->buf + 1, f->len - 1);
+	put16(f->buf + h - 2, f->len - h);
+}
+
+void
+qmux_send(qmi_frame *f)
+{
+	qmux_seal(f);
+	write_all(f->buf, f->len);
+}
+
+// Whether m is the response to the request frame f: its service, client,
+// transaction and message. Async-signal-safe.
+static bool
+answers(const uint8_t *f, const qmi_msg *m)
+{
+	const bool c = f[4] == qmi_ctl;
+
+	return m->kind == qmi_response && m->service == f[4] && (c || m->client == f[5]) &&
+	    m->txn == (c ? f[7] : get16(f + 7)) && m->id == get16(f + (c ? 8 : 9));
+}
+
+bool
+qmux_reply(const qmi_frame *f, int64_t deadline, qmi_msg *m)
+{
+	while (qmux_next_of(f->buf[4], deadline, m))
+		if (answers(f->buf, m))
+			return true;
+	return false;
+}
+
+bool
+qmux_round_trip(qmi_frame *f, int64_t deadline, qmi_msg *m)
+{
+	qmux_send(f);
+	return qmux_reply(f, deadline, m);
+}
+
+void
+qmux_refusal(const qmi_msg *m, long error, char *refusal, size_t size)
+{
+	struct name {
+		uint8_t error;
+		const char *name;
+	};
+	static constexpr name names[] = {
+		{1, "MalformedMessage"}, {3, "Internal"}, {4, "Aborted"},
+		{5, "ClientIdsExhausted"}, {7, "InvalidClientId"}, {14, "CallFailed"},
+		{15, "OutOfCall"}, {26, "NoEffect"}, {48, "InvalidArgument"},
+		{71, "InvalidQmiCommand"}, {94, "NotSupported"}, {102, "NoSim"},
+	};
+	const char *label = nullptr;
+	size_t n;
+
+	if (error == -2)
+		errx(1, "%s: bad QMI response", port);
+	for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
+		if (k->error == error)
+			label = k->name;
+	int k = snprintf(refusal, size, label ? "QMI error %ld (%s)" : "QMI error %ld", error, label);
+	const uint8_t *v = qmi_tlv(m, 0x10, &n);
+	if (v != nullptr && n >= 2 && k > 0 && static_cast<size_t>(k) < size)
+		snprintf(refusal + k, size - static_cast<size_t>(k), ", call end reason %u", get16(v));
+}
+
+bool
+qmux_take_client(uint8_t service, int64_t deadline, int k)
+{
+	qmi_frame f = {};
+	qmi_msg m;
+	size_t n;
+
+	qmux_begin(&f, qmi_ctl, 0x22);
+	qmux_tlv(&f, 1, &service, 1);
+	qmux_send(&f);
+	// Another program's allocation may come with the same transaction id:
+	// only one of the service asked for is the run's.
+	long e;
+	const uint8_t *v;
+	do {
+		if (!qmux_reply(&f, deadline, &m)) {
+			if (k == 1)
+				return false;
+			errx(1, "%s: no answer", port);
+		}
+		e = qmi_result(&m);
+		v = qmi_tlv(&m, 1, &n);
+	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
+	if (k == 1 && (e != -1 || v == nullptr || n < 2))
+		return false;
+	if (e != -1) {
+		char why[96];
+		qmux_refusal(&m, e, why, sizeof why);
+		errx(1, "%s: request refused: %s", port, why);
+	}
+	if (v == nullptr || n < 2)
+		errx(1, "%s: bad QMI response", port);
+	cids[k] = v[1];
+	qmux_begin(&f, qmi_ctl, 0x23);
+	qmux_tlv(&f, 1, v, 2);
+	qmux_seal(&f);
+	memcpy(release_frame[k], f.buf, sizeof release_frame[k]);
+	held[k] = service;
+	return true;
+}
+
+void
+qmux_send_now(const uint8_t *f, size_t n)
+{
+	const int64_t deadline = now_ms() + 1000;
+	qmi_msg m;
+
+	show("sent ", f, n);
+	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
+		return;
+	while (next_frame(deadline, &m) == 0)
+		if (answers(f, &m))
+			return;
+}
+
+void
+qmux_give_back(int k)
+{
+	if (held[k] == 0)
+		return;
+	held[k] = 0;
+	qmux_send_now(release_frame[k], sizeof release_frame[k]);
+}
+
+uint8_t
+qmux_held(int k)
+{
+	return static_cast<uint8_t>(held[k]);
+}
+
