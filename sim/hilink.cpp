@@ -144,9 +144,9 @@ std::string base64(const std::string &in)
 	static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 	std::string out;
 	for (std::size_t i = 0; i < in.size(); i += 3) {
-		unsigned long v = static_cast<unsigned char>(in[i]) << 16;
+		unsigned long v = static_cast<unsigned long>(static_cast<unsigned char>(in[i])) << 16;
 		if (i + 1 < in.size())
-			v |= static_cast<unsigned char>(in[i + 1]) << 8;
+			v |= static_cast<unsigned long>(static_cast<unsigned char>(in[i + 1])) << 8;
 		if (i + 2 < in.size())
 			v |= static_cast<unsigned char>(in[i + 2]);
 		for (std::size_t j = 0; j < 4; j++)
