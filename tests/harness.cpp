@@ -144,8 +144,13 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 			env.push_back(*e);
 	std::size_t first = 0;
 	for (; first < args.size() && !args[first].empty() && std::isupper(static_cast<unsigned char>(args[first][0])) &&
-	    args[first].find('=') != std::string::npos; first++)
-		env.insert(env.begin(), args[first]);	// before the defaults, which getenv would find first
+	    args[first].find('=') != std::string::npos; first++) {
+		// In place of a default of the same name: an emulator that builds
+		// the tool's environment keeps the last of two, getenv the first.
+		const std::string name = args[first].substr(0, args[first].find('=') + 1);
+		std::erase_if(env, [&](const std::string &e) { return e.starts_with(name); });
+		env.insert(env.begin(), args[first]);
+	}
 	for (std::size_t i = first; i < args.size(); i++)
 		words.push_back(replace(args[i], "PORT", port));
 	std::vector<char *> envp;
