@@ -29,6 +29,14 @@ give_back()
 		m->let_go();
 }
 
+const char *
+modem_name(const mode_ops *m)
+{
+	const char *name = m != nullptr && m->called != nullptr ? m->called() : nullptr;
+
+	return name != nullptr ? name : port;
+}
+
 static char classic_buf[work_buf_size];
 static char decoded_buf[decoded_buf_size];
 
@@ -59,7 +67,7 @@ network_failed(bool first)
 		catch_signal(SIGALRM, asked_too_long);
 		alarm(4);
 		if (const char *why = mode_why(run_mode, deadline, buf, sizeof buf))
-			warnx("%s: why: %s", port, why);
+			warnx("%s: why: %s", modem_name(run_mode), why);
 	}
 	exit(1);
 }
@@ -67,7 +75,7 @@ network_failed(bool first)
 void
 answer_overdue()
 {
-	warnx("%s: Operation timed out", port);
+	warnx("%s: Operation timed out", modem_name(run_mode));
 	network_failed(asks == 1);
 }
 
@@ -81,11 +89,11 @@ accept(const ussd_answer *a, bool first)
 			"session ended by the network", "another client has responded",
 			"operation not supported", "network timed out",
 		};
-		warnx("%s: %s", port, ended[a->status - 2]);
+		warnx("%s: %s", modem_name(run_mode), ended[a->status - 2]);
 		network_failed(first && a->status >= 4);
 	}
 	if (a->raw == nullptr)
-		errx(1, "%s: bad +CUSD response", port);
+		errx(1, "%s: bad +CUSD response", modem_name(run_mode));
 }
 
 // Whether the network may wait for a reply: it says so, or the mode
@@ -117,7 +125,7 @@ send_text(const char *text, ussd_answer *answer, bool first, bool modern_run)
 	request_out = 1;
 	const mode_ops *went_on = run_mode->send(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr) {
-		warnx("%s: request refused: %s", port, shown(refusal));
+		warnx("%s: request refused: %s", modem_name(run_mode), shown(refusal));
 		network_failed(first);
 	}
 	run_mode = went_on;
@@ -208,7 +216,7 @@ converse()
 	send_text(ussd, &answer, true, job.modern);
 	for (size_t i = 0; i < reply_count; i++) {
 		if (!may_wait(&answer))
-			errx(1, "%s: session ended before reply %s", port, replies[i]);
+			errx(1, "%s: session ended before reply %s", modem_name(run_mode), replies[i]);
 		send_text(replies[i], &answer, false, job.modern);
 	}
 	// A session left waiting would take the next request on this modem,
@@ -217,7 +225,7 @@ converse()
 	// printed even when the modem does not confirm the end.
 	const bool kept = may_wait(&answer) && (keep || !job.modern);
 	if (may_wait(&answer) && !kept && !run_mode->end_session(true))
-		warnx("%s: session end not confirmed", port);
+		warnx("%s: session end not confirmed", modem_name(run_mode));
 	request_out = kept;
 	alarm(0);
 

@@ -56,6 +56,9 @@ int list_modems();		// -l
 // request is out, whose session must be ended on the way out.
 extern const mode_ops *volatile run_mode;
 extern volatile sig_atomic_t request_out;
+// The name messages give the modem in mode m (null: none yet): port, or the
+// one m goes by. Async-signal-safe.
+const char *modem_name(const mode_ops *m);
 int converse();			// the run: request, replies, session end, answer
 // On every way out of a run, from exit, the watchdog and the handlers: a
 // session that may be open is ended and what the mode took given back,

@@ -36,7 +36,8 @@ timeout_handler(int)
 		m->drain_now();
 	put(__progname, strlen(__progname));
 	put(": ", 2);
-	put(port, strlen(port));
+	const char *name = modem_name(m);
+	put(name, strlen(name));
 	put(tail, sizeof tail - 1);
 	_exit(1);
 }

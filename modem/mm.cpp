@@ -23,6 +23,15 @@ static constexpr bool host_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 static int bus = -1;
 char mm_path[256];
 static char mm_port[64];	// the modem's PrimaryPort
+// The name the run's messages give the modem, once found, where none was
+// given: its own.
+static const char *own_name = nullptr;
+
+static const char *
+modem()
+{
+	return own_name != nullptr ? own_name : port;
+}
 // The modem has its Ussd interface: one that ModemManager keeps in a
 // limited state (locked, without a SIM) has none.
 static bool has_ussd;
@@ -270,9 +279,7 @@ mm_open(const char *port, bool port_given)
 	case bus_failed:
 		bus_lost();
 	}
-	// The messages name the modem by the port given, else by its own.
-	if (!port_given)
-		::port = mm_port;
+	own_name = port_given ? nullptr : mm_port;
 	dwriter w;
 	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
@@ -289,7 +296,7 @@ mm_manages(const char *port)
 [[noreturn]] static void
 bad_reply(const char *what, const char *got, const char *want)
 {
-	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", ::port, what,
+	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", modem(), what,
 	    got, want);
 }
 
@@ -387,7 +394,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		const size_t had = got.len;
 		utf8_put(&got, cp == not_utf8 ? replacement_char : cp);
 		if (got.len == had)
-			errx(1, "%s: response too long", ::port);
+			errx(1, "%s: response too long", modem());
 		return true;
 	});
 	answer[got.len] = '\0';
@@ -474,7 +481,7 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 	// A modem ModemManager keeps in a limited state (locked, no SIM) has
 	// no USSD interface: the run fails before any request, and asks why.
 	if (!has_ussd && job->request != nullptr) {
-		warnx("%s: ModemManager offers no USSD on this modem", ::port);
+		warnx("%s: ModemManager offers no USSD on this modem", modem());
 		network_failed(true);
 	}
 	lock_modem();
@@ -544,4 +551,5 @@ const mode_ops mm_mode = {
 	.send = mm_send,
 	.end_session = mm_end_session,
 	.end_session_now = mm_end_session_now,
+	.called = [] { return own_name; },
 };

@@ -78,6 +78,11 @@ struct mode_ops {
 	// under an alarm; false when it gave no answer. Null: -l probes in
 	// another mode.
 	bool (*probe)(port_finding *f) = nullptr;
+	// The name messages give the modem once the run is set up, where it
+	// is not the port as given (the modem's own port, when none was given;
+	// a URL without its user); null, or null returned: the port.
+	// Async-signal-safe.
+	const char *(*called)() = nullptr;
 };
 
 // The rows, each defined in its mode's own file. classic_run is the run
