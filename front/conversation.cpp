@@ -43,6 +43,8 @@ static char decoded_buf[decoded_buf_size];
 int64_t answer_deadline = -1;
 // The requests and replies sent so far.
 static size_t asks;
+// The run is a modern one, as its job says.
+static bool modern_run;
 
 // A modem that hangs while it is asked: what the run took is given back,
 // and the run ends, its failure said already.
@@ -57,7 +59,7 @@ void
 network_failed(bool first)
 {
 	// A menu that answered had the network there: nothing to ask.
-	if (first && modern && mode_asks_why(run_mode)) {
+	if (first && modern_run && mode_asks_why(run_mode)) {
 		const int64_t deadline = now_ms() + 2000;
 		char buf[192];
 		if (request_out) {
@@ -109,7 +111,7 @@ may_wait(const ussd_answer *a)
 // in send before the request goes out: a run that fails before must not end
 // a session that another run kept.
 static void
-send_text(const char *text, ussd_answer *answer, bool first, bool modern_run)
+send_text(const char *text, ussd_answer *answer, bool first)
 {
 	char refusal[256];
 
@@ -193,10 +195,11 @@ converse()
 {
 	const ussd_job job = {ussd, replies, reply_count, port_given, modern != 0};
 
+	modern_run = job.modern;
 	run_mode = mode;
 	// Armed before the open, which may block waiting for carrier.
 	arm_watchdog();
-	if (modern && timeout > 0)
+	if (job.modern && timeout > 0)
 		answer_deadline = now_ms() + int64_t{timeout} * 1000;
 	if (mode->hands_over)
 		run_mode = claimant();
@@ -213,11 +216,11 @@ converse()
 		refuse(&job);
 
 	ussd_answer answer = {};
-	send_text(ussd, &answer, true, job.modern);
+	send_text(ussd, &answer, true);
 	for (size_t i = 0; i < reply_count; i++) {
 		if (!may_wait(&answer))
 			errx(1, "%s: session ended before reply %s", modem_name(run_mode), replies[i]);
-		send_text(replies[i], &answer, false, job.modern);
+		send_text(replies[i], &answer, false);
 	}
 	// A session left waiting would take the next request on this modem,
 	// whoever sends it, for the answer to its menu; the classic run leaves
