@@ -30,7 +30,7 @@ answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline
 static sim_state
 app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
 {
-	static constexpr const char *features[] = {"PH-NET", "PH-NETSUB", "PH-SP", "PH-CORP", "PH-SIM"};
+	static constexpr char features[][7] = {"NET", "NETSUB", "SP", "CORP", "SIM"};
 
 	// Where UPIN stands for PIN1, the card's UPIN state tells.
 	if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
@@ -43,7 +43,7 @@ app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
 		return sim_state::puk;
 	case 4:
 		if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
-			snprintf(lock, size, "%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
+			snprintf(lock, size, "PH-%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
 			return sim_state::locked;
 		}
 		return sim_state::not_ready;
