@@ -370,7 +370,7 @@ qmux_refusal(const qmi_msg *m, long error, char *refusal, size_t size)
 bool
 qmux_take_client(uint8_t service, int64_t deadline, int k)
 {
-	qmi_frame f = {};
+	qmi_frame f;
 	qmi_msg m;
 	size_t n;
 
