@@ -372,33 +372,33 @@ qmux_take_client(uint8_t service, int64_t deadline, int k)
 {
 	qmi_frame f;
 	qmi_msg m;
-	size_t n;
+	size_t n = 0;
 
 	qmux_begin(&f, qmi_ctl, 0x22);
 	qmux_tlv(&f, 1, &service, 1);
 	qmux_send(&f);
 	// Another program's allocation may come with the same transaction id:
-	// only one of the service asked for is the run's.
+	// only one of the service asked for is the run's. e is -3 when no
+	// answer came.
 	long e;
 	const uint8_t *v;
 	do {
-		if (!qmux_reply(&f, deadline, &m)) {
-			if (k == 1)
-				return false;
+		e = qmux_reply(&f, deadline, &m) ? qmi_result(&m) : -3;
+		v = e == -1 ? qmi_tlv(&m, 1, &n) : nullptr;
+		if (n < 2)
+			v = nullptr;
+	} while (v != nullptr && v[0] != service);
+	if (v == nullptr) {
+		if (k == 1)
+			return false;
+		if (e == -3)
 			errx(1, "%s: no answer", port);
-		}
-		e = qmi_result(&m);
-		v = qmi_tlv(&m, 1, &n);
-	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
-	if (k == 1 && (e != -1 || v == nullptr || n < 2))
-		return false;
-	if (e != -1) {
+		// A success without the client id is a bad response, as one
+		// without a result is.
 		char why[96];
-		qmux_refusal(&m, e, why, sizeof why);
+		qmux_refusal(&m, e == -1 ? -2 : e, why, sizeof why);
 		errx(1, "%s: request refused: %s", port, why);
 	}
-	if (v == nullptr || n < 2)
-		errx(1, "%s: bad QMI response", port);
 	cids[k] = v[1];
 	qmux_begin(&f, qmi_ctl, 0x23);
 	qmux_tlv(&f, 1, v, 2);
