@@ -371,11 +371,17 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	if (len < 16 || dbus_length(msg) != len)
 		return false;
 	bool big = msg[0] == 'B';
-	*h = {big, msg[1], msg[2], get32(msg + 8, big), 0, {"", "", "", "", "", "", "", "", ""}, 0, 0};
-	dreader fields = {msg, 16, 16 + get32(msg + 12, big), types + 1, types + 1, types + 1,
+	h->big = big;
+	h->type = msg[1];
+	h->flags = msg[2];
+	h->serial = get32(msg + 8, big);
+	h->reply_serial = 0;
+	for (const char *&f : h->field)
+		f = "";
+	h->body = h->body_len = 0;
+	static constexpr char field_sig[] = "(yv)";
+	dreader fields = {msg, 16, 16 + get32(msg + 12, big), field_sig, field_sig + 4, field_sig,
 	    big, false, true, 1};
-	fields.sig = fields.at = "(yv)";
-	fields.sig_end = fields.sig + 4;
 	while (dr_more(&fields)) {
 		dreader f;
 		dreader v;
