@@ -274,19 +274,15 @@ qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
 		txn = static_cast<uint16_t>(seed >> 16);
 		numbered = true;
 	}
+	// CTL's is one byte: the id overwrites the second.
 	if (service == qmi_ctl) {
-		if (ctl_txn == 0xff)
-			ctl_txn = 0;
-		out[7] = ++ctl_txn;
-		t = ctl_txn;
+		t = ctl_txn = static_cast<uint8_t>(ctl_txn == 0xff ? 1 : ctl_txn + 1);
 		f->len = 8;
 	} else {
-		if (txn == 0xffff)
-			txn = 0;
-		put16(out + 7, ++txn);
-		t = txn;
+		t = txn = static_cast<uint16_t>(txn == 0xffff ? 1 : txn + 1);
 		f->len = 9;
 	}
+	put16(out + 7, t);
 	put16(out + f->len, id);
 	f->len += 4;
 	return t;
