@@ -1,11 +1,13 @@
 #include <errno.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "coding/charsets.hpp"
 #include "modem/frames/dbus.hpp"
 
 static uint32_t
@@ -405,12 +407,6 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	return !fields.bad && h->serial != 0 && (*h->field[df_signature] || h->body_len == 0);
 }
 
-static int
-nibble(char c)
-{
-	return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
-}
-
 // The value of an address's path= or abstract= key, its %XX escapes read,
 // as a socket address.
 static bool
@@ -423,11 +419,10 @@ socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
 	for (; *v != '\0' && *v != ',' && *v != ';'; n++, v++) {
 		int c = (unsigned char)*v;
 		if (c == '%') {
-			int hi = nibble(v[1]);
-			int lo = hi < 0 ? -1 : nibble(v[2]);
-			if (lo < 0)
+			uint8_t b;
+			if (v[1] == '\0' || hex_octets(v + 1, 2, &b) != 1)
 				return false;
-			c = hi << 4 | lo;
+			c = b;
 			v += 2;
 		}
 		if (n >= sizeof sa->sun_path - 1)
@@ -521,13 +516,9 @@ dbus_connect(const char *list)
 	char *p = line + sizeof "\0AUTH EXTERNAL " - 1;
 	memcpy(line, "\0AUTH EXTERNAL ", (size_t)(p - line));
 	char digits[12];
-	char *d = digits + sizeof digits;
-	for (unsigned uid = getuid(); d == digits + sizeof digits || uid != 0; uid /= 10)
-		*--d = (char)('0' + uid % 10);
-	for (; d < digits + sizeof digits; d++) {
-		*p++ = '3';
-		*p++ = *d;
-	}
+	const int n = snprintf(digits, sizeof digits, "%u", getuid());
+	hex_put(reinterpret_cast<const uint8_t *>(digits), (size_t)n, p, false);
+	p += 2 * n;
 	memcpy(p, "\r\n", 2);
 	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
 	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), (size_t)(p + 2 - line)))
