@@ -294,23 +294,28 @@ bad_reply(const char *what, const char *got, const char *want)
 }
 
 // Sends the call and waits for its reply: true with a walk over its body
-// (of the type sig) in r, false with the error in refusal.
+// (of the type sig) in r, false with the error in refusal. Not strictly
+// (the questions of a failed run), a lost bus or a reply of another type
+// gives false too, and the error is neither read nor shown.
 static bool
-reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig)
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig,
+    bool strict = true)
 {
 	dbus_header h;
 	int type = round_trip(w, &h);
 
-	if (type == 0)
-		bus_lost();
-	if (type == dbus_error_msg) {
+	if (type == dbus_return_msg) {
+		dr_begin(r, in, &h);
+		if (strcmp(h.field[df_signature], sig) == 0)
+			return true;
+		if (strict)
+			bad_reply(what, h.field[df_signature], sig);
+	} else if (strict) {
+		if (type == 0)
+			bus_lost();
 		refusal_of(&h, refusal, rsize);
-		return false;
 	}
-	dr_begin(r, in, &h);
-	if (strcmp(h.field[df_signature], sig) != 0)
-		bad_reply(what, h.field[df_signature], sig);
-	return true;
+	return false;
 }
 
 // Get(iface, name) of the modem's properties, iface after ModemManager's
@@ -323,7 +328,6 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)
 	char which[96];
 	char refusal[256];
 	dwriter w;
-	dbus_header h;
 	dreader r;
 	dreader v;
 
@@ -333,13 +337,10 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)
 	begin(&w, out, sizeof out, to_props, "Get", "ss");
 	dw_str(&w, 's', which);
 	dw_str(&w, 's', name);
-	if (strict) {
-		if (!reply(&w, &r, refusal, sizeof refusal, name, "v"))
+	if (!reply(&w, &r, refusal, sizeof refusal, name, "v", strict)) {
+		if (strict)
 			errx(1, "%s: %s", name, shown(refusal));
-	} else {
-		if (round_trip(&w, &h) != dbus_return_msg || strcmp(h.field[df_signature], "v") != 0)
-			return false;
-		dr_begin(&r, in, &h);
+		return false;
 	}
 	dr_enter(&r, &v);
 	*value = dr_u32(&v);
