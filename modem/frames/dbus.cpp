@@ -279,21 +279,28 @@ dr_enter(dreader *r, dreader *in)
 	in->array = false;
 	if (te == nullptr)
 		return fail(r), fail(in);
-	if (t == 'a') {
-		if (!room(r, "u", 4))
-			return fail(in);
-		uint32_t n = get32(r->msg + r->pos, r->big);
-		r->pos += 4;
-		if (!room(r, r->at + 1, n))
-			return fail(in);
-		*in = {r->msg, r->pos, r->pos + n, r->at + 1, te, r->at + 1, r->big, false, true, r->depth + 1};
-		r->pos += n;
-	} else if (t == '(' || t == '{') {
-		if (!room(r, "(", 0))
+	if (t == 'a' || t == '(' || t == '{') {
+		// An array's walk is over its n bytes, each element of the type
+		// after the 'a'; a struct's over its fields, between the brackets.
+		uint32_t n = 0;
+		if (t == 'a') {
+			if (!room(r, "u", 4))
+				return fail(in);
+			n = get32(r->msg + r->pos, r->big);
+			r->pos += 4;
+		}
+		if (!room(r, t == 'a' ? r->at + 1 : "(", n))
 			return fail(in);
 		in->pos = r->pos;
 		in->sig = in->at = r->at + 1;
-		in->sig_end = te - 1;
+		in->sig_end = te;
+		if (t == 'a') {
+			in->end = r->pos + n;
+			in->array = true;
+			r->pos += n;
+		} else {
+			in->sig_end--;
+		}
 	} else if (t == 'v') {
 		dreader g = *r;
 		g.at = "g";
