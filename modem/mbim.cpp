@@ -187,7 +187,7 @@ mbim_probe(port_finding *f)
 	mbim_basic_query(mbim_device_caps, &m);
 	const bool ok = mbim_string(m.info, m.info_len, 56, f->model, sizeof f->model);
 	mbim_let_go();
-	snprintf(f->mode, sizeof f->mode, "mbim");
+	memcpy(f->mode, "mbim", sizeof "mbim");
 	return ok;
 }
 

@@ -278,7 +278,7 @@ qmi_probe(port_finding *f)
 	dms_string(0x21, f->maker, sizeof f->maker, deadline);
 	dms_string(0x22, f->model, sizeof f->model, deadline);
 	qmi_let_go();
-	snprintf(f->mode, sizeof f->mode, "qmi");
+	memcpy(f->mode, "qmi", sizeof "qmi");
 	return true;
 }
 
