@@ -378,14 +378,17 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 	dwriter w;
 	dreader r;
 
+	const char *sig = text != nullptr ? "s" : "";
+	const char *calling = text != nullptr ? "mm: calling %s(\"%s\")" : "mm: calling %s()";
+
 	if (verbose)
-		warnx(text != nullptr ? "mm: calling %s(\"%s\")" : "mm: calling %s()", method, text);
-	begin(&w, out, sizeof out, to_ussd, method, text != nullptr ? "s" : "");
+		warnx(calling, method, text);
+	begin(&w, out, sizeof out, to_ussd, method, sig);
 	if (text != nullptr) {
 		dw_str(&w, 's', text);
 		reply_deadline = answer_deadline;
 	}
-	const bool took = reply(&w, &r, refusal, rsize, method, text != nullptr ? "s" : "");
+	const bool took = reply(&w, &r, refusal, rsize, method, sig);
 	reply_deadline = -1;
 	if (!took || text == nullptr)
 		return took;
