@@ -302,14 +302,14 @@ dr_enter(dreader *r, dreader *in)
 			in->sig_end--;
 		}
 	} else if (t == 'v') {
-		dreader g = *r;
-		g.at = "g";
-		g.sig_end = g.at + 1;
-		const char *sig = dr_str(&g);
+		// The value's signature read by the inner walk, as a "g".
+		in->at = "g";
+		in->sig_end = in->at + 1;
+		const char *sig = dr_str(in);
 		size_t n = strlen(sig);
-		if (g.bad || type_end(sig, sig + n, in->depth) != sig + n)
-			return fail(r), fail(in);
-		r->pos = in->pos = g.pos;
+		if (in->bad || type_end(sig, sig + n, in->depth) != sig + n)
+			return in->sig_end = r->sig_end, fail(r), fail(in);
+		r->pos = in->pos;
 		in->sig = in->at = sig;
 		in->sig_end = sig + n;
 	} else {
