@@ -140,8 +140,8 @@ service_name(const uint8_t *msg, size_t n, uint32_t i)
 static void
 show(const char *what, const uint8_t *msg, size_t n)
 {
-	static constexpr const char *types[] = {"message", "OPEN", "CLOSE", "COMMAND",
-	    "ERROR", "", "", "INDICATE_STATUS"};
+	// The names by type index, one after another.
+	static constexpr char types[] = "message\0OPEN\0CLOSE\0COMMAND\0ERROR\0\0\0INDICATE_STATUS";
 	// A long message is cut: its first bytes tell what it is.
 	static constexpr size_t cut_at = 512;
 	char line[192 + 9 * cut_at / 4];
@@ -159,7 +159,10 @@ show(const char *what, const uint8_t *msg, size_t n)
 	add(": mbim: ");
 	add(what);
 	add(type == mbim_function_error ? " FUNCTION_" : " ");
-	add(types[i]);
+	const char *name = types;
+	for (uint32_t j = 0; j < i; j++)
+		name += strlen(name) + 1;
+	add(name);
 	if (type >> 31 && i < 4)
 		add("_DONE");
 	add(service_name(msg, n, i));
