@@ -33,21 +33,21 @@ mbim_read_ussd(const uint8_t *info, uint32_t len, mbim_ussd_info *u)
 }
 
 // The USSD command: action, scheme, the payload's offset and length, the
-// payload padded to four bytes; with the transaction id last, as in
-// mbim_command().
+// payload padded to four bytes; its transaction id left for mbim_ask.
 static size_t
-ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload, size_t n,
-    uint32_t tid)
+ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload, size_t n)
 {
-	uint8_t info[16 + max_payload] = {};
+	uint8_t *info = buf + 48;
+	const size_t len = 16 + (n + 3) / 4 * 4;
 
+	mbim_put32(info + len - 4, 0);	// the padding
 	mbim_put32(info, action);
 	mbim_put32(info + 4, dcs);
 	mbim_put32(info + 8, 16);
 	mbim_put32(info + 12, static_cast<uint32_t>(n));
 	if (n > 0)
 		memcpy(info + 16, payload, n);
-	return mbim_command(buf, tid, mbim_ussd, mbim_ussd_cid, 1, info, 16 + (n + 3) / 4 * 4);
+	return mbim_command(buf, mbim_ussd, mbim_ussd_cid, 1, len);
 }
 
 // The first command goes without OPEN, which would reset the state of
@@ -59,7 +59,8 @@ mbim_set_up(const mode_ops *self, const ussd_job *)
 	mbim_message m;
 
 	device_setup(true);
-	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0, mbim_new_tid());
+	cancel_len = ussd_command(cancel_msg, 2, 15, nullptr, 0);
+	mbim_put32(cancel_msg + 8, mbim_new_tid());
 	mbim_basic_query(mbim_device_services, &m);
 	if (!mbim_lists(m.info, m.info_len, mbim_ussd, mbim_ussd_cid))
 		errx(1, "%s: the modem offers no USSD over MBIM", port);
@@ -112,8 +113,8 @@ mbim_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t
 
 	encode(request, payload, &n, &dcs);
 	// A USSD command waits for the network, as long as -t lets it.
-	if (mbim_transact(msg, ussd_command(msg, first ? 0 : 1, dcs, payload, n, 0), true, answer_deadline,
-		&m) == 0)
+	if (!mbim_transact(msg, ussd_command(msg, first ? 0 : 1, dcs, payload, n), true, answer_deadline,
+		&m))
 		answer_overdue();
 	// An answer that carries nothing says only that the command was
 	// taken; the network's comes as an indication.
@@ -150,8 +151,8 @@ mbim_query(uint32_t cid, int64_t deadline, mbim_message *m)
 {
 	uint8_t msg[48];
 
-	mbim_write(msg, mbim_command(msg, mbim_new_tid(), mbim_basic_connect, cid, 0, nullptr, 0));
-	return mbim_wait_for(msg, false, deadline, m) && m->type == mbim_command_done && m->status == 0;
+	return mbim_ask(msg, mbim_command(msg, mbim_basic_connect, cid, 0, 0), false, deadline, m) &&
+	    m->type == mbim_command_done && m->status == 0;
 }
 
 static bool
@@ -160,8 +161,8 @@ mbim_end_session(bool limited)
 	uint8_t msg[64];
 	mbim_message m;
 
-	mbim_write(msg, ussd_command(msg, 2, 15, nullptr, 0, mbim_new_tid()));
-	return mbim_wait_for(msg, false, limited ? now_ms() + 1000 : -1, &m);
+	return mbim_ask(msg, ussd_command(msg, 2, 15, nullptr, 0), false, limited ? now_ms() + 1000 : -1,
+	    &m);
 }
 
 // A ready-made USSD action 2, and its answer read for at most 1 s.
@@ -186,7 +187,7 @@ mbim_probe(port_finding *f)
 	mbim_basic_query(mbim_device_caps, &m);
 	const bool ok = mbim_string(m.info, m.info_len, 56, f->model, sizeof f->model);
 	mbim_let_go();
-	snprintf(f->mode, sizeof f->mode, "mbim");
+	memcpy(f->mode, "mbim", sizeof "mbim");
 	return ok;
 }
 

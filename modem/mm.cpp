@@ -301,58 +301,40 @@ bad_reply(const char *what, const char *got, const char *want)
 }
 
 // Sends the call and waits for its reply: true with a walk over its body
-// (of the type sig) in r, false with the error in refusal.
+// (of the type sig) in r, false with the error in refusal. Not strictly
+// (the questions of a failed run), a lost bus or a reply of another type
+// gives false too, and the error is neither read nor shown.
 static bool
-reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig)
+reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig,
+    bool strict = true)
 {
 	dbus_header h;
 	int type = round_trip(w, &h);
 
-	if (type == 0)
-		bus_lost();
-	if (type == dbus_error_msg) {
+	if (type == dbus_return_msg) {
+		dr_begin(r, in, &h);
+		if (strcmp(h.field[df_signature], sig) == 0)
+			return true;
+		if (strict)
+			bad_reply(what, h.field[df_signature], sig);
+	} else if (strict) {
+		if (type == 0)
+			bus_lost();
 		refusal_of(&h, refusal, rsize);
-		return false;
 	}
-	dr_begin(r, in, &h);
-	if (strcmp(h.field[df_signature], sig) != 0)
-		bad_reply(what, h.field[df_signature], sig);
-	return true;
+	return false;
 }
 
-uint32_t
-mm_state()
-{
-	dwriter w;
-	dreader r;
-	dreader v;
-	char refusal[256];
-
-	if (verbose)
-		warnx("mm: calling %s(\"%s\")", "Get", "State");
-	begin(&w, out, sizeof out, to_props, "Get", "ss");
-	dw_str(&w, 's', ussd_iface);
-	dw_str(&w, 's', "State");
-	if (!reply(&w, &r, refusal, sizeof refusal, "State", "v"))
-		errx(1, "State: %s", shown(refusal));
-	dr_enter(&r, &v);
-	uint32_t state = dr_u32(&v);
-	// The variant's type is one whole type: "u" when it starts so.
-	if (v.bad || *v.sig != 'u')
-		bad_reply("State", v.sig, "u");
-	if (verbose)
-		warnx("mm: reply %u", state);
-	return state;
-}
-
-// Both strings are literals wherever this is called, the interface always
-// the one that starts with a dot.
-bool
-mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugprone-easily-swappable-parameters)
+// Get(iface, name) of the modem's properties, iface after ModemManager's
+// name, its value read as a u32 into *value. Strictly (the Ussd
+// interface's State) the bus lost, a refusal or a value not a "u" ends the
+// run; else false then, the run going on.
+static bool
+get(const char *iface, const char *name, uint32_t *value, bool strict)
 {
 	char which[96];
+	char refusal[256];
 	dwriter w;
-	dbus_header h;
 	dreader r;
 	dreader v;
 
@@ -362,31 +344,61 @@ mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugpro
 	begin(&w, out, sizeof out, to_props, "Get", "ss");
 	dw_str(&w, 's', which);
 	dw_str(&w, 's', name);
-	if (round_trip(&w, &h) != dbus_return_msg || strcmp(h.field[df_signature], "v") != 0)
+	if (!reply(&w, &r, refusal, sizeof refusal, name, "v", strict)) {
+		if (strict)
+			errx(1, "%s: %s", name, shown(refusal));
 		return false;
-	dr_begin(&r, in, &h);
+	}
 	dr_enter(&r, &v);
 	*value = dr_u32(&v);
+	// The variant's type is one whole type: "u" when it starts so.
+	const bool good = !v.bad && (*v.sig == 'u' || (!strict && *v.sig == 'i'));
+	if (strict && !good)
+		bad_reply(name, v.sig, "u");
 	if (verbose)
 		warnx("mm: reply %u", *value);
-	return !v.bad && (*v.sig == 'u' || *v.sig == 'i');
+	return good;
 }
 
+uint32_t
+mm_state()
+{
+	uint32_t state;
+
+	get(".Modem.Modem3gpp.Ussd", "State", &state, true);
+	return state;
+}
+
+// Both strings are literals wherever this is called, the interface always
+// the one that starts with a dot.
+bool
+mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugprone-easily-swappable-parameters)
+{
+	return get(iface, name, value, false);
+}
+
+// Without text (Cancel), the call has no argument and its reply no body,
+// and it waits without the limit of -t.
 bool
 mm_call(const char *method, const char *text, char *answer, size_t size, char *refusal, size_t rsize)
 {
 	dwriter w;
 	dreader r;
 
+	const char *sig = text != nullptr ? "s" : "";
+	const char *calling = text != nullptr ? "mm: calling %s(\"%s\")" : "mm: calling %s()";
+
 	if (verbose)
-		warnx("mm: calling %s(\"%s\")", method, text);
-	begin(&w, out, sizeof out, to_ussd, method, "s");
-	dw_str(&w, 's', text);
-	reply_deadline = answer_deadline;
-	const bool took = reply(&w, &r, refusal, rsize, method, "s");
+		warnx(calling, method, text);
+	begin(&w, out, sizeof out, to_ussd, method, sig);
+	if (text != nullptr) {
+		dw_str(&w, 's', text);
+		reply_deadline = answer_deadline;
+	}
+	const bool took = reply(&w, &r, refusal, rsize, method, sig);
 	reply_deadline = -1;
-	if (!took)
-		return false;
+	if (!took || text == nullptr)
+		return took;
 	const char *s = dr_str(&r);
 	utf8_out got = {answer, size - 1, 0};
 	utf8_walk(s, strlen(s), [&got](uint32_t cp) {
@@ -406,13 +418,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 bool
 mm_cancel(char *refusal, size_t rsize)
 {
-	dwriter w;
-	dreader r;
-
-	if (verbose)
-		warnx("mm: calling %s()", "Cancel");
-	begin(&w, out, sizeof out, to_ussd, "Cancel", "");
-	return reply(&w, &r, refusal, rsize, "Cancel", "");
+	return mm_call("Cancel", nullptr, nullptr, 0, refusal, rsize);
 }
 
 void

@@ -27,7 +27,8 @@ uint32_t mm_state();			// the Ussd interface's State property
 bool mm_number(const char *iface, const char *name, uint32_t *value);
 // Initiate or Respond ("Initiate"/"Respond") with text (UTF-8): true with
 // the answer (UTF-8, invalid sequences replaced by U+FFFD) in answer; false
-// with "NAME: MESSAGE" of the D-Bus error reply in refusal.
+// with "NAME: MESSAGE" of the D-Bus error reply in refusal. With text null,
+// a call without argument (Cancel), answer untouched.
 bool mm_call(const char *method, const char *text, char *answer, size_t size,
     char *refusal, size_t rsize);
 bool mm_cancel(char *refusal, size_t rsize);	// Cancel(); false with the error as above

@@ -3,11 +3,12 @@
 #include "modem/mm.hpp"
 #include "modem/why.hpp"
 
-// ModemManager's MMModemLock values from 6 on, as the modem names them.
-static constexpr const char *locks[] = {
-	"PH-SP PIN", "PH-SP PUK", "PH-NET PIN", "PH-NET PUK", "PH-SIM PIN", "PH-CORP PIN",
-	"PH-CORP PUK", "PH-FSIM PIN", "PH-FSIM PUK", "PH-NETSUB PIN", "PH-NETSUB PUK",
+// ModemManager's MMModemLock values from 6 on, as the modem names them:
+// "PH-", the key, and PIN, or PUK where puks has the value's bit (from 6).
+static constexpr char locks[][7] = {
+	"SP", "SP", "NET", "NET", "SIM", "CORP", "CORP", "FSIM", "FSIM", "NETSUB", "NETSUB",
 };
+static constexpr unsigned puks = 1u << 1 | 1u << 3 | 1u << 6 | 1u << 8 | 1u << 10;
 
 // The SIM's state from the lock ModemManager says the modem waits on.
 static sim_state
@@ -64,7 +65,8 @@ mm_why(modem_state *s, int64_t)
 	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
 		s->sim = sim_of_lock(v);
 		if (s->sim == sim_state::locked)
-			snprintf(s->lock, sizeof s->lock, "%s", locks[v - 6]);
+			snprintf(s->lock, sizeof s->lock, "PH-%s %s", locks[v - 6],
+			    puks >> (v - 6) & 1 ? "PUK" : "PIN");
 	}
 	// The SIM missing, or an eSIM without a profile.
 	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))

@@ -76,7 +76,7 @@ qmi_question_client(uint8_t service, int64_t deadline)
 bool
 qmi_question(uint8_t service, uint16_t id, int64_t deadline, qmi_msg *m)
 {
-	qmi_frame f = {};
+	qmi_frame f;
 
 	qmux_begin(&f, service, id);
 	return qmux_round_trip(&f, deadline, m);
@@ -99,7 +99,7 @@ static const mode_ops *
 qmi_set_up(const mode_ops *self, const ussd_job *)
 {
 	static constexpr uint8_t on = 1;
-	qmi_frame f = {};
+	qmi_frame f;
 	qmi_msg m;
 
 	device_setup(true);
@@ -213,7 +213,7 @@ static const mode_ops *
 qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t size)
 {
 	uint8_t v[2 + 182];
-	qmi_frame f = {};
+	qmi_frame f;
 	qmi_msg m;
 	size_t n;
 
@@ -247,23 +247,19 @@ qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 static bool
 qmi_end_session(bool limited)
 {
-	qmi_frame f = {};
 	qmi_msg m;
 
-	qmux_begin(&f, voice, 0x3c);
-	return qmux_round_trip(&f, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
+	return qmi_question(voice, 0x3c, limited ? now_ms() + 1000 : -1, &m) && qmi_result(&m) == -1;
 }
 
 // A DMS string (TLV 1) into s.
 static void
 dms_string(uint8_t id, char *s, size_t size, int64_t deadline)
 {
-	qmi_frame f = {};
 	qmi_msg m;
 	size_t n;
 
-	qmux_begin(&f, dms, id);
-	if (!qmux_round_trip(&f, deadline, &m))
+	if (!qmi_question(dms, id, deadline, &m))
 		return;
 	if (const uint8_t *v = qmi_tlv(&m, 1, &n); v != nullptr && qmi_result(&m) == -1)
 		snprintf(s, size, "%.*s", static_cast<int>(n), reinterpret_cast<const char *>(v));
@@ -282,7 +278,7 @@ qmi_probe(port_finding *f)
 	dms_string(0x21, f->maker, sizeof f->maker, deadline);
 	dms_string(0x22, f->model, sizeof f->model, deadline);
 	qmi_let_go();
-	snprintf(f->mode, sizeof f->mode, "qmi");
+	memcpy(f->mode, "qmi", sizeof "qmi");
 	return true;
 }
 

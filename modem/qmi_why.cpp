@@ -8,21 +8,21 @@ static constexpr uint8_t nas = 3;
 static constexpr uint8_t uim = 11;
 
 // The value of TLV type of a successful response to id of service, at
-// least need bytes long; null when the question could not be asked or was
-// refused, its error then in error.
+// least need bytes long, its length in *n; null when the question could
+// not be asked or was refused, its error then in error.
 static const uint8_t *
-answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline, qmi_msg *m,
+answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline, size_t *n,
     long *error = nullptr)
 {
-	size_t n;
+	qmi_msg m;
 
-	if (!qmi_question(service, id, deadline, m))
+	if (!qmi_question(service, id, deadline, &m))
 		return nullptr;
-	const long e = qmi_result(m);
+	const long e = qmi_result(&m);
 	if (error != nullptr)
 		*error = e;
-	const uint8_t *v = e == -1 ? qmi_tlv(m, type, &n) : nullptr;
-	return v != nullptr && n >= need ? v : nullptr;
+	const uint8_t *v = e == -1 ? qmi_tlv(&m, type, n) : nullptr;
+	return v != nullptr && *n >= need ? v : nullptr;
 }
 
 // The state of an application of Get Card Status, its card's UPIN state
@@ -30,7 +30,7 @@ answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline
 static sim_state
 app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
 {
-	static constexpr const char *features[] = {"PH-NET", "PH-NETSUB", "PH-SP", "PH-CORP", "PH-SIM"};
+	static constexpr char features[][7] = {"NET", "NETSUB", "SP", "CORP", "SIM"};
 
 	// Where UPIN stands for PIN1, the card's UPIN state tells.
 	if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
@@ -43,7 +43,7 @@ app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
 		return sim_state::puk;
 	case 4:
 		if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
-			snprintf(lock, size, "%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
+			snprintf(lock, size, "PH-%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
 			return sim_state::locked;
 		}
 		return sim_state::not_ready;
@@ -111,15 +111,15 @@ card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 static void
 sim_of(modem_state *s, int64_t deadline, bool *told)
 {
-	qmi_msg m;
+	size_t n;
 	long e = -2;
-	const uint8_t *v = answer(dms, 0x44, 1, 1, deadline, &m, &e);
+	const uint8_t *v = answer(dms, 0x44, 1, 1, deadline, &n, &e);
 
 	if (v != nullptr) {
 		*told = true;
 		s->sim = v[0] == 0 ? sim_state::ready : v[0] == 2 ? sim_state::absent : sim_state::unknown;
 		if (v[0] == 1) {
-			v = answer(dms, 0x2b, 0x11, 3, deadline, &m);
+			v = answer(dms, 0x2b, 0x11, 3, deadline, &n);
 			s->sim = v == nullptr ? sim_state::not_ready : v[0] == 1 ? sim_state::pin :
 			    v[0] == 4 ? sim_state::puk : sim_state::not_ready;
 		}
@@ -130,9 +130,7 @@ sim_of(modem_state *s, int64_t deadline, bool *told)
 	qmi_question_done();
 	if (!qmi_question_client(uim, deadline))
 		return;
-	size_t n;
-	if (qmi_question(uim, 0x2f, deadline, &m) && qmi_result(&m) == -1 &&
-	    (v = qmi_tlv(&m, 0x10, &n)) != nullptr && n >= 9) {
+	if ((v = answer(uim, 0x2f, 0x10, 9, deadline, &n)) != nullptr) {
 		*told = true;
 		s->sim = card_status(v, n, s->lock, sizeof s->lock);
 	}
@@ -167,13 +165,11 @@ serving_system(modem_state *s, int64_t deadline)
 {
 	static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
 		reg_state::searching, reg_state::denied};
-	qmi_msg m;
 	size_t n;
-	const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &m);
+	const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &n);
 
 	if (v == nullptr)
 		return false;
-	qmi_tlv(&m, 1, &n);
 	s->cs = v[0] < 4 ? regs[v[0]] : reg_state::unknown;
 	if (v[0] == 1 && v[1] != 0)
 		s->cs_service = static_cast<signed char>(v[1] == 1);
@@ -185,11 +181,11 @@ serving_system(modem_state *s, int64_t deadline)
 bool
 qmi_why(modem_state *s, int64_t deadline)
 {
-	qmi_msg m;
+	size_t n;
 	bool told = false;
 
 	if (qmi_question_client(dms, deadline)) {
-		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, deadline, &m)) {
+		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, deadline, &n)) {
 			told = true;
 			s->radio_off = static_cast<signed char>(v[0] == 0xff ? -1 : v[0] != 0);
 		}

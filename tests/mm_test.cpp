@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "front/settings.hpp"
+#include "modem/frames/dbus.hpp"
 #include "modem/mm.hpp"
 #include "tests/harness.hpp"
 
@@ -201,4 +202,36 @@ TEST(ModemManagerClient, EndsTheRunWhenTheBusGoes)
 		mm_call("Initiate", "*101#", answer, sizeof answer, refusal, sizeof refusal);
 		exit(0);
 	}, testing::ExitedWithCode(1), "^[^:]*: bus: (the connection was closed|Broken pipe|Connection reset by peer)\n$");
+}
+
+// The address lists a bus is named by: the first unix socket in them, its
+// path's %XX escapes read; a broken escape names no socket.
+TEST(ModemManagerClient, ConnectsByTheAddressList)
+{
+	private_bus bus;
+	ASSERT_TRUE(bus.ok());
+	const std::string path = bus.address().substr(sizeof "unix:path=" - 1);
+	std::string escaped;
+	for (char c : path)
+		escaped += c == '/' ? std::string("%2f") : c == '-' ? std::string("%2D") : std::string(1, c);
+	const struct {
+		std::string list;
+		int error;	// 0: connected
+	} cases[] = {
+		{bus.address(), 0},
+		{"tcp:host=localhost,port=1;" + bus.address(), 0},
+		{"unix:guid=0123,path=" + escaped + ";unix:path=/nonexistent", 0},
+		{"unix:path=" + path + "%2", EADDRNOTAVAIL},
+		{"unix:path=" + path + "%", EADDRNOTAVAIL},
+		{"unix:path=" + path + "%zz", EADDRNOTAVAIL},
+		{"unix:guid=0123;tcp:host=localhost", EADDRNOTAVAIL},
+		{"unix:path=" + path + "-none", ENOENT},
+	};
+	for (const auto &c : cases) {
+		errno = 0;
+		const int fd = dbus_connect(c.list.c_str());
+		EXPECT_EQ(fd < 0 ? errno : 0, c.error) << c.list;
+		if (fd >= 0)
+			close(fd);
+	}
 }

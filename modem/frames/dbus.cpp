@@ -1,11 +1,13 @@
 #include <errno.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "coding/charsets.hpp"
 #include "modem/frames/dbus.hpp"
 
 static uint32_t
@@ -259,7 +261,7 @@ dr_str(dreader *r)
 		r->pos += 4;
 	}
 	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
-	if (r->end - r->pos <= n || s[n] != '\0' || strnlen(s, n) != n)
+	if (r->end - r->pos <= n || s[n] != '\0' || memchr(s, 0, n) != nullptr)
 		return (fail(r), "");
 	r->pos += n + 1;
 	r->at++;
@@ -277,30 +279,37 @@ dr_enter(dreader *r, dreader *in)
 	in->array = false;
 	if (te == nullptr)
 		return fail(r), fail(in);
-	if (t == 'a') {
-		if (!room(r, "u", 4))
-			return fail(in);
-		uint32_t n = get32(r->msg + r->pos, r->big);
-		r->pos += 4;
-		if (!room(r, r->at + 1, n))
-			return fail(in);
-		*in = {r->msg, r->pos, r->pos + n, r->at + 1, te, r->at + 1, r->big, false, true, r->depth + 1};
-		r->pos += n;
-	} else if (t == '(' || t == '{') {
-		if (!room(r, "(", 0))
+	if (t == 'a' || t == '(' || t == '{') {
+		// An array's walk is over its n bytes, each element of the type
+		// after the 'a'; a struct's over its fields, between the brackets.
+		uint32_t n = 0;
+		if (t == 'a') {
+			if (!room(r, "u", 4))
+				return fail(in);
+			n = get32(r->msg + r->pos, r->big);
+			r->pos += 4;
+		}
+		if (!room(r, t == 'a' ? r->at + 1 : "(", n))
 			return fail(in);
 		in->pos = r->pos;
 		in->sig = in->at = r->at + 1;
-		in->sig_end = te - 1;
+		in->sig_end = te;
+		if (t == 'a') {
+			in->end = r->pos + n;
+			in->array = true;
+			r->pos += n;
+		} else {
+			in->sig_end--;
+		}
 	} else if (t == 'v') {
-		dreader g = *r;
-		g.at = "g";
-		g.sig_end = g.at + 1;
-		const char *sig = dr_str(&g);
+		// The value's signature read by the inner walk, as a "g".
+		in->at = "g";
+		in->sig_end = in->at + 1;
+		const char *sig = dr_str(in);
 		size_t n = strlen(sig);
-		if (g.bad || type_end(sig, sig + n, in->depth) != sig + n)
-			return fail(r), fail(in);
-		r->pos = in->pos = g.pos;
+		if (in->bad || type_end(sig, sig + n, in->depth) != sig + n)
+			return in->sig_end = r->sig_end, fail(r), fail(in);
+		r->pos = in->pos;
 		in->sig = in->at = sig;
 		in->sig_end = sig + n;
 	} else {
@@ -371,11 +380,17 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	if (len < 16 || dbus_length(msg) != len)
 		return false;
 	bool big = msg[0] == 'B';
-	*h = {big, msg[1], msg[2], get32(msg + 8, big), 0, {"", "", "", "", "", "", "", "", ""}, 0, 0};
-	dreader fields = {msg, 16, 16 + get32(msg + 12, big), types + 1, types + 1, types + 1,
+	h->big = big;
+	h->type = msg[1];
+	h->flags = msg[2];
+	h->serial = get32(msg + 8, big);
+	h->reply_serial = 0;
+	for (const char *&f : h->field)
+		f = "";
+	h->body = h->body_len = 0;
+	static constexpr char field_sig[] = "(yv)";
+	dreader fields = {msg, 16, 16 + get32(msg + 12, big), field_sig, field_sig + 4, field_sig,
 	    big, false, true, 1};
-	fields.sig = fields.at = "(yv)";
-	fields.sig_end = fields.sig + 4;
 	while (dr_more(&fields)) {
 		dreader f;
 		dreader v;
@@ -399,12 +414,6 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	return !fields.bad && h->serial != 0 && (*h->field[df_signature] || h->body_len == 0);
 }
 
-static int
-nibble(char c)
-{
-	return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
-}
-
 // The value of an address's path= or abstract= key, its %XX escapes read,
 // as a socket address.
 static bool
@@ -417,11 +426,10 @@ socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
 	for (; *v != '\0' && *v != ',' && *v != ';'; n++, v++) {
 		int c = (unsigned char)*v;
 		if (c == '%') {
-			int hi = nibble(v[1]);
-			int lo = hi < 0 ? -1 : nibble(v[2]);
-			if (lo < 0)
+			uint8_t b;
+			if (v[1] == '\0' || hex_octets(v + 1, 2, &b) != 1)
 				return false;
-			c = hi << 4 | lo;
+			c = b;
 			v += 2;
 		}
 		if (n >= sizeof sa->sun_path - 1)
@@ -515,13 +523,9 @@ dbus_connect(const char *list)
 	char *p = line + sizeof "\0AUTH EXTERNAL " - 1;
 	memcpy(line, "\0AUTH EXTERNAL ", (size_t)(p - line));
 	char digits[12];
-	char *d = digits + sizeof digits;
-	for (unsigned uid = getuid(); d == digits + sizeof digits || uid != 0; uid /= 10)
-		*--d = (char)('0' + uid % 10);
-	for (; d < digits + sizeof digits; d++) {
-		*p++ = '3';
-		*p++ = *d;
-	}
+	const int n = snprintf(digits, sizeof digits, "%u", getuid());
+	hex_put(reinterpret_cast<const uint8_t *>(digits), (size_t)n, p, false);
+	p += 2 * n;
 	memcpy(p, "\r\n", 2);
 	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
 	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), (size_t)(p + 2 - line)))

@@ -140,8 +140,8 @@ service_name(const uint8_t *msg, size_t n, uint32_t i)
 static void
 show(const char *what, const uint8_t *msg, size_t n)
 {
-	static constexpr const char *types[] = {"message", "OPEN", "CLOSE", "COMMAND",
-	    "ERROR", "", "", "INDICATE_STATUS"};
+	// The names by type index, one after another.
+	static constexpr char types[] = "message\0OPEN\0CLOSE\0COMMAND\0ERROR\0\0\0INDICATE_STATUS";
 	// A long message is cut: its first bytes tell what it is.
 	static constexpr size_t cut_at = 512;
 	char line[192 + 9 * cut_at / 4];
@@ -159,7 +159,10 @@ show(const char *what, const uint8_t *msg, size_t n)
 	add(": mbim: ");
 	add(what);
 	add(type == mbim_function_error ? " FUNCTION_" : " ");
-	add(types[i]);
+	const char *name = types;
+	for (uint32_t j = 0; j < i; j++)
+		name += strlen(name) + 1;
+	add(name);
 	if (type >> 31 && i < 4)
 		add("_DONE");
 	add(service_name(msg, n, i));
@@ -204,18 +207,15 @@ header(uint8_t *buf, uint32_t type, size_t len, uint32_t tid)
 }
 
 size_t
-mbim_command(uint8_t *buf, uint32_t tid, const uint8_t *service, uint32_t cid, uint32_t type,
-    const uint8_t *info, size_t n)
+mbim_command(uint8_t *buf, const uint8_t *service, uint32_t cid, uint32_t type, size_t n)
 {
-	header(buf, mbim_command_msg, 48 + n, tid);
+	header(buf, mbim_command_msg, 48 + n, 0);
 	mbim_put32(buf + 12, 1);
 	mbim_put32(buf + 16, 0);
 	memcpy(buf + 20, service, 16);
 	mbim_put32(buf + 36, cid);
 	mbim_put32(buf + 40, type);
 	mbim_put32(buf + 44, static_cast<uint32_t>(n));
-	if (n > 0)
-		memcpy(buf + 48, info, n);
 	return 48 + n;
 }
 
@@ -357,6 +357,14 @@ refused(uint32_t status)
 	errx(1, "%s: request refused: MBIM status %u", port, status);
 }
 
+bool
+mbim_ask(uint8_t *msg, size_t n, bool ussd, int64_t deadline, mbim_message *m)
+{
+	mbim_put32(msg + 8, mbim_new_tid());
+	mbim_write(msg, n);
+	return mbim_wait_for(msg, ussd, deadline, m);
+}
+
 static void
 open_function()
 {
@@ -365,16 +373,15 @@ open_function()
 	uint16_t most = 0;
 
 	header(close_msg, mbim_close_msg, 12, mbim_new_tid());
-	header(msg, mbim_open_msg, 16, mbim_new_tid());
+	header(msg, mbim_open_msg, 16, 0);
 	// The largest control message of the device, as the cdc-wdm driver
 	// tells it (IOCTL_WDM_MAX_COMMAND); fragments of that size must fit.
 	if (ioctl(modem_fd, _IOR('H', 0xa0, uint16_t), &most) != 0 || most < 64)
 		most = mbim_max_transfer;
 	mbim_put32(msg + 12, static_cast<uint32_t>(most < sizeof in ? most : sizeof in));
 	opened = 1;
-	mbim_write(msg, 16);
 	// With no deadline only an answer ends the wait.
-	if (!mbim_wait_for(msg, false, -1, &m))
+	if (!mbim_ask(msg, 16, false, -1, &m))
 		errx(1, "%s: no answer", port);
 	// A function that did not open is not closed.
 	if (m.type != mbim_open_done || m.status != 0)
@@ -385,17 +392,14 @@ open_function()
 		refused(m.status);
 }
 
-uint32_t
+bool
 mbim_transact(uint8_t *msg, size_t n, bool ussd, int64_t deadline, mbim_message *m)
 {
 	for (;;) {
-		const uint32_t tid = mbim_new_tid();
-		mbim_put32(msg + 8, tid);
-		mbim_write(msg, n);
-		if (!mbim_wait_for(msg, ussd, deadline, m))
-			return 0;
+		if (!mbim_ask(msg, n, ussd, deadline, m))
+			return false;
 		if (m->type != mbim_function_error)
-			return tid;
+			return true;
 		if (m->status != mbim_not_opened || opened)
 			errx(1, "%s: MBIM error %u", port, m->status);
 		open_function();
@@ -407,7 +411,7 @@ mbim_basic_query(uint32_t cid, mbim_message *m)
 {
 	uint8_t msg[48];
 
-	mbim_transact(msg, mbim_command(msg, 0, mbim_basic_connect, cid, 0, nullptr, 0), false, -1, m);
+	mbim_transact(msg, mbim_command(msg, mbim_basic_connect, cid, 0, 0), false, -1, m);
 	if (m->status != 0)
 		refused(m->status);
 }

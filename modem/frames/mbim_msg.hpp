@@ -48,9 +48,9 @@ bool mbim_lists(const uint8_t *info, uint32_t len, const uint8_t *service, uint3
 bool mbim_string(const uint8_t *info, uint32_t len, size_t at, char *out, size_t size);
 
 /* mbim_msg.cpp: the device */
-// A COMMAND into buf, with room for 48 + n bytes: its length.
-size_t mbim_command(uint8_t *buf, uint32_t tid, const uint8_t *service, uint32_t cid, uint32_t type,
-    const uint8_t *info, size_t n);
+// A COMMAND into buf, its information buffer of n bytes already at buf +
+// 48 and its transaction id left for mbim_ask: its length.
+size_t mbim_command(uint8_t *buf, const uint8_t *service, uint32_t cid, uint32_t type, size_t n);
 // Transaction ids that start from a number that differs from run to run,
 // above those other programs count from 1.
 uint32_t mbim_new_tid();
@@ -62,10 +62,12 @@ void mbim_write(const uint8_t *msg, size_t n);
 // service and CID), or with ussd an indication of the USSD service, into m;
 // false when none came by the deadline (-1: none).
 bool mbim_wait_for(const uint8_t *sent, bool ussd, int64_t deadline, mbim_message *m);
-// Sends the command of n bytes in msg with a new transaction id, and once
-// more after OPEN where the function is not open: its transaction id, or 0
-// when no answer came by the deadline, the answer in m.
-uint32_t mbim_transact(uint8_t *msg, size_t n, bool ussd, int64_t deadline, mbim_message *m);
+// Sends the message of n bytes in msg with a new transaction id and waits
+// for its answer as mbim_wait_for does.
+bool mbim_ask(uint8_t *msg, size_t n, bool ussd, int64_t deadline, mbim_message *m);
+// As mbim_ask, and once more after OPEN where the function is not open:
+// false when no answer came by the deadline, the answer in m.
+bool mbim_transact(uint8_t *msg, size_t n, bool ussd, int64_t deadline, mbim_message *m);
 // A Basic Connect query (Device Services, Device Caps): a refusal ends
 // the run.
 void mbim_basic_query(uint32_t cid, mbim_message *m);

@@ -23,9 +23,6 @@ static uint16_t txn;
 static bool numbered;
 static uint8_t in[2048];		// the frame being read
 
-// Services the dump names the messages of, beside CTL.
-static constexpr uint8_t dms = 2, nas = 3, voice = 9, uim = 11;
-
 static uint16_t
 get16(const uint8_t *p)
 {
@@ -109,23 +106,18 @@ say(const char *s)
 static void
 show(const char *what, const uint8_t *f, size_t n)
 {
-	struct name {
-		uint8_t service;
-		uint8_t id;
-		const char *name;
-	};
-	static constexpr name names[] = {
-		{qmi_ctl, 0x21, "CTL Version Info"}, {qmi_ctl, 0x22, "CTL Allocate Client ID"},
-		{qmi_ctl, 0x23, "CTL Release Client ID"}, {dms, 0x21, "DMS Get Manufacturer"},
-		{dms, 0x22, "DMS Get Model"}, {dms, 0x2b, "DMS UIM Get PIN Status"},
-		{dms, 0x2d, "DMS Get Operating Mode"}, {dms, 0x44, "DMS UIM Get State"},
-		{nas, 0x24, "NAS Get Serving System"}, {uim, 0x2f, "UIM Get Card Status"},
-		{voice, 0x03, "VOICE Indication Register"},
-		{voice, 0x3a, "VOICE Originate USSD"}, {voice, 0x3b, "VOICE Answer USSD"},
-		{voice, 0x3c, "VOICE Cancel USSD"}, {voice, 0x3d, "VOICE Release USSD"},
-		{voice, 0x3e, "VOICE USSD"},
-	};
-	static constexpr const char *kinds[] = {" request", " response", " indication", ""};
+	// Each name after its service and message id, ending in a NUL.
+	static constexpr char names[] =
+	    "\x00\x21" "CTL Version Info\0" "\x00\x22" "CTL Allocate Client ID\0"
+	    "\x00\x23" "CTL Release Client ID\0" "\x02\x21" "DMS Get Manufacturer\0"
+	    "\x02\x22" "DMS Get Model\0" "\x02\x2b" "DMS UIM Get PIN Status\0"
+	    "\x02\x2d" "DMS Get Operating Mode\0" "\x02\x44" "DMS UIM Get State\0"
+	    "\x03\x24" "NAS Get Serving System\0" "\x0b\x2f" "UIM Get Card Status\0"
+	    "\x09\x03" "VOICE Indication Register\0"
+	    "\x09\x3a" "VOICE Originate USSD\0" "\x09\x3b" "VOICE Answer USSD\0"
+	    "\x09\x3c" "VOICE Cancel USSD\0" "\x09\x3d" "VOICE Release USSD\0"
+	    "\x09\x3e" "VOICE USSD";
+	static constexpr char kinds[][12] = {" request", " response", " indication", ""};
 	static char hex[3 * 256 + 4];
 	qmi_msg m;
 
@@ -133,9 +125,9 @@ show(const char *what, const uint8_t *f, size_t n)
 		return;
 	const char *label = "frame";
 	if (header(f, n, &m)) {
-		for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
-			if (k->service == m.service && k->id == m.id)
-				label = k->name;
+		for (const char *k = names; k < names + sizeof names; k += 3 + strlen(k + 2))
+			if (k[0] == m.service && k[1] == m.id)
+				label = k + 2;
 	} else {
 		m.kind = 3;
 	}
@@ -282,19 +274,15 @@ qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
 		txn = static_cast<uint16_t>(seed >> 16);
 		numbered = true;
 	}
+	// CTL's is one byte: the id overwrites the second.
 	if (service == qmi_ctl) {
-		if (ctl_txn == 0xff)
-			ctl_txn = 0;
-		out[7] = ++ctl_txn;
-		t = ctl_txn;
+		t = ctl_txn = static_cast<uint8_t>(ctl_txn == 0xff ? 1 : ctl_txn + 1);
 		f->len = 8;
 	} else {
-		if (txn == 0xffff)
-			txn = 0;
-		put16(out + 7, ++txn);
-		t = txn;
+		t = txn = static_cast<uint16_t>(txn == 0xffff ? 1 : txn + 1);
 		f->len = 9;
 	}
+	put16(out + 7, t);
 	put16(out + f->len, id);
 	f->len += 4;
 	return t;
@@ -355,24 +343,20 @@ qmux_round_trip(qmi_frame *f, int64_t deadline, qmi_msg *m)
 void
 qmux_refusal(const qmi_msg *m, long error, char *refusal, size_t size)
 {
-	struct name {
-		uint8_t error;
-		const char *name;
-	};
-	static constexpr name names[] = {
-		{1, "MalformedMessage"}, {3, "Internal"}, {4, "Aborted"},
-		{5, "ClientIdsExhausted"}, {7, "InvalidClientId"}, {14, "CallFailed"},
-		{15, "OutOfCall"}, {26, "NoEffect"}, {48, "InvalidArgument"},
-		{71, "InvalidQmiCommand"}, {94, "NotSupported"}, {102, "NoSim"},
-	};
+	// Each name after its error code, ending in a NUL.
+	static constexpr char names[] =
+	    "\x01" "MalformedMessage\0" "\x03" "Internal\0" "\x04" "Aborted\0"
+	    "\x05" "ClientIdsExhausted\0" "\x07" "InvalidClientId\0" "\x0e" "CallFailed\0"
+	    "\x0f" "OutOfCall\0" "\x1a" "NoEffect\0" "\x30" "InvalidArgument\0"
+	    "\x47" "InvalidQmiCommand\0" "\x5e" "NotSupported\0" "\x66" "NoSim";
 	const char *label = nullptr;
 	size_t n;
 
 	if (error == -2)
 		errx(1, "%s: bad QMI response", port);
-	for (const name *k = names; k < names + sizeof names / sizeof *names; k++)
-		if (k->error == error)
-			label = k->name;
+	for (const char *k = names; k < names + sizeof names; k += 2 + strlen(k + 1))
+		if (k[0] == error)
+			label = k + 1;
 	int k = snprintf(refusal, size, label ? "QMI error %ld (%s)" : "QMI error %ld", error, label);
 	const uint8_t *v = qmi_tlv(m, 0x10, &n);
 	if (v != nullptr && n >= 2 && k > 0 && static_cast<size_t>(k) < size)
@@ -382,35 +366,35 @@ qmux_refusal(const qmi_msg *m, long error, char *refusal, size_t size)
 bool
 qmux_take_client(uint8_t service, int64_t deadline, int k)
 {
-	qmi_frame f = {};
+	qmi_frame f;
 	qmi_msg m;
-	size_t n;
+	size_t n = 0;
 
 	qmux_begin(&f, qmi_ctl, 0x22);
 	qmux_tlv(&f, 1, &service, 1);
 	qmux_send(&f);
 	// Another program's allocation may come with the same transaction id:
-	// only one of the service asked for is the run's.
+	// only one of the service asked for is the run's. e is -3 when no
+	// answer came.
 	long e;
 	const uint8_t *v;
 	do {
-		if (!qmux_reply(&f, deadline, &m)) {
-			if (k == 1)
-				return false;
+		e = qmux_reply(&f, deadline, &m) ? qmi_result(&m) : -3;
+		v = e == -1 ? qmi_tlv(&m, 1, &n) : nullptr;
+		if (n < 2)
+			v = nullptr;
+	} while (v != nullptr && v[0] != service);
+	if (v == nullptr) {
+		if (k == 1)
+			return false;
+		if (e == -3)
 			errx(1, "%s: no answer", port);
-		}
-		e = qmi_result(&m);
-		v = qmi_tlv(&m, 1, &n);
-	} while (e == -1 && v != nullptr && n >= 2 && v[0] != service);
-	if (k == 1 && (e != -1 || v == nullptr || n < 2))
-		return false;
-	if (e != -1) {
+		// A success without the client id is a bad response, as one
+		// without a result is.
 		char why[96];
-		qmux_refusal(&m, e, why, sizeof why);
+		qmux_refusal(&m, e == -1 ? -2 : e, why, sizeof why);
 		errx(1, "%s: request refused: %s", port, why);
 	}
-	if (v == nullptr || n < 2)
-		errx(1, "%s: bad QMI response", port);
 	cids[k] = v[1];
 	qmux_begin(&f, qmi_ctl, 0x23);
 	qmux_tlv(&f, 1, v, 2);
