@@ -73,7 +73,7 @@ hilink_parse_url(const char *url, http_peer *to)
 		return "a URL not as http://HOST[:PORT]";
 	memcpy(name, h, n);
 	name[n] = '\0';
-	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)) - (*p == '/'), url + 7);
+	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)), url + 7);
 
 	to->addr = {};
 	auto *v4 = reinterpret_cast<sockaddr_in *>(&to->addr);
