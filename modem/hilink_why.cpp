@@ -1,5 +1,6 @@
 #include <string.h>
 
+#include "modem/frames/http.hpp"
 #include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 #include "modem/frames/link.hpp"
@@ -9,13 +10,7 @@
 static long
 number(const char *body, const char *name)
 {
-	size_t n;
-	const char *v = xml_element(body, name, &n);
-	long value = -1;
-
-	for (size_t i = 0; v != nullptr && i < n && i < 9 && v[i] >= '0' && v[i] <= '9'; i++)
-		value = (value < 0 ? 0 : value * 10) + (v[i] - '0');
-	return value;
+	return xml_number(body, name, -1);
 }
 
 // The SIM's state from the device's SimState.
@@ -65,19 +60,19 @@ network_of(modem_state *s, const char *body)
 bool
 hilink_why(modem_state *s, int64_t deadline)
 {
-	const char *body;
+	const char *body = hilink_answer.body;
 	bool told = false;
 
 	// The device's word that the network does not take USSD.
 	if (hilink_refused == 111022)
 		s->cs_service = 0;
-	if (now_ms() < deadline && hilink_get("/api/pin/status", &body) == 0) {
+	if (now_ms() < deadline && hilink_call("GET", "/api/pin/status", nullptr, hilink_soft) == 0) {
 		s->sim = sim_of(number(body, "SimState"));
 		told = s->sim != sim_state::unknown;
 		if (told && s->sim != sim_state::ready)
 			return true;
 	}
-	if (now_ms() >= deadline || hilink_get("/api/monitoring/status", &body) != 0)
+	if (now_ms() >= deadline || hilink_call("GET", "/api/monitoring/status", nullptr, hilink_soft) != 0)
 		return told || s->cs_service == 0;
 	network_of(s, body);
 	return true;

@@ -77,12 +77,6 @@ body(http_in *in, http_answer *a, size_t n, bool to_end)
 	return 0;
 }
 
-static int
-hex_value(char c)
-{
-	return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 // The status line; 1xx answers are only interim.
 static const char *
 status_line(http_in *in, http_answer *a)
@@ -169,7 +163,7 @@ chunk_size(const char *h, size_t room, size_t *n)
 	for (; is_hex(static_cast<unsigned char>(*p)); p++) {
 		if (*n > room)
 			return long_body;
-		*n = *n * 16 + static_cast<size_t>(hex_value(*p));
+		*n = *n * 16 + hex_digit(static_cast<unsigned char>(*p));
 	}
 	return *p != '\0' && *p != ';' && *p != ' ' && *p != '\t' ? bad_chunk : nullptr;
 }
@@ -256,29 +250,32 @@ lost(const http_answer *a, int fd, const char *why)
 
 bool http_secret;
 
-bool
-http_exchange(const http_peer *peer, const char *method, const char *path,
-    const char *headers, const char *body, http_answer *a, http_header_fn on_header)
+size_t
+http_request(char *out, size_t size, const http_peer *peer, const char *method, const char *path,
+    const char *headers, const char *body)
 {
-	static char req[3 * work_buf_size + 1024];
 	char length[128] = "";
 	if (body != nullptr)
 		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
 		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
-	const int n = snprintf(req, sizeof req, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
+	const int n = snprintf(out, size, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
 	    method, path, peer->host, headers, length, body != nullptr ? body : "");
-	if (n < 0 || static_cast<size_t>(n) >= sizeof req)
-		errx(1, "%s: request too long", port);
+	return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+bool
+http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, http_header_fn on_header)
+{
 	if (verbose)
-		warnx("http: %s %s HTTP/1.1", method, path);
+		warnx("http: %.*s", static_cast<int>(strcspn(req, "\r")), req);
 
 	int fd = socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		err(1, "socket");
 	if (connect(fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0)
 		return lost(a, fd, nullptr);
-	for (size_t at = 0; at < static_cast<size_t>(n);) {
-		ssize_t w = write(fd, req + at, static_cast<size_t>(n) - at);
+	for (size_t at = 0; at < n;) {
+		ssize_t w = write(fd, req + at, n - at);
 		if (w < 0 && errno != EINTR)
 			return lost(a, fd, nullptr);
 		at += w > 0 ? static_cast<size_t>(w) : 0;

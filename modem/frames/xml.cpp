@@ -1,8 +1,8 @@
 #include <string.h>
 
 #include "coding/charsets.hpp"
+#include "coding/septets.hpp"
 #include "modem/frames/xml.hpp"
-#include "modem/hilink.hpp"
 
 // The device's answers are small documents of known elements; nesting of
 // one name inside the same name, comments and CDATA do not occur in them.
@@ -33,6 +33,20 @@ xml_element(const char *doc, const char *name, size_t *len)	// NOLINT(bugprone-e
 	return nullptr;
 }
 
+long
+xml_number(const char *doc, const char *name, long none)
+{
+	size_t n = 0;
+	const char *v = xml_element(doc, name, &n);
+	const size_t minus = v != nullptr && n > 0 && *v == '-';
+	size_t i = minus;
+	long x = 0;
+
+	for (; i < n && i < minus + 9 && v[i] >= '0' && v[i] <= '9'; i++)
+		x = x * 10 + (v[i] - '0');
+	return i == minus ? none : minus ? -x : x;
+}
+
 // The character of a numeric reference (after its '&'), and its length;
 // 0 when s does not start one.
 static size_t
@@ -50,7 +64,7 @@ number_reference(const char *s, size_t n, uint32_t *cp)
 			return 0;
 		// Past the last code point it stays past it.
 		if (v <= 0x10ffff)
-			v = v * (hex ? 16 : 10) + static_cast<uint32_t>(digit ? c - '0' : (c | 0x20) - 'a' + 10);
+			v = v * (hex ? 16 : 10) + hex_digit(c);
 	}
 	if (i == n || i == first)
 		return 0;
