@@ -70,6 +70,8 @@ is_url(const char *p)
 	return hilink_same(p, "http://", 7) || hilink_same(p, "https://", 8);
 }
 
+char hilink_host[256];
+
 const char *
 hilink_parse_url(const char *url, http_peer *to)
 {
@@ -80,7 +82,7 @@ hilink_parse_url(const char *url, http_peer *to)
 		return "not an http:// URL";
 	const char *h = url + 7;
 	const char *p;
-	char name[256];
+	char *name = hilink_host;
 	size_t n;
 	if (*h == '[') {
 		n = strcspn(++h, "]/");
@@ -98,7 +100,7 @@ hilink_parse_url(const char *url, http_peer *to)
 		if (p == digits || number > 65535)
 			return bad;
 	}
-	if (n == 0 || n >= sizeof name || (*p != '\0' && strcmp(p, "/") != 0))
+	if (n == 0 || n >= sizeof hilink_host || (*p != '\0' && strcmp(p, "/") != 0))
 		return bad;
 	memcpy(name, h, n);
 	name[n] = '\0';
@@ -404,21 +406,12 @@ hilink_refusal(const char *request)
 	return *request != '\0' && hilink_escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
 }
 
-// A device named by URL has nothing but its web API; https is claimed too,
-// to be refused as such rather than opened as a serial device.
-static bool
-hilink_claims(const char *port)
-{
-	return is_url(port);
-}
-
 // The device the port names, its session opened: null, or why it cannot
 // be reached.
 static const char *
 reach()
 {
-	port = hilink_credentials(port);
-	const char *why = hilink_parse_url(port, &peer);
+	const char *why = hilink_credentials(&peer);
 	if (why == nullptr)
 		open_session();
 	return why;
@@ -588,7 +581,9 @@ const mode_ops hilink_mode = {
 	.name = "hilink",
 	.named = true,
 	.keeps = true,
-	.claims = hilink_claims,
+	// A device named by URL has nothing but its web API; https is claimed
+	// too, to be refused as such rather than opened as a serial device.
+	.claims = is_url,
 	.set_up = hilink_set_up,
 	.refusal = hilink_refusal,
 	.send = hilink_send,

@@ -17,6 +17,8 @@ bool is_url(const char *port);
 // http://HOST[:PORT][/], HOST an IPv4 address, an IPv6 address in brackets
 // or a name: null, or why it cannot be reached.
 const char *hilink_parse_url(const char *url, http_peer *to);
+// The host as the last URL taken names it: no port, no brackets.
+extern char hilink_host[256];
 // Whether a and b are the same in their first n characters (up to a NUL),
 // ASCII letters in either case.
 bool hilink_same(const char *a, const char *b, size_t n);
@@ -41,10 +43,11 @@ extern const char hilink_xml_head[];
 extern volatile sig_atomic_t hilink_logged_in;
 
 /* hilink_login.cpp */
-// The URL as it is shown, without its user; the user and the password as
-// the URL, USSDQ_PASSWORD and netrc give them. A password in the URL ends
-// the run.
-const char *hilink_credentials(const char *url);
+// The device the port's URL names, into peer, and the user and the
+// password as the URL, USSDQ_PASSWORD and netrc give them; the port then
+// the URL as it is shown, without its user. Null, or why the device cannot
+// be reached; a password in the URL ends the run.
+const char *hilink_credentials(http_peer *peer);
 // After a session is opened: its login, where the device asks for one and
 // a password is known. A refusal ends the run.
 void hilink_log_in();

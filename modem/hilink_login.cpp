@@ -18,7 +18,6 @@
 #include "modem/frames/xml.hpp"
 
 static char shown_url[300];
-static char host_name[256];	// as netrc names it: no port, no brackets
 static char user[128];
 static char password[128];
 // "; try again in N minutes", as the state before the login gave them.
@@ -54,22 +53,26 @@ netrc_token(char **at)
 	return t;
 }
 
-// Whether the machine token that follows names host_name.
-static bool
-names_host(char **at)
+// The words of a netrc file this reads, by their place here; -1: another.
+static int
+keyword(const char *t)
 {
-	const char *m = netrc_token(at);
-	return m != nullptr && hilink_same(m, host_name, sizeof host_name);
+	static constexpr const char *words[] = {"machine", "default", "macdef", "login", "password", "account"};
+	for (int i = 0; i < 6; i++)
+		if (strcmp(t, words[i]) == 0)
+			return i;
+	return -1;
 }
 
-// In the text of a netrc file, the entry for host_name (or the default
+// In the text of a netrc file, the entry for hilink_host (or the default
 // one), and for user when the URL names one: its login and password.
 static void
 netrc_entry(char *at, const char **login, const char **pass)
 {
 	bool ours = false;
 	for (char *t = netrc_token(&at);; t = netrc_token(&at)) {
-		const bool next = t == nullptr || strcmp(t, "machine") == 0 || strcmp(t, "default") == 0;
+		const int k = t != nullptr ? keyword(t) : 0;
+		const bool next = k == 0 || k == 1;	// the end too
 		if (next && ours && (user[0] == '\0' || (*login != nullptr && strcmp(*login, user) == 0)))
 			return;
 		if (t == nullptr) {
@@ -77,17 +80,19 @@ netrc_entry(char *at, const char **login, const char **pass)
 			return;
 		}
 		if (next) {
-			ours = strcmp(t, "default") == 0 || names_host(&at);
+			// The machine's name follows its word.
+			const char *m = k == 0 ? netrc_token(&at) : nullptr;
+			ours = k == 1 || (m != nullptr && hilink_same(m, hilink_host, sizeof hilink_host));
 			*login = *pass = nullptr;
-		} else if (strcmp(t, "macdef") == 0) {
+		} else if (k == 2) {
 			// A macro runs to the next empty line.
 			char *end = strstr(at, "\n\n");
 			at = end != nullptr ? end : at + strlen(at);
-		} else if (strcmp(t, "login") == 0 || strcmp(t, "password") == 0 || strcmp(t, "account") == 0) {
+		} else if (k > 2) {
 			const char *v = netrc_token(&at);
-			if (*t == 'l')
+			if (k == 3)
 				*login = v;
-			else if (*t == 'p')
+			else if (k == 4)
 				*pass = v;
 		}
 	}
@@ -126,36 +131,35 @@ read_netrc()
 }
 
 const char *
-hilink_credentials(const char *url)
+hilink_credentials(http_peer *peer)
 {
+	const char *url = port;
 	const char *h = strstr(url, "://");
-	if (h == nullptr)
-		return url;
-	h += 3;
-	// A user before the host, in the authority.
-	const char *at = h + strcspn(h, "@/");
-	const bool named = *at == '@';
-	const int head = static_cast<int>(h - url);
-	snprintf(shown_url, sizeof shown_url, "%.*s%s", head, url, named ? at + 1 : h);
 	user[0] = password[0] = '\0';
-	if (named) {
-		const size_t n = strcspn(h, ":@");
-		if (h + n != at)
-			errx(1, "%s: a password in the URL shows to every user of the system; "
-			    "give it in USSDQ_PASSWORD or a netrc file", shown_url);
-		snprintf(user, sizeof user, "%.*s", static_cast<int>(n), h);
-		h = at + 1;
+	if (h != nullptr) {
+		h += 3;
+		// A user before the host, in the authority.
+		const char *at = h + strcspn(h, "@/");
+		const bool named = *at == '@';
+		snprintf(shown_url, sizeof shown_url, "%.*s%s", static_cast<int>(h - url), url, named ? at + 1 : h);
+		port = shown_url;
+		if (named) {
+			const size_t n = strcspn(h, ":@");
+			if (h + n != at)
+				errx(1, "%s: a password in the URL shows to every user of the system; "
+				    "give it in USSDQ_PASSWORD or a netrc file", shown_url);
+			snprintf(user, sizeof user, "%.*s", static_cast<int>(n), h);
+		}
 	}
-	const bool bracket = *h == '[';
-	h += bracket;
-	snprintf(host_name, sizeof host_name, "%.*s", static_cast<int>(strcspn(h, bracket ? "]" : ":/")), h);
+	if (const char *why = hilink_parse_url(port, peer))
+		return why;
 	const char *p = getenv("USSDQ_PASSWORD");
 	if (p != nullptr)
 		snprintf(password, sizeof password, "%s", p);
 	read_netrc();
 	if (user[0] == '\0')
 		snprintf(user, sizeof user, "admin");
-	return shown_url;
+	return nullptr;
 }
 
 // The device's refusals of a login, as users can act on them.

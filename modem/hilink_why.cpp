@@ -13,24 +13,14 @@ number(const char *body, const char *name)
 	return xml_number(body, name, -1);
 }
 
-// The SIM's state from the device's SimState.
+// The SIM's state from the device's SimState, 255 to 261.
 static sim_state
 sim_of(long st)
 {
-	switch (st) {
-	case 257:
-		return sim_state::ready;
-	case 260:
-		return sim_state::pin;
-	case 261:
-		return sim_state::puk;
-	case 255:
-		return sim_state::absent;
-	case 256:
-		return sim_state::not_ready;
-	default:
-		return sim_state::unknown;
-	}
+	using enum sim_state;
+	static constexpr sim_state states[] = {absent, not_ready, ready, unknown, unknown, pin, puk};
+	const auto i = static_cast<unsigned long>(st - 255);
+	return i < sizeof states ? states[i] : unknown;
 }
 
 // What the device's /api/monitoring/status answer body says of the

@@ -254,7 +254,8 @@ size_t
 http_request(char *out, size_t size, const http_peer *peer, const char *method, const char *path,
     const char *headers, const char *body)
 {
-	char length[128] = "";
+	char length[128];
+	length[0] = '\0';
 	if (body != nullptr)
 		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
 		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
