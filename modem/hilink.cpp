@@ -164,52 +164,18 @@ ready_release()
 	    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><Logout>1</Logout></request>");
 }
 
-// A socket read that waits at most the polls left, 100 ms each.
-struct timed_fd {
-	int fd;
-	int polls;
-};
-
-static ssize_t
-timed_read(void *ctx, char *buf, size_t n)
-{
-	auto *t = static_cast<timed_fd *>(ctx);
-	pollfd p = {t->fd, POLLIN, 0};
-	while (t->polls-- > 0)
-		if (poll(&p, 1, 100) > 0)
-			return read(t->fd, buf, n);
-	errno = ETIMEDOUT;
-	return -1;
-}
-
-// A ready request from a handler, on a connection of its own, with async-
-// signal-safe calls alone, its answer read for at most 1 s: whether the
+// A ready request from a handler, on a connection of its own: whether the
 // device took it.
 static bool
 send_ready(const ready_request *r)
 {
 	char body[512];
 	http_answer a = {0, "", body, 0, sizeof body, true, true};
-	bool took = false;
 	size_t n;
 	const int at = r->at;
 	const auto len = static_cast<size_t>(r->len[at]);
-	if (len == 0)
-		return false;
-	const int fd = socket(peer.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return false;
-	pollfd p = {fd, POLLOUT, 0};
-	if ((connect(fd, reinterpret_cast<const sockaddr *>(&peer.addr), peer.addr_len) == 0 ||
-	    (errno == EINPROGRESS && poll(&p, 1, 1000) == 1)) &&
-	    write(fd, r->msg[at], len) == static_cast<ssize_t>(len)) {
-		timed_fd t = {fd, 10};
-		http_in in = {timed_read, &t, {}, 0, 0};
-		took = http_read(&in, &a, nullptr) == nullptr && a.status / 100 == 2 &&
-		    xml_element(a.body, "error", &n) == nullptr;
-	}
-	close(fd);
-	return took;
+	return len > 0 && http_exchange(&peer, r->msg[at], len, &a, nullptr, true) && a.status / 100 == 2 &&
+	    xml_element(a.body, "error", &n) == nullptr;
 }
 
 // Nothing can be done about a failing write to standard error here.

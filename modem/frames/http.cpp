@@ -1,5 +1,6 @@
 #include <err.h>
 #include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -220,22 +221,43 @@ http_read(http_in *in, http_answer *a, http_header_fn on_header)
 	return r >= 0 ? nullptr : why(r, long_body);
 }
 
+// A socket, and for a handler's exchange the polls of 100 ms left for its
+// answer.
+struct timed_fd {
+	int fd;
+	int polls;
+};
+
 static ssize_t
 from_socket(void *ctx, char *buf, size_t n)
 {
-	return read(*static_cast<int *>(ctx), buf, n);
+	return read(static_cast<timed_fd *>(ctx)->fd, buf, n);
+}
+
+static ssize_t
+timed_read(void *ctx, char *buf, size_t n)
+{
+	auto *t = static_cast<timed_fd *>(ctx);
+	pollfd p = {t->fd, POLLIN, 0};
+	while (t->polls-- > 0)
+		if (poll(&p, 1, 100) > 0)
+			return from_socket(ctx, buf, n);
+	errno = ETIMEDOUT;
+	return -1;
 }
 
 // Why an exchange failed, why null for the C library's word on errno: the
-// end of the run, or false where the answer could do without it.
+// end of the run, or false where the answer could do without it; false
+// alone from a handler.
 static bool
-lost(const http_answer *a, int fd, const char *why)
+lost(const http_answer *a, int fd, const char *why, bool now)
 {
 	const int e = errno;
 
-	if (fd >= 0)
-		close(fd);
+	close(fd);
 	errno = e;
+	if (now)
+		return false;
 	if (!a->soft) {
 		if (why == nullptr)
 			err(1, "%s", port);
@@ -265,28 +287,34 @@ http_request(char *out, size_t size, const http_peer *peer, const char *method, 
 }
 
 bool
-http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, http_header_fn on_header)
+http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, http_header_fn on_header,
+    bool now)
 {
-	if (verbose)
+	if (verbose && !now)
 		warnx("http: %.*s", static_cast<int>(strcspn(req, "\r")), req);
 
-	int fd = socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
+	timed_fd t = {socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (now ? SOCK_NONBLOCK : 0), 0), 10};
+	if (t.fd < 0) {
+		if (now)
+			return false;
 		err(1, "socket");
-	if (connect(fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0)
-		return lost(a, fd, nullptr);
+	}
+	pollfd p = {t.fd, POLLOUT, 0};
+	if (connect(t.fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0 &&
+	    !(now && errno == EINPROGRESS && poll(&p, 1, 1000) == 1))
+		return lost(a, t.fd, nullptr, now);
 	for (size_t at = 0; at < n;) {
-		ssize_t w = write(fd, req + at, n - at);
+		ssize_t w = write(t.fd, req + at, n - at);
 		if (w < 0 && errno != EINTR)
-			return lost(a, fd, nullptr);
+			return lost(a, t.fd, nullptr, now);
 		at += w > 0 ? static_cast<size_t>(w) : 0;
 	}
-	http_in in = {from_socket, &fd, {}, 0, 0};
+	http_in in = {now ? timed_read : from_socket, &t, {}, 0, 0};
 	const char *failed = http_read(&in, a, on_header);
 	if (failed != nullptr)
-		return lost(a, fd, failed == http_read_failed ? nullptr : failed);
-	close(fd);
-	if (verbose) {
+		return lost(a, t.fd, failed == http_read_failed ? nullptr : failed, now);
+	close(t.fd);
+	if (verbose && !now) {
 		warnx("http: %s", shown(a->line));
 		size_t k = a->len;
 		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))

@@ -55,8 +55,10 @@ size_t http_request(char *out, size_t size, const http_peer *peer, const char *m
 // Sends the n bytes of a request to the peer and reads the answer into a.
 // Any failure ends the run, unless a->soft: a connection refused as "PORT:
 // Connection refused", an answer that is none as "PORT: WHY". Under -v the
-// request line, the status line and the body are shown.
+// request line, the status line and the body are shown. Where now, from a
+// handler: async-signal-safe, nothing shown, any failure false, the
+// connection waited for at most 1 s and the answer as long.
 // Set while the answers are secrets: -v shows their bodies as ***.
 extern bool http_secret;
 bool http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a,
-    http_header_fn on_header);
+    http_header_fn on_header, bool now = false);
