@@ -25,9 +25,11 @@ block(uint32_t h[8], const uint8_t *p)
 	uint32_t w[64];
 	uint32_t v[8];
 
-	for (size_t i = 0; i < 16; i++)
-		w[i] = static_cast<uint32_t>(p[4 * i]) << 24 | static_cast<uint32_t>(p[4 * i + 1]) << 16 |
-		    static_cast<uint32_t>(p[4 * i + 2]) << 8 | p[4 * i + 3];
+	uint32_t x = 0;
+	for (size_t i = 0; i < 64; i++) {
+		x = x << 8 | p[i];
+		w[i / 4] = x;	// big-endian: whole at the word's last byte
+	}
 	for (int i = 16; i < 64; i++)
 		w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3) + w[i - 7] +
 		    (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10);

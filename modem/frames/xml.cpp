@@ -78,13 +78,13 @@ number_reference(const char *s, size_t n, uint32_t *cp)
 static size_t
 reference(const char *s, size_t n, uint32_t *cp)
 {
-	static constexpr const char *names[] = {"amp;", "lt;", "gt;", "quot;", "apos;"};
-	static constexpr char chars[] = "&<>\"'";
+	// Each character before its name.
+	static constexpr char names[] = "&amp;<lt;>gt;\"quot;'apos;";
 
-	for (size_t i = 0; i < 5; i++) {
-		const size_t k = strlen(names[i]);
-		if (k <= n && memcmp(s, names[i], k) == 0) {
-			*cp = static_cast<unsigned char>(chars[i]);
+	for (const char *p = names; *p != '\0'; p += strcspn(p, ";") + 1) {
+		const size_t k = strcspn(p + 1, ";") + 1;
+		if (k <= n && memcmp(s, p + 1, k) == 0) {
+			*cp = static_cast<unsigned char>(*p);
 			return k;
 		}
 	}
