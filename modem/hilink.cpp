@@ -30,6 +30,13 @@ http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
 
 const char hilink_xml_head[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>";
 
+// An element of the last answer.
+static const char *
+element(const char *name, size_t *n)
+{
+	return xml_element(body_buf, name, n);
+}
+
 // A request ready for a handler, made anew after each answer: two copies,
 // so that one is always whole while the other is written.
 struct ready_request {
@@ -137,7 +144,7 @@ hilink_parse_url(const char *url, http_peer *to)
 // A request with the session's cookie and, for a POST, its token, into
 // out: its length, or 0 when it does not fit.
 static size_t
-request(char *out, size_t size, const char *method, const char *path, const char *body)
+request(char *out, size_t size, const char *path, const char *body)
 {
 	char headers[sizeof cookie + sizeof tokens[0] + 64];
 	const bool t = body != nullptr && tokens[0][0] != '\0';
@@ -145,22 +152,22 @@ request(char *out, size_t size, const char *method, const char *path, const char
 
 	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
 	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
-	return http_request(out, size, &peer, method, path, headers, body);
+	return http_request(out, size, &peer, path, headers, body);
 }
 
 static void
-ready(ready_request *r, const char *method, const char *path, const char *body)
+ready(ready_request *r, const char *path, const char *body)
 {
 	const int next = 1 - r->at;
-	r->len[next] = static_cast<sig_atomic_t>(request(r->msg[next], sizeof r->msg[0], method, path, body));
+	r->len[next] = static_cast<sig_atomic_t>(request(r->msg[next], sizeof r->msg[0], path, body));
 	r->at = next;
 }
 
 static void
 ready_release()
 {
-	ready(&release, "GET", "/api/ussd/release", nullptr);
-	ready(&logout, "POST", "/api/user/logout",
+	ready(&release, "/api/ussd/release", nullptr);
+	ready(&logout, "/api/user/logout",
 	    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><Logout>1</Logout></request>");
 }
 
@@ -261,11 +268,11 @@ on_header(const char *name, const char *value)
 static constexpr int not_found = -1;	// an HTTP error without the API's
 
 long
-hilink_call(const char *method, const char *path, const char *body, int how)
+hilink_call(const char *path, const char *body, int how)
 {
 	static char req[3 * work_buf_size + 1024];
 	http_answer *a = &hilink_answer;
-	const size_t len = request(req, sizeof req, method, path, body);
+	const size_t len = request(req, sizeof req, path, body);
 
 	if (len == 0)
 		errx(1, "%s: request too long", port);
@@ -282,7 +289,7 @@ hilink_call(const char *method, const char *path, const char *body, int how)
 	}
 	ready_release();
 	size_t n;
-	const char *e = xml_element(body_buf, "error", &n);
+	const char *e = element("error", &n);
 	if (e == nullptr)
 		return a->status / 100 == 2 ? 0 : not_found;
 	const long v = xml_number(e, "code", 0);
@@ -300,7 +307,7 @@ hilink_token()
 static void
 page_tokens()
 {
-	hilink_call("GET", "/html/index.html", nullptr, hilink_cut);
+	hilink_call("/html/index.html", nullptr, hilink_cut);
 	const char *p = body_buf;
 	for (int i = 0; i < 2 && (p = strstr(p, "name=\"csrf_token\"")) != nullptr; i++) {
 		const char *c = strstr(p, "content=\"");
@@ -321,9 +328,9 @@ open_session()
 	const char *v, *t;
 
 	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
-	if (hilink_call("GET", "/api/webserver/SesTokInfo", nullptr) == 0 &&
-	    (t = xml_element(body_buf, "TokInfo", &k)) != nullptr) {
-		if ((v = xml_element(body_buf, "SesInfo", &n)) != nullptr) {
+	if (hilink_call("/api/webserver/SesTokInfo") == 0 &&
+	    (t = element("TokInfo", &k)) != nullptr) {
+		if ((v = element("SesInfo", &n)) != nullptr) {
 			copy_value(cookie + 10, 160, v, n);
 			memcpy(cookie, "SessionID=", 10);
 			if (strncmp(cookie + 10, "SessionID=", 10) == 0)
@@ -332,8 +339,8 @@ open_session()
 				cookie[0] = '\0';
 		}
 		copy_value(tokens[0], sizeof tokens[0], t, k);
-	} else if (hilink_call("GET", "/api/webserver/token", nullptr) == 0 &&
-	    (v = xml_element(body_buf, "token", &n)) != nullptr) {
+	} else if (hilink_call("/api/webserver/token") == 0 &&
+	    (v = element("token", &n)) != nullptr) {
 		// Of the long token only the end counts.
 		n = trimmed_end(v, n);
 		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
@@ -417,7 +424,7 @@ refused(long code, bool first, char *refusal, size_t size)
 	hilink_refused = code;
 	// The device's words for an error, after its number.
 	size_t n = 0;
-	const char *m = xml_element(body_buf, "message", &n);
+	const char *m = element("message", &n);
 	if (code == not_found) {
 		snprintf(refusal, size, "%s", hilink_answer.line);
 	} else if (code != 0) {
@@ -433,7 +440,7 @@ static bool
 send_taken(char *refusal, size_t size)
 {
 	size_t n;
-	const char *v = xml_element(body_buf, "response", &n);
+	const char *v = element("response", &n);
 	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
 		return true;
 	if (v == nullptr || n == 0)
@@ -459,8 +466,8 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 
 	answered = 0;
 	// Another client's request in progress would take this one's answer.
-	if (first && (code = hilink_call("GET", "/api/ussd/status", nullptr)) == 0 &&
-	    (v = xml_element(body_buf, "result", &n)) != nullptr && n == 1 && *v == '1')
+	if (first && (code = hilink_call("/api/ussd/status")) == 0 &&
+	    (v = element("result", &n)) != nullptr && n == 1 && *v == '1')
 		code = 111013;
 	if (code == 111013 || code == 100003)
 		return refused(code, first, refusal, size);
@@ -469,14 +476,14 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	    "</request>", hilink_xml_head, content);
 	// A stale token or session is fetched anew, once.
 	sent = 1;
-	for (int tries = 0; (code = hilink_call("POST", "/api/ussd/send", xml)) >= 125001 &&
+	for (int tries = 0; (code = hilink_call("/api/ussd/send", xml)) >= 125001 &&
 	    code <= 125003 && tries == 0; tries++)
 		open_session();
 	if (code != 0 || !send_taken(refusal, size))
 		return refused(code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
-	while ((code = hilink_call("GET", "/api/ussd/get", nullptr)) == 111019) {
+	while ((code = hilink_call("/api/ussd/get")) == 111019) {
 		if (answer_deadline >= 0 && now_ms() >= answer_deadline)
 			answer_overdue();
 		poll(nullptr, 0, 500);
@@ -488,7 +495,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	}
 	if (code != 0)
 		return refused(code, false, refusal, size);
-	v = xml_element(body_buf, "content", &n);
+	v = element("content", &n);
 	if (v == nullptr)
 		errx(1, "%s: an answer without its content", port);
 	if (n >= sizeof answer_buf)
@@ -508,7 +515,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 static bool
 hilink_end_session(bool)
 {
-	return hilink_call("GET", "/api/ussd/release", nullptr, hilink_soft) == 0;
+	return hilink_call("/api/ussd/release", nullptr, hilink_soft) == 0;
 }
 
 // The release from a handler, where a request of this run went out.
@@ -528,14 +535,14 @@ hilink_probe(port_finding *f)
 
 	if (reach() != nullptr)
 		return false;
-	const long code = hilink_call("GET", "/api/device/information", nullptr);
-	const char *v = code == 0 ? xml_element(body_buf, "DeviceName", &n) : nullptr;
+	const long code = hilink_call("/api/device/information");
+	const char *v = code == 0 ? element("DeviceName", &n) : nullptr;
 	if (code == 100003 && verbose)
 		warnx(login_asked, port);
 	// Any web server answers; a HiLink device answers in its XML.
 	size_t k;
-	const bool xml = xml_element(body_buf, "response", &k) != nullptr ||
-	    xml_element(body_buf, "error", &k) != nullptr;
+	const bool xml = element("response", &k) != nullptr ||
+	    element("error", &k) != nullptr;
 	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
 	snprintf(f->maker, sizeof f->maker, "Huawei");
 	snprintf(f->mode, sizeof f->mode, "hilink");

@@ -214,7 +214,7 @@ static char body[1024];
 static const char *
 post(const char *path)
 {
-	const long code = hilink_call("POST", path, body);
+	const long code = hilink_call(path, body);
 	if (code != 0)
 		login_refused(code);
 	return hilink_answer.body;
@@ -292,7 +292,7 @@ hilink_log_in()
 	char name[sizeof user * 5];
 	char coded[200];
 
-	if (password[0] == '\0' || hilink_call("GET", "/api/user/state-login", nullptr) != 0)
+	if (password[0] == '\0' || hilink_call("/api/user/state-login") != 0)
 		return;
 	const char *a = hilink_answer.body;
 	if (xml_number(a, "State", 0) == 0)

@@ -56,13 +56,13 @@ hilink_why(modem_state *s, int64_t deadline)
 	// The device's word that the network does not take USSD.
 	if (hilink_refused == 111022)
 		s->cs_service = 0;
-	if (now_ms() < deadline && hilink_call("GET", "/api/pin/status", nullptr, hilink_soft) == 0) {
+	if (now_ms() < deadline && hilink_call("/api/pin/status", nullptr, hilink_soft) == 0) {
 		s->sim = sim_of(number(body, "SimState"));
 		told = s->sim != sim_state::unknown;
 		if (told && s->sim != sim_state::ready)
 			return true;
 	}
-	if (now_ms() >= deadline || hilink_call("GET", "/api/monitoring/status", nullptr, hilink_soft) != 0)
+	if (now_ms() >= deadline || hilink_call("/api/monitoring/status", nullptr, hilink_soft) != 0)
 		return told || s->cs_service == 0;
 	network_of(s, body);
 	return true;

@@ -273,8 +273,8 @@ lost(const http_answer *a, int fd, const char *why, bool now)
 bool http_secret;
 
 size_t
-http_request(char *out, size_t size, const http_peer *peer, const char *method, const char *path,
-    const char *headers, const char *body)
+http_request(char *out, size_t size, const http_peer *peer, const char *path, const char *headers,
+    const char *body)
 {
 	char length[128];
 	length[0] = '\0';
@@ -282,7 +282,7 @@ http_request(char *out, size_t size, const http_peer *peer, const char *method, 
 		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
 		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
 	const int n = snprintf(out, size, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
-	    method, path, peer->host, headers, length, body != nullptr ? body : "");
+	    body != nullptr ? "POST" : "GET", path, peer->host, headers, length, body != nullptr ? body : "");
 	return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
 }
 

@@ -47,11 +47,11 @@ struct http_answer {
 const char *http_read(http_in *in, http_answer *a, http_header_fn on_header);
 extern const char http_read_failed[];
 
-// The request method path, with body when not null, to the peer with these
-// extra header lines (each ending in CR LF), into out: its length, or 0
-// when it does not fit.
-size_t http_request(char *out, size_t size, const http_peer *peer, const char *method,
-    const char *path, const char *headers, const char *body);
+// The request for path to the peer, a GET, or a POST of body where there
+// is one, with these extra header lines (each ending in CR LF), into out:
+// its length, or 0 when it does not fit.
+size_t http_request(char *out, size_t size, const http_peer *peer, const char *path,
+    const char *headers, const char *body);
 // Sends the n bytes of a request to the peer and reads the answer into a.
 // Any failure ends the run, unless a->soft: a connection refused as "PORT:
 // Connection refused", an answer that is none as "PORT: WHY". Under -v the
