@@ -104,11 +104,12 @@ static bool
 content_length(const char *v, size_t n, framing *f)
 {
 	size_t value = 0;
+	size_t i = 0;
 
-	if (n == 0 || n > 9 || strspn(v, "0123456789") != n)
+	for (; v[i] >= '0' && v[i] <= '9'; i++)
+		value = value * 10 + static_cast<size_t>(v[i] - '0');
+	if (i == 0 || i > 9 || i != n)
 		return false;
-	for (const char *p = v; *p != '\0'; p++)
-		value = value * 10 + static_cast<size_t>(*p - '0');
 	// Two lengths that differ leave the body's end unknown.
 	if (f->length != SIZE_MAX && f->length != value)
 		return false;
@@ -140,10 +141,10 @@ header(char *h, framing *f, http_header_fn on_header)
 			return bad_header;
 	} else if (strcmp(h, "transfer-encoding") == 0) {
 		// Chunked is the last coding when it is one at all.
-		char tail[8] = {};
-		for (size_t i = 0; n >= 7 && i < 7; i++)
-			tail[i] = static_cast<char>(v[n - 7 + i] | 0x20);
-		f->chunked = strcmp(tail, "chunked") == 0;
+		bool chunked = n >= 7;
+		for (size_t i = 0; chunked && i < 7; i++)
+			chunked = (v[n - 7 + i] | 0x20) == "chunked"[i];
+		f->chunked = chunked;
 	}
 	if (on_header != nullptr)
 		on_header(h, v);
