@@ -39,7 +39,8 @@ block(uint32_t h[8], const uint8_t *p)
 		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
 		const uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
 		    ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
-		memmove(v + 1, v, 7 * sizeof v[0]);
+		for (int j = 7; j > 0; j--)
+			v[j] = v[j - 1];
 		v[4] += t1;
 		v[0] = t1 + t2;
 	}

@@ -544,8 +544,8 @@ hilink_probe(port_finding *f)
 	const bool xml = element("response", &k) != nullptr ||
 	    element("error", &k) != nullptr;
 	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
-	snprintf(f->maker, sizeof f->maker, "Huawei");
-	snprintf(f->mode, sizeof f->mode, "hilink");
+	memcpy(f->maker, "Huawei", 7);
+	memcpy(f->mode, "hilink", 7);
 	hilink_let_go();
 	return xml;
 }

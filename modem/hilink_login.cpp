@@ -158,7 +158,7 @@ hilink_credentials(http_peer *peer)
 		snprintf(password, sizeof password, "%s", p);
 	read_netrc();
 	if (user[0] == '\0')
-		snprintf(user, sizeof user, "admin");
+		memcpy(user, "admin", 6);
 	return nullptr;
 }
 
