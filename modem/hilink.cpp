@@ -155,7 +155,7 @@ request(char *out, size_t size, const char *path, const char *body)
 	return http_request(out, size, &peer, path, headers, body);
 }
 
-static void
+[[gnu::noinline]] static void
 ready(ready_request *r, const char *path, const char *body)
 {
 	const int next = 1 - r->at;
@@ -401,7 +401,7 @@ hilink_set_up(const mode_ops *self, const ussd_job *)
 }
 
 // n bytes of XML text into buf after its first at, cut to fit with a NUL.
-static void
+[[gnu::noinline]] static void
 text_into(char *buf, size_t size, size_t at, const char *v, size_t n)
 {
 	utf8_out out = {buf, size - 1, at};
