@@ -26,15 +26,21 @@ static bool fresh_token;	// the last answer brought a token of its own
 // Answers are small documents; the web page, read for its tokens alone,
 // is cut at the end of this buffer.
 static char body_buf[16384];
-http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
+// The answer to the run's last request, there until the next one.
+static http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
 
 const char hilink_xml_head[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>";
 
-// An element of the last answer.
-static const char *
-element(const char *name, size_t *n)
+const char *
+hilink_element(const char *name, size_t *n)
 {
 	return xml_element(body_buf, name, n);
+}
+
+long
+hilink_number(const char *name, long none)
+{
+	return xml_number(body_buf, name, none);
 }
 
 // A request ready for a handler, made anew after each answer: two copies,
@@ -289,7 +295,7 @@ hilink_call(const char *path, const char *body, int how)
 	}
 	ready_release();
 	size_t n;
-	const char *e = element("error", &n);
+	const char *e = hilink_element("error", &n);
 	if (e == nullptr)
 		return a->status / 100 == 2 ? 0 : not_found;
 	const long v = xml_number(e, "code", 0);
@@ -329,8 +335,8 @@ open_session()
 
 	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
 	if (hilink_call("/api/webserver/SesTokInfo") == 0 &&
-	    (t = element("TokInfo", &k)) != nullptr) {
-		if ((v = element("SesInfo", &n)) != nullptr) {
+	    (t = hilink_element("TokInfo", &k)) != nullptr) {
+		if ((v = hilink_element("SesInfo", &n)) != nullptr) {
 			copy_value(cookie + 10, 160, v, n);
 			memcpy(cookie, "SessionID=", 10);
 			if (strncmp(cookie + 10, "SessionID=", 10) == 0)
@@ -340,7 +346,7 @@ open_session()
 		}
 		copy_value(tokens[0], sizeof tokens[0], t, k);
 	} else if (hilink_call("/api/webserver/token") == 0 &&
-	    (v = element("token", &n)) != nullptr) {
+	    (v = hilink_element("token", &n)) != nullptr) {
 		// Of the long token only the end counts.
 		n = trimmed_end(v, n);
 		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
@@ -424,7 +430,7 @@ refused(long code, bool first, char *refusal, size_t size)
 	hilink_refused = code;
 	// The device's words for an error, after its number.
 	size_t n = 0;
-	const char *m = element("message", &n);
+	const char *m = hilink_element("message", &n);
 	if (code == not_found) {
 		snprintf(refusal, size, "%s", hilink_answer.line);
 	} else if (code != 0) {
@@ -440,7 +446,7 @@ static bool
 send_taken(char *refusal, size_t size)
 {
 	size_t n;
-	const char *v = element("response", &n);
+	const char *v = hilink_element("response", &n);
 	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
 		return true;
 	if (v == nullptr || n == 0)
@@ -467,7 +473,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	answered = 0;
 	// Another client's request in progress would take this one's answer.
 	if (first && (code = hilink_call("/api/ussd/status")) == 0 &&
-	    (v = element("result", &n)) != nullptr && n == 1 && *v == '1')
+	    (v = hilink_element("result", &n)) != nullptr && n == 1 && *v == '1')
 		code = 111013;
 	if (code == 111013 || code == 100003)
 		return refused(code, first, refusal, size);
@@ -495,7 +501,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	}
 	if (code != 0)
 		return refused(code, false, refusal, size);
-	v = element("content", &n);
+	v = hilink_element("content", &n);
 	if (v == nullptr)
 		errx(1, "%s: an answer without its content", port);
 	if (n >= sizeof answer_buf)
@@ -536,13 +542,13 @@ hilink_probe(port_finding *f)
 	if (reach() != nullptr)
 		return false;
 	const long code = hilink_call("/api/device/information");
-	const char *v = code == 0 ? element("DeviceName", &n) : nullptr;
+	const char *v = code == 0 ? hilink_element("DeviceName", &n) : nullptr;
 	if (code == 100003 && verbose)
 		warnx(login_asked, port);
 	// Any web server answers; a HiLink device answers in its XML.
 	size_t k;
-	const bool xml = element("response", &k) != nullptr ||
-	    element("error", &k) != nullptr;
+	const bool xml = hilink_element("response", &k) != nullptr ||
+	    hilink_element("error", &k) != nullptr;
 	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
 	memcpy(f->maker, "Huawei", 7);
 	memcpy(f->mode, "hilink", 7);

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stddef.h>
 
-struct http_answer;
 struct http_peer;
 struct mode_ops;
 
@@ -23,8 +22,10 @@ extern char hilink_host[256];
 // ASCII letters in either case.
 bool hilink_same(const char *a, const char *b, size_t n);
 
-// The answer to the run's last request, there until the next one.
-extern http_answer hilink_answer;
+// The first element of that name in the last answer, as xml_element finds
+// it, and the number it starts with, as xml_number reads it.
+const char *hilink_element(const char *name, size_t *n);
+long hilink_number(const char *name, long none);
 // The API's error code that refused the run's last request; 0: none.
 extern long hilink_refused;
 // How a request is made: a failed exchange does not end the run (the

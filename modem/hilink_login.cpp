@@ -15,7 +15,6 @@
 #include "front/settings.hpp"
 #include "modem/hilink.hpp"
 #include "modem/frames/http.hpp"
-#include "modem/frames/xml.hpp"
 
 static char shown_url[300];
 static char user[128];
@@ -210,14 +209,13 @@ hashed(char *out, const char *a, const char *b = "", const char *c = "")
 // The requests of a login, each in this buffer.
 static char body[1024];
 
-// A POST of the login's; a refusal ends the run. The answer's body.
-static const char *
+// A POST of the login's; a refusal ends the run.
+static void
 post(const char *path)
 {
 	const long code = hilink_call(path, body);
 	if (code != 0)
 		login_refused(code);
-	return hilink_answer.body;
 }
 
 // The device's page's challenge: a salted proof of the password both ways,
@@ -242,11 +240,11 @@ challenge_login(const char *name)
 	hex_put(first, sizeof first, first_hex, false);
 	snprintf(body, sizeof body, "%s<username>%s</username><firstnonce>%s</firstnonce><mode>1</mode>"
 	    "</request>", hilink_xml_head, name, first_hex);
-	const char *a = post("/api/user/challenge_login");
-	const long rounds = xml_number(a, "iterations", 0);
+	post("/api/user/challenge_login");
+	const long rounds = hilink_number("iterations", 0);
 	if (rounds > 10000)
 		errx(1, "%s: the device asks for %ld iterations", port, rounds);
-	const char *s = xml_element(a, "salt", &n);
+	const char *s = hilink_element("salt", &n);
 	size_t salt_len = 0;
 	for (; s != nullptr && 2 * salt_len + 1 < n && salt_len < sizeof salt; salt_len++) {
 		const auto hi = static_cast<unsigned char>(s[2 * salt_len]);
@@ -255,7 +253,7 @@ challenge_login(const char *name)
 			break;
 		salt[salt_len] = static_cast<uint8_t>(hex_digit(hi) << 4 | hex_digit(lo));
 	}
-	s = xml_element(a, "servernonce", &n);
+	s = hilink_element("servernonce", &n);
 	if (s == nullptr || n >= sizeof server_nonce)
 		errx(1, "%s: login refused: an answer without its nonce", port);
 	snprintf(server_nonce, sizeof server_nonce, "%.*s", static_cast<int>(n), s);
@@ -273,7 +271,7 @@ challenge_login(const char *name)
 	    hilink_xml_head, proof, server_nonce);
 	// Its answer is made from the password.
 	http_secret = true;
-	a = post("/api/user/authentication_login");
+	post("/api/user/authentication_login");
 	http_secret = false;
 	hilink_logged_in = 1;
 
@@ -281,7 +279,7 @@ challenge_login(const char *name)
 	hmac_sha256(stored, "Server Key", 10, salted, sizeof salted);
 	hmac_sha256(sig, auth, static_cast<size_t>(k), stored, sizeof stored);
 	hex_put(sig, sizeof sig, proof, false);
-	s = xml_element(a, "serversignature", &n);
+	s = hilink_element("serversignature", &n);
 	if (s == nullptr || n != 64 || !hilink_same(s, proof, 64))
 		errx(1, "%s: the device did not prove it knows the password", port);
 }
@@ -294,20 +292,19 @@ hilink_log_in()
 
 	if (password[0] == '\0' || hilink_call("/api/user/state-login") != 0)
 		return;
-	const char *a = hilink_answer.body;
-	if (xml_number(a, "State", 0) == 0)
+	if (hilink_number("State", 0) == 0)
 		return;
-	const long wait = xml_number(a, "remainwaittime", 0);
+	const long wait = hilink_number("remainwaittime", 0);
 	wait_minutes[0] = '\0';
 	if (wait > 0)
 		snprintf(wait_minutes, sizeof wait_minutes, "; try again in %ld minutes", wait);
-	if (xml_number(a, "lockstatus", 0) == 1)
+	if (hilink_number("lockstatus", 0) == 1)
 		login_refused(locked);
 	hilink_escaped(user, name, sizeof name);
-	if (xml_number(a, "extern_password_type", 0) == 1)
+	if (hilink_number("extern_password_type", 0) == 1)
 		return challenge_login(name);
 
-	const long type = xml_number(a, "password_type", 0);
+	const long type = hilink_number("password_type", 0);
 	// The token this very POST carries is part of the hash.
 	if (type == 4) {
 		hashed(coded, password);

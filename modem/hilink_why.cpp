@@ -1,16 +1,14 @@
 #include <string.h>
 
-#include "modem/frames/http.hpp"
-#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/why.hpp"
 
 // The number an element of the device's answer holds; -1: none.
 static long
-number(const char *body, const char *name)
+number(const char *name)
 {
-	return xml_number(body, name, -1);
+	return hilink_number(name, -1);
 }
 
 // The SIM's state from the device's SimState, 255 to 261.
@@ -23,16 +21,16 @@ sim_of(long st)
 	return i < sizeof states ? states[i] : unknown;
 }
 
-// What the device's /api/monitoring/status answer body says of the
+// What the device's /api/monitoring/status answer says of the
 // network it is on.
 static void
-network_of(modem_state *s, const char *body)
+network_of(modem_state *s)
 {
-	const long service = number(body, "ServiceStatus");
-	long type = number(body, "CurrentNetworkTypeEx");
+	const long service = number("ServiceStatus");
+	long type = number("CurrentNetworkTypeEx");
 	if (type < 0)
-		type = number(body, "CurrentNetworkType");
-	const long domain = number(body, "CurrentServiceDomain");
+		type = number("CurrentNetworkType");
+	const long domain = number("CurrentServiceDomain");
 	s->vague = true;
 	if (service >= 0)
 		s->cs = service == 2 ? reg_state::registered : reg_state::searching;
@@ -50,20 +48,19 @@ network_of(modem_state *s, const char *body)
 bool
 hilink_why(modem_state *s, int64_t deadline)
 {
-	const char *body = hilink_answer.body;
 	bool told = false;
 
 	// The device's word that the network does not take USSD.
 	if (hilink_refused == 111022)
 		s->cs_service = 0;
 	if (now_ms() < deadline && hilink_call("/api/pin/status", nullptr, hilink_soft) == 0) {
-		s->sim = sim_of(number(body, "SimState"));
+		s->sim = sim_of(number("SimState"));
 		told = s->sim != sim_state::unknown;
 		if (told && s->sim != sim_state::ready)
 			return true;
 	}
 	if (now_ms() >= deadline || hilink_call("/api/monitoring/status", nullptr, hilink_soft) != 0)
 		return told || s->cs_service == 0;
-	network_of(s, body);
+	network_of(s);
 	return true;
 }
