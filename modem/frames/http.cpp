@@ -78,6 +78,8 @@ body(http_in *in, http_answer *a, size_t n, bool to_end)
 	return 0;
 }
 
+static constexpr const char not_http[] = "not an HTTP answer";
+
 // The status line; 1xx answers are only interim.
 static const char *
 status_line(http_in *in, http_answer *a)
@@ -86,10 +88,15 @@ status_line(http_in *in, http_answer *a)
 
 	if (const int r = line(in, a->line, sizeof a->line))
 		return why(r, "an answer's status line is too long");
-	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ' ||
-	    strspn(l + 9, "0123456789") != 3 || (l[12] != ' ' && l[12] != '\0'))
-		return "not an HTTP answer";
-	a->status = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
+	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ')
+		return not_http;
+	int i = 9;
+	int status = 0;
+	for (; i < 12 && l[i] >= '0' && l[i] <= '9'; i++)
+		status = status * 10 + (l[i] - '0');
+	if (i != 12 || (l[12] != ' ' && l[12] != '\0'))
+		return not_http;
+	a->status = status;
 	return nullptr;
 }
 
