@@ -29,7 +29,6 @@ static char body_buf[16384];
 // The answer to the run's last request, there until the next one.
 static http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
 
-const char hilink_xml_head[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>";
 
 const char *
 hilink_element(const char *name, size_t *n)
@@ -113,7 +112,7 @@ hilink_parse_url(const char *url, http_peer *to)
 		if (p == digits || number > 65535)
 			return bad;
 	}
-	if (n == 0 || n >= sizeof hilink_host || (*p != '\0' && strcmp(p, "/") != 0))
+	if (n == 0 || n >= sizeof hilink_host || (*p != '\0' && (*p != '/' || p[1] != '\0')))
 		return bad;
 	memcpy(name, h, n);
 	name[n] = '\0';
@@ -147,18 +146,26 @@ hilink_parse_url(const char *url, http_peer *to)
 	return nullptr;
 }
 
-// A request with the session's cookie and, for a POST, its token, into
-// out: its length, or 0 when it does not fit.
+// A request with the session's cookie and, for a POST, its token and its
+// body as the content of an XML request, into out: its length, or 0 when
+// it does not fit.
 static size_t
 request(char *out, size_t size, const char *path, const char *body)
 {
 	char headers[sizeof cookie + sizeof tokens[0] + 64];
+	char xml[work_buf_size + 256];
 	const bool t = body != nullptr && tokens[0][0] != '\0';
 	const bool c = cookie[0] != '\0';
 
 	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
 	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
-	return http_request(out, size, &peer, path, headers, body);
+	if (body != nullptr) {
+		const int n = snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>%s</request>",
+		    body);
+		if (n < 0 || static_cast<size_t>(n) >= sizeof xml)
+			return 0;
+	}
+	return http_request(out, size, &peer, path, headers, body != nullptr ? xml : nullptr);
 }
 
 [[gnu::noinline]] static void
@@ -173,8 +180,7 @@ static void
 ready_release()
 {
 	ready(&release, "/api/ussd/release", nullptr);
-	ready(&logout, "/api/user/logout",
-	    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><Logout>1</Logout></request>");
+	ready(&logout, "/api/user/logout", "<Logout>1</Logout>");
 }
 
 // A ready request from a handler, on a connection of its own: whether the
@@ -250,7 +256,9 @@ copy_value(char *dest, size_t size, const char *v, size_t n)
 	for (size_t i = 0; i < n; i++)
 		if (static_cast<unsigned char>(v[i]) < ' ' || v[i] == 0x7f)
 			errx(1, "%s: bad answer from the device", port);
-	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
+	n = n < size ? n : size - 1;
+	memcpy(dest, v, n);
+	dest[n] = '\0';
 }
 
 // Any answer may bring a new session or new tokens.
@@ -478,8 +486,8 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	if (code == 111013 || code == 100003)
 		return refused(code, first, refusal, size);
 	hilink_escaped(request, content, sizeof content);
-	snprintf(xml, sizeof xml, "%s<content>%s</content><codeType>CodeType</codeType><timeout></timeout>"
-	    "</request>", hilink_xml_head, content);
+	snprintf(xml, sizeof xml, "<content>%s</content><codeType>CodeType</codeType><timeout></timeout>",
+	    content);
 	// A stale token or session is fetched anew, once.
 	sent = 1;
 	for (int tries = 0; (code = hilink_call("/api/ussd/send", xml)) >= 125001 &&

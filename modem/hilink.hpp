@@ -31,16 +31,14 @@ extern long hilink_refused;
 // How a request is made: a failed exchange does not end the run (the
 // questions of a failed run), a longer body is cut rather than refused.
 enum : int { hilink_soft = 1, hilink_cut = 2 };
-// One request to the device, a GET, or a POST of body where there is one,
-// with the run's session and, for a POST, its token: 0, the API's error
-// code, or -1 for an HTTP error without one.
+// One request to the device, a GET, or a POST where there is a body (the
+// content of its XML request), with the run's session and, for a POST, its
+// token: 0, the API's error code, or -1 for an HTTP error without one.
 long hilink_call(const char *path, const char *body = nullptr, int how = 0);
 const char *hilink_token();	// the one the next POST carries
 // Text as the content of an XML element, into out: its length, or 0 when
 // it does not fit.
 size_t hilink_escaped(const char *s, char *out, size_t size);
-// What each request body starts with.
-extern const char hilink_xml_head[];
 // Set once a login went through: every way out then logs out.
 extern volatile sig_atomic_t hilink_logged_in;
 

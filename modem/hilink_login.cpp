@@ -238,8 +238,8 @@ challenge_login(const char *name)
 	if (syscall(SYS_getrandom, first, sizeof first, 0) != sizeof first)
 		err(1, "getrandom");
 	hex_put(first, sizeof first, first_hex, false);
-	snprintf(body, sizeof body, "%s<username>%s</username><firstnonce>%s</firstnonce><mode>1</mode>"
-	    "</request>", hilink_xml_head, name, first_hex);
+	snprintf(body, sizeof body, "<username>%s</username><firstnonce>%s</firstnonce><mode>1</mode>", name,
+	    first_hex);
 	post("/api/user/challenge_login");
 	const long rounds = hilink_number("iterations", 0);
 	if (rounds > 10000)
@@ -267,8 +267,8 @@ challenge_login(const char *name)
 	for (size_t i = 0; i < sizeof sig; i++)
 		sig[i] ^= client_key[i];
 	hex_put(sig, sizeof sig, proof, false);
-	snprintf(body, sizeof body, "%s<clientproof>%s</clientproof><finalnonce>%s</finalnonce></request>",
-	    hilink_xml_head, proof, server_nonce);
+	snprintf(body, sizeof body, "<clientproof>%s</clientproof><finalnonce>%s</finalnonce>", proof,
+	    server_nonce);
 	// Its answer is made from the password.
 	http_secret = true;
 	post("/api/user/authentication_login");
@@ -312,8 +312,8 @@ hilink_log_in()
 	} else {
 		base64(coded, password, strlen(password));
 	}
-	snprintf(body, sizeof body, "%s<Username>%s</Username><Password>%s</Password><password_type>%ld"
-	    "</password_type></request>", hilink_xml_head, name, coded, type);
+	snprintf(body, sizeof body, "<Username>%s</Username><Password>%s</Password><password_type>%ld"
+	    "</password_type>", name, coded, type);
 	post("/api/user/login");
 	hilink_logged_in = 1;
 }
