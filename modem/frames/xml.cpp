@@ -52,15 +52,14 @@ xml_number(const char *doc, const char *name, long none)
 static size_t
 number_reference(const char *s, size_t n, uint32_t *cp)
 {
-	const bool hex = s[1] == 'x' || s[1] == 'X';
+	const bool hex = (s[1] | 0x20) == 'x';
 	const size_t first = hex ? 2 : 1;
 	size_t i = first;
 	uint32_t v = 0;
 
 	for (; i < n && s[i] != ';'; i++) {
 		const auto c = static_cast<unsigned char>(s[i]);
-		const bool digit = c >= '0' && c <= '9';
-		if (!digit && !(hex && is_hex(c)))
+		if (!(hex ? is_hex(c) : c >= '0' && c <= '9'))
 			return 0;
 		// Past the last code point it stays past it.
 		if (v <= 0x10ffff)
