@@ -189,8 +189,12 @@ static bool
 send_ready(const ready_request *r)
 {
 	char body[512];
-	http_answer a = {0, "", body, 0, sizeof body, true, true};
+	http_answer a;	// what the exchange reads is all it fills
 	size_t n;
+
+	a.body = body;
+	a.size = sizeof body;
+	a.cut_ok = a.soft = true;
 	const int at = r->at;
 	const auto len = static_cast<size_t>(r->len[at]);
 	return len > 0 && http_exchange(&peer, r->msg[at], len, &a, nullptr, true) && a.status / 100 == 2 &&
