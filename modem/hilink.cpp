@@ -76,6 +76,12 @@ hilink_same(const char *a, const char *b, size_t n)
 	return true;
 }
 
+void
+hilink_fail(const char *why)
+{
+	errx(1, "%s: %s", port, why);
+}
+
 bool
 is_url(const char *p)
 {
@@ -259,7 +265,7 @@ copy_value(char *dest, size_t size, const char *v, size_t n)
 	n = trimmed_end(v, n);
 	for (size_t i = 0; i < n; i++)
 		if (static_cast<unsigned char>(v[i]) < ' ' || v[i] == 0x7f)
-			errx(1, "%s: bad answer from the device", port);
+			hilink_fail("bad answer from the device");
 	n = n < size ? n : size - 1;
 	memcpy(dest, v, n);
 	dest[n] = '\0';
@@ -293,7 +299,7 @@ hilink_call(const char *path, const char *body, int how)
 	const size_t len = request(req, sizeof req, path, body);
 
 	if (len == 0)
-		errx(1, "%s: request too long", port);
+		hilink_fail("request too long");
 	fresh_token = false;
 	a->soft = (how & hilink_soft) != 0;
 	a->cut_ok = (how & hilink_cut) != 0;
@@ -414,7 +420,7 @@ static const mode_ops *
 hilink_set_up(const mode_ops *self, const ussd_job *)
 {
 	if (const char *why = reach())
-		errx(1, "%s: %s", port, why);
+		hilink_fail(why);
 	return self;
 }
 
@@ -428,7 +434,7 @@ text_into(char *buf, size_t size, size_t at, const char *v, size_t n)
 }
 
 static const char login_asked[] =
-    "%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file";
+    "the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file";
 
 static const mode_ops *
 refused(long code, bool first, char *refusal, size_t size)
@@ -436,9 +442,9 @@ refused(long code, bool first, char *refusal, size_t size)
 	if (first)
 		sent = 0;
 	if (code == 111013)
-		errx(1, "%s: a USSD session is open; end it with -c", port);
+		hilink_fail("a USSD session is open; end it with -c");
 	if (code == 100003)
-		errx(1, login_asked, port);
+		hilink_fail(login_asked);
 	hilink_refused = code;
 	// The device's words for an error, after its number.
 	size_t n = 0;
@@ -515,9 +521,9 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 		return refused(code, false, refusal, size);
 	v = hilink_element("content", &n);
 	if (v == nullptr)
-		errx(1, "%s: an answer without its content", port);
+		hilink_fail("an answer without its content");
 	if (n >= sizeof answer_buf)
-		errx(1, "%s: response too long", port);
+		hilink_fail("response too long");
 	memcpy(answer_buf, v, n);
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.
@@ -556,7 +562,7 @@ hilink_probe(port_finding *f)
 	const long code = hilink_call("/api/device/information");
 	const char *v = code == 0 ? hilink_element("DeviceName", &n) : nullptr;
 	if (code == 100003 && verbose)
-		warnx(login_asked, port);
+		warnx("%s: %s", port, login_asked);
 	// Any web server answers; a HiLink device answers in its XML.
 	size_t k;
 	const bool xml = hilink_element("response", &k) != nullptr ||

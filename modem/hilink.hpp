@@ -18,6 +18,8 @@ bool is_url(const char *port);
 const char *hilink_parse_url(const char *url, http_peer *to);
 // The host as the last URL taken names it: no port, no brackets.
 extern char hilink_host[256];
+// Ends the run: "PORT: why".
+[[noreturn]] void hilink_fail(const char *why);
 // Whether a and b are the same in their first n characters (up to a NUL),
 // ASCII letters in either case.
 bool hilink_same(const char *a, const char *b, size_t n);

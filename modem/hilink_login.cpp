@@ -145,8 +145,8 @@ hilink_credentials(http_peer *peer)
 		if (named) {
 			const size_t n = strcspn(h, ":@");
 			if (h + n != at)
-				errx(1, "%s: a password in the URL shows to every user of the system; "
-				    "give it in USSDQ_PASSWORD or a netrc file", shown_url);
+				hilink_fail("a password in the URL shows to every user of the system; "
+				    "give it in USSDQ_PASSWORD or a netrc file");
 			snprintf(user, sizeof user, "%.*s", static_cast<int>(n), h);
 		}
 	}
@@ -255,7 +255,7 @@ challenge_login(const char *name)
 	}
 	s = hilink_element("servernonce", &n);
 	if (s == nullptr || n >= sizeof server_nonce)
-		errx(1, "%s: login refused: an answer without its nonce", port);
+		hilink_fail("login refused: an answer without its nonce");
 	snprintf(server_nonce, sizeof server_nonce, "%.*s", static_cast<int>(n), s);
 	const int k = snprintf(auth, sizeof auth, "%s,%s,%s", first_hex, server_nonce, server_nonce);
 
@@ -281,7 +281,7 @@ challenge_login(const char *name)
 	hex_put(sig, sizeof sig, proof, false);
 	s = hilink_element("serversignature", &n);
 	if (s == nullptr || n != 64 || !hilink_same(s, proof, 64))
-		errx(1, "%s: the device did not prove it knows the password", port);
+		hilink_fail("the device did not prove it knows the password");
 }
 
 void
