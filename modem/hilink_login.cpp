@@ -246,13 +246,10 @@ challenge_login(const char *name)
 		errx(1, "%s: the device asks for %ld iterations", port, rounds);
 	const char *s = hilink_element("salt", &n);
 	size_t salt_len = 0;
-	for (; s != nullptr && 2 * salt_len + 1 < n && salt_len < sizeof salt; salt_len++) {
-		const auto hi = static_cast<unsigned char>(s[2 * salt_len]);
-		const auto lo = static_cast<unsigned char>(s[2 * salt_len + 1]);
-		if (!is_hex(hi) || !is_hex(lo))
-			break;
-		salt[salt_len] = static_cast<uint8_t>(hex_digit(hi) << 4 | hex_digit(lo));
-	}
+	// Its hex up to the first pair that is none.
+	while (s != nullptr && 2 * salt_len + 1 < n && salt_len < sizeof salt &&
+	    hex_octets(s + 2 * salt_len, 2, salt + salt_len) == 1)
+		salt_len++;
 	s = hilink_element("servernonce", &n);
 	if (s == nullptr || n >= sizeof server_nonce)
 		hilink_fail("login refused: an answer without its nonce");
