@@ -560,13 +560,11 @@ hilink_probe(port_finding *f)
 	if (reach() != nullptr)
 		return false;
 	const long code = hilink_call("/api/device/information");
+	// Any web server answers; a HiLink device answers in its XML.
+	const bool xml = hilink_element("response", &n) != nullptr || hilink_element("error", &n) != nullptr;
 	const char *v = code == 0 ? hilink_element("DeviceName", &n) : nullptr;
 	if (code == 100003 && verbose)
 		warnx("%s: %s", port, login_asked);
-	// Any web server answers; a HiLink device answers in its XML.
-	size_t k;
-	const bool xml = hilink_element("response", &k) != nullptr ||
-	    hilink_element("error", &k) != nullptr;
 	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
 	memcpy(f->maker, "Huawei", 7);
 	memcpy(f->mode, "hilink", 7);
