@@ -25,9 +25,11 @@ block(uint32_t h[8], const uint8_t *p)
 	uint32_t w[64];
 	uint32_t v[8];
 
-	for (size_t i = 0; i < 16; i++)
-		w[i] = static_cast<uint32_t>(p[4 * i]) << 24 | static_cast<uint32_t>(p[4 * i + 1]) << 16 |
-		    static_cast<uint32_t>(p[4 * i + 2]) << 8 | p[4 * i + 3];
+	uint32_t x = 0;
+	for (size_t i = 0; i < 64; i++) {
+		x = x << 8 | p[i];
+		w[i / 4] = x;	// big-endian: whole at the word's last byte
+	}
 	for (int i = 16; i < 64; i++)
 		w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3) + w[i - 7] +
 		    (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10);
@@ -37,7 +39,8 @@ block(uint32_t h[8], const uint8_t *p)
 		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
 		const uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
 		    ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
-		memmove(v + 1, v, 7 * sizeof v[0]);
+		for (int j = 7; j > 0; j--)
+			v[j] = v[j - 1];
 		v[4] += t1;
 		v[0] = t1 + t2;
 	}
@@ -45,40 +48,48 @@ block(uint32_t h[8], const uint8_t *p)
 		h[i] += v[i];
 }
 
+namespace {
+
+struct state {
+	uint32_t h[8];
+	uint8_t buf[64];
+	size_t have;
+};
+
+}
+
+static void
+put(state *s, uint8_t b)
+{
+	s->buf[s->have++] = b;
+	if (s->have == 64) {
+		block(s->h, s->buf);
+		s->have = 0;
+	}
+}
+
 void
 sha256(uint8_t out[sha256_size], const void *a, size_t an, const void *b, size_t bn, const void *c,
     size_t cn)
 {
-	uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-		0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-	uint8_t buf[64];
-	size_t have = 0;
-	const uint64_t bits = static_cast<uint64_t>(an + bn + cn) * 8;
+	state s = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
+		0x5be0cd19}, {}, 0};
 	const void *part[3] = {a, b, c};
 	const size_t len[3] = {a != nullptr ? an : 0, b != nullptr ? bn : 0, c != nullptr ? cn : 0};
+	const uint64_t bits = static_cast<uint64_t>(len[0] + len[1] + len[2]) * 8;
 
-	for (int i = 0; i < 3; i++) {
-		const auto *p = static_cast<const uint8_t *>(part[i]);
-		for (size_t j = 0; j < len[i]; j++) {
-			buf[have++] = p[j];
-			if (have == 64) {
-				block(h, buf);
-				have = 0;
-			}
-		}
-	}
-	buf[have++] = 0x80;
-	if (have > 56) {
-		memset(buf + have, 0, 64 - have);
-		block(h, buf);
-		have = 0;
-	}
-	memset(buf + have, 0, 56 - have);
+	for (int i = 0; i < 3; i++)
+		for (size_t j = 0; j < len[i]; j++)
+			put(&s, static_cast<const uint8_t *>(part[i])[j]);
+	// The padding: a one bit, zeros up to the last 8 bytes of a block, and
+	// the length in bits.
+	put(&s, 0x80);
+	while (s.have != 56)
+		put(&s, 0);
 	for (int i = 0; i < 8; i++)
-		buf[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-	block(h, buf);
+		put(&s, static_cast<uint8_t>(bits >> (56 - 8 * i)));
 	for (int i = 0; i < 32; i++)
-		out[i] = static_cast<uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
+		out[i] = static_cast<uint8_t>(s.h[i / 4] >> (24 - 8 * (i % 4)));
 }
 
 void

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include "coding/charsets.hpp"
@@ -27,94 +26,208 @@ static bool fresh_token;	// the last answer brought a token of its own
 // Answers are small documents; the web page, read for its tokens alone,
 // is cut at the end of this buffer.
 static char body_buf[16384];
+// The answer to the run's last request, there until the next one.
+static http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
 
-// The release, ready for a handler: two copies, so that one is always
-// whole while the other is written.
-static char release_msg[2][512];
-static volatile sig_atomic_t release_len[2];
-static volatile sig_atomic_t release_at;
+
+const char *
+hilink_element(const char *name, size_t *n)
+{
+	return xml_element(body_buf, name, n);
+}
+
+long
+hilink_number(const char *name, long none)
+{
+	return xml_number(body_buf, name, none);
+}
+
+// A request ready for a handler, made anew after each answer: two copies,
+// so that one is always whole while the other is written.
+struct ready_request {
+	char msg[2][640];
+	volatile sig_atomic_t len[2];
+	volatile sig_atomic_t at;
+};
+// The release of the USSD session, and the logout of a login.
+static ready_request release, logout;
+volatile sig_atomic_t hilink_logged_in;
+// An answer is in: a logout that fails then only warns.
+static volatile sig_atomic_t answered;
+// Whether a request of this run went out: a send the device refused put
+// nothing out, and a release then could end another client's request.
+static volatile sig_atomic_t sent;
+
+static char
+lower(char c)
+{
+	return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+bool
+hilink_same(const char *a, const char *b, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		if (lower(a[i]) != lower(b[i]))
+			return false;
+		if (a[i] == '\0')
+			break;
+	}
+	return true;
+}
+
+void
+hilink_fail(const char *why)
+{
+	errx(1, "%s: %s", port, why);
+}
 
 bool
 is_url(const char *p)
 {
-	return strncasecmp(p, "http://", 7) == 0 || strncasecmp(p, "https://", 8) == 0;
+	return hilink_same(p, "http://", 7) || hilink_same(p, "https://", 8);
 }
+
+char hilink_host[256];
 
 const char *
 hilink_parse_url(const char *url, http_peer *to)
 {
-	if (strncasecmp(url, "https://", 8) == 0)
+	static constexpr char bad[] = "a URL not as http://HOST[:PORT]";
+	if (hilink_same(url, "https://", 8))
 		return "https is not supported; use http://";
-	if (strncasecmp(url, "http://", 7) != 0)
+	if (!hilink_same(url, "http://", 7))
 		return "not an http:// URL";
 	const char *h = url + 7;
 	const char *p;
-	char name[256];
+	char *name = hilink_host;
 	size_t n;
 	if (*h == '[') {
 		n = strcspn(++h, "]/");
 		p = h + n + (h[n] == ']');
 		if (h[n] != ']')
-			return "a URL not as http://HOST[:PORT]";
+			return bad;
 	} else {
 		p = h + (n = strcspn(h, ":/"));
 	}
 	unsigned number = 80;
 	if (*p == ':') {
-		const size_t k = strspn(++p, "0123456789");
-		number = 0;
-		for (size_t i = 0; i < k && number <= 65535; i++)
-			number = number * 10 + static_cast<unsigned>(p[i] - '0');
-		p += k;
-		if (k == 0 || number > 65535)
-			return "a URL not as http://HOST[:PORT]";
+		const char *digits = ++p;
+		for (number = 0; *p >= '0' && *p <= '9' && number <= 65535; p++)
+			number = number * 10 + static_cast<unsigned>(*p - '0');
+		if (p == digits || number > 65535)
+			return bad;
 	}
-	if (n == 0 || n >= sizeof name || (*p != '\0' && strcmp(p, "/") != 0))
-		return "a URL not as http://HOST[:PORT]";
+	if (n == 0 || n >= sizeof hilink_host || (*p != '\0' && (*p != '/' || p[1] != '\0')))
+		return bad;
 	memcpy(name, h, n);
 	name[n] = '\0';
-	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)) - (*p == '/'), url + 7);
+	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)), url + 7);
 
 	to->addr = {};
-	auto *v4 = reinterpret_cast<sockaddr_in *>(&to->addr);
+#if USSDQ_HILINK_NAMES
+	// An address is taken as it is written, without a look-up.
+	addrinfo hints = {};
+	addrinfo *found = nullptr;
+	hints.ai_socktype = SOCK_STREAM;
+	if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr)
+		return "no such host";
+	memcpy(&to->addr, found->ai_addr, found->ai_addrlen);
+	to->addr_len = found->ai_addrlen;
+	freeaddrinfo(found);
+#else
 	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&to->addr);
 	if (inet_pton(AF_INET6, name, &v6->sin6_addr) == 1) {
 		v6->sin6_family = AF_INET6;
-		v6->sin6_port = htons(static_cast<uint16_t>(number));
 		to->addr_len = sizeof *v6;
-	} else if (inet_pton(AF_INET, name, &v4->sin_addr) == 1) {
-		v4->sin_family = AF_INET;
-		v4->sin_port = htons(static_cast<uint16_t>(number));
-		to->addr_len = sizeof *v4;
+	} else if (inet_pton(AF_INET, name, &reinterpret_cast<sockaddr_in *>(&to->addr)->sin_addr) == 1) {
+		to->addr.ss_family = AF_INET;
+		to->addr_len = sizeof(sockaddr_in);
 	} else {
-#if USSDQ_HILINK_NAMES
-		addrinfo hints = {};
-		addrinfo *found = nullptr;
-		hints.ai_socktype = SOCK_STREAM;
-		if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr)
-			return "no such host";
-		memcpy(&to->addr, found->ai_addr, found->ai_addrlen);
-		to->addr_len = found->ai_addrlen;
-		freeaddrinfo(found);
-		v4->sin_port = htons(static_cast<uint16_t>(number));	// where v6 has it too
-#else
 		return "a host given by name; give its address";
-#endif
 	}
+#endif
+	// Where IPv6 has it too.
+	reinterpret_cast<sockaddr_in *>(&to->addr)->sin_port = htons(static_cast<uint16_t>(number));
 	return nullptr;
+}
+
+// A request with the session's cookie and, for a POST, its token and its
+// body as the content of an XML request, into out: its length, or 0 when
+// it does not fit.
+static size_t
+request(char *out, size_t size, const char *path, const char *body)
+{
+	char headers[sizeof cookie + sizeof tokens[0] + 64];
+	char xml[work_buf_size + 256];
+	const bool t = body != nullptr && tokens[0][0] != '\0';
+	const bool c = cookie[0] != '\0';
+
+	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
+	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
+	if (body != nullptr) {
+		const int n = snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request>%s</request>",
+		    body);
+		if (n < 0 || static_cast<size_t>(n) >= sizeof xml)
+			return 0;
+	}
+	return http_request(out, size, &peer, path, headers, body != nullptr ? xml : nullptr);
+}
+
+[[gnu::noinline]] static void
+ready(ready_request *r, const char *path, const char *body)
+{
+	const int next = 1 - r->at;
+	r->len[next] = static_cast<sig_atomic_t>(request(r->msg[next], sizeof r->msg[0], path, body));
+	r->at = next;
 }
 
 static void
 ready_release()
 {
-	const int next = 1 - release_at;
-	const bool c = cookie[0] != '\0';
-	const int n = snprintf(release_msg[next], sizeof release_msg[0],
-	    "GET /api/ussd/release HTTP/1.1\r\nHost: %s\r\n%s%s%sConnection: close\r\n\r\n",
-	    peer.host, c ? "Cookie: " : "", cookie, c ? "\r\n" : "");
-	release_len[next] = n > 0 && static_cast<size_t>(n) < sizeof release_msg[0] ? n : 0;
-	release_at = next;
-	hilink_ready_logout(&peer, cookie, tokens[0]);
+	ready(&release, "/api/ussd/release", nullptr);
+	ready(&logout, "/api/user/logout", "<Logout>1</Logout>");
+}
+
+// A ready request from a handler, on a connection of its own: whether the
+// device took it.
+static bool
+send_ready(const ready_request *r)
+{
+	char body[512];
+	http_answer a;	// what the exchange reads is all it fills
+	size_t n;
+
+	a.body = body;
+	a.size = sizeof body;
+	a.cut_ok = a.soft = true;
+	const int at = r->at;
+	const auto len = static_cast<size_t>(r->len[at]);
+	return len > 0 && http_exchange(&peer, r->msg[at], len, &a, nullptr, true) && a.status / 100 == 2 &&
+	    xml_element(a.body, "error", &n) == nullptr;
+}
+
+// Nothing can be done about a failing write to standard error here.
+static void
+put(const char *s)
+{
+	const ssize_t r = write(STDERR_FILENO, s, strlen(s));
+	(void)r;
+}
+
+// The logout, where a login went through: async-signal-safe.
+static void
+hilink_let_go()
+{
+	if (!hilink_logged_in)
+		return;
+	hilink_logged_in = 0;
+	if (send_ready(&logout) || !answered)
+		return;
+	put(__progname);
+	put(": ");
+	put(port);
+	put(": logout not confirmed\n");
 }
 
 // A login's answer may give its tokens as a list, "A#B#": the second is
@@ -152,8 +265,10 @@ copy_value(char *dest, size_t size, const char *v, size_t n)
 	n = trimmed_end(v, n);
 	for (size_t i = 0; i < n; i++)
 		if (static_cast<unsigned char>(v[i]) < ' ' || v[i] == 0x7f)
-			errx(1, "%s: bad answer from the device", port);
-	snprintf(dest, size, "%.*s", static_cast<int>(n < size ? n : size - 1), v);
+			hilink_fail("bad answer from the device");
+	n = n < size ? n : size - 1;
+	memcpy(dest, v, n);
+	dest[n] = '\0';
 }
 
 // Any answer may bring a new session or new tokens.
@@ -176,19 +291,19 @@ on_header(const char *name, const char *value)
 
 static constexpr int not_found = -1;	// an HTTP error without the API's
 
-// One request to the device: 0, the API's error code, or not_found.
-static long
-call(const char *method, const char *path, const char *body, http_answer *a)
+long
+hilink_call(const char *path, const char *body, int how)
 {
-	char headers[sizeof cookie + sizeof tokens[0] + 64];
-	const bool t = body != nullptr && tokens[0][0] != '\0';
-	const bool c = cookie[0] != '\0';
+	static char req[3 * work_buf_size + 1024];
+	http_answer *a = &hilink_answer;
+	const size_t len = request(req, sizeof req, path, body);
 
-	snprintf(headers, sizeof headers, "%s%s%s%s%s%s", c ? "Cookie: " : "", cookie,
-	    c ? "\r\n" : "", t ? "__RequestVerificationToken: " : "", t ? tokens[0] : "", t ? "\r\n" : "");
+	if (len == 0)
+		hilink_fail("request too long");
 	fresh_token = false;
-	*a = {0, "", body_buf, 0, sizeof body_buf, a->cut_ok, a->soft};
-	if (!http_exchange(&peer, method, path, headers, body, a, on_header))
+	a->soft = (how & hilink_soft) != 0;
+	a->cut_ok = (how & hilink_cut) != 0;
+	if (!http_exchange(&peer, req, len, a, on_header))
 		return not_found;
 	// A token is good for one POST; the next one, when the device gave
 	// two, takes its place.
@@ -198,20 +313,11 @@ call(const char *method, const char *path, const char *body, http_answer *a)
 	}
 	ready_release();
 	size_t n;
-	const char *e = xml_element(a->body, "error", &n);
+	const char *e = hilink_element("error", &n);
 	if (e == nullptr)
 		return a->status / 100 == 2 ? 0 : not_found;
-	const char *code = xml_element(e, "code", &n);
-	long v = 0;
-	for (size_t i = 0; code != nullptr && i < n && i < 9 && code[i] >= '0' && code[i] <= '9'; i++)
-		v = v * 10 + (code[i] - '0');
+	const long v = xml_number(e, "code", 0);
 	return v > 0 ? v : not_found;
-}
-
-long
-hilink_call(const char *method, const char *path, const char *body, http_answer *a)
-{
-	return call(method, path, body, a);
 }
 
 const char *
@@ -225,11 +331,8 @@ hilink_token()
 static void
 page_tokens()
 {
-	http_answer a = {};
-
-	a.cut_ok = true;
-	call("GET", "/html/index.html", nullptr, &a);
-	const char *p = a.body;
+	hilink_call("/html/index.html", nullptr, hilink_cut);
+	const char *p = body_buf;
 	for (int i = 0; i < 2 && (p = strstr(p, "name=\"csrf_token\"")) != nullptr; i++) {
 		const char *c = strstr(p, "content=\"");
 		const char *end = strchr(p, '>');
@@ -245,25 +348,23 @@ page_tokens()
 static void
 open_session()
 {
-	http_answer a = {};
-	size_t n;
-	const char *v;
+	size_t n, k;
+	const char *v, *t;
 
 	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
-	if (call("GET", "/api/webserver/SesTokInfo", nullptr, &a) == 0 &&
-	    xml_element(a.body, "TokInfo", &n) != nullptr) {
-		if ((v = xml_element(a.body, "SesInfo", &n)) != nullptr) {
+	if (hilink_call("/api/webserver/SesTokInfo") == 0 &&
+	    (t = hilink_element("TokInfo", &k)) != nullptr) {
+		if ((v = hilink_element("SesInfo", &n)) != nullptr) {
 			copy_value(cookie + 10, 160, v, n);
 			memcpy(cookie, "SessionID=", 10);
 			if (strncmp(cookie + 10, "SessionID=", 10) == 0)
-				memmove(cookie, cookie + 10, strlen(cookie + 10) + 1);
+				memmove(cookie, cookie + 10, 160);
 			else if (cookie[10] == '\0')
 				cookie[0] = '\0';
 		}
-		v = xml_element(a.body, "TokInfo", &n);
-		copy_value(tokens[0], sizeof tokens[0], v, n);
-	} else if (call("GET", "/api/webserver/token", nullptr, &a) == 0 &&
-	    (v = xml_element(a.body, "token", &n)) != nullptr) {
+		copy_value(tokens[0], sizeof tokens[0], t, k);
+	} else if (hilink_call("/api/webserver/token") == 0 &&
+	    (v = hilink_element("token", &n)) != nullptr) {
 		// Of the long token only the end counts.
 		n = trimmed_end(v, n);
 		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
@@ -275,17 +376,6 @@ open_session()
 }
 
 long hilink_refused;
-
-long
-hilink_get(const char *path, const char **body)
-{
-	http_answer a = {};
-
-	a.soft = true;
-	const long e = call("GET", path, nullptr, &a);
-	*body = a.body;
-	return e;
-}
 
 size_t
 hilink_escaped(const char *s, char *out, size_t size)
@@ -313,12 +403,15 @@ hilink_refusal(const char *request)
 	return *request != '\0' && hilink_escaped(request, coded, sizeof coded) == 0 ? "USSD too long" : nullptr;
 }
 
-// A device named by URL has nothing but its web API; https is claimed too,
-// to be refused as such rather than opened as a serial device.
-static bool
-hilink_claims(const char *port)
+// The device the port names, its session opened: null, or why it cannot
+// be reached.
+static const char *
+reach()
 {
-	return is_url(port);
+	const char *why = hilink_credentials(&peer);
+	if (why == nullptr)
+		open_session();
+	return why;
 }
 
 // The request and the replies are checked before the device is asked
@@ -326,64 +419,59 @@ hilink_claims(const char *port)
 static const mode_ops *
 hilink_set_up(const mode_ops *self, const ussd_job *)
 {
-	port = hilink_credentials(port);
-	if (const char *why = hilink_parse_url(port, &peer))
-		errx(1, "%s: %s", port, why);
-	open_session();
+	if (const char *why = reach())
+		hilink_fail(why);
 	return self;
 }
 
-// The device's words for an error, after its number.
-static void
-error_text(const http_answer *a, long code, char *refusal, size_t size)
+// n bytes of XML text into buf after its first at, cut to fit with a NUL.
+[[gnu::noinline]] static void
+text_into(char *buf, size_t size, size_t at, const char *v, size_t n)
 {
-	size_t n = 0;
-	const char *m = xml_element(a->body, "message", &n);
-	const int k = code == not_found ? snprintf(refusal, size, "%s", a->line) :
-	    snprintf(refusal, size, "error %ld%s", code, m != nullptr && n > 0 ? ": " : "");
-	utf8_out out = {refusal, size - 1, k > 0 && static_cast<size_t>(k) < size ? static_cast<size_t>(k) : 0};
-	if (code != not_found && m != nullptr)
-		xml_text(m, n, &out);
-	refusal[out.len] = '\0';
+	utf8_out out = {buf, size - 1, at};
+	xml_text(v, n, &out);
+	buf[out.len] = '\0';
 }
 
-// Whether a request of this run went out: a send the device refused put
-// nothing out, and a release then could end another client's request.
-static volatile sig_atomic_t sent;
+static const char login_asked[] =
+    "the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file";
 
 static const mode_ops *
-refused(const http_answer *a, long code, bool first, char *refusal, size_t size)
+refused(long code, bool first, char *refusal, size_t size)
 {
 	if (first)
 		sent = 0;
 	if (code == 111013)
-		errx(1, "%s: a USSD session is open; end it with -c", port);
+		hilink_fail("a USSD session is open; end it with -c");
 	if (code == 100003)
-		errx(1, "%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file",
-		    port);
+		hilink_fail(login_asked);
 	hilink_refused = code;
-	if (code != 0)
-		error_text(a, code, refusal, size);
+	// The device's words for an error, after its number.
+	size_t n = 0;
+	const char *m = hilink_element("message", &n);
+	if (code == not_found) {
+		snprintf(refusal, size, "%s", hilink_answer.line);
+	} else if (code != 0) {
+		const int k = snprintf(refusal, size, "error %ld%s", code, m != nullptr && n > 0 ? ": " : "");
+		text_into(refusal, size, k > 0 && static_cast<size_t>(k) < size ? static_cast<size_t>(k) : 0, m, n);
+	}
 	return nullptr;
 }
 
 // Only OK is a send; a page, an empty answer or another word put nothing
 // out, and polling on would take the answer another client left.
 static bool
-send_taken(const http_answer *a, char *refusal, size_t size)
+send_taken(char *refusal, size_t size)
 {
 	size_t n;
-	const char *v = xml_element(a->body, "response", &n);
+	const char *v = hilink_element("response", &n);
 	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
 		return true;
-	if (v == nullptr || n == 0) {
-		snprintf(refusal, size, "%s", v != nullptr || trimmed_end(a->body, a->len) == 0 ?
+	if (v == nullptr || n == 0)
+		snprintf(refusal, size, "%s", v != nullptr || trimmed_end(body_buf, hilink_answer.len) == 0 ?
 		    "an empty answer" : "an HTML page");
-		return false;
-	}
-	utf8_out out = {refusal, size - 1, 0};
-	xml_text(v, n, &out);
-	refusal[out.len] = '\0';
+	else
+		text_into(refusal, size, 0, v, n);
 	return false;
 }
 
@@ -396,31 +484,30 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 {
 	static char xml[work_buf_size + 160];
 	char content[work_buf_size];
-	http_answer r = {};
 	size_t n;
-	long code;
-
-	// Another client's request in progress would take this one's answer.
+	long code = 0;
 	const char *v;
-	hilink_answered(false);
-	code = first ? call("GET", "/api/ussd/status", nullptr, &r) : 0;
-	if (code == 0 && first && (v = xml_element(r.body, "result", &n)) != nullptr && n == 1 && *v == '1')
+
+	answered = 0;
+	// Another client's request in progress would take this one's answer.
+	if (first && (code = hilink_call("/api/ussd/status")) == 0 &&
+	    (v = hilink_element("result", &n)) != nullptr && n == 1 && *v == '1')
 		code = 111013;
 	if (code == 111013 || code == 100003)
-		return refused(&r, code, first, refusal, size);
+		return refused(code, first, refusal, size);
 	hilink_escaped(request, content, sizeof content);
-	snprintf(xml, sizeof xml, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><request><content>%s"
-	    "</content><codeType>CodeType</codeType><timeout></timeout></request>", content);
+	snprintf(xml, sizeof xml, "<content>%s</content><codeType>CodeType</codeType><timeout></timeout>",
+	    content);
 	// A stale token or session is fetched anew, once.
 	sent = 1;
-	for (int tries = 0; (code = call("POST", "/api/ussd/send", xml, &r)) >= 125001 &&
+	for (int tries = 0; (code = hilink_call("/api/ussd/send", xml)) >= 125001 &&
 	    code <= 125003 && tries == 0; tries++)
 		open_session();
-	if (code != 0 || !send_taken(&r, refusal, size))
-		return refused(&r, code, first, refusal, size);
+	if (code != 0 || !send_taken(refusal, size))
+		return refused(code, first, refusal, size);
 
 	// The network's answer has not come while the device says 111019.
-	while ((code = call("GET", "/api/ussd/get", nullptr, &r)) == 111019) {
+	while ((code = hilink_call("/api/ussd/get")) == 111019) {
 		if (answer_deadline >= 0 && now_ms() >= answer_deadline)
 			answer_overdue();
 		poll(nullptr, 0, 500);
@@ -431,12 +518,12 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 		network_failed(first);
 	}
 	if (code != 0)
-		return refused(&r, code, false, refusal, size);
-	v = xml_element(r.body, "content", &n);
+		return refused(code, false, refusal, size);
+	v = hilink_element("content", &n);
 	if (v == nullptr)
-		errx(1, "%s: an answer without its content", port);
+		hilink_fail("an answer without its content");
 	if (n >= sizeof answer_buf)
-		errx(1, "%s: response too long", port);
+		hilink_fail("response too long");
 	memcpy(answer_buf, v, n);
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.
@@ -444,31 +531,23 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	xml_text(answer_buf, n, &text);
 	*a = {-1, -1, charset::utf8, reinterpret_cast<const uint8_t *>(text_buf), text.len, answer_buf,
 	    n, nullptr};
-	hilink_answered(true);
+	answered = 1;
 	return &hilink_mode;
 }
 
+// The answer is in: a release that fails must not lose it.
 static bool
 hilink_end_session(bool)
 {
-	http_answer r = {};
-
-	// The answer is in: a release that fails must not lose it.
-	r.soft = true;
-	return call("GET", "/api/ussd/release", nullptr, &r) == 0;
+	return hilink_call("/api/ussd/release", nullptr, hilink_soft) == 0;
 }
 
-// The release from a handler: a ready-made request written on a connection
-// of its own, with async-signal-safe calls alone, its answer awaited for at
-// most 1 s.
+// The release from a handler, where a request of this run went out.
 static void
 hilink_end_session_now()
 {
-	const int at = release_at;
-	const auto len = static_cast<size_t>(release_len[at]);
-	if (len == 0 || !sent)
-		return;
-	hilink_send_now(&peer, release_msg[at], len);
+	if (sent)
+		send_ready(&release);
 }
 
 // -l: the model, DeviceName of the device's information, for a device
@@ -476,26 +555,19 @@ hilink_end_session_now()
 static bool
 hilink_probe(port_finding *f)
 {
-	http_answer a = {};
-	size_t n;
+	size_t n = 0;
 
-	if (hilink_parse_url(port = hilink_credentials(port), &peer) != nullptr)
+	if (reach() != nullptr)
 		return false;
-	open_session();
-	const long code = call("GET", "/api/device/information", nullptr, &a);
-	const char *v = code == 0 ? xml_element(a.body, "DeviceName", &n) : nullptr;
-	if (code == 100003 && verbose)
-		warnx("%s: the device asks for a login; give its password in USSDQ_PASSWORD or a netrc file", port);
+	const long code = hilink_call("/api/device/information");
 	// Any web server answers; a HiLink device answers in its XML.
-	size_t k;
-	const bool xml = xml_element(a.body, "response", &k) != nullptr ||
-	    xml_element(a.body, "error", &k) != nullptr;
-	utf8_out out = {f->model, sizeof f->model - 1, 0};
-	if (v != nullptr)
-		xml_text(v, n, &out);
-	f->model[out.len] = '\0';
-	snprintf(f->maker, sizeof f->maker, "Huawei");
-	snprintf(f->mode, sizeof f->mode, "hilink");
+	const bool xml = hilink_element("response", &n) != nullptr || hilink_element("error", &n) != nullptr;
+	const char *v = code == 0 ? hilink_element("DeviceName", &n) : nullptr;
+	if (code == 100003 && verbose)
+		warnx("%s: %s", port, login_asked);
+	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
+	memcpy(f->maker, "Huawei", 7);
+	memcpy(f->mode, "hilink", 7);
 	hilink_let_go();
 	return xml;
 }
@@ -504,7 +576,9 @@ const mode_ops hilink_mode = {
 	.name = "hilink",
 	.named = true,
 	.keeps = true,
-	.claims = hilink_claims,
+	// A device named by URL has nothing but its web API; https is claimed
+	// too, to be refused as such rather than opened as a serial device.
+	.claims = is_url,
 	.set_up = hilink_set_up,
 	.refusal = hilink_refusal,
 	.send = hilink_send,

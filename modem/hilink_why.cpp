@@ -1,53 +1,36 @@
 #include <string.h>
 
-#include "modem/frames/xml.hpp"
 #include "modem/hilink.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/why.hpp"
 
 // The number an element of the device's answer holds; -1: none.
 static long
-number(const char *body, const char *name)
+number(const char *name)
 {
-	size_t n;
-	const char *v = xml_element(body, name, &n);
-	long value = -1;
-
-	for (size_t i = 0; v != nullptr && i < n && i < 9 && v[i] >= '0' && v[i] <= '9'; i++)
-		value = (value < 0 ? 0 : value * 10) + (v[i] - '0');
-	return value;
+	return hilink_number(name, -1);
 }
 
-// The SIM's state from the device's SimState.
+// The SIM's state from the device's SimState, 255 to 261.
 static sim_state
 sim_of(long st)
 {
-	switch (st) {
-	case 257:
-		return sim_state::ready;
-	case 260:
-		return sim_state::pin;
-	case 261:
-		return sim_state::puk;
-	case 255:
-		return sim_state::absent;
-	case 256:
-		return sim_state::not_ready;
-	default:
-		return sim_state::unknown;
-	}
+	using enum sim_state;
+	static constexpr sim_state states[] = {absent, not_ready, ready, unknown, unknown, pin, puk};
+	const auto i = static_cast<unsigned long>(st - 255);
+	return i < sizeof states ? states[i] : unknown;
 }
 
-// What the device's /api/monitoring/status answer body says of the
+// What the device's /api/monitoring/status answer says of the
 // network it is on.
 static void
-network_of(modem_state *s, const char *body)
+network_of(modem_state *s)
 {
-	const long service = number(body, "ServiceStatus");
-	long type = number(body, "CurrentNetworkTypeEx");
+	const long service = number("ServiceStatus");
+	long type = number("CurrentNetworkTypeEx");
 	if (type < 0)
-		type = number(body, "CurrentNetworkType");
-	const long domain = number(body, "CurrentServiceDomain");
+		type = number("CurrentNetworkType");
+	const long domain = number("CurrentServiceDomain");
 	s->vague = true;
 	if (service >= 0)
 		s->cs = service == 2 ? reg_state::registered : reg_state::searching;
@@ -65,20 +48,19 @@ network_of(modem_state *s, const char *body)
 bool
 hilink_why(modem_state *s, int64_t deadline)
 {
-	const char *body;
 	bool told = false;
 
 	// The device's word that the network does not take USSD.
 	if (hilink_refused == 111022)
 		s->cs_service = 0;
-	if (now_ms() < deadline && hilink_get("/api/pin/status", &body) == 0) {
-		s->sim = sim_of(number(body, "SimState"));
+	if (now_ms() < deadline && hilink_call("/api/pin/status", nullptr, hilink_soft) == 0) {
+		s->sim = sim_of(number("SimState"));
 		told = s->sim != sim_state::unknown;
 		if (told && s->sim != sim_state::ready)
 			return true;
 	}
-	if (now_ms() >= deadline || hilink_get("/api/monitoring/status", &body) != 0)
+	if (now_ms() >= deadline || hilink_call("/api/monitoring/status", nullptr, hilink_soft) != 0)
 		return told || s->cs_service == 0;
-	network_of(s, body);
+	network_of(s);
 	return true;
 }

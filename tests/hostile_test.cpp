@@ -401,6 +401,34 @@ TEST(Hostile, HttpAnswers)
 	}
 }
 
+// A device's URL: the Host header its requests carry, or why it is refused.
+TEST(Hostile, HiLinkUrls)
+{
+	struct {
+		const char *url, *host, *why;	// why null: taken, with host
+	} cases[] = {
+		{"http://192.168.8.1", "192.168.8.1", nullptr},
+		{"http://192.168.8.1/", "192.168.8.1", nullptr},
+		{"HTTP://127.0.0.1:8080/", "127.0.0.1:8080", nullptr},
+		{"http://[::1]:80/", "[::1]:80", nullptr},
+		{"http://[::1]", "[::1]", nullptr},
+		{"https://192.168.8.1", nullptr, "https is not supported; use http://"},
+		{"ftp://192.168.8.1", nullptr, "not an http:// URL"},
+		{"http://192.168.8.1:65536", nullptr, "a URL not as http://HOST[:PORT]"},
+		{"http://192.168.8.1:", nullptr, "a URL not as http://HOST[:PORT]"},
+		{"http://192.168.8.1/api", nullptr, "a URL not as http://HOST[:PORT]"},
+		{"http://[::1/", nullptr, "a URL not as http://HOST[:PORT]"},
+		{"http://:80", nullptr, "a URL not as http://HOST[:PORT]"},
+	};
+	for (const auto &c : cases) {
+		http_peer peer = {};
+		EXPECT_STREQ(hilink_parse_url(c.url, &peer), c.why) << c.url;
+		if (c.why == nullptr) {
+			EXPECT_STREQ(peer.host, c.host) << c.url;
+		}
+	}
+}
+
 // The content of the device's answers: its elements found, its references
 // read, and bytes that are not UTF-8 or references to no character shown
 // as U+FFFD.

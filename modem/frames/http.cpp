@@ -1,5 +1,6 @@
 #include <err.h>
 #include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -77,11 +78,7 @@ body(http_in *in, http_answer *a, size_t n, bool to_end)
 	return 0;
 }
 
-static int
-hex_value(char c)
-{
-	return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
+static constexpr const char not_http[] = "not an HTTP answer";
 
 // The status line; 1xx answers are only interim.
 static const char *
@@ -91,10 +88,15 @@ status_line(http_in *in, http_answer *a)
 
 	if (const int r = line(in, a->line, sizeof a->line))
 		return why(r, "an answer's status line is too long");
-	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ' ||
-	    strspn(l + 9, "0123456789") != 3 || (l[12] != ' ' && l[12] != '\0'))
-		return "not an HTTP answer";
-	a->status = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
+	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ')
+		return not_http;
+	int i = 9;
+	int status = 0;
+	for (; i < 12 && l[i] >= '0' && l[i] <= '9'; i++)
+		status = status * 10 + (l[i] - '0');
+	if (i != 12 || (l[12] != ' ' && l[12] != '\0'))
+		return not_http;
+	a->status = status;
 	return nullptr;
 }
 
@@ -109,11 +111,12 @@ static bool
 content_length(const char *v, size_t n, framing *f)
 {
 	size_t value = 0;
+	size_t i = 0;
 
-	if (n == 0 || n > 9 || strspn(v, "0123456789") != n)
+	for (; v[i] >= '0' && v[i] <= '9'; i++)
+		value = value * 10 + static_cast<size_t>(v[i] - '0');
+	if (i == 0 || i > 9 || i != n)
 		return false;
-	for (const char *p = v; *p != '\0'; p++)
-		value = value * 10 + static_cast<size_t>(*p - '0');
 	// Two lengths that differ leave the body's end unknown.
 	if (f->length != SIZE_MAX && f->length != value)
 		return false;
@@ -145,10 +148,10 @@ header(char *h, framing *f, http_header_fn on_header)
 			return bad_header;
 	} else if (strcmp(h, "transfer-encoding") == 0) {
 		// Chunked is the last coding when it is one at all.
-		char tail[8] = {};
-		for (size_t i = 0; n >= 7 && i < 7; i++)
-			tail[i] = static_cast<char>(v[n - 7 + i] | 0x20);
-		f->chunked = strcmp(tail, "chunked") == 0;
+		bool chunked = n >= 7;
+		for (size_t i = 0; chunked && i < 7; i++)
+			chunked = (v[n - 7 + i] | 0x20) == "chunked"[i];
+		f->chunked = chunked;
 	}
 	if (on_header != nullptr)
 		on_header(h, v);
@@ -169,7 +172,7 @@ chunk_size(const char *h, size_t room, size_t *n)
 	for (; is_hex(static_cast<unsigned char>(*p)); p++) {
 		if (*n > room)
 			return long_body;
-		*n = *n * 16 + static_cast<size_t>(hex_value(*p));
+		*n = *n * 16 + hex_digit(static_cast<unsigned char>(*p));
 	}
 	return *p != '\0' && *p != ';' && *p != ' ' && *p != '\t' ? bad_chunk : nullptr;
 }
@@ -226,22 +229,43 @@ http_read(http_in *in, http_answer *a, http_header_fn on_header)
 	return r >= 0 ? nullptr : why(r, long_body);
 }
 
+// A socket, and for a handler's exchange the polls of 100 ms left for its
+// answer.
+struct timed_fd {
+	int fd;
+	int polls;
+};
+
 static ssize_t
 from_socket(void *ctx, char *buf, size_t n)
 {
-	return read(*static_cast<int *>(ctx), buf, n);
+	return read(static_cast<timed_fd *>(ctx)->fd, buf, n);
+}
+
+static ssize_t
+timed_read(void *ctx, char *buf, size_t n)
+{
+	auto *t = static_cast<timed_fd *>(ctx);
+	pollfd p = {t->fd, POLLIN, 0};
+	while (t->polls-- > 0)
+		if (poll(&p, 1, 100) > 0)
+			return from_socket(ctx, buf, n);
+	errno = ETIMEDOUT;
+	return -1;
 }
 
 // Why an exchange failed, why null for the C library's word on errno: the
-// end of the run, or false where the answer could do without it.
+// end of the run, or false where the answer could do without it; false
+// alone from a handler.
 static bool
-lost(const http_answer *a, int fd, const char *why)
+lost(const http_answer *a, int fd, const char *why, bool now)
 {
 	const int e = errno;
 
-	if (fd >= 0)
-		close(fd);
+	close(fd);
 	errno = e;
+	if (now)
+		return false;
 	if (!a->soft) {
 		if (why == nullptr)
 			err(1, "%s", port);
@@ -256,39 +280,49 @@ lost(const http_answer *a, int fd, const char *why)
 
 bool http_secret;
 
-bool
-http_exchange(const http_peer *peer, const char *method, const char *path,
-    const char *headers, const char *body, http_answer *a, http_header_fn on_header)
+size_t
+http_request(char *out, size_t size, const http_peer *peer, const char *path, const char *headers,
+    const char *body)
 {
-	static char req[3 * work_buf_size + 1024];
-	char length[128] = "";
+	char length[128];
+	length[0] = '\0';
 	if (body != nullptr)
 		snprintf(length, sizeof length, "Content-Type: application/x-www-form-urlencoded; "
 		    "charset=UTF-8\r\nContent-Length: %zu\r\n", strlen(body));
-	const int n = snprintf(req, sizeof req, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
-	    method, path, peer->host, headers, length, body != nullptr ? body : "");
-	if (n < 0 || static_cast<size_t>(n) >= sizeof req)
-		errx(1, "%s: request too long", port);
-	if (verbose)
-		warnx("http: %s %s HTTP/1.1", method, path);
+	const int n = snprintf(out, size, "%s %s HTTP/1.1\r\nHost: %s\r\n%s%sConnection: close\r\n\r\n%s",
+	    body != nullptr ? "POST" : "GET", path, peer->host, headers, length, body != nullptr ? body : "");
+	return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
 
-	int fd = socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
+bool
+http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, http_header_fn on_header,
+    bool now)
+{
+	if (verbose && !now)
+		warnx("http: %.*s", static_cast<int>(strcspn(req, "\r")), req);
+
+	timed_fd t = {socket(peer->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (now ? SOCK_NONBLOCK : 0), 0), 10};
+	if (t.fd < 0) {
+		if (now)
+			return false;
 		err(1, "socket");
-	if (connect(fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0)
-		return lost(a, fd, nullptr);
-	for (size_t at = 0; at < static_cast<size_t>(n);) {
-		ssize_t w = write(fd, req + at, static_cast<size_t>(n) - at);
+	}
+	pollfd p = {t.fd, POLLOUT, 0};
+	if (connect(t.fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0 &&
+	    !(now && errno == EINPROGRESS && poll(&p, 1, 1000) == 1))
+		return lost(a, t.fd, nullptr, now);
+	for (size_t at = 0; at < n;) {
+		ssize_t w = write(t.fd, req + at, n - at);
 		if (w < 0 && errno != EINTR)
-			return lost(a, fd, nullptr);
+			return lost(a, t.fd, nullptr, now);
 		at += w > 0 ? static_cast<size_t>(w) : 0;
 	}
-	http_in in = {from_socket, &fd, {}, 0, 0};
+	http_in in = {now ? timed_read : from_socket, &t, {}, 0, 0};
 	const char *failed = http_read(&in, a, on_header);
 	if (failed != nullptr)
-		return lost(a, fd, failed == http_read_failed ? nullptr : failed);
-	close(fd);
-	if (verbose) {
+		return lost(a, t.fd, failed == http_read_failed ? nullptr : failed, now);
+	close(t.fd);
+	if (verbose && !now) {
 		warnx("http: %s", shown(a->line));
 		size_t k = a->len;
 		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))

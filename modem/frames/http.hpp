@@ -47,12 +47,18 @@ struct http_answer {
 const char *http_read(http_in *in, http_answer *a, http_header_fn on_header);
 extern const char http_read_failed[];
 
-// Sends method path (with body, when not null) to the peer with these extra
-// header lines (each ending in CR LF) and reads the answer into a. Any
-// failure ends the run, unless a->soft: a connection refused as "PORT:
+// The request for path to the peer, a GET, or a POST of body where there
+// is one, with these extra header lines (each ending in CR LF), into out:
+// its length, or 0 when it does not fit.
+size_t http_request(char *out, size_t size, const http_peer *peer, const char *path,
+    const char *headers, const char *body);
+// Sends the n bytes of a request to the peer and reads the answer into a.
+// Any failure ends the run, unless a->soft: a connection refused as "PORT:
 // Connection refused", an answer that is none as "PORT: WHY". Under -v the
-// request line, the status line and the body are shown.
+// request line, the status line and the body are shown. Where now, from a
+// handler: async-signal-safe, nothing shown, any failure false, the
+// connection waited for at most 1 s and the answer as long.
 // Set while the answers are secrets: -v shows their bodies as ***.
 extern bool http_secret;
-bool http_exchange(const http_peer *peer, const char *method, const char *path,
-    const char *headers, const char *body, http_answer *a, http_header_fn on_header);
+bool http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a,
+    http_header_fn on_header, bool now = false);

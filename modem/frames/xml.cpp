@@ -1,8 +1,8 @@
 #include <string.h>
 
 #include "coding/charsets.hpp"
+#include "coding/septets.hpp"
 #include "modem/frames/xml.hpp"
-#include "modem/hilink.hpp"
 
 // The device's answers are small documents of known elements; nesting of
 // one name inside the same name, comments and CDATA do not occur in them.
@@ -33,24 +33,37 @@ xml_element(const char *doc, const char *name, size_t *len)	// NOLINT(bugprone-e
 	return nullptr;
 }
 
+long
+xml_number(const char *doc, const char *name, long none)
+{
+	size_t n = 0;
+	const char *v = xml_element(doc, name, &n);
+	const size_t minus = v != nullptr && n > 0 && *v == '-';
+	size_t i = minus;
+	long x = 0;
+
+	for (; i < n && i < minus + 9 && v[i] >= '0' && v[i] <= '9'; i++)
+		x = x * 10 + (v[i] - '0');
+	return i == minus ? none : minus ? -x : x;
+}
+
 // The character of a numeric reference (after its '&'), and its length;
 // 0 when s does not start one.
 static size_t
 number_reference(const char *s, size_t n, uint32_t *cp)
 {
-	const bool hex = s[1] == 'x' || s[1] == 'X';
+	const bool hex = (s[1] | 0x20) == 'x';
 	const size_t first = hex ? 2 : 1;
 	size_t i = first;
 	uint32_t v = 0;
 
 	for (; i < n && s[i] != ';'; i++) {
 		const auto c = static_cast<unsigned char>(s[i]);
-		const bool digit = c >= '0' && c <= '9';
-		if (!digit && !(hex && is_hex(c)))
+		if (!(hex ? is_hex(c) : c >= '0' && c <= '9'))
 			return 0;
 		// Past the last code point it stays past it.
 		if (v <= 0x10ffff)
-			v = v * (hex ? 16 : 10) + static_cast<uint32_t>(digit ? c - '0' : (c | 0x20) - 'a' + 10);
+			v = v * (hex ? 16 : 10) + hex_digit(c);
 	}
 	if (i == n || i == first)
 		return 0;
@@ -64,13 +77,13 @@ number_reference(const char *s, size_t n, uint32_t *cp)
 static size_t
 reference(const char *s, size_t n, uint32_t *cp)
 {
-	static constexpr const char *names[] = {"amp;", "lt;", "gt;", "quot;", "apos;"};
-	static constexpr char chars[] = "&<>\"'";
+	// Each character before its name.
+	static constexpr char names[] = "&amp;<lt;>gt;\"quot;'apos;";
 
-	for (size_t i = 0; i < 5; i++) {
-		const size_t k = strlen(names[i]);
-		if (k <= n && memcmp(s, names[i], k) == 0) {
-			*cp = static_cast<unsigned char>(chars[i]);
+	for (const char *p = names; *p != '\0'; p += strcspn(p, ";") + 1) {
+		const size_t k = strcspn(p + 1, ";") + 1;
+		if (k <= n && memcmp(s, p + 1, k) == 0) {
+			*cp = static_cast<unsigned char>(*p);
 			return k;
 		}
 	}
