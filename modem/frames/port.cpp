@@ -12,7 +12,6 @@
 
 const dialogue *dlg = &classic_dialogue;
 int modem_fd = -1;
-FILE *modem_out;
 
 static char drain_buf[256];
 
@@ -82,18 +81,31 @@ make_raw(struct termios *t)
 	t->c_cc[VTIME] = 0;
 }
 
+// Started without a controlling terminal (cron, init, setsid), we must not
+// take the port as one: its hang-up would kill us unheard.
+static void
+open_port()
+{
+	if (verbose)
+		warnx("opening port %s", port);
+	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
+		err(1, "%s", port);
+}
+
+static void
+set_port(const struct termios *t)
+{
+	if (tcsetattr(modem_fd, TCSANOW, t) != 0)
+		err(1, "%s: tcsetattr", port);
+}
+
 bool
 port_setup(const dialogue *d, bool wait)
 {
 	struct termios tty_settings;
 
 	dlg = d;
-	if (verbose)
-		warnx("opening port %s", port);
-	// Started without a controlling terminal (cron, init, setsid), we
-	// must not take the port as one: its hang-up would kill us unheard.
-	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
-		err(1, "%s", port);
+	open_port();
 	if (verbose)
 		warnx("port opened");
 	if (in_exclusive_use(modem_fd)) {
@@ -117,11 +129,8 @@ port_setup(const dialogue *d, bool wait)
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
 	if (d->raw)
 		make_raw(&tty_settings);
-	if (tty && tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
-		err(1, "%s: tcsetattr", port);
-
-	if ((modem_out = fdopen(modem_fd, "w")) == nullptr)
-		err(1, "fdopen");
+	if (tty)
+		set_port(&tty_settings);
 
 	// Whatever the modem said before we came must not be taken for an
 	// answer to our commands.
@@ -142,10 +151,7 @@ device_setup(bool wait)
 {
 	struct termios t;
 
-	if (verbose)
-		warnx("opening port %s", port);
-	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
-		err(1, "%s", port);
+	open_port();
 	if (!lock_port(modem_fd, wait))
 		return false;
 	// Another program reading the device would take the answers meant for
@@ -158,8 +164,7 @@ device_setup(bool wait)
 	}
 	if (tcgetattr(modem_fd, &t) == 0) {
 		make_raw(&t);
-		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)
-			err(1, "%s: tcsetattr", port);
+		set_port(&t);
 	}
 	return true;
 }

@@ -2,12 +2,12 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "coding/septets.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/frames/sysfs.hpp"
 
@@ -183,6 +183,21 @@ past_word(const char *p)
 	return p;
 }
 
+// The number in base (10 or 16) after the blanks at *p, *p moved past it;
+// none where there is none.
+static constexpr unsigned long long none = ~0ull;
+
+static unsigned long long
+number(const char **p, unsigned base)
+{
+	unsigned long long n = none;
+
+	*p += strspn(*p, " \t");
+	for (unsigned char c; is_hex(c = static_cast<unsigned char>(**p)) && hex_digit(c) < base; ++*p)
+		n = (n == none ? 0 : n) * base + hex_digit(c);
+	return n;
+}
+
 // Whether the rest of a waiter's line in /proc/locks, after "-> ", names
 // pid and the file of st: three words (the lock's class, its kind and its
 // access), then the pid and the file as major:minor:inode, the numbers of
@@ -190,23 +205,12 @@ past_word(const char *p)
 static bool
 is_waiter(const char *p, long pid, const struct stat *st)
 {
-	char *end;
-
 	p = past_word(past_word(past_word(p)));
-	const long who = strtol(p, &end, 10);
-	if (end == p || who != pid)
+	if (number(&p, 10) != static_cast<unsigned long>(pid) ||
+	    number(&p, 16) != dev_major(st->st_dev) || *p++ != ':' ||
+	    number(&p, 16) != dev_minor(st->st_dev) || *p++ != ':')
 		return false;
-	p = end;
-	const unsigned long maj = strtoul(p, &end, 16);
-	if (end == p || *end != ':' || maj != dev_major(st->st_dev))
-		return false;
-	p = end + 1;
-	const unsigned long min = strtoul(p, &end, 16);
-	if (end == p || *end != ':' || min != dev_minor(st->st_dev))
-		return false;
-	p = end + 1;
-	const unsigned long ino = strtoul(p, &end, 10);
-	return end != p && ino == st->st_ino;
+	return number(&p, 10) == st->st_ino;
 }
 
 // Whether pid waits for a lock on the file of st, as /proc/locks shows a
@@ -251,7 +255,7 @@ holder_now(const struct stat *me, char *comm, size_t size)
 	if (!walk_open(&procs, "/proc"))
 		return 0;
 	for (const char *name; (name = walk_next(&procs)) != nullptr;) {
-		const long pid = strtol(name, nullptr, 10);
+		const auto pid = static_cast<long>(number(&name, 10));
 		if (pid <= 0 || pid == getpid())
 			continue;
 		snprintf(path, sizeof path, "/proc/%ld/fd", pid);
