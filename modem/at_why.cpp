@@ -1,5 +1,4 @@
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "modem/frames/link.hpp"
@@ -39,7 +38,8 @@ ask(const char *cmd, char *line, size_t size, int64_t deadline)
 }
 
 // The number of the field'th comma-separated field of a line, -1 when
-// there is none such.
+// there is none such. The numbers looked for are all small: a longer one
+// is read as far as 1000 or more, which none of them is.
 static long
 field(const char *p, int field)
 {
@@ -49,7 +49,10 @@ field(const char *p, int field)
 	if (p == nullptr)
 		return -1;
 	p += strspn(p, " ");
-	return *p >= '0' && *p <= '9' ? strtol(p, nullptr, 10) : -1;
+	long n = *p >= '0' && *p <= '9' ? 0 : -1;
+	for (; *p >= '0' && *p <= '9' && n < 1000; p++)
+		n = n * 10 + (*p - '0');
+	return n;
 }
 
 // <stat> of +CREG, +CEREG and +C5GREG.
