@@ -7,7 +7,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "coding/septets.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/frames/sysfs.hpp"
 
@@ -173,58 +172,23 @@ walk_next(dir_walk *w)
 	}
 }
 
-static const char *
-past_word(const char *p)
-{
-	while (*p == ' ' || *p == '\t')
-		p++;
-	while (*p != '\0' && *p != ' ' && *p != '\t')
-		p++;
-	return p;
-}
-
-// The number in base (10 or 16) after the blanks at *p, *p moved past it;
-// none where there is none.
-static constexpr unsigned long long none = ~0ull;
-
-static unsigned long long
-number(const char **p, unsigned base)
-{
-	unsigned long long n = none;
-
-	*p += strspn(*p, " \t");
-	for (unsigned char c; is_hex(c = static_cast<unsigned char>(**p)) && hex_digit(c) < base; ++*p)
-		n = (n == none ? 0 : n) * base + hex_digit(c);
-	return n;
-}
-
-// Whether the rest of a waiter's line in /proc/locks, after "-> ", names
-// pid and the file of st: three words (the lock's class, its kind and its
-// access), then the pid and the file as major:minor:inode, the numbers of
-// the device in hex.
-static bool
-is_waiter(const char *p, long pid, const struct stat *st)
-{
-	p = past_word(past_word(past_word(p)));
-	if (number(&p, 10) != static_cast<unsigned long>(pid) ||
-	    number(&p, 16) != dev_major(st->st_dev) || *p++ != ':' ||
-	    number(&p, 16) != dev_minor(st->st_dev) || *p++ != ':')
-		return false;
-	return number(&p, 10) == st->st_ino;
-}
-
 // Whether pid waits for a lock on the file of st, as /proc/locks shows a
-// waiter: behind "->", with the file's device and inode. The file is read
-// a line at a time, however long it is.
+// waiter: behind "->", the pid and the file as the kernel has always
+// written them, "%d %02x:%02x:%lu " (the device's major and minor numbers
+// in hex, the inode). The file is read a line at a time, however long it
+// is.
 static bool
 waits_for_lock(long pid, const struct stat *st)
 {
 	char text[512];
+	char file[64];
 	size_t len = 0;
 	bool waits = false;
 	const int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
+	snprintf(file, sizeof file, " %ld %02x:%02x:%llu ", pid, dev_major(st->st_dev), dev_minor(st->st_dev),
+	    static_cast<unsigned long long>(st->st_ino));
 	for (ssize_t n = 1; !waits && (n > 0 || len > 0);) {
 		n = read(fd, text + len, sizeof text - 1 - len);
 		len += n > 0 ? static_cast<size_t>(n) : 0;
@@ -236,7 +200,7 @@ waits_for_lock(long pid, const struct stat *st)
 			end = text + len;
 		*end = '\0';
 		const char *p = strstr(text, " -> ");
-		waits = p != nullptr && is_waiter(p + 4, pid, st);
+		waits = p != nullptr && strstr(p, file) != nullptr;
 		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
 		memmove(text, text + used, len - used);
 		len -= used;
@@ -255,7 +219,10 @@ holder_now(const struct stat *me, char *comm, size_t size)
 	if (!walk_open(&procs, "/proc"))
 		return 0;
 	for (const char *name; (name = walk_next(&procs)) != nullptr;) {
-		const auto pid = static_cast<long>(number(&name, 10));
+		// A process's entry is its pid; every other name reads as 0.
+		long pid = 0;
+		for (const char *c = name; *c >= '0' && *c <= '9'; c++)
+			pid = pid * 10 + (*c - '0');
 		if (pid <= 0 || pid == getpid())
 			continue;
 		snprintf(path, sizeof path, "/proc/%ld/fd", pid);
