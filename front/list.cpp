@@ -65,23 +65,17 @@ find_ports()
 }
 
 // A maker or a model as the probe got it, whole, into its place in the
-// list: cut where it does not fit, as -v says.
+// list: cut where it does not fit, as -v says. A TAB, CR or LF in it would
+// split the list's line: each is a space.
 static void
 take_name(const char *s, char *out, size_t size, const char *what)
 {
 	snprintf(out, size, "%s", s);
 	if (verbose && strlen(s) >= size)
 		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
-}
-
-// A TAB, CR or LF in a maker or a model would split the list's line: each
-// is a space.
-static void
-one_line(char *s)
-{
-	for (; *s != '\0'; s++)
-		if (*s == '\t' || *s == '\r' || *s == '\n')
-			*s = ' ';
+	for (; *out != '\0'; out++)
+		if (*out == '\t' || *out == '\r' || *out == '\n')
+			*out = ' ';
 }
 
 // The mode a port is probed in: the first that claims it (by its URL, by
@@ -125,8 +119,6 @@ probe(int out)
 	take_name(got.maker, f.maker, sizeof f.maker, "maker");
 	take_name(got.model, f.model, sizeof f.model, "model");
 	snprintf(f.mode, sizeof f.mode, "%s", got.mode);
-	one_line(f.maker);
-	one_line(f.model);
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }
 
@@ -139,8 +131,7 @@ probe_port(const char *name, finding *f)
 
 	if (pipe(p) != 0)
 		err(1, "pipe");
-	fflush(stdout);
-	fflush(stderr);
+	fflush(nullptr);
 	const pid_t pid = fork();
 	if (pid < 0)
 		err(1, "fork");
@@ -158,28 +149,32 @@ probe_port(const char *name, finding *f)
 	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A line of the list: the port, its maker, its model and its mode, or
+// busy; or the same as an object of -j's array, which names none but the
+// port of a busy one.
 static void
 print_finding(const finding *f, bool first)
 {
-	if (!json) {
-		printf("%s\t", f->port);
-		put_shown(f->maker, strlen(f->maker));
-		putchar('\t');
-		put_shown(f->model, strlen(f->model));
-		printf("\t%s\n", f->busy ? "busy" : f->mode);
-		return;
+	const char *const names[] = {f->maker, f->model};
+
+	if (json) {
+		printf("%s{\"port\":", first ? "[" : ",");
+		json_string(f->port, strlen(f->port), false);
+	} else {
+		printf("%s", f->port);
 	}
-	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);
-	json_string(f->port, strlen(f->port), false);
-	if (f->busy) {
-		fputs(",\"maker\":null,\"model\":null,\"mode\":\"busy\"}", stdout);
-		return;
+	for (int i = 0; i < 2; i++) {
+		if (!json) {
+			putchar('\t');
+			put_shown(names[i], strlen(names[i]));
+		} else if (f->busy) {
+			printf(",\"%s\":null", i == 0 ? "maker" : "model");
+		} else {
+			printf(",\"%s\":", i == 0 ? "maker" : "model");
+			json_string(names[i], strlen(names[i]), false);
+		}
 	}
-	fputs(",\"maker\":", stdout);
-	json_string(f->maker, strlen(f->maker), false);
-	fputs(",\"model\":", stdout);
-	json_string(f->model, strlen(f->model), false);
-	printf(",\"mode\":\"%s\"}", f->mode);
+	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
 }
 
 // A URL's user, given to the probe, is not listed: http://admin@host
