@@ -59,25 +59,18 @@ field(const char *p, int field)
 static reg_state
 registration(const char *cmd, char *line, size_t size, int64_t deadline, heard *h)
 {
+	// By <stat>: 0 not searching, 1 and 5 registered (home, roaming), 2
+	// searching, 3 denied, 6 and 7 SMS only, 9 and 10 registered for CSFB
+	// not preferred; 4 and 8 (unknown, emergency only) say nothing.
+	static constexpr reg_state by_stat[] = {
+		reg_state::not_searching, reg_state::registered, reg_state::searching, reg_state::denied,
+		reg_state::unknown, reg_state::registered, reg_state::sms_only, reg_state::sms_only,
+		reg_state::unknown, reg_state::registered, reg_state::registered,
+	};
+
 	*h = ask(cmd, line, size, deadline);
-	switch (*h == heard::answer ? field(line, 1) : -1) {
-	case 0:
-		return reg_state::not_searching;
-	case 1:
-	case 5:
-	case 9:
-	case 10:
-		return reg_state::registered;
-	case 2:
-		return reg_state::searching;
-	case 3:
-		return reg_state::denied;
-	case 6:
-	case 7:
-		return reg_state::sms_only;
-	default:
-		return reg_state::unknown;
-	}
+	const long stat = *h == heard::answer ? field(line, 1) : -1;
+	return stat >= 0 && stat < 11 ? by_stat[stat] : reg_state::unknown;
 }
 
 // What +CPIN's answer, or its refusal, says of the SIM, and the name of the
