@@ -25,22 +25,39 @@ dev_minor(dev_t d)
 	return (static_cast<unsigned>(d) & 0xff) | (static_cast<unsigned>(d) >> 12 & 0xfff00);
 }
 
-// Whether the file name, under the directory that root (sysfs) keeps for
-// the character device st by its number, has word as a line of its own: a
-// symlink or a udev name leads to the same directory as the device itself.
-// The name and the word are literals side by side wherever this is called.
+// The path of the file name under the directory that root (sysfs) keeps
+// for the character device st by its number, into buf: a symlink or a udev
+// name leads to the same directory as the device itself.
+static void
+char_path(char *buf, size_t size, const char *root, const struct stat *st, const char *name)	// NOLINT(bugprone-easily-swappable-parameters)
+{
+	snprintf(buf, size, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev), dev_minor(st->st_rdev),
+	    name);
+}
+
+// The start of the file at path into buf (size bytes, its NUL among them),
+// read whole where it fits; nothing where it cannot be read. path may lie
+// in buf: it is opened before anything is read.
+static void
+read_start(const char *path, char *buf, size_t size)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	const ssize_t n = fd < 0 ? 0 : read(fd, buf, size - 1);
+	close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+}
+
+// Whether the file name, under the directory char_path names, has word as
+// a line of its own. The name and the word are literals side by side
+// wherever this is called.
 static bool
 kernel_says(const char *root, const struct stat *st, const char *name, const char *word)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char text[512];
 
-	snprintf(text, sizeof text, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev),
-	    dev_minor(st->st_rdev), name);
-	const int fd = open(text, O_RDONLY | O_CLOEXEC);
-	const ssize_t n = fd < 0 ? 0 : read(fd, text + 1, sizeof text - 2);
-	close(fd);
+	char_path(text, sizeof text, root, st, name);
+	read_start(text, text + 1, sizeof text - 1);
 	text[0] = '\n';
-	text[n > 0 ? n + 1 : 1] = '\0';
 	return strstr(text, word) != nullptr;
 }
 
@@ -91,8 +108,7 @@ device_way(const char *root, const char *path)	// NOLINT(bugprone-easily-swappab
 		return nullptr;
 	if (!S_ISCHR(st.st_mode))
 		return "";
-	snprintf(where, sizeof where, "%s/dev/char/%u:%u/subsystem", root, dev_major(st.st_rdev),
-	    dev_minor(st.st_rdev));
+	char_path(where, sizeof where, root, &st, "subsystem");
 	const ssize_t n = readlink(where, link, sizeof link - 1);
 	if (n <= 0)
 		return nullptr;
@@ -238,10 +254,7 @@ holder_now(const struct stat *me, char *comm, size_t size)
 			continue;
 		close(procs.fd);
 		snprintf(path, sizeof path, "/proc/%ld/comm", pid);
-		const int c = open(path, O_RDONLY | O_CLOEXEC);
-		const ssize_t n = c < 0 ? 0 : read(c, comm, size - 1);
-		close(c);
-		comm[n > 0 ? n : 0] = '\0';
+		read_start(path, comm, size);
 		comm[strcspn(comm, "\n")] = '\0';
 		return pid;
 	}
