@@ -118,7 +118,11 @@ read_options(int argc, char *argv[])
 		}
 		switch (ch) {
 		case 'h':
-			print_usage(stdout);
+		case 'V':
+			if (ch == 'h')
+				print_usage(stdout);
+			else
+				print_version();
 			finish_output();
 			exit(0);
 		case 'm':
@@ -143,10 +147,6 @@ read_options(int argc, char *argv[])
 		case 'u':
 			ussd = optarg;
 			break;
-		case 'V':
-			print_version();
-			finish_output();
-			exit(0);
 		default:
 			usage();
 		}

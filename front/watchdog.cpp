@@ -51,6 +51,16 @@ ending_signals(sigset_t *set)
 		sigaddset(set, s);
 }
 
+static void
+unblock(int signo)
+{
+	sigset_t set;
+
+	sigemptyset(&set);
+	sigaddset(&set, signo);
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 // Whatever ends the run once a request is out ends its session first:
 // none of these handlers runs inside another.
 void
@@ -68,13 +78,9 @@ catch_signal(int signo, void (*handler)(int))
 static void
 stop_handler(int signo)
 {
-	sigset_t set;
-
 	give_back();
 	catch_signal(signo, SIG_DFL);
-	sigemptyset(&set);
-	sigaddset(&set, signo);
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	unblock(signo);
 	raise(signo);
 	// cppcheck-suppress unreachableCode
 	_exit(1);	// not reached, unless the signal could not be raised
@@ -112,9 +118,5 @@ arm_watchdog()
 void
 unblock_alarm()
 {
-	sigset_t set;
-
-	sigemptyset(&set);
-	sigaddset(&set, SIGALRM);
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	unblock(SIGALRM);
 }
