@@ -1,6 +1,7 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -21,17 +22,21 @@ static char drain_buf[256];
 bool
 lock_port(int fd, bool wait)
 {
+	int how = LOCK_EX | LOCK_NB;
 	int r;
 
-	while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
-		continue;
-	if (r != 0 && errno == EWOULDBLOCK && !wait)
-		return false;
-	if (r != 0 && errno == EWOULDBLOCK) {
+	// Asked without waiting first, then, where it is held and we are to
+	// wait, waited for.
+	while ((r = flock(fd, how)) != 0) {
+		if (errno == EINTR)
+			continue;
+		if (errno != EWOULDBLOCK || how == LOCK_EX)
+			break;
+		if (!wait)
+			return false;
 		if (verbose)
 			warnx("waiting for %s: in use", port);
-		while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
-			continue;
+		how = LOCK_EX;
 	}
 	if (r != 0 && verbose)
 		warn("%s: going on unlocked", port);
@@ -134,11 +139,9 @@ port_setup(const dialogue *d, bool wait)
 
 	// Whatever the modem said before we came must not be taken for an
 	// answer to our commands.
-	int flags = fcntl(modem_fd, F_GETFL);
-	fcntl(modem_fd, F_SETFL, flags | O_NONBLOCK);
-	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
+	struct pollfd p = {modem_fd, POLLIN, 0};
+	while (poll(&p, 1, 0) > 0 && read(modem_fd, drain_buf, sizeof drain_buf) > 0)
 		continue;
-	fcntl(modem_fd, F_SETFL, flags);
 	return true;
 }
 
