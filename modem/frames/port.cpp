@@ -97,9 +97,12 @@ open_port()
 		err(1, "%s", port);
 }
 
+// The port's settings t, made raw first where told so.
 static void
-set_port(const struct termios *t)
+set_port(struct termios *t, bool raw)
 {
+	if (raw)
+		make_raw(t);
 	if (tcsetattr(modem_fd, TCSANOW, t) != 0)
 		err(1, "%s: tcsetattr", port);
 }
@@ -132,10 +135,8 @@ port_setup(const dialogue *d, bool wait)
 	// Classic runs switch off only line buffering; speed, echo and the rest
 	// are left as whoever set up the port wanted them.
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-	if (d->raw)
-		make_raw(&tty_settings);
 	if (tty)
-		set_port(&tty_settings);
+		set_port(&tty_settings, d->raw);
 
 	// Whatever the modem said before we came must not be taken for an
 	// answer to our commands.
@@ -165,9 +166,7 @@ device_setup(bool wait)
 			return false;
 		errx(1, "%s: in use by another program (%s, pid %ld)", port, shown(comm), pid);
 	}
-	if (tcgetattr(modem_fd, &t) == 0) {
-		make_raw(&t);
-		set_port(&t);
-	}
+	if (tcgetattr(modem_fd, &t) == 0)
+		set_port(&t, true);
 	return true;
 }
