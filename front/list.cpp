@@ -36,23 +36,24 @@ find_ports()
 	size_t n = 0;
 
 	for (int i = 0; i < 256 + wwans + (frames_built ? 16 : 0); i++) {
-		char name[sizeof found[0]];
+		// Into its place in the list while there is room.
+		char spare[sizeof found[0]];
+		char *const name = n < max_ports ? found[n] : spare;
 		const int k = i - 256;
 		if (k >= wwans)
-			snprintf(name, sizeof name, "/dev/cdc-wdm%d", k - wwans);
+			snprintf(name, sizeof spare, "/dev/cdc-wdm%d", k - wwans);
 		else if (i < 128)
-			snprintf(name, sizeof name, "/dev/ttyUSB%d", i);
+			snprintf(name, sizeof spare, "/dev/ttyUSB%d", i);
 		else if (i < 256)
-			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
+			snprintf(name, sizeof spare, "/dev/ttyACM%d", i - 128);
 		else
-			snprintf(name, sizeof name, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
+			snprintf(name, sizeof spare, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
 		// A descriptor of the path alone opens nothing of the device.
 		const int fd = open(name, O_PATH | O_CLOEXEC);
 		if (fd < 0)
 			continue;
 		close(fd);
-		if (n++ < max_ports)
-			memcpy(found[n - 1], name, sizeof name);
+		n++;
 	}
 	for (size_t i = 1; i < n && i < max_ports; i++)
 		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
