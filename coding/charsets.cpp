@@ -58,39 +58,23 @@ utf8_put(utf8_out *out, uint32_t cp)
 size_t
 utf8_take(const char *s, size_t n, uint32_t *cp)
 {
-	auto lead = static_cast<unsigned char>(s[0]);
-	size_t len;
-	uint32_t c;
-	uint32_t least;
+	const auto lead = static_cast<unsigned char>(s[0]);
+	// By the lead byte: the length, and the least character of that length.
+	const size_t len = lead < 0x80 ? 1 : lead < 0xc0 ? 0 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 :
+	    lead < 0xf8 ? 4 : 0;
+	static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
 
-	if (lead < 0x80) {
-		*cp = lead;
-		return 1;
-	}
-	if ((lead & 0xe0) == 0xc0) {
-		len = 2;
-		c = lead & 0x1fu;
-		least = 0x80;
-	} else if ((lead & 0xf0) == 0xe0) {
-		len = 3;
-		c = lead & 0x0fu;
-		least = 0x800;
-	} else if ((lead & 0xf8) == 0xf0) {
-		len = 4;
-		c = lead & 0x07u;
-		least = 0x10000;
-	} else {
+	if (len == 0 || len > n)
 		return 0;
-	}
-	if (len > n)
-		return 0;
+	// The bits of the lead byte below its length's.
+	uint32_t c = lead & (0xffu >> (len + (len > 1)));
 	for (size_t i = 1; i < len; i++) {
 		auto next = static_cast<unsigned char>(s[i]);
 		if ((next & 0xc0) != 0x80)
 			return 0;
 		c = c << 6 | (next & 0x3fu);
 	}
-	if (c < least || c > 0x10ffff || (c >= 0xd800 && c < 0xe000))
+	if (c < least[len] || c > 0x10ffff || (c >= 0xd800 && c < 0xe000))
 		return 0;
 	*cp = c;
 	return len;

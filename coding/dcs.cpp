@@ -35,12 +35,13 @@ hex_octets(const char *text, size_t len, uint8_t *octets)
 {
 	if (len % 2 != 0)
 		return not_hex;
-	for (size_t i = 0; i < len; i += 2) {
-		const auto high = static_cast<unsigned char>(text[i]);
-		const auto low = static_cast<unsigned char>(text[i + 1]);
-		if (!is_hex(high) || !is_hex(low))
+	for (size_t i = 0; i < len; i++) {
+		const auto c = static_cast<unsigned char>(text[i]);
+		if (!is_hex(c))
 			return not_hex;
-		octets[i / 2] = static_cast<uint8_t>(hex_digit(high) << 4 | hex_digit(low));
+		// The high digit first, which the low one shifts into place.
+		const uint32_t high = i % 2 != 0 ? static_cast<uint32_t>(octets[i / 2]) << 4 : 0;
+		octets[i / 2] = static_cast<uint8_t>(high | hex_digit(c));
 	}
 	return len / 2;
 }

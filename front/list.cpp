@@ -36,23 +36,24 @@ find_ports()
 	size_t n = 0;
 
 	for (int i = 0; i < 256 + wwans + (frames_built ? 16 : 0); i++) {
-		char name[sizeof found[0]];
+		// Into its place in the list while there is room.
+		char spare[sizeof found[0]];
+		char *const name = n < max_ports ? found[n] : spare;
 		const int k = i - 256;
 		if (k >= wwans)
-			snprintf(name, sizeof name, "/dev/cdc-wdm%d", k - wwans);
+			snprintf(name, sizeof spare, "/dev/cdc-wdm%d", k - wwans);
 		else if (i < 128)
-			snprintf(name, sizeof name, "/dev/ttyUSB%d", i);
+			snprintf(name, sizeof spare, "/dev/ttyUSB%d", i);
 		else if (i < 256)
-			snprintf(name, sizeof name, "/dev/ttyACM%d", i - 128);
+			snprintf(name, sizeof spare, "/dev/ttyACM%d", i - 128);
 		else
-			snprintf(name, sizeof name, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
+			snprintf(name, sizeof spare, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
 		// A descriptor of the path alone opens nothing of the device.
 		const int fd = open(name, O_PATH | O_CLOEXEC);
 		if (fd < 0)
 			continue;
 		close(fd);
-		if (n++ < max_ports)
-			memcpy(found[n - 1], name, sizeof name);
+		n++;
 	}
 	for (size_t i = 1; i < n && i < max_ports; i++)
 		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
@@ -65,23 +66,17 @@ find_ports()
 }
 
 // A maker or a model as the probe got it, whole, into its place in the
-// list: cut where it does not fit, as -v says.
+// list: cut where it does not fit, as -v says. A TAB, CR or LF in it would
+// split the list's line: each is a space.
 static void
 take_name(const char *s, char *out, size_t size, const char *what)
 {
 	snprintf(out, size, "%s", s);
 	if (verbose && strlen(s) >= size)
 		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
-}
-
-// A TAB, CR or LF in a maker or a model would split the list's line: each
-// is a space.
-static void
-one_line(char *s)
-{
-	for (; *s != '\0'; s++)
-		if (*s == '\t' || *s == '\r' || *s == '\n')
-			*s = ' ';
+	for (; *out != '\0'; out++)
+		if (*out == '\t' || *out == '\r' || *out == '\n')
+			*out = ' ';
 }
 
 // The mode a port is probed in: the first that claims it (by its URL, by
@@ -125,8 +120,6 @@ probe(int out)
 	take_name(got.maker, f.maker, sizeof f.maker, "maker");
 	take_name(got.model, f.model, sizeof f.model, "model");
 	snprintf(f.mode, sizeof f.mode, "%s", got.mode);
-	one_line(f.maker);
-	one_line(f.model);
 	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
 }
 
@@ -139,8 +132,7 @@ probe_port(const char *name, finding *f)
 
 	if (pipe(p) != 0)
 		err(1, "pipe");
-	fflush(stdout);
-	fflush(stderr);
+	fflush(nullptr);
 	const pid_t pid = fork();
 	if (pid < 0)
 		err(1, "fork");
@@ -158,28 +150,32 @@ probe_port(const char *name, finding *f)
 	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A line of the list: the port, its maker, its model and its mode, or
+// busy; or the same as an object of -j's array, which names none but the
+// port of a busy one.
 static void
 print_finding(const finding *f, bool first)
 {
-	if (!json) {
-		printf("%s\t", f->port);
-		put_shown(f->maker, strlen(f->maker));
-		putchar('\t');
-		put_shown(f->model, strlen(f->model));
-		printf("\t%s\n", f->busy ? "busy" : f->mode);
-		return;
+	const char *const names[] = {f->maker, f->model};
+
+	if (json) {
+		printf("%s{\"port\":", first ? "[" : ",");
+		json_string(f->port, strlen(f->port), false);
+	} else {
+		printf("%s", f->port);
 	}
-	fputs(first ? "[{\"port\":" : ",{\"port\":", stdout);
-	json_string(f->port, strlen(f->port), false);
-	if (f->busy) {
-		fputs(",\"maker\":null,\"model\":null,\"mode\":\"busy\"}", stdout);
-		return;
+	for (int i = 0; i < 2; i++) {
+		if (!json) {
+			putchar('\t');
+			put_shown(names[i], strlen(names[i]));
+		} else if (f->busy) {
+			printf(",\"%s\":null", i == 0 ? "maker" : "model");
+		} else {
+			printf(",\"%s\":", i == 0 ? "maker" : "model");
+			json_string(names[i], strlen(names[i]), false);
+		}
 	}
-	fputs(",\"maker\":", stdout);
-	json_string(f->maker, strlen(f->maker), false);
-	fputs(",\"model\":", stdout);
-	json_string(f->model, strlen(f->model), false);
-	printf(",\"mode\":\"%s\"}", f->mode);
+	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
 }
 
 // A URL's user, given to the probe, is not listed: http://admin@host

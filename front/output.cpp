@@ -90,12 +90,12 @@ json_char(uint32_t cp)
 {
 	static constexpr char shorts[] = "btnvfr";	// \b from 8 to \r at 13
 
-	if (cp == '"' || cp == '\\') {
+	const int escaped = cp == '"' || cp == '\\' ? static_cast<int>(cp) :
+	    cp >= 8 && cp <= 13 && cp != 11 ? shorts[cp - 8] : 0;
+
+	if (escaped != 0) {
 		putchar('\\');
-		putchar(static_cast<int>(cp));
-	} else if (cp >= 8 && cp <= 13 && cp != 11) {
-		putchar('\\');
-		putchar(shorts[cp - 8]);
+		putchar(escaped);
 	} else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
 		printf("\\u%04x", static_cast<unsigned>(cp));
 	} else {

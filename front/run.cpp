@@ -11,10 +11,20 @@
 static void
 print_usage(FILE *f)
 {
-	fprintf(f, "usage: %s [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n"
-	    "       %s -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n"
-	    "       %s -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n"
-	    "       %s -h | -V\n", __progname, __progname, __progname, __progname);
+	static constexpr const char *forms[] = {
+		" [-djkv] [-m MODE] [-p PORT] [-r REPLY] [-s SCHEME] [-t TIMEOUT] -u USSD\n",
+		" -c [-v] [-m MODE] [-p PORT] [-t TIMEOUT]\n",
+		" -l [-jv] [-m MODE] [-t TIMEOUT] [PORT ...]\n",
+		" -h | -V\n",
+	};
+	const char *lead = "usage: ";
+
+	for (const char *form : forms) {
+		fputs(lead, f);
+		fputs(__progname, f);
+		fputs(form, f);
+		lead = "       ";
+	}
 }
 
 void
@@ -108,7 +118,11 @@ read_options(int argc, char *argv[])
 		}
 		switch (ch) {
 		case 'h':
-			print_usage(stdout);
+		case 'V':
+			if (ch == 'h')
+				print_usage(stdout);
+			else
+				print_version();
 			finish_output();
 			exit(0);
 		case 'm':
@@ -133,10 +147,6 @@ read_options(int argc, char *argv[])
 		case 'u':
 			ussd = optarg;
 			break;
-		case 'V':
-			print_version();
-			finish_output();
-			exit(0);
 		default:
 			usage();
 		}

@@ -1,5 +1,4 @@
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "modem/frames/link.hpp"
@@ -39,7 +38,8 @@ ask(const char *cmd, char *line, size_t size, int64_t deadline)
 }
 
 // The number of the field'th comma-separated field of a line, -1 when
-// there is none such.
+// there is none such. The numbers looked for are all small: a longer one
+// is read as far as 1000 or more, which none of them is.
 static long
 field(const char *p, int field)
 {
@@ -49,32 +49,28 @@ field(const char *p, int field)
 	if (p == nullptr)
 		return -1;
 	p += strspn(p, " ");
-	return *p >= '0' && *p <= '9' ? strtol(p, nullptr, 10) : -1;
+	long n = *p >= '0' && *p <= '9' ? 0 : -1;
+	for (; *p >= '0' && *p <= '9' && n < 1000; p++)
+		n = n * 10 + (*p - '0');
+	return n;
 }
 
 // <stat> of +CREG, +CEREG and +C5GREG.
 static reg_state
 registration(const char *cmd, char *line, size_t size, int64_t deadline, heard *h)
 {
+	// By <stat>: 0 not searching, 1 and 5 registered (home, roaming), 2
+	// searching, 3 denied, 6 and 7 SMS only, 9 and 10 registered for CSFB
+	// not preferred; 4 and 8 (unknown, emergency only) say nothing.
+	static constexpr reg_state by_stat[] = {
+		reg_state::not_searching, reg_state::registered, reg_state::searching, reg_state::denied,
+		reg_state::unknown, reg_state::registered, reg_state::sms_only, reg_state::sms_only,
+		reg_state::unknown, reg_state::registered, reg_state::registered,
+	};
+
 	*h = ask(cmd, line, size, deadline);
-	switch (*h == heard::answer ? field(line, 1) : -1) {
-	case 0:
-		return reg_state::not_searching;
-	case 1:
-	case 5:
-	case 9:
-	case 10:
-		return reg_state::registered;
-	case 2:
-		return reg_state::searching;
-	case 3:
-		return reg_state::denied;
-	case 6:
-	case 7:
-		return reg_state::sms_only;
-	default:
-		return reg_state::unknown;
-	}
+	const long stat = *h == heard::answer ? field(line, 1) : -1;
+	return stat >= 0 && stat < 11 ? by_stat[stat] : reg_state::unknown;
 }
 
 // What +CPIN's answer, or its refusal, says of the SIM, and the name of the

@@ -131,17 +131,16 @@ at_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 {
 	cusd_answer c = {-1, false, 15, answer_buf, 0, sizeof answer_buf, 0};
 
-	send_request(request);
-	if (!at_wait_answer(&c, refusal, size)) {
+	for (;;) {
+		send_request(request);
+		if (at_wait_answer(&c, refusal, size))
+			break;
 		if (!first || !chosen || current != &ucs2_mode ||
 		    refusal_in(coding_named("text")) != nullptr)
 			return nullptr;
 		if (verbose)
 			warnx("mode: %s", text_mode.name);
 		at_set_up_in(&text_mode);
-		send_request(request);
-		if (!at_wait_answer(&c, refusal, size))
-			return nullptr;
 	}
 	take(&c, a);
 	return current;

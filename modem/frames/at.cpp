@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <err.h>
 #include <unistd.h>
@@ -111,12 +112,17 @@ at_end_session_now()
 void
 at_command(const char *cmd)
 {
+	// The longest, a request that fills the work buffer, with its CR LF.
+	static char line[work_buf_size + 32];
+
 	if (verbose)
 		warnx("at_command: sending \"%s\"", cmd);
 	results_owed = results_owed + 1;
-	// A lost write shows up as a missing answer, which the watchdog ends.
-	fprintf(modem_out, "%s\r\n", cmd);
-	fflush(modem_out);
+	// In one write. A lost one shows up as a missing answer, which the
+	// watchdog ends.
+	const int n = snprintf(line, sizeof line, "%s\r\n", cmd);
+	const ssize_t r = write(modem_fd, line, static_cast<size_t>(n));
+	(void)r;
 }
 
 void

@@ -11,15 +11,11 @@
 // errno of the read that failed; 0 when the input simply ended.
 static int read_error;
 
+// Cut at the CR, then at the LF: at whichever comes first.
 void
 strip_crlf(char *line)
 {
-	char *p;
-
-	if ((p = strchr(line, '\r')) != nullptr)
-		*p = '\0';
-	if ((p = strchr(line, '\n')) != nullptr)
-		*p = '\0';
+	line[strcspn(line, "\r\n")] = '\0';
 }
 
 void

@@ -1,6 +1,6 @@
-// The modem link: one serial device, opened once, written as lines of AT
-// commands through a stdio stream and read back one line at a time straight
-// from the descriptor, so that nothing read lies in a buffer where a signal
+// The modem link: one serial device, opened once, written a line of an AT
+// command at a time and read back one line at a time straight from the
+// descriptor, so that nothing read lies in a buffer where a signal
 // handler could not see it. Every failure here ends the process with
 // status 1.
 #pragma once
@@ -33,7 +33,6 @@ inline constexpr dialogue modern_dialogue = {true, true, true, false, true};
 extern const dialogue *dlg;		// the one the port was set up with
 
 extern int modem_fd;			// the open device
-extern FILE *modem_out;			// write side of modem_fd
 // Opens and locks the port, sets it up as d says and drops stale input.
 // A port in exclusive use by another program ends the run; so does one
 // that is no terminal, in the modern dialogue, unless the kernel says it

@@ -1,6 +1,7 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -12,7 +13,6 @@
 
 const dialogue *dlg = &classic_dialogue;
 int modem_fd = -1;
-FILE *modem_out;
 
 static char drain_buf[256];
 
@@ -22,17 +22,21 @@ static char drain_buf[256];
 bool
 lock_port(int fd, bool wait)
 {
+	int how = LOCK_EX | LOCK_NB;
 	int r;
 
-	while ((r = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
-		continue;
-	if (r != 0 && errno == EWOULDBLOCK && !wait)
-		return false;
-	if (r != 0 && errno == EWOULDBLOCK) {
+	// Asked without waiting first, then, where it is held and we are to
+	// wait, waited for.
+	while ((r = flock(fd, how)) != 0) {
+		if (errno == EINTR)
+			continue;
+		if (errno != EWOULDBLOCK || how == LOCK_EX)
+			break;
+		if (!wait)
+			return false;
 		if (verbose)
 			warnx("waiting for %s: in use", port);
-		while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
-			continue;
+		how = LOCK_EX;
 	}
 	if (r != 0 && verbose)
 		warn("%s: going on unlocked", port);
@@ -82,18 +86,34 @@ make_raw(struct termios *t)
 	t->c_cc[VTIME] = 0;
 }
 
+// Started without a controlling terminal (cron, init, setsid), we must not
+// take the port as one: its hang-up would kill us unheard.
+static void
+open_port()
+{
+	if (verbose)
+		warnx("opening port %s", port);
+	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
+		err(1, "%s", port);
+}
+
+// The port's settings t, made raw first where told so.
+static void
+set_port(struct termios *t, bool raw)
+{
+	if (raw)
+		make_raw(t);
+	if (tcsetattr(modem_fd, TCSANOW, t) != 0)
+		err(1, "%s: tcsetattr", port);
+}
+
 bool
 port_setup(const dialogue *d, bool wait)
 {
 	struct termios tty_settings;
 
 	dlg = d;
-	if (verbose)
-		warnx("opening port %s", port);
-	// Started without a controlling terminal (cron, init, setsid), we
-	// must not take the port as one: its hang-up would kill us unheard.
-	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
-		err(1, "%s", port);
+	open_port();
 	if (verbose)
 		warnx("port opened");
 	if (in_exclusive_use(modem_fd)) {
@@ -115,21 +135,14 @@ port_setup(const dialogue *d, bool wait)
 	// Classic runs switch off only line buffering; speed, echo and the rest
 	// are left as whoever set up the port wanted them.
 	tty_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-	if (d->raw)
-		make_raw(&tty_settings);
-	if (tty && tcsetattr(modem_fd, TCSANOW, &tty_settings) != 0)
-		err(1, "%s: tcsetattr", port);
-
-	if ((modem_out = fdopen(modem_fd, "w")) == nullptr)
-		err(1, "fdopen");
+	if (tty)
+		set_port(&tty_settings, d->raw);
 
 	// Whatever the modem said before we came must not be taken for an
 	// answer to our commands.
-	int flags = fcntl(modem_fd, F_GETFL);
-	fcntl(modem_fd, F_SETFL, flags | O_NONBLOCK);
-	while (read(modem_fd, drain_buf, sizeof drain_buf) > 0)
+	struct pollfd p = {modem_fd, POLLIN, 0};
+	while (poll(&p, 1, 0) > 0 && read(modem_fd, drain_buf, sizeof drain_buf) > 0)
 		continue;
-	fcntl(modem_fd, F_SETFL, flags);
 	return true;
 }
 
@@ -142,10 +155,7 @@ device_setup(bool wait)
 {
 	struct termios t;
 
-	if (verbose)
-		warnx("opening port %s", port);
-	if ((modem_fd = open(port, O_RDWR | O_NOCTTY)) < 0)
-		err(1, "%s", port);
+	open_port();
 	if (!lock_port(modem_fd, wait))
 		return false;
 	// Another program reading the device would take the answers meant for
@@ -156,10 +166,7 @@ device_setup(bool wait)
 			return false;
 		errx(1, "%s: in use by another program (%s, pid %ld)", port, shown(comm), pid);
 	}
-	if (tcgetattr(modem_fd, &t) == 0) {
-		make_raw(&t);
-		if (tcsetattr(modem_fd, TCSANOW, &t) != 0)
-			err(1, "%s: tcsetattr", port);
-	}
+	if (tcgetattr(modem_fd, &t) == 0)
+		set_port(&t, true);
 	return true;
 }

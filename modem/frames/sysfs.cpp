@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,22 +25,39 @@ dev_minor(dev_t d)
 	return (static_cast<unsigned>(d) & 0xff) | (static_cast<unsigned>(d) >> 12 & 0xfff00);
 }
 
-// Whether the file name, under the directory that root (sysfs) keeps for
-// the character device st by its number, has word as a line of its own: a
-// symlink or a udev name leads to the same directory as the device itself.
-// The name and the word are literals side by side wherever this is called.
+// The path of the file name under the directory that root (sysfs) keeps
+// for the character device st by its number, into buf: a symlink or a udev
+// name leads to the same directory as the device itself.
+static void
+char_path(char *buf, size_t size, const char *root, const struct stat *st, const char *name)	// NOLINT(bugprone-easily-swappable-parameters)
+{
+	snprintf(buf, size, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev), dev_minor(st->st_rdev),
+	    name);
+}
+
+// The start of the file at path into buf (size bytes, its NUL among them),
+// read whole where it fits; nothing where it cannot be read. path may lie
+// in buf: it is opened before anything is read.
+static void
+read_start(const char *path, char *buf, size_t size)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	const ssize_t n = fd < 0 ? 0 : read(fd, buf, size - 1);
+	close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+}
+
+// Whether the file name, under the directory char_path names, has word as
+// a line of its own. The name and the word are literals side by side
+// wherever this is called.
 static bool
 kernel_says(const char *root, const struct stat *st, const char *name, const char *word)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char text[512];
 
-	snprintf(text, sizeof text, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev),
-	    dev_minor(st->st_rdev), name);
-	const int fd = open(text, O_RDONLY | O_CLOEXEC);
-	const ssize_t n = fd < 0 ? 0 : read(fd, text + 1, sizeof text - 2);
-	close(fd);
+	char_path(text, sizeof text, root, st, name);
+	read_start(text, text + 1, sizeof text - 1);
 	text[0] = '\n';
-	text[n > 0 ? n + 1 : 1] = '\0';
 	return strstr(text, word) != nullptr;
 }
 
@@ -92,8 +108,7 @@ device_way(const char *root, const char *path)	// NOLINT(bugprone-easily-swappab
 		return nullptr;
 	if (!S_ISCHR(st.st_mode))
 		return "";
-	snprintf(where, sizeof where, "%s/dev/char/%u:%u/subsystem", root, dev_major(st.st_rdev),
-	    dev_minor(st.st_rdev));
+	char_path(where, sizeof where, root, &st, "subsystem");
 	const ssize_t n = readlink(where, link, sizeof link - 1);
 	if (n <= 0)
 		return nullptr;
@@ -173,54 +188,23 @@ walk_next(dir_walk *w)
 	}
 }
 
-static const char *
-past_word(const char *p)
-{
-	while (*p == ' ' || *p == '\t')
-		p++;
-	while (*p != '\0' && *p != ' ' && *p != '\t')
-		p++;
-	return p;
-}
-
-// Whether the rest of a waiter's line in /proc/locks, after "-> ", names
-// pid and the file of st: three words (the lock's class, its kind and its
-// access), then the pid and the file as major:minor:inode, the numbers of
-// the device in hex.
-static bool
-is_waiter(const char *p, long pid, const struct stat *st)
-{
-	char *end;
-
-	p = past_word(past_word(past_word(p)));
-	const long who = strtol(p, &end, 10);
-	if (end == p || who != pid)
-		return false;
-	p = end;
-	const unsigned long maj = strtoul(p, &end, 16);
-	if (end == p || *end != ':' || maj != dev_major(st->st_dev))
-		return false;
-	p = end + 1;
-	const unsigned long min = strtoul(p, &end, 16);
-	if (end == p || *end != ':' || min != dev_minor(st->st_dev))
-		return false;
-	p = end + 1;
-	const unsigned long ino = strtoul(p, &end, 10);
-	return end != p && ino == st->st_ino;
-}
-
 // Whether pid waits for a lock on the file of st, as /proc/locks shows a
-// waiter: behind "->", with the file's device and inode. The file is read
-// a line at a time, however long it is.
+// waiter: behind "->", the pid and the file as the kernel has always
+// written them, "%d %02x:%02x:%lu " (the device's major and minor numbers
+// in hex, the inode). The file is read a line at a time, however long it
+// is.
 static bool
 waits_for_lock(long pid, const struct stat *st)
 {
 	char text[512];
+	char file[64];
 	size_t len = 0;
 	bool waits = false;
 	const int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
+	snprintf(file, sizeof file, " %ld %02x:%02x:%llu ", pid, dev_major(st->st_dev), dev_minor(st->st_dev),
+	    static_cast<unsigned long long>(st->st_ino));
 	for (ssize_t n = 1; !waits && (n > 0 || len > 0);) {
 		n = read(fd, text + len, sizeof text - 1 - len);
 		len += n > 0 ? static_cast<size_t>(n) : 0;
@@ -232,7 +216,7 @@ waits_for_lock(long pid, const struct stat *st)
 			end = text + len;
 		*end = '\0';
 		const char *p = strstr(text, " -> ");
-		waits = p != nullptr && is_waiter(p + 4, pid, st);
+		waits = p != nullptr && strstr(p, file) != nullptr;
 		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
 		memmove(text, text + used, len - used);
 		len -= used;
@@ -251,7 +235,10 @@ holder_now(const struct stat *me, char *comm, size_t size)
 	if (!walk_open(&procs, "/proc"))
 		return 0;
 	for (const char *name; (name = walk_next(&procs)) != nullptr;) {
-		const long pid = strtol(name, nullptr, 10);
+		// A process's entry is its pid; every other name reads as 0.
+		long pid = 0;
+		for (const char *c = name; *c >= '0' && *c <= '9'; c++)
+			pid = pid * 10 + (*c - '0');
 		if (pid <= 0 || pid == getpid())
 			continue;
 		snprintf(path, sizeof path, "/proc/%ld/fd", pid);
@@ -267,10 +254,7 @@ holder_now(const struct stat *me, char *comm, size_t size)
 			continue;
 		close(procs.fd);
 		snprintf(path, sizeof path, "/proc/%ld/comm", pid);
-		const int c = open(path, O_RDONLY | O_CLOEXEC);
-		const ssize_t n = c < 0 ? 0 : read(c, comm, size - 1);
-		close(c);
-		comm[n > 0 ? n : 0] = '\0';
+		read_start(path, comm, size);
 		comm[strcspn(comm, "\n")] = '\0';
 		return pid;
 	}
