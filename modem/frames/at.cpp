@@ -118,11 +118,12 @@ at_command(const char *cmd)
 	if (verbose)
 		warnx("at_command: sending \"%s\"", cmd);
 	results_owed = results_owed + 1;
-	// In one write. A lost one shows up as a missing answer, which the
-	// watchdog ends.
+	// Whole, as a port that takes part of it at a time is given the rest;
+	// a lost one shows up as a missing answer, which the watchdog ends.
 	const int n = snprintf(line, sizeof line, "%s\r\n", cmd);
-	const ssize_t r = write(modem_fd, line, static_cast<size_t>(n));
-	(void)r;
+	for (ssize_t done = 0, r = 0; done < n; done += r)
+		if ((r = write(modem_fd, line + done, static_cast<size_t>(n - done))) <= 0)
+			break;
 }
 
 void
