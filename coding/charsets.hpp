@@ -99,7 +99,7 @@ size_t hex_octets(const char *text, size_t len, uint8_t *octets);
 // Each octet the ISO 8859-1 character of that number.
 void latin1_to_utf8(const uint8_t *octets, size_t n, utf8_out *out);
 
-// How the octets of an answer are to be read, as the way that took it
+// How the octets of an answer are to be read, as the mode that took it
 // knows: the character set the modem used, the scheme read beside it.
 enum class charset : unsigned char {
 	gsm,		// the network's octets, by the scheme: 7-bit packed, 8-bit or UCS2
@@ -144,7 +144,7 @@ inline constexpr size_t max_request_septets = 182;
 const char *text_code(const char *text, char *dest, size_t size);
 const char *ucs2_code(const char *text, char *dest, size_t size);
 
-// A modem's answer of n bytes of text, at the AT way's edge: the octets
+// A modem's answer of n bytes of text, at the AT modes' edge: the octets
 // its hex stands for, read as hex says, into octets (n / 2 of room); or,
 // where it is no hex or hex is text, the text itself, as no_hex says. How
 // to read what *got points to is returned, its length put in *len.

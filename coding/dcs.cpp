@@ -117,14 +117,14 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 	// cppcheck-suppress variableScope
 	uint8_t units[(work_buf_size - 1) / 2];
 
-	// A coding the way named itself reads as it is; a scheme beside it
+	// A coding the mode named itself reads as it is; a scheme beside it
 	// says whether it can be read at all.
 	if (dcs >= 0 && coding.what == alphabet::compressed && set != charset::latin1 &&
 	    set != charset::utf8)
 		return false;
 	// Where the scheme is not 7-bit, a modem's text is the hex of the
 	// network's octets: the one place an answer's hex is read past its
-	// way, since -s may change the scheme after the way took it.
+	// mode, since -s may change the scheme after the mode took it.
 	if (set == charset::text)
 		set = coding.what == alphabet::gsm7 || n > 2 * sizeof units ? charset::latin1 :
 		    at_octets(reinterpret_cast<const char *>(octets), n, charset::gsm, charset::latin1,
@@ -150,7 +150,7 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 		latin1_to_utf8(octets, n, out);
 		break;
 	case charset::utf8:
-		// Made whole UTF-8 by the way; the room is there for any answer.
+		// Made whole UTF-8 by the mode; the room is there for any answer.
 		if (n > out->size - out->len)
 			n = out->size - out->len;
 		memcpy(out->buf + out->len, octets, n);

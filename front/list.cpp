@@ -23,7 +23,7 @@ static char found[max_ports][24];
 static finding findings[max_ports];
 
 // The ports a modem shows up as (ttyUSB*, ttyACM*, the WWAN subsystem's
-// wwan*at* and, where a way of frames is built in, wwan*mbim*, wwan*qmi*
+// wwan*at* and, where a mode of frames is built in, wwan*mbim*, wwan*qmi*
 // and cdc-wdm*), in name order. Each possible name is looked for, rather
 // than /dev read, which would bring a pattern matcher and an allocator into
 // a static build for this alone. All are counted; only those that fit are

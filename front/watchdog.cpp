@@ -28,7 +28,7 @@ timeout_handler(int)
 	// A request that has gone out may still be answered; the modem must
 	// drop that answer rather than hand it to whoever asks next, and a
 	// command's result still to come must not reach the next run either:
-	// the AT way reads it with the session's end, or here when no request
+	// the AT modes read it with the session's end, or here when no request
 	// is out. Only the watchdog waits for it; a failure or a signal from
 	// outside ends the run at once.
 	const mode_ops *m = run_mode;

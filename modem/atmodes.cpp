@@ -109,7 +109,7 @@ lf_joined(const char *text, size_t len, char *out)
 	out[n] = '\0';
 }
 
-// The answer at the AT way's edge: the octets of its hex, read as the
+// The answer at the AT modes' edge: the octets of its hex, read as the
 // coding says, or its text where it is none.
 static void
 take(const cusd_answer *c, ussd_answer *a)

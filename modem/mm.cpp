@@ -465,7 +465,7 @@ lock_modem()
 	lock_port(fd, true);
 }
 
-// The mode's entry points: ModemManager is one more way to the network,
+// The mode's entry points: ModemManager is one more mode,
 // beside the AT modes. auto takes it for a port in exclusive use, or a
 // device of frames (QMI, MBIM), that ModemManager manages: it holds the
 // port, and talks to the modem itself.

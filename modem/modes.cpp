@@ -29,7 +29,7 @@ const mode_ops *const modes[] = {
 };
 
 // Whether -l and auto look for devices of frames on /dev/cdc-wdmN; a build
-// without QMI and MBIM leaves them to the serial way, which refuses them.
+// without QMI and MBIM leaves them to the serial mode, which refuses them.
 extern const bool frames_built = USSDQ_WITH_QMI || USSDQ_WITH_MBIM;
 
 // The modes some build has and this one lacks: asked for, they are

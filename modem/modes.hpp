@@ -1,4 +1,4 @@
-// The ways to the modem: one table, a row per mode, each reached by its
+// The modes: one table, a row per mode, each reached by its
 // name. A run goes through a row's entry points alone and keeps its own
 // state (the mode it is in, whether a request is out); what a mode needs
 // beyond the entry points it keeps to itself, in its own file.
@@ -97,7 +97,7 @@ extern const mode_ops mm_mode, qmi_mode, mbim_mode, hilink_mode;
 extern const mode_ops *const modes[];
 const mode_ops *mode_named(const char *name);	// one -m names; null: none such
 // A build with a mode of frames on /dev/cdc-wdmN (QMI, MBIM) looks for such
-// devices; one without leaves them to the serial way, which refuses them.
+// devices; one without leaves them to the serial mode, which refuses them.
 extern const bool frames_built;
 bool mode_left_out(const char *name);		// a mode of other builds, not of this one
 // Why m cannot send the job's request or one of its replies; null: it can.

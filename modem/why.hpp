@@ -1,5 +1,5 @@
 // Why USSD could not work: what a modern run that failed at the network's
-// side asks the modem of itself, once the session is ended. Each way fills
+// side asks the modem of itself, once the session is ended. Each mode fills
 // in what it can tell; one function words the first thing that holds.
 #pragma once
 
@@ -38,12 +38,12 @@ struct modem_state {
 	sim_state sim = sim_state::unknown;
 	char lock[32] = {};		// the lock's name as the modem gives it, for locked
 	// The registrations the modem reports, each unknown unless it said. A
-	// way that cannot tell circuit-switched service apart gives its one
+	// mode that cannot tell circuit-switched service apart gives its one
 	// registration as cs, where registered says nothing more.
 	reg_state cs = reg_state::unknown;	// circuit-switched (+CREG)
 	reg_state eps = reg_state::unknown;	// +CEREG
 	reg_state fivegs = reg_state::unknown;	// +C5GREG
-	// The way cannot tell searching from denied: no bracket.
+	// The mode cannot tell searching from denied: no bracket.
 	bool vague = false;
 	access_tech tech = access_tech::unknown;
 	// 1: the modem says it has circuit-switched service; 0: it says it has
@@ -57,7 +57,7 @@ struct modem_state {
 // (the modem has circuit-switched service, or could not tell).
 const char *why_text(const modem_state *s, char *buf, size_t size);
 
-// Each way's questions, asked before deadline (now_ms's clock) on the
+// Each mode's questions, asked before deadline (now_ms's clock) on the
 // device the run still holds, the session already ended; false when the
 // modem could not be asked at all. Each lives in a file of its own, built
 // in with USSDQ_WITH_WHY, and is wired to its rows in modem/modes.cpp.

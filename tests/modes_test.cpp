@@ -566,11 +566,11 @@ TEST(Modes, AutoReadsTheDriver)
 		ASSERT_EQ(symlink(fake.path(), link.c_str()), 0);
 		const std::string what = std::string(c.subsystem ? c.subsystem : "none") + " " +
 		    (c.word ? c.word : "");
-		EXPECT_STREQ(device_way(own.c_str(), fake.path()), c.way) << what;
-		EXPECT_STREQ(device_way(own.c_str(), link.c_str()), c.way) << what << ", through a symlink";
+		EXPECT_STREQ(device_mode(own.c_str(), fake.path()), c.way) << what;
+		EXPECT_STREQ(device_mode(own.c_str(), link.c_str()), c.way) << what << ", through a symlink";
 	}
-	EXPECT_STREQ(device_way(root.c_str(), (root + "/gone").c_str()), nullptr);
-	EXPECT_STREQ(device_way(root.c_str(), root.c_str()), "") << "a directory";
+	EXPECT_STREQ(device_mode(root.c_str(), (root + "/gone").c_str()), nullptr);
+	EXPECT_STREQ(device_mode(root.c_str(), root.c_str()), "") << "a directory";
 
 	// A modern run speaks AT on a device that is no terminal where the
 	// kernel says it is an AT port, with no settings to make; the classic

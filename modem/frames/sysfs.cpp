@@ -61,7 +61,7 @@ kernel_says(const char *root, const struct stat *st, const char *name, const cha
 	return strstr(text, word) != nullptr;
 }
 
-// What names a way: a WWAN port's type, or the driver of a device that is
+// What names a mode: a WWAN port's type, or the driver of a device that is
 // no terminal, as its interface's uevent says it. Any other is no modem to
 // us (a WWAN port for diagnostics or firmware, cdc_wdm alone).
 static bool
@@ -72,7 +72,7 @@ at_by_kernel(const char *root, const struct stat *st)
 }
 
 static constexpr struct {
-	const char *name, *word, *way;
+	const char *name, *word, *mode;
 } frame_words[] = {
 	{"type", "\nQMI\n", "qmi"},
 	{"type", "\nMBIM\n", "mbim"},
@@ -98,7 +98,7 @@ at_port(int fd)
 // not there is left for the open to report. The root is sysfs's mount
 // point, a literal but in the tests, which give their own tree.
 const char *
-device_way(const char *root, const char *path)	// NOLINT(bugprone-easily-swappable-parameters)
+device_mode(const char *root, const char *path)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	struct stat st;
 	char where[128];
@@ -121,20 +121,20 @@ device_way(const char *root, const char *path)	// NOLINT(bugprone-easily-swappab
 	// A raw loop: the tool links no part of the C++ library.
 	for (const auto &f : frame_words)
 		if (kernel_says(root, &st, f.name, f.word))	// cppcheck-suppress useStlAlgorithm
-			return f.way;
+			return f.mode;
 	return "";
 }
 
 bool
 is_terminal(const char *path)
 {
-	return device_way("/sys", path) == nullptr;
+	return device_mode("/sys", path) == nullptr;
 }
 
 bool
 speaks_at(const char *path)
 {
-	const char *w = device_way("/sys", path);
+	const char *w = device_mode("/sys", path);
 
 	return w == nullptr || *w == 'a';
 }
@@ -142,7 +142,7 @@ speaks_at(const char *path)
 const char *
 frames_way(const char *port)
 {
-	const char *w = device_way("/sys", port);
+	const char *w = device_mode("/sys", port);
 
 	return w != nullptr && *w != 'a' && *w != '\0' ? w : nullptr;
 }
