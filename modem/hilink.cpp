@@ -76,10 +76,16 @@ hilink_same(const char *a, const char *b, size_t n)
 	return true;
 }
 
+const char *
+hilink_name()
+{
+	return peer.name != nullptr ? peer.name : port;
+}
+
 void
 hilink_fail(const char *why)
 {
-	errx(1, "%s: %s", port, why);
+	errx(1, "%s: %s", hilink_name(), why);
 }
 
 bool
@@ -226,7 +232,7 @@ hilink_let_go()
 		return;
 	put(__progname);
 	put(": ");
-	put(port);
+	put(hilink_name());
 	put(": logout not confirmed\n");
 }
 
@@ -514,7 +520,7 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	}
 	// As +CUSD: 5 ends a run; the stick is still told to release.
 	if (code == 111020) {
-		warnx("%s: network timed out", port);
+		warnx("%s: network timed out", hilink_name());
 		network_failed(first);
 	}
 	if (code != 0)
@@ -564,7 +570,7 @@ hilink_probe(port_finding *f)
 	const bool xml = hilink_element("response", &n) != nullptr || hilink_element("error", &n) != nullptr;
 	const char *v = code == 0 ? hilink_element("DeviceName", &n) : nullptr;
 	if (code == 100003 && verbose)
-		warnx("%s: %s", port, login_asked);
+		warnx("%s: %s", hilink_name(), login_asked);
 	text_into(f->model, sizeof f->model, 0, v, v != nullptr ? n : 0);
 	memcpy(f->maker, "Huawei", 7);
 	memcpy(f->mode, "hilink", 7);
@@ -586,4 +592,5 @@ const mode_ops hilink_mode = {
 	.end_session_now = hilink_end_session_now,
 	.let_go = hilink_let_go,
 	.probe = hilink_probe,
+	.called = [] { return peer.name; },
 };

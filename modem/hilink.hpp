@@ -18,7 +18,9 @@ bool is_url(const char *port);
 const char *hilink_parse_url(const char *url, http_peer *to);
 // The host as the last URL taken names it: no port, no brackets.
 extern char hilink_host[256];
-// Ends the run: "PORT: why".
+// The name the messages give the device: its URL without its user.
+const char *hilink_name();
+// Ends the run: "NAME: why".
 [[noreturn]] void hilink_fail(const char *why);
 // Whether a and b are the same in their first n characters (up to a NUL),
 // ASCII letters in either case.
@@ -46,7 +48,7 @@ extern volatile sig_atomic_t hilink_logged_in;
 
 /* hilink_login.cpp */
 // The device the port's URL names, into peer, and the user and the
-// password as the URL, USSDQ_PASSWORD and netrc give them; the port then
+// password as the URL, USSDQ_PASSWORD and netrc give them; the peer's name
 // the URL as it is shown, without its user. Null, or why the device cannot
 // be reached; a password in the URL ends the run.
 const char *hilink_credentials(http_peer *peer);

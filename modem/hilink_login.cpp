@@ -134,6 +134,7 @@ hilink_credentials(http_peer *peer)
 {
 	const char *url = port;
 	const char *h = strstr(url, "://");
+	peer->name = url;
 	user[0] = password[0] = '\0';
 	if (h != nullptr) {
 		h += 3;
@@ -141,7 +142,7 @@ hilink_credentials(http_peer *peer)
 		const char *at = h + strcspn(h, "@/");
 		const bool named = *at == '@';
 		snprintf(shown_url, sizeof shown_url, "%.*s%s", static_cast<int>(h - url), url, named ? at + 1 : h);
-		port = shown_url;
+		peer->name = shown_url;
 		if (named) {
 			const size_t n = strcspn(h, ":@");
 			if (h + n != at)
@@ -150,7 +151,7 @@ hilink_credentials(http_peer *peer)
 			snprintf(user, sizeof user, "%.*s", static_cast<int>(n), h);
 		}
 	}
-	if (const char *why = hilink_parse_url(port, peer))
+	if (const char *why = hilink_parse_url(peer->name, peer))
 		return why;
 	const char *p = getenv("USSDQ_PASSWORD");
 	if (p != nullptr)
@@ -175,8 +176,8 @@ login_refused(long code)
 {
 	const unsigned long i = static_cast<unsigned long>(code - 108001);
 	if (i >= sizeof why_of || why_of[i] == 0)
-		errx(1, "%s: login refused: error %ld", port, code);
-	errx(1, "%s: login refused: %s%s", port, whys[why_of[i] - 1], code == locked ? wait_minutes : "");
+		errx(1, "%s: login refused: error %ld", hilink_name(), code);
+	errx(1, "%s: login refused: %s%s", hilink_name(), whys[why_of[i] - 1], code == locked ? wait_minutes : "");
 }
 
 static void
@@ -243,7 +244,7 @@ challenge_login(const char *name)
 	post("/api/user/challenge_login");
 	const long rounds = hilink_number("iterations", 0);
 	if (rounds > 10000)
-		errx(1, "%s: the device asks for %ld iterations", port, rounds);
+		errx(1, "%s: the device asks for %ld iterations", hilink_name(), rounds);
 	const char *s = hilink_element("salt", &n);
 	size_t salt_len = 0;
 	// Its hex up to the first pair that is none.

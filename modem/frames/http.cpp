@@ -258,7 +258,7 @@ timed_read(void *ctx, char *buf, size_t n)
 // end of the run, or false where the answer could do without it; false
 // alone from a handler.
 static bool
-lost(const http_answer *a, int fd, const char *why, bool now)
+lost(const http_peer *peer, const http_answer *a, int fd, const char *why, bool now)
 {
 	const int e = errno;
 
@@ -268,13 +268,13 @@ lost(const http_answer *a, int fd, const char *why, bool now)
 		return false;
 	if (!a->soft) {
 		if (why == nullptr)
-			err(1, "%s", port);
-		errx(1, "%s: %s", port, why);
+			err(1, "%s", peer->name);
+		errx(1, "%s: %s", peer->name, why);
 	}
 	if (verbose && why == nullptr)
-		warn("%s", port);
+		warn("%s", peer->name);
 	else if (verbose)
-		warnx("%s: %s", port, why);
+		warnx("%s: %s", peer->name, why);
 	return false;
 }
 
@@ -310,17 +310,17 @@ http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, 
 	pollfd p = {t.fd, POLLOUT, 0};
 	if (connect(t.fd, reinterpret_cast<const sockaddr *>(&peer->addr), peer->addr_len) != 0 &&
 	    !(now && errno == EINPROGRESS && poll(&p, 1, 1000) == 1))
-		return lost(a, t.fd, nullptr, now);
+		return lost(peer, a, t.fd, nullptr, now);
 	for (size_t at = 0; at < n;) {
 		ssize_t w = write(t.fd, req + at, n - at);
 		if (w < 0 && errno != EINTR)
-			return lost(a, t.fd, nullptr, now);
+			return lost(peer, a, t.fd, nullptr, now);
 		at += w > 0 ? static_cast<size_t>(w) : 0;
 	}
 	http_in in = {now ? timed_read : from_socket, &t, {}, 0, 0};
 	const char *failed = http_read(&in, a, on_header);
 	if (failed != nullptr)
-		return lost(a, t.fd, failed == http_read_failed ? nullptr : failed, now);
+		return lost(peer, a, t.fd, failed == http_read_failed ? nullptr : failed, now);
 	close(t.fd);
 	if (verbose && !now) {
 		warnx("http: %s", shown(a->line));

@@ -15,6 +15,7 @@ struct http_peer {
 	sockaddr_storage addr;
 	socklen_t addr_len;
 	char host[272];
+	const char *name;	// as the messages name the device
 };
 
 // Bytes of the answer as they come: read's contract (0 at the end, -1 on
