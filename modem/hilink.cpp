@@ -236,16 +236,6 @@ hilink_let_go()
 	put(": logout not confirmed\n");
 }
 
-// A login's answer may give its tokens as a list, "A#B#": the second is
-// the one for the POST after next.
-static void
-second_token(const char *list)
-{
-	const char *b = strchr(list, '#');
-	if (b != nullptr)
-		snprintf(tokens[1], sizeof tokens[1], "%.*s", static_cast<int>(strcspn(b + 1, "#")), b + 1);
-}
-
 static bool
 is_space(char c)
 {
@@ -289,8 +279,11 @@ on_header(const char *name, const char *value)
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
 			copy_value(tokens[i], sizeof tokens[0], value, strcspn(value, "#"));
 			fresh_token = true;
-			if (*which == '\0')
-				second_token(value);
+			// A login's answer may give its tokens as a list, "A#B#":
+			// the second is the one for the POST after next.
+			const char *b = strchr(value, '#');
+			if (*which == '\0' && b != nullptr)
+				copy_value(tokens[1], sizeof tokens[1], b + 1, strcspn(b + 1, "#"));
 		}
 	}
 }

@@ -528,7 +528,8 @@ std::string modem::hilink_user(const std::string &path, const std::string &body,
 		headers = "Set-Cookie: SessionID=" + session_id_ + "; path=/; HttpOnly\r\n";
 		// Firmware of the token alone gives them as a list.
 		if (opts_.hilink_firmware == options::firmware::token)
-			headers += "__RequestVerificationToken: " + tokens_[0] + "#" + tokens_[1] + "#\r\n";
+			headers += "__RequestVerificationToken: " + tokens_[0] + "#" + opts_.hilink_list_pad + tokens_[1] +
+			    opts_.hilink_list_pad + "#\r\n";
 		else
 			headers += "__RequestVerificationTokenone: " + tokens_[0] + "\r\n"
 			    "__RequestVerificationTokentwo: " + tokens_[1] + "\r\n";

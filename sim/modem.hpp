@@ -237,6 +237,7 @@ struct options {
 	// every path.
 	enum class stranger { none, not_found, own_page } hilink_stranger = stranger::none;
 	std::string hilink_pad;		// around each session and token value the device gives
+	std::string hilink_list_pad;	// the same around the second token of a login's list alone
 	// How the answer's characters beyond U+FFFF are written: in UTF-8, as
 	// CESU-8, or as two references to their surrogates.
 	enum class astral { utf8, cesu8, references } hilink_astral = astral::utf8;
