@@ -5,16 +5,12 @@
 
 const char gsm_lacks[] = "USSD has a character the GSM alphabet lacks";
 
-// Eight septets go into seven octets, lowest bits first.
-const char *
-septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
+size_t
+septets_to_octets(const uint8_t *septets, size_t n, uint8_t *octets)
 {
-	const size_t octets = (7 * n + 7) / 8;
+	const size_t count = (7 * n + 7) / 8;
 
-	dest[0] = '\0';
-	if (octets > (size - 1) / 2)
-		return "USSD too long";
-	for (size_t i = 0; i < octets; i++) {
+	for (size_t i = 0; i < count; i++) {
 		const size_t j = 8 * i / 7;
 		const size_t k = 8 * i % 7;
 		unsigned next = 0;
@@ -22,9 +18,20 @@ septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
 			next = septets[j + 1] & 0x7fu;
 		else if (k == 6)
 			next = '\r';	// seven spare bits left at zero would read as '@'
-		const auto octet = static_cast<uint8_t>((septets[j] & 0x7fu) >> k | next << (7 - k));
-		hex_put(&octet, 1, dest + 2 * i, false);
+		octets[i] = static_cast<uint8_t>((septets[j] & 0x7fu) >> k | next << (7 - k));
 	}
+	return count;
+}
+
+const char *
+septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size)
+{
+	uint8_t octets[work_buf_size / 2];
+
+	dest[0] = '\0';
+	if ((7 * n + 7) / 8 > (size - 1) / 2 || (7 * n + 7) / 8 > sizeof octets)
+		return "USSD too long";
+	hex_put(octets, septets_to_octets(septets, n, octets), dest, false);
 	return nullptr;
 }
 
@@ -42,14 +49,14 @@ septet_pack(const char *text, char *dest, size_t size)
 }
 
 const char *
-gsm_pack(const char *text, char *dest, size_t size)
+gsm_octets(const char *text, uint8_t *dest, size_t size, size_t *len)
 {
-	// As many septets as the largest packed text that fits the work buffer.
-	uint8_t septets[(work_buf_size - 1) / 2 * 8 / 7];
+	// As many septets as the largest packed text of a work buffer.
+	uint8_t septets[work_buf_size / 2 * 8 / 7];
 	size_t n = 0;
 	const char *why = nullptr;
 
-	dest[0] = '\0';
+	*len = 0;
 	utf8_walk(text, strlen(text), [&](uint32_t cp) {
 		uint8_t two[2];
 		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
@@ -64,9 +71,24 @@ gsm_pack(const char *text, char *dest, size_t size)
 	});
 	if (why != nullptr)
 		return why;
-	if (n > sizeof septets)
+	if (n > sizeof septets || (7 * n + 7) / 8 > size)
 		return "USSD too long";
-	return septet_pack_array(septets, n, dest, size);
+	*len = septets_to_octets(septets, n, dest);
+	return nullptr;
+}
+
+const char *
+gsm_pack(const char *text, char *dest, size_t size)
+{
+	uint8_t octets[work_buf_size / 2];
+	size_t n;
+
+	dest[0] = '\0';
+	const size_t room = (size - 1) / 2;
+	const char *why = gsm_octets(text, octets, room < sizeof octets ? room : sizeof octets, &n);
+	if (why == nullptr)
+		hex_put(octets, n, dest, false);
+	return why;
 }
 
 size_t

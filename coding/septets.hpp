@@ -1,7 +1,7 @@
 // GSM 7-bit default alphabet packing (3GPP TS 23.038, data coding scheme 15)
-// written as lower-case hex text. Without -d characters are packed by their
-// 7-bit code values as they are; with it the request is UTF-8 and goes
-// through the GSM alphabet first.
+// into octets, or as lower-case hex text for AT commands. Without -d
+// characters are packed by their 7-bit code values as they are; with it the
+// request is UTF-8 and goes through the GSM alphabet first.
 #pragma once
 
 #include <stddef.h>
@@ -28,8 +28,12 @@ hex_digit(unsigned char ch)
 
 /* septets.cpp */
 
-// Packs n septets into dest (size bytes) as hex text. Seven spare bits at
-// the end carry CR. Returns null on success, otherwise "USSD too long".
+// Packs n septets into octets, eight into seven, lowest bits first; seven
+// spare bits at the end carry CR. Returns how many: (7 n + 7) / 8.
+size_t septets_to_octets(const uint8_t *septets, size_t n, uint8_t *octets);
+
+// The same into dest (size bytes) as hex text, as AT+CUSD takes it.
+// Returns null on success, otherwise "USSD too long".
 const char *septet_pack_array(const uint8_t *septets, size_t n, char *dest, size_t size);
 
 // Packs text into dest (size bytes) as hex text. Returns null on success,
@@ -42,6 +46,8 @@ const char *septet_pack(const char *text, char *dest, size_t size);
 // as gsm_lacks, which a caller may tell by its address.
 extern const char gsm_lacks[];	// "USSD has a character the GSM alphabet lacks"
 const char *gsm_pack(const char *text, char *dest, size_t size);
+// The same as octets, at most size of them, their count in *len.
+const char *gsm_octets(const char *text, uint8_t *dest, size_t size, size_t *len);
 
 // The whole septets in n octets (n * 8 / 7 of them, into septets); bits
 // left over after the last are none.

@@ -71,17 +71,11 @@ mbim_set_up(const mode_ops *self, const ussd_job *)
 static const char *
 encode(const char *text, uint8_t *payload, size_t *n, uint32_t *dcs)
 {
-	char hex[work_buf_size];
-	const char *why = gsm_pack(text, hex, sizeof hex);
+	const char *why = gsm_octets(text, payload, max_payload, n);
 
 	*dcs = 15;
-	*n = 0;
-	if (why == nullptr && strlen(hex) <= 2 * max_payload) {
-		*n = hex_octets(hex, strlen(hex), payload);
-		return nullptr;
-	}
 	if (why != gsm_lacks)
-		return why != nullptr ? why : "USSD too long";
+		return why;
 	*dcs = 72;
 	return ucs2_encode(text, payload, max_payload, n);
 }

@@ -27,6 +27,13 @@ pack(const std::string &text, const char **why = nullptr)
 {
 	char buf[work_buf_size];
 	const char *refused = gsm_pack(text.c_str(), buf, sizeof buf);
+	// The octets a mode of frames sends are those of the hex.
+	uint8_t octets[work_buf_size / 2];
+	size_t n = 0;
+	EXPECT_EQ(gsm_octets(text.c_str(), octets, sizeof octets - 1, &n), refused) << text;
+	char hex[work_buf_size];
+	hex_put(octets, n, hex, false);
+	EXPECT_EQ(std::string(refused == nullptr ? buf : ""), std::string(hex)) << text;
 	if (why != nullptr)
 		*why = refused;
 	return refused != nullptr ? std::string("refused") : std::string(buf);
