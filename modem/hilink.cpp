@@ -347,8 +347,10 @@ page_tokens()
 static void
 open_session()
 {
-	size_t n, k;
-	const char *v, *t;
+	size_t n;
+	size_t k;
+	const char *v;
+	const char *t;
 
 	cookie[0] = tokens[0][0] = tokens[1][0] = '\0';
 	if (hilink_call("/api/webserver/SesTokInfo") == 0 &&

@@ -294,6 +294,21 @@ http_request(char *out, size_t size, const http_peer *peer, const char *path, co
 	return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
 }
 
+// -v: the answer's status line and its body, without the line ends after
+// it; a body made from the password as ***.
+static void
+show_answer(http_answer *a)
+{
+	warnx("http: %s", shown(a->line));
+	size_t k = a->len;
+	while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
+		k--;
+	const char end = a->body[k];
+	a->body[k] = '\0';
+	warnx("http: %s", http_secret ? "***" : shown(a->body));
+	a->body[k] = end;
+}
+
 bool
 http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, http_header_fn on_header,
     bool now)
@@ -322,15 +337,7 @@ http_exchange(const http_peer *peer, const char *req, size_t n, http_answer *a, 
 	if (failed != nullptr)
 		return lost(peer, a, t.fd, failed == http_read_failed ? nullptr : failed, now);
 	close(t.fd);
-	if (verbose && !now) {
-		warnx("http: %s", shown(a->line));
-		size_t k = a->len;
-		while (k > 0 && (a->body[k - 1] == '\n' || a->body[k - 1] == '\r'))
-			k--;
-		const char end = a->body[k];
-		a->body[k] = '\0';
-		warnx("http: %s", http_secret ? "***" : shown(a->body));
-		a->body[k] = end;
-	}
+	if (verbose && !now)
+		show_answer(a);
 	return true;
 }

@@ -38,7 +38,9 @@ xml_number(const char *doc, const char *name, long none)
 {
 	size_t n = 0;
 	const char *v = xml_element(doc, name, &n);
-	const size_t minus = v != nullptr && n > 0 && *v == '-';
+	if (v == nullptr)
+		return none;
+	const size_t minus = n > 0 && *v == '-';
 	size_t i = minus;
 	long x = 0;
 
