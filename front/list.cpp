@@ -168,12 +168,13 @@ print_finding(const finding *f, bool first)
 		if (!json) {
 			putchar('\t');
 			put_shown(names[i], strlen(names[i]));
-		} else if (f->busy) {
-			printf(",\"%s\":null", i == 0 ? "maker" : "model");
-		} else {
-			printf(",\"%s\":", i == 0 ? "maker" : "model");
-			json_string(names[i], strlen(names[i]), false);
+			continue;
 		}
+		printf(",\"%s\":", i == 0 ? "maker" : "model");
+		if (f->busy)
+			fputs("null", stdout);
+		else
+			json_string(names[i], strlen(names[i]), false);
 	}
 	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
 }
