@@ -192,11 +192,13 @@ walk_next(dir_walk *w)
 // waiter: behind "->", the pid and the file as the kernel has always
 // written them, "%d %02x:%02x:%lu " (the device's major and minor numbers
 // in hex, the inode). The file is read a line at a time, however long it
-// is.
+// is; the kernel ends each with a line feed, and writes none so long that
+// the room for one would cut it.
 static bool
 waits_for_lock(long pid, const struct stat *st)
 {
-	char text[512];
+	char chunk[512];
+	char line[256];
 	char file[64];
 	size_t len = 0;
 	bool waits = false;
@@ -205,21 +207,17 @@ waits_for_lock(long pid, const struct stat *st)
 		return false;
 	snprintf(file, sizeof file, " %ld %02x:%02x:%llu ", pid, dev_major(st->st_dev), dev_minor(st->st_dev),
 	    static_cast<unsigned long long>(st->st_ino));
-	for (ssize_t n = 1; !waits && (n > 0 || len > 0);) {
-		n = read(fd, text + len, sizeof text - 1 - len);
-		len += n > 0 ? static_cast<size_t>(n) : 0;
-		text[len] = '\0';
-		char *end = strchr(text, '\n');
-		if (end == nullptr && n > 0 && len < sizeof text - 1)
-			continue;
-		if (end == nullptr)
-			end = text + len;
-		*end = '\0';
-		const char *p = strstr(text, " -> ");
-		waits = p != nullptr && strstr(p, file) != nullptr;
-		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
-		memmove(text, text + used, len - used);
-		len -= used;
+	for (ssize_t n; !waits && (n = read(fd, chunk, sizeof chunk)) > 0;) {
+		for (ssize_t i = 0; i < n && !waits; i++) {
+			if (chunk[i] != '\n' && len < sizeof line - 1) {
+				line[len++] = chunk[i];
+				continue;
+			}
+			line[len] = '\0';
+			len = 0;
+			const char *p = strstr(line, " -> ");
+			waits = p != nullptr && strstr(p, file) != nullptr;
+		}
 	}
 	close(fd);
 	return waits;
