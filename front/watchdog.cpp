@@ -60,19 +60,24 @@ bit(int signo)
 }
 
 // The signals whose handlers end a run.
+static constexpr unsigned long ending = bit(SIGALRM) | bit(SIGTERM) | bit(SIGINT) | bit(SIGHUP);
+
+// The signals in bits blocked or unblocked (how); sigprocmask by its
+// system call, as kill is, with the size of the kernel's set: the C
+// library's own would be one more to import.
 static void
-ending_signals(sigset_t *set)
+mask_signals(int how, unsigned long bits)
 {
-	signal_set(set, bit(SIGALRM) | bit(SIGTERM) | bit(SIGINT) | bit(SIGHUP));
+	sigset_t set;
+
+	signal_set(&set, bits);
+	syscall(SYS_rt_sigprocmask, how, &set, nullptr, _NSIG / 8);
 }
 
 static void
 unblock(int signo)
 {
-	sigset_t set;
-
-	signal_set(&set, bit(signo));
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	mask_signals(SIG_UNBLOCK, bit(signo));
 }
 
 // Whatever ends the run once a request is out ends its session first:
@@ -83,7 +88,7 @@ catch_signal(int signo, void (*handler)(int))
 	struct sigaction sa = {};
 
 	sa.sa_handler = handler;
-	ending_signals(&sa.sa_mask);
+	signal_set(&sa.sa_mask, ending);
 	sigaction(signo, &sa, nullptr);
 }
 
@@ -107,10 +112,7 @@ stop_handler(int signo)
 static void
 leave()
 {
-	sigset_t set;
-
-	ending_signals(&set);
-	sigprocmask(SIG_BLOCK, &set, nullptr);
+	mask_signals(SIG_BLOCK, ending);
 	give_back();
 }
 
