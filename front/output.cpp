@@ -122,19 +122,25 @@ json_string(const char *s, size_t n, bool latin1)
 	putchar('"');
 }
 
+// lead, then n, or null where n is -1: the mode does not say.
+static void
+json_number(const char *lead, int n)
+{
+	fputs(lead, stdout);
+	if (n < 0)
+		fputs("null", stdout);
+	else
+		printf("%d", n);
+}
+
 void
 print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept)
 {
-	// -1: the mode does not say.
-	if (a->status < 0)
-		fputs("{\"status\":null,\"text\":", stdout);
-	else
-		printf("{\"status\":%d,\"text\":", a->status);
+	json_number("{\"status\":", a->status);
+	fputs(",\"text\":", stdout);
 	json_string(text->buf, text->len, false);
-	if (a->dcs < 0)
-		fputs(",\"dcs\":null,\"raw\":", stdout);
-	else
-		printf(",\"dcs\":%d,\"raw\":", a->dcs);
+	json_number(",\"dcs\":", a->dcs);
+	fputs(",\"raw\":", stdout);
 	// UTF-8 text stays as it is; a modem's is read byte for byte.
 	json_string(a->raw, a->raw_len, a->set != charset::utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");
