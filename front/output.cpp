@@ -111,14 +111,15 @@ void
 json_string(const char *s, size_t n, bool latin1)
 {
 	putchar('"');
-	if (latin1)
-		for (size_t i = 0; i < n; i++)
-			json_char(static_cast<unsigned char>(s[i]));
-	else
-		utf8_walk(s, n, [](uint32_t cp) {
-			json_char(cp == not_utf8 ? replacement_char : cp);
-			return true;
-		});
+	// A byte that starts no well-formed character is U+FFFD.
+	for (size_t i = 0, k = 1; i < n; i += k) {
+		uint32_t cp = static_cast<unsigned char>(s[i]);
+		if (!latin1 && (k = utf8_take(s + i, n - i, &cp)) == 0) {
+			cp = replacement_char;
+			k = 1;
+		}
+		json_char(cp);
+	}
 	putchar('"');
 }
 
