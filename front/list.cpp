@@ -72,9 +72,10 @@ find_ports()
 static void
 take_name(const char *s, char *out, size_t size, const char *what)
 {
-	snprintf(out, size, "%s", s);
-	if (verbose && strlen(s) >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
+	// snprintf tells the whole length.
+	const auto len = static_cast<size_t>(snprintf(out, size, "%s", s));
+	if (verbose && len >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), len);
 	for (; *out != '\0'; out++)
 		if (*out == '\t' || *out == '\r' || *out == '\n')
 			*out = ' ';
