@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <err.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,9 +72,10 @@ find_ports()
 static void
 take_name(const char *s, char *out, size_t size, const char *what)
 {
-	snprintf(out, size, "%s", s);
-	if (verbose && strlen(s) >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), strlen(s));
+	// snprintf tells the whole length.
+	const auto len = static_cast<size_t>(snprintf(out, size, "%s", s));
+	if (verbose && len >= size)
+		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), len);
 	for (; *out != '\0'; out++)
 		if (*out == '\t' || *out == '\r' || *out == '\n')
 			*out = ' ';
@@ -130,7 +132,9 @@ probe_port(const char *name, finding *f)
 	int p[2];
 	int status = 0;
 
-	if (pipe(p) != 0)
+	// pipe and waitpid by their system calls, as kill is: the C library's
+	// own would be two more to import.
+	if (syscall(SYS_pipe2, p, 0) != 0)
 		err(1, "pipe");
 	fflush(nullptr);
 	const pid_t pid = fork();
@@ -144,7 +148,7 @@ probe_port(const char *name, finding *f)
 	close(p[1]);
 	const ssize_t n = read(p[0], f, sizeof *f);
 	close(p[0]);
-	while (waitpid(pid, &status, 0) < 0)
+	while (syscall(SYS_wait4, pid, &status, 0, nullptr) < 0)
 		continue;
 	f->port = name;
 	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -168,12 +172,13 @@ print_finding(const finding *f, bool first)
 		if (!json) {
 			putchar('\t');
 			put_shown(names[i], strlen(names[i]));
-		} else if (f->busy) {
-			printf(",\"%s\":null", i == 0 ? "maker" : "model");
-		} else {
-			printf(",\"%s\":", i == 0 ? "maker" : "model");
-			json_string(names[i], strlen(names[i]), false);
+			continue;
 		}
+		printf(",\"%s\":", i == 0 ? "maker" : "model");
+		if (f->busy)
+			fputs("null", stdout);
+		else
+			json_string(names[i], strlen(names[i]), false);
 	}
 	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
 }

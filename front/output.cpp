@@ -111,30 +111,37 @@ void
 json_string(const char *s, size_t n, bool latin1)
 {
 	putchar('"');
-	if (latin1)
-		for (size_t i = 0; i < n; i++)
-			json_char(static_cast<unsigned char>(s[i]));
-	else
-		utf8_walk(s, n, [](uint32_t cp) {
-			json_char(cp == not_utf8 ? replacement_char : cp);
-			return true;
-		});
+	// A byte that starts no well-formed character is U+FFFD.
+	for (size_t i = 0, k = 1; i < n; i += k) {
+		uint32_t cp = static_cast<unsigned char>(s[i]);
+		if (!latin1 && (k = utf8_take(s + i, n - i, &cp)) == 0) {
+			cp = replacement_char;
+			k = 1;
+		}
+		json_char(cp);
+	}
 	putchar('"');
+}
+
+// lead, then n, or null where n is -1: the mode does not say.
+static void
+json_number(const char *lead, int n)
+{
+	fputs(lead, stdout);
+	if (n < 0)
+		fputs("null", stdout);
+	else
+		printf("%d", n);
 }
 
 void
 print_json(const ussd_answer *a, const utf8_out *text, const char *mode, bool kept)
 {
-	// -1: the mode does not say.
-	if (a->status < 0)
-		fputs("{\"status\":null,\"text\":", stdout);
-	else
-		printf("{\"status\":%d,\"text\":", a->status);
+	json_number("{\"status\":", a->status);
+	fputs(",\"text\":", stdout);
 	json_string(text->buf, text->len, false);
-	if (a->dcs < 0)
-		fputs(",\"dcs\":null,\"raw\":", stdout);
-	else
-		printf(",\"dcs\":%d,\"raw\":", a->dcs);
+	json_number(",\"dcs\":", a->dcs);
+	fputs(",\"raw\":", stdout);
 	// UTF-8 text stays as it is; a modem's is read byte for byte.
 	json_string(a->raw, a->raw_len, a->set != charset::utf8);
 	printf(",\"mode\":\"%s\",\"kept\":%s}\n", mode, kept ? "true" : "false");

@@ -15,11 +15,10 @@ why_text(const modem_state *s, char *buf, size_t size)
 		return "the modem's radio is off";
 	switch (s->sim) {
 	case sim_state::pin:
-		return "the SIM asks for its PIN";
 	case sim_state::puk:
-		return "the SIM asks for its PUK";
 	case sim_state::locked:
-		snprintf(buf, size, "the SIM asks for its %s", s->lock);
+		snprintf(buf, size, "the SIM asks for its %s", s->sim == sim_state::pin ? "PIN" :
+		    s->sim == sim_state::puk ? "PUK" : s->lock);
 		return buf;
 	case sim_state::absent:
 		return "no SIM";

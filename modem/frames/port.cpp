@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "front/settings.hpp"
@@ -26,8 +27,9 @@ lock_port(int fd, bool wait)
 	int r;
 
 	// Asked without waiting first, then, where it is held and we are to
-	// wait, waited for.
-	while ((r = flock(fd, how)) != 0) {
+	// wait, waited for; flock by its system call, as kill is: the C
+	// library's own would be one more to import.
+	while ((r = static_cast<int>(syscall(SYS_flock, fd, how))) != 0) {
 		if (errno == EINTR)
 			continue;
 		if (errno != EWOULDBLOCK || how == LOCK_EX)

@@ -47,39 +47,42 @@ read_start(const char *path, char *buf, size_t size)
 	buf[n > 0 ? n : 0] = '\0';
 }
 
-// Whether the file name, under the directory char_path names, has word as
-// a line of its own. The name and the word are literals side by side
-// wherever this is called.
-static bool
-kernel_says(const char *root, const struct stat *st, const char *name, const char *word)	// NOLINT(bugprone-easily-swappable-parameters)
-{
-	char text[512];
-
-	char_path(text, sizeof text, root, st, name);
-	read_start(text, text + 1, sizeof text - 1);
-	text[0] = '\n';
-	return strstr(text, word) != nullptr;
-}
-
 // What names a mode: a WWAN port's type, or the driver of a device that is
-// no terminal, as its interface's uevent says it. Any other is no modem to
-// us (a WWAN port for diagnostics or firmware, cdc_wdm alone).
-static bool
-at_by_kernel(const char *root, const struct stat *st)
+// no terminal, as its interface's uevent says it; the first of these found
+// in the two files, each read as lines with a line feed before the first.
+// Any other is no modem to us (a WWAN port for diagnostics or firmware,
+// cdc_wdm alone): "".
+static const char *
+kernel_mode(const char *root, const struct stat *st)
 {
-	return kernel_says(root, st, "type", "\nAT\n") ||
-	    kernel_says(root, st, "device/uevent", "\nDRIVER=huawei_cdc_ncm\n");
-}
+	static constexpr struct {
+		const char *word, *mode;
+	} words[] = {
+		{"\nAT\n", "at"},
+		{"\nDRIVER=huawei_cdc_ncm\n", "at"},
+		{"\nQMI\n", "qmi"},
+		{"\nMBIM\n", "mbim"},
+		{"\nDRIVER=qmi_wwan\n", "qmi"},
+		{"\nDRIVER=qmi_wwan_q\n", "qmi"},
+		{"\nDRIVER=cdc_mbim\n", "mbim"},
+	};
+	static constexpr const char *files[] = {"type", "device/uevent"};
+	char path[128];
+	char text[1024];
+	size_t len = 0;
 
-static constexpr struct {
-	const char *name, *word, *mode;
-} frame_words[] = {
-	{"type", "\nQMI\n", "qmi"},
-	{"type", "\nMBIM\n", "mbim"},
-	{"device/uevent", "\nDRIVER=qmi_wwan\n", "qmi"},
-	{"device/uevent", "\nDRIVER=qmi_wwan_q\n", "qmi"},
-	{"device/uevent", "\nDRIVER=cdc_mbim\n", "mbim"},
-};
+	for (const char *name : files) {
+		char_path(path, sizeof path, root, st, name);
+		text[len++] = '\n';
+		read_start(path, text + len, 511);
+		len += strlen(text + len);
+	}
+	// A raw loop: the tool links no part of the C++ library.
+	for (const auto &w : words)
+		if (strstr(text, w.word) != nullptr)	// cppcheck-suppress useStlAlgorithm
+			return w.mode;
+	return "";
+}
 
 const char *sysfs_root = "/sys";
 
@@ -88,7 +91,7 @@ at_port(int fd)
 {
 	struct stat st;
 
-	return fstat(fd, &st) == 0 && at_by_kernel(sysfs_root, &st);
+	return fstat(fd, &st) == 0 && *kernel_mode(sysfs_root, &st) == 'a';
 }
 
 // Told from what the kernel says of the device, without opening it: an
@@ -109,20 +112,16 @@ device_mode(const char *root, const char *path)	// NOLINT(bugprone-easily-swappa
 	if (!S_ISCHR(st.st_mode))
 		return "";
 	char_path(where, sizeof where, root, &st, "subsystem");
-	const ssize_t n = readlink(where, link, sizeof link - 1);
+	// readlink by its system call: the C library's own would be one more
+	// to import.
+	const long n = syscall(SYS_readlinkat, AT_FDCWD, where, link, sizeof link - 1);
 	if (n <= 0)
 		return nullptr;
 	link[n] = '\0';
 	const char *subsystem = strrchr(link, '/');
 	if (strcmp(subsystem != nullptr ? subsystem + 1 : link, "tty") == 0)
 		return nullptr;
-	if (at_by_kernel(root, &st))
-		return "at";
-	// A raw loop: the tool links no part of the C++ library.
-	for (const auto &f : frame_words)
-		if (kernel_says(root, &st, f.name, f.word))	// cppcheck-suppress useStlAlgorithm
-			return f.mode;
-	return "";
+	return kernel_mode(root, &st);
 }
 
 bool
@@ -192,11 +191,13 @@ walk_next(dir_walk *w)
 // waiter: behind "->", the pid and the file as the kernel has always
 // written them, "%d %02x:%02x:%lu " (the device's major and minor numbers
 // in hex, the inode). The file is read a line at a time, however long it
-// is.
+// is; the kernel ends each with a line feed, and writes none so long that
+// the room for one would cut it.
 static bool
 waits_for_lock(long pid, const struct stat *st)
 {
-	char text[512];
+	char chunk[512];
+	char line[256];
 	char file[64];
 	size_t len = 0;
 	bool waits = false;
@@ -205,21 +206,17 @@ waits_for_lock(long pid, const struct stat *st)
 		return false;
 	snprintf(file, sizeof file, " %ld %02x:%02x:%llu ", pid, dev_major(st->st_dev), dev_minor(st->st_dev),
 	    static_cast<unsigned long long>(st->st_ino));
-	for (ssize_t n = 1; !waits && (n > 0 || len > 0);) {
-		n = read(fd, text + len, sizeof text - 1 - len);
-		len += n > 0 ? static_cast<size_t>(n) : 0;
-		text[len] = '\0';
-		char *end = strchr(text, '\n');
-		if (end == nullptr && n > 0 && len < sizeof text - 1)
-			continue;
-		if (end == nullptr)
-			end = text + len;
-		*end = '\0';
-		const char *p = strstr(text, " -> ");
-		waits = p != nullptr && strstr(p, file) != nullptr;
-		const size_t used = end < text + len ? static_cast<size_t>(end - text) + 1 : len;
-		memmove(text, text + used, len - used);
-		len -= used;
+	for (ssize_t n; !waits && (n = read(fd, chunk, sizeof chunk)) > 0;) {
+		for (ssize_t i = 0; i < n && !waits; i++) {
+			if (chunk[i] != '\n' && len < sizeof line - 1) {
+				line[len++] = chunk[i];
+				continue;
+			}
+			line[len] = '\0';
+			len = 0;
+			const char *p = strstr(line, " -> ");
+			waits = p != nullptr && strstr(p, file) != nullptr;
+		}
 	}
 	close(fd);
 	return waits;
