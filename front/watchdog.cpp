@@ -43,41 +43,24 @@ timeout_handler(int)
 	_exit(1);
 }
 
-// The set of the signals in bits, signal n at bit n - 1, which is how Linux
-// and its C libraries lay out the first word of a sigset_t, whatever the
-// byte order: sigemptyset and sigaddset would be two more to import.
-static void
-signal_set(sigset_t *set, unsigned long bits)
-{
-	*set = {};
-	memcpy(set, &bits, sizeof bits);
-}
-
-static constexpr unsigned long
-bit(int signo)
-{
-	return 1UL << (signo - 1);
-}
-
 // The signals whose handlers end a run.
-static constexpr unsigned long ending = bit(SIGALRM) | bit(SIGTERM) | bit(SIGINT) | bit(SIGHUP);
-
-// The signals in bits blocked or unblocked (how); sigprocmask by its
-// system call, as kill is, with the size of the kernel's set: the C
-// library's own would be one more to import.
 static void
-mask_signals(int how, unsigned long bits)
+ending_signals(sigset_t *set)
 {
-	sigset_t set;
-
-	signal_set(&set, bits);
-	syscall(SYS_rt_sigprocmask, how, &set, nullptr, _NSIG / 8);
+	sigemptyset(set);
+	sigaddset(set, SIGALRM);
+	for (int s : stops)
+		sigaddset(set, s);
 }
 
 static void
 unblock(int signo)
 {
-	mask_signals(SIG_UNBLOCK, bit(signo));
+	sigset_t set;
+
+	sigemptyset(&set);
+	sigaddset(&set, signo);
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // Whatever ends the run once a request is out ends its session first:
@@ -88,7 +71,7 @@ catch_signal(int signo, void (*handler)(int))
 	struct sigaction sa = {};
 
 	sa.sa_handler = handler;
-	signal_set(&sa.sa_mask, ending);
+	ending_signals(&sa.sa_mask);
 	sigaction(signo, &sa, nullptr);
 }
 
@@ -112,7 +95,10 @@ stop_handler(int signo)
 static void
 leave()
 {
-	mask_signals(SIG_BLOCK, ending);
+	sigset_t set;
+
+	ending_signals(&set);
+	sigprocmask(SIG_BLOCK, &set, nullptr);
 	give_back();
 }
 
