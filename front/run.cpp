@@ -105,6 +105,8 @@ check_form(char form, const char *takes)
 	}
 }
 
+static void settle(int argc, char *argv[]);
+
 void
 read_options(int argc, char *argv[])
 {
@@ -151,6 +153,14 @@ read_options(int argc, char *argv[])
 			usage();
 		}
 	}
+	settle(argc, argv);
+}
+
+// What the options given come to: the form of the run, its operands, the
+// classic run or the modern one, and the mode.
+static void
+settle(int argc, char *argv[])
+{
 	if (cancel)
 		check_form('c', "vmpt");
 	else if (list)
