@@ -18,9 +18,7 @@ static uint8_t cids[2];
 static volatile sig_atomic_t held[2];
 static uint8_t release_frame[2][17];
 
-static uint8_t ctl_txn;
 static uint16_t txn;
-static bool numbered;
 static uint8_t in[2048];		// the frame being read
 
 static uint16_t
@@ -258,30 +256,26 @@ uint16_t
 qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
 {
 	uint8_t *out = f->buf;
-	uint16_t t;
+	const bool ctl = service == qmi_ctl;
 
 	out[0] = 1;
 	out[3] = 0;
 	out[4] = service;
 	out[5] = client_of(service);
 	out[6] = 0;
-	// Transaction ids go round past 0, which stands for none. Each run
-	// starts them from its pid and the clock, so that a response late for
-	// an earlier run is not taken for its own.
-	if (!numbered) {
-		const uint32_t seed = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(now_ms());
-		ctl_txn = static_cast<uint8_t>(seed % 255);
-		txn = static_cast<uint16_t>(seed >> 16);
-		numbered = true;
-	}
+	// Transaction ids go round past 0, which stands for none; CTL's are
+	// the counter's low byte. Each run starts them from its pid and the
+	// clock, so that a response late for an earlier run is not taken for
+	// its own.
+	if (txn == 0)
+		txn = static_cast<uint16_t>((static_cast<uint32_t>(getpid()) * 2654435761u +
+		    static_cast<uint32_t>(now_ms())) >> 16);
+	uint16_t t;
+	do
+		t = ++txn & (ctl ? 0xff : 0xffff);
+	while (t == 0);
 	// CTL's is one byte: the id overwrites the second.
-	if (service == qmi_ctl) {
-		t = ctl_txn = static_cast<uint8_t>(ctl_txn == 0xff ? 1 : ctl_txn + 1);
-		f->len = 8;
-	} else {
-		t = txn = static_cast<uint16_t>(txn == 0xffff ? 1 : txn + 1);
-		f->len = 9;
-	}
+	f->len = ctl ? 8 : 9;
 	put16(out + 7, t);
 	put16(out + f->len, id);
 	f->len += 4;
