@@ -261,7 +261,8 @@ dr_str(dreader *r)
 		r->pos += 4;
 	}
 	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
-	if (r->end - r->pos <= n || s[n] != '\0' || memchr(s, 0, n) != nullptr)
+	// Ending in a NUL at n, it has none before where strlen finds n.
+	if (r->end - r->pos <= n || s[n] != '\0' || strlen(s) != n)
 		return (fail(r), "");
 	r->pos += n + 1;
 	r->at++;
