@@ -137,24 +137,21 @@ sim_of(modem_state *s, int64_t deadline, bool *told)
 }
 
 // The radio interfaces of NAS's serving system, the count at v[4]
-// followed by n - 5 of them at most.
+// followed by n - 5 of them at most: LTE before any other, and 5G NR
+// only alone.
 static access_tech
 tech_of(const uint8_t *v, size_t n)
 {
-	bool lte = false;
-	bool nr = false;
-	bool other = false;
+	static constexpr access_tech techs[] = {access_tech::unknown, access_tech::nr5g,
+		access_tech::other, access_tech::lte};
+	unsigned best = 0;
 
 	for (size_t i = 0; i < v[4] && 5 + i < n; i++) {
-		lte |= v[5 + i] == 8;
-		nr |= v[5 + i] == 12;
-		other |= v[5 + i] != 8 && v[5 + i] != 12 && v[5 + i] != 0;
+		const uint8_t r = v[5 + i];
+		const unsigned rank = r == 8 ? 3 : r == 12 ? 1 : r != 0 ? 2 : 0;
+		best = rank > best ? rank : best;
 	}
-	if (lte)
-		return access_tech::lte;
-	if (other)
-		return access_tech::other;
-	return nr ? access_tech::nr5g : access_tech::unknown;
+	return techs[best];
 }
 
 // NAS's serving system: its one registration, and whether it has
