@@ -441,18 +441,23 @@ socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
 	return true;
 }
 
-// The first usable unix socket of an address list.
+// The first usable unix socket of an address list: a path= or abstract=
+// key of an entry that starts with unix:.
 static bool
 address(const char *list, sockaddr_un *sa, socklen_t *len)
 {
-	for (const char *e = list; e != nullptr; e = strchr(e, ';'), e = e ? e + 1 : e) {
-		if (strncmp(e, "unix:", 5) != 0)
+	bool in_unix = false;
+
+	for (const char *k = list; *k != '\0'; k++) {
+		if (k == list || k[-1] == ';') {
+			// Its keys start past the colon, where k goes next.
+			in_unix = strncmp(k, "unix:", 5) == 0;
+			k += in_unix ? 4 : 0;
 			continue;
-		for (const char *k = e + 5; *k != '\0' && *k != ';'; k++) {
-			bool abstract = strncmp(k, "abstract=", 9) == 0;
-			if ((k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
-				return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
 		}
+		bool abstract = strncmp(k, "abstract=", 9) == 0;
+		if (in_unix && (k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
+			return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
 	}
 	return false;
 }
