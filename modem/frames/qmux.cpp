@@ -129,21 +129,21 @@ show(const char *what, const uint8_t *f, size_t n)
 	} else {
 		m.kind = 3;
 	}
-	size_t k = 0;
+	// The bytes after a colon, and the line's end.
+	size_t k = 1;
+	hex[0] = ':';
 	for (size_t i = 0; i < n && k < sizeof hex - 4; i++) {
 		hex[k++] = ' ';
 		hex_put(f + i, 1, hex + k, false);
 		k += 2;
 	}
+	hex[k++] = '\n';
 	hex[k] = '\0';
 	say(__progname);
-	say(": qmi: ");
 	say(what);
 	say(label);
 	say(kinds[m.kind]);
-	say(":");
 	say(hex);
-	say("\n");
 }
 
 // Reads n bytes, waiting for them until the deadline (-1: none): 0, or
@@ -210,7 +210,7 @@ next_frame(int64_t deadline, qmi_msg *m)
 			return r;
 		if (len > sizeof in)
 			continue;
-		show("got ", in, len);
+		show(": qmi: got ", in, len);
 		if (qmi_parse(in, len, m))
 			return 0;
 	}
@@ -240,7 +240,7 @@ qmux_next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 static void
 write_all(const uint8_t *f, size_t n)
 {
-	show("sent ", f, n);
+	show(": qmi: sent ", f, n);
 	while (n > 0) {
 		const ssize_t r = write(modem_fd, f, n);
 		if (r < 0 && errno == EINTR)
@@ -404,7 +404,7 @@ qmux_send_now(const uint8_t *f, size_t n)
 	const int64_t deadline = now_ms() + 1000;
 	qmi_msg m;
 
-	show("sent ", f, n);
+	show(": qmi: sent ", f, n);
 	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
 		return;
 	while (next_frame(deadline, &m) == 0)
