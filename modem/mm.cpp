@@ -499,29 +499,23 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 }
 
 // The request goes as -d takes it: UTF-8 text. ModemManager sends at most
-// 160 octets: 182 septets when the GSM alphabet has every character, else
-// 80 characters in UCS2.
+// 160 octets: 182 septets when the GSM alphabet has every character (as the
+// AT modes' UCS2 counts them), else 80 characters in UCS2.
 static const char *
 mm_refusal(const char *request)
 {
-	uint8_t two[2];
-	size_t septets = 0;
+	char hex[4 * max_request_septets + 1];
 	size_t units = 0;
-	bool gsm = true;
 
-	if (!utf8_walk(request, strlen(request), [&](uint32_t cp) {
-		    if (cp == not_utf8)
-			    return false;
-		    const size_t m = gsm_septets(cp, two);
-		    gsm = gsm && m > 0;
-		    septets += m;
+	const char *why = ucs2_code(request, hex, sizeof hex);
+	if (why != gsm_lacks)
+		return why;
+	if (!utf8_walk(request, strlen(request), [&units](uint32_t cp) {
 		    units++;
-		    return true;
+		    return cp != not_utf8;
 	    }))
 		return "USSD is not UTF-8 text";
-	if (gsm ? septets > max_request_septets : units > 80)
-		return "USSD too long";
-	return nullptr;
+	return units > 80 ? "USSD too long" : nullptr;
 }
 
 static char answer_buf[work_buf_size];
