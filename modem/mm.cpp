@@ -65,11 +65,12 @@ bus_lost()
 // the properties and the Ussd interface of the modem found.
 enum callee { to_bus, to_objects, to_props, to_ussd };
 
+// A call begun in out.
 static void
-begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
+begin(dwriter *w, callee to, const char *member, const char *sig)
 {
 	const char *bus_name = "org.freedesktop.DBus";
-	dw_begin(w, buf, size, host_big, dbus_call_msg, ++serial);
+	dw_begin(w, out, sizeof out, host_big, dbus_call_msg, ++serial);
 	dw_field(w, df_path, to == to_bus ? "/org/freedesktop/DBus"
 	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
 	dw_field(w, df_interface, to == to_bus ? bus_name
@@ -207,13 +208,13 @@ find(const char *port, bool port_given)
 	if (bus < 0) {
 		if ((bus = dbus_connect(nullptr)) < 0)
 			return not_running;
-		begin(&w, out, sizeof out, to_bus, "Hello", "");
+		begin(&w, to_bus, "Hello", "");
 		if (round_trip(&w, &h) != dbus_return_msg)
 			return lost = lost == dbus_closed ? not_as_asked : lost, bus_failed;
 	}
 	if (verbose)
 		warnx("mm: calling %s()", "GetManagedObjects");
-	begin(&w, out, sizeof out, to_objects, "GetManagedObjects", "");
+	begin(&w, to_objects, "GetManagedObjects", "");
 	int type = round_trip(&w, &h);
 	if (type == 0)
 		return bus_failed;
@@ -281,9 +282,12 @@ mm_open(const char *port, bool port_given)
 	}
 	own_name = port_given ? nullptr : mm_port;
 	dwriter w;
-	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
+	begin(&w, to_ussd, "Cancel", "");
 	cancel_serial = serial;
-	cancel_len = dw_end(&w);
+	// One too long for its buffer is never sent.
+	const size_t len = dw_end(&w);
+	cancel_len = len <= sizeof cancel_msg ? len : 0;
+	memcpy(cancel_msg, out, cancel_len);
 }
 
 bool
@@ -341,7 +345,7 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)
 	snprintf(which, sizeof which, "%s%s", mm_name, iface);
 	if (verbose)
 		warnx("mm: calling %s(\"%s\")", "Get", name);
-	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	begin(&w, to_props, "Get", "ss");
 	dw_str(&w, 's', which);
 	dw_str(&w, 's', name);
 	if (!reply(&w, &r, refusal, sizeof refusal, name, "v", strict)) {
@@ -390,7 +394,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 
 	if (verbose)
 		warnx(calling, method, text);
-	begin(&w, out, sizeof out, to_ussd, method, sig);
+	begin(&w, to_ussd, method, sig);
 	if (text != nullptr) {
 		dw_str(&w, 's', text);
 		reply_deadline = answer_deadline;
