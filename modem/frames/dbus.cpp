@@ -549,8 +549,9 @@ dbus_connect(const char *list)
 	}
 	errno = EACCES;
 fail:
-	int e = errno != 0 ? errno : ECONNRESET;
+	// A closed connection reads as reset; close leaves errno as it is.
+	if (errno == 0)
+		errno = ECONNRESET;
 	close(fd);
-	errno = e;
 	return -1;
 }
