@@ -52,13 +52,11 @@ static long lost;
 [[noreturn]] static void
 bus_lost()
 {
+	static_assert(sizeof in == 65536, "the message below tells the size of in");
 	if (lost == dbus_read_error)
 		err(1, "bus");
-	if (lost == dbus_closed)
-		errx(1, "bus: the connection was closed");
-	if (lost == dbus_too_big)
-		errx(1, "bus: a message over %zu bytes", sizeof in);
-	errx(1, "bus: a message not as asked");
+	errx(1, "bus: %s", lost == dbus_closed ? "the connection was closed"
+	    : lost == dbus_too_big ? "a message over 65536 bytes" : "a message not as asked");
 }
 
 // Whom the tool calls: the bus itself, ModemManager's object manager, and
