@@ -156,7 +156,9 @@ type_end(const char *s, const char *e, int depth)
 {
 	if (s >= e || depth > 64 || *s == '\0')
 		return nullptr;
-	if (strchr("ybnqiuxtdhsogv", *s) != nullptr)
+	// The variant, then the basic types: the basic types alone, and the
+	// string types, are tails of this one string, which they share.
+	if (strchr("vybnqiuxtdhsog", *s) != nullptr)
 		return s + 1;
 	if (*s == 'a')
 		return type_end(s + 1, e, depth + 1);
@@ -342,7 +344,7 @@ dr_skip(dreader *r)
 
 	if (strchr("sog", t) != nullptr && t != '\0') {
 		dr_str(r);
-	} else if (strchr("ybnqiuxtdh", t) != nullptr && t != '\0') {
+	} else if (strchr("ybnqiuxtdhsog", t) != nullptr && t != '\0') {
 		size_t n = align_of(t);
 		if (room(r, r->at, n)) {
 			r->pos += n;
