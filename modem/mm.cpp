@@ -52,24 +52,23 @@ static long lost;
 [[noreturn]] static void
 bus_lost()
 {
+	static_assert(sizeof in == 65536, "the message below tells the size of in");
 	if (lost == dbus_read_error)
 		err(1, "bus");
-	if (lost == dbus_closed)
-		errx(1, "bus: the connection was closed");
-	if (lost == dbus_too_big)
-		errx(1, "bus: a message over %zu bytes", sizeof in);
-	errx(1, "bus: a message not as asked");
+	errx(1, "bus: %s", lost == dbus_closed ? "the connection was closed"
+	    : lost == dbus_too_big ? "a message over 65536 bytes" : "a message not as asked");
 }
 
 // Whom the tool calls: the bus itself, ModemManager's object manager, and
 // the properties and the Ussd interface of the modem found.
 enum callee { to_bus, to_objects, to_props, to_ussd };
 
+// A call begun in out.
 static void
-begin(dwriter *w, uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
+begin(dwriter *w, callee to, const char *member, const char *sig)
 {
 	const char *bus_name = "org.freedesktop.DBus";
-	dw_begin(w, buf, size, host_big, dbus_call_msg, ++serial);
+	dw_begin(w, out, sizeof out, host_big, dbus_call_msg, ++serial);
 	dw_field(w, df_path, to == to_bus ? "/org/freedesktop/DBus"
 	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
 	dw_field(w, df_interface, to == to_bus ? bus_name
@@ -207,13 +206,13 @@ find(const char *port, bool port_given)
 	if (bus < 0) {
 		if ((bus = dbus_connect(nullptr)) < 0)
 			return not_running;
-		begin(&w, out, sizeof out, to_bus, "Hello", "");
+		begin(&w, to_bus, "Hello", "");
 		if (round_trip(&w, &h) != dbus_return_msg)
 			return lost = lost == dbus_closed ? not_as_asked : lost, bus_failed;
 	}
 	if (verbose)
 		warnx("mm: calling %s()", "GetManagedObjects");
-	begin(&w, out, sizeof out, to_objects, "GetManagedObjects", "");
+	begin(&w, to_objects, "GetManagedObjects", "");
 	int type = round_trip(&w, &h);
 	if (type == 0)
 		return bus_failed;
@@ -281,9 +280,12 @@ mm_open(const char *port, bool port_given)
 	}
 	own_name = port_given ? nullptr : mm_port;
 	dwriter w;
-	begin(&w, cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
+	begin(&w, to_ussd, "Cancel", "");
 	cancel_serial = serial;
-	cancel_len = dw_end(&w);
+	// One too long for its buffer is never sent.
+	const size_t len = dw_end(&w);
+	cancel_len = len <= sizeof cancel_msg ? len : 0;
+	memcpy(cancel_msg, out, cancel_len);
 }
 
 bool
@@ -341,7 +343,7 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)
 	snprintf(which, sizeof which, "%s%s", mm_name, iface);
 	if (verbose)
 		warnx("mm: calling %s(\"%s\")", "Get", name);
-	begin(&w, out, sizeof out, to_props, "Get", "ss");
+	begin(&w, to_props, "Get", "ss");
 	dw_str(&w, 's', which);
 	dw_str(&w, 's', name);
 	if (!reply(&w, &r, refusal, sizeof refusal, name, "v", strict)) {
@@ -390,7 +392,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 
 	if (verbose)
 		warnx(calling, method, text);
-	begin(&w, out, sizeof out, to_ussd, method, sig);
+	begin(&w, to_ussd, method, sig);
 	if (text != nullptr) {
 		dw_str(&w, 's', text);
 		reply_deadline = answer_deadline;
@@ -499,29 +501,23 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 }
 
 // The request goes as -d takes it: UTF-8 text. ModemManager sends at most
-// 160 octets: 182 septets when the GSM alphabet has every character, else
-// 80 characters in UCS2.
+// 160 octets: 182 septets when the GSM alphabet has every character (as the
+// AT modes' UCS2 counts them), else 80 characters in UCS2.
 static const char *
 mm_refusal(const char *request)
 {
-	uint8_t two[2];
-	size_t septets = 0;
+	char hex[4 * max_request_septets + 1];
 	size_t units = 0;
-	bool gsm = true;
 
-	if (!utf8_walk(request, strlen(request), [&](uint32_t cp) {
-		    if (cp == not_utf8)
-			    return false;
-		    const size_t m = gsm_septets(cp, two);
-		    gsm = gsm && m > 0;
-		    septets += m;
+	const char *why = ucs2_code(request, hex, sizeof hex);
+	if (why != gsm_lacks)
+		return why;
+	if (!utf8_walk(request, strlen(request), [&units](uint32_t cp) {
 		    units++;
-		    return true;
+		    return cp != not_utf8;
 	    }))
 		return "USSD is not UTF-8 text";
-	if (gsm ? septets > max_request_septets : units > 80)
-		return "USSD too long";
-	return nullptr;
+	return units > 80 ? "USSD too long" : nullptr;
 }
 
 static char answer_buf[work_buf_size];

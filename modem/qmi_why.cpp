@@ -7,21 +7,24 @@ static constexpr uint8_t dms = 2;
 static constexpr uint8_t nas = 3;
 static constexpr uint8_t uim = 11;
 
+// Until when the questions wait, and the result of the last asked.
+static int64_t until;
+static long last_error;
+
 // The value of TLV type of a successful response to id of service, at
 // least need bytes long, its length in *n; null when the question could
-// not be asked or was refused, its error then in error.
+// not be asked or was refused, its error then in last_error (-2 when none
+// came).
 static const uint8_t *
-answer(uint8_t service, uint16_t id, uint8_t type, size_t need, int64_t deadline, size_t *n,
-    long *error = nullptr)
+answer(uint8_t service, uint16_t id, uint8_t type, size_t need, size_t *n)
 {
 	qmi_msg m;
 
-	if (!qmi_question(service, id, deadline, &m))
+	last_error = -2;
+	if (!qmi_question(service, id, until, &m))
 		return nullptr;
-	const long e = qmi_result(&m);
-	if (error != nullptr)
-		*error = e;
-	const uint8_t *v = e == -1 ? qmi_tlv(&m, type, n) : nullptr;
+	last_error = qmi_result(&m);
+	const uint8_t *v = last_error == -1 ? qmi_tlv(&m, type, n) : nullptr;
 	return v != nullptr && *n >= need ? v : nullptr;
 }
 
@@ -109,64 +112,60 @@ card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 // Status; where DMS no longer has them (InvalidQmiCommand, NotSupported),
 // the UIM service's Get Card Status.
 static void
-sim_of(modem_state *s, int64_t deadline, bool *told)
+sim_of(modem_state *s, bool *told)
 {
 	size_t n;
-	long e = -2;
-	const uint8_t *v = answer(dms, 0x44, 1, 1, deadline, &n, &e);
+	const uint8_t *v = answer(dms, 0x44, 1, 1, &n);
 
 	if (v != nullptr) {
 		*told = true;
 		s->sim = v[0] == 0 ? sim_state::ready : v[0] == 2 ? sim_state::absent : sim_state::unknown;
 		if (v[0] == 1) {
-			v = answer(dms, 0x2b, 0x11, 3, deadline, &n);
+			v = answer(dms, 0x2b, 0x11, 3, &n);
 			s->sim = v == nullptr ? sim_state::not_ready : v[0] == 1 ? sim_state::pin :
 			    v[0] == 4 ? sim_state::puk : sim_state::not_ready;
 		}
 		return;
 	}
-	if (e != 71 && e != 94)
+	if (last_error != 71 && last_error != 94)
 		return;
 	qmi_question_done();
-	if (!qmi_question_client(uim, deadline))
+	if (!qmi_question_client(uim, until))
 		return;
-	if ((v = answer(uim, 0x2f, 0x10, 9, deadline, &n)) != nullptr) {
+	if ((v = answer(uim, 0x2f, 0x10, 9, &n)) != nullptr) {
 		*told = true;
 		s->sim = card_status(v, n, s->lock, sizeof s->lock);
 	}
 }
 
 // The radio interfaces of NAS's serving system, the count at v[4]
-// followed by n - 5 of them at most.
+// followed by n - 5 of them at most: LTE before any other, and 5G NR
+// only alone.
 static access_tech
 tech_of(const uint8_t *v, size_t n)
 {
-	bool lte = false;
-	bool nr = false;
-	bool other = false;
+	static constexpr access_tech techs[] = {access_tech::unknown, access_tech::nr5g,
+		access_tech::other, access_tech::lte};
+	unsigned best = 0;
 
 	for (size_t i = 0; i < v[4] && 5 + i < n; i++) {
-		lte |= v[5 + i] == 8;
-		nr |= v[5 + i] == 12;
-		other |= v[5 + i] != 8 && v[5 + i] != 12 && v[5 + i] != 0;
+		const uint8_t r = v[5 + i];
+		const unsigned rank = r == 8 ? 3 : r == 12 ? 1 : r != 0 ? 2 : 0;
+		best = rank > best ? rank : best;
 	}
-	if (lte)
-		return access_tech::lte;
-	if (other)
-		return access_tech::other;
-	return nr ? access_tech::nr5g : access_tech::unknown;
+	return techs[best];
 }
 
 // NAS's serving system: its one registration, and whether it has
 // circuit-switched service (its CS attach state) on which radio
 // interfaces.
 static bool
-serving_system(modem_state *s, int64_t deadline)
+serving_system(modem_state *s)
 {
 	static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
 		reg_state::searching, reg_state::denied};
 	size_t n;
-	const uint8_t *v = answer(nas, 0x24, 1, 5, deadline, &n);
+	const uint8_t *v = answer(nas, 0x24, 1, 5, &n);
 
 	if (v == nullptr)
 		return false;
@@ -184,20 +183,21 @@ qmi_why(modem_state *s, int64_t deadline)
 	size_t n;
 	bool told = false;
 
+	until = deadline;
 	if (qmi_question_client(dms, deadline)) {
-		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, deadline, &n)) {
+		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, &n)) {
 			told = true;
 			s->radio_off = static_cast<signed char>(v[0] == 0xff ? -1 : v[0] != 0);
 		}
 		if (s->radio_off != 1)
-			sim_of(s, deadline, &told);
+			sim_of(s, &told);
 		qmi_question_done();
 	}
 	if (s->radio_off == 1 || (s->sim != sim_state::unknown && s->sim != sim_state::ready))
 		return told;
 	if (!qmi_question_client(nas, deadline))
 		return told;
-	if (serving_system(s, deadline))
+	if (serving_system(s))
 		told = true;
 	qmi_question_done();
 	return told;

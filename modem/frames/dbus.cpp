@@ -156,7 +156,9 @@ type_end(const char *s, const char *e, int depth)
 {
 	if (s >= e || depth > 64 || *s == '\0')
 		return nullptr;
-	if (strchr("ybnqiuxtdhsogv", *s) != nullptr)
+	// The variant, then the basic types: the basic types alone, and the
+	// string types, are tails of this one string, which they share.
+	if (strchr("vybnqiuxtdhsog", *s) != nullptr)
 		return s + 1;
 	if (*s == 'a')
 		return type_end(s + 1, e, depth + 1);
@@ -261,7 +263,8 @@ dr_str(dreader *r)
 		r->pos += 4;
 	}
 	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
-	if (r->end - r->pos <= n || s[n] != '\0' || memchr(s, 0, n) != nullptr)
+	// Ending in a NUL at n, it has none before where strlen finds n.
+	if (r->end - r->pos <= n || s[n] != '\0' || strlen(s) != n)
 		return (fail(r), "");
 	r->pos += n + 1;
 	r->at++;
@@ -341,7 +344,7 @@ dr_skip(dreader *r)
 
 	if (strchr("sog", t) != nullptr && t != '\0') {
 		dr_str(r);
-	} else if (strchr("ybnqiuxtdh", t) != nullptr && t != '\0') {
+	} else if (strchr("ybnqiuxtdhsog", t) != nullptr && t != '\0') {
 		size_t n = align_of(t);
 		if (room(r, r->at, n)) {
 			r->pos += n;
@@ -440,18 +443,23 @@ socket_path(const char *v, bool abstract, sockaddr_un *sa, socklen_t *len)
 	return true;
 }
 
-// The first usable unix socket of an address list.
+// The first usable unix socket of an address list: a path= or abstract=
+// key of an entry that starts with unix:.
 static bool
 address(const char *list, sockaddr_un *sa, socklen_t *len)
 {
-	for (const char *e = list; e != nullptr; e = strchr(e, ';'), e = e ? e + 1 : e) {
-		if (strncmp(e, "unix:", 5) != 0)
+	bool in_unix = false;
+
+	for (const char *k = list; *k != '\0'; k++) {
+		if (k == list || k[-1] == ';') {
+			// Its keys start past the colon, where k goes next.
+			in_unix = strncmp(k, "unix:", 5) == 0;
+			k += in_unix ? 4 : 0;
 			continue;
-		for (const char *k = e + 5; *k != '\0' && *k != ';'; k++) {
-			bool abstract = strncmp(k, "abstract=", 9) == 0;
-			if ((k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
-				return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
 		}
+		bool abstract = strncmp(k, "abstract=", 9) == 0;
+		if (in_unix && (k[-1] == ':' || k[-1] == ',') && (abstract || strncmp(k, "path=", 5) == 0))
+			return socket_path(k + (abstract ? 9 : 5), abstract, sa, len);
 	}
 	return false;
 }
@@ -543,8 +551,9 @@ dbus_connect(const char *list)
 	}
 	errno = EACCES;
 fail:
-	int e = errno != 0 ? errno : ECONNRESET;
+	// A closed connection reads as reset; close leaves errno as it is.
+	if (errno == 0)
+		errno = ECONNRESET;
 	close(fd);
-	errno = e;
 	return -1;
 }

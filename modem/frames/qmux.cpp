@@ -18,9 +18,7 @@ static uint8_t cids[2];
 static volatile sig_atomic_t held[2];
 static uint8_t release_frame[2][17];
 
-static uint8_t ctl_txn;
 static uint16_t txn;
-static bool numbered;
 static uint8_t in[2048];		// the frame being read
 
 static uint16_t
@@ -131,21 +129,21 @@ show(const char *what, const uint8_t *f, size_t n)
 	} else {
 		m.kind = 3;
 	}
-	size_t k = 0;
+	// The bytes after a colon, and the line's end.
+	size_t k = 1;
+	hex[0] = ':';
 	for (size_t i = 0; i < n && k < sizeof hex - 4; i++) {
 		hex[k++] = ' ';
 		hex_put(f + i, 1, hex + k, false);
 		k += 2;
 	}
+	hex[k++] = '\n';
 	hex[k] = '\0';
 	say(__progname);
-	say(": qmi: ");
 	say(what);
 	say(label);
 	say(kinds[m.kind]);
-	say(":");
 	say(hex);
-	say("\n");
 }
 
 // Reads n bytes, waiting for them until the deadline (-1: none): 0, or
@@ -212,7 +210,7 @@ next_frame(int64_t deadline, qmi_msg *m)
 			return r;
 		if (len > sizeof in)
 			continue;
-		show("got ", in, len);
+		show(": qmi: got ", in, len);
 		if (qmi_parse(in, len, m))
 			return 0;
 	}
@@ -242,7 +240,7 @@ qmux_next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 static void
 write_all(const uint8_t *f, size_t n)
 {
-	show("sent ", f, n);
+	show(": qmi: sent ", f, n);
 	while (n > 0) {
 		const ssize_t r = write(modem_fd, f, n);
 		if (r < 0 && errno == EINTR)
@@ -258,30 +256,26 @@ uint16_t
 qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
 {
 	uint8_t *out = f->buf;
-	uint16_t t;
+	const bool ctl = service == qmi_ctl;
 
 	out[0] = 1;
 	out[3] = 0;
 	out[4] = service;
 	out[5] = client_of(service);
 	out[6] = 0;
-	// Transaction ids go round past 0, which stands for none. Each run
-	// starts them from its pid and the clock, so that a response late for
-	// an earlier run is not taken for its own.
-	if (!numbered) {
-		const uint32_t seed = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(now_ms());
-		ctl_txn = static_cast<uint8_t>(seed % 255);
-		txn = static_cast<uint16_t>(seed >> 16);
-		numbered = true;
-	}
+	// Transaction ids go round past 0, which stands for none; CTL's are
+	// the counter's low byte. Each run starts them from its pid and the
+	// clock, so that a response late for an earlier run is not taken for
+	// its own.
+	if (txn == 0)
+		txn = static_cast<uint16_t>((static_cast<uint32_t>(getpid()) * 2654435761u +
+		    static_cast<uint32_t>(now_ms())) >> 16);
+	uint16_t t;
+	do
+		t = ++txn & (ctl ? 0xff : 0xffff);
+	while (t == 0);
 	// CTL's is one byte: the id overwrites the second.
-	if (service == qmi_ctl) {
-		t = ctl_txn = static_cast<uint8_t>(ctl_txn == 0xff ? 1 : ctl_txn + 1);
-		f->len = 8;
-	} else {
-		t = txn = static_cast<uint16_t>(txn == 0xffff ? 1 : txn + 1);
-		f->len = 9;
-	}
+	f->len = ctl ? 8 : 9;
 	put16(out + 7, t);
 	put16(out + f->len, id);
 	f->len += 4;
@@ -410,7 +404,7 @@ qmux_send_now(const uint8_t *f, size_t n)
 	const int64_t deadline = now_ms() + 1000;
 	qmi_msg m;
 
-	show("sent ", f, n);
+	show(": qmi: sent ", f, n);
 	if (write(modem_fd, f, n) != static_cast<ssize_t>(n))
 		return;
 	while (next_frame(deadline, &m) == 0)
