@@ -18,7 +18,7 @@ sim_of(long st)
 	using enum sim_state;
 	static constexpr sim_state states[] = {absent, not_ready, ready, unknown, unknown, pin, puk};
 	const auto i = static_cast<unsigned long>(st - 255);
-	return i < sizeof states ? states[i] : unknown;
+	return i < sizeof states / sizeof states[0] ? states[i] : unknown;
 }
 
 // What the device's /api/monitoring/status answer says of the

@@ -28,7 +28,7 @@ static char mm_port[64];	// the modem's PrimaryPort
 static const char *own_name = nullptr;
 
 static const char *
-modem()
+called_by()
 {
 	return own_name != nullptr ? own_name : port;
 }
@@ -102,7 +102,7 @@ round_trip(dwriter *w, dbus_header *h)
 		if (reply_deadline >= 0 && poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) == 0)
 			answer_overdue();
 		long n = dbus_read(bus, in, sizeof in);
-		if (n <= 0 || !dbus_parse(in, (size_t)n, h))
+		if (n <= 0 || !dbus_parse(in, static_cast<size_t>(n), h))
 			return lost = n <= 0 ? n : dbus_no_message, 0;
 		if ((h->type == dbus_return_msg || h->type == dbus_error_msg) && h->reply_serial == serial)
 			return h->type;
@@ -298,7 +298,7 @@ mm_manages(const char *port)
 [[noreturn]] static void
 bad_reply(const char *what, const char *got, const char *want)
 {
-	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", modem(), what,
+	errx(1, "%s: bad reply from ModemManager: %s gave type \"%s\", not \"%s\"", called_by(), what,
 	    got, want);
 }
 
@@ -332,7 +332,7 @@ reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, con
 // interface's State) the bus lost, a refusal or a value not a "u" ends the
 // run; else false then, the run going on.
 static bool
-get(const char *iface, const char *name, uint32_t *value, bool strict)
+get(const char *iface, const char *name, uint32_t *value, bool strict)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char which[96];
 	char refusal[256];
@@ -408,7 +408,7 @@ mm_call(const char *method, const char *text, char *answer, size_t size, char *r
 		const size_t had = got.len;
 		utf8_put(&got, cp == not_utf8 ? replacement_char : cp);
 		if (got.len == had)
-			errx(1, "%s: response too long", modem());
+			errx(1, "%s: response too long", called_by());
 		return true;
 	});
 	answer[got.len] = '\0';
@@ -438,7 +438,7 @@ mm_end_session_now()
 		ssize_t n = read(bus, got + have, sizeof got - have);
 		if (n <= 0)
 			return;
-		have += (size_t)n;
+		have += static_cast<size_t>(n);
 		dbus_header h;
 		for (size_t at = 0, len; have - at >= 16 && (len = dbus_length(got + at)) >= 16 &&
 		    len <= have - at; at += len)
@@ -489,7 +489,7 @@ mm_set_up(const mode_ops *self, const ussd_job *job)
 	// A modem ModemManager keeps in a limited state (locked, no SIM) has
 	// no USSD interface: the run fails before any request, and asks why.
 	if (!has_ussd && job->request != nullptr) {
-		warnx("%s: ModemManager offers no USSD on this modem", modem());
+		warnx("%s: ModemManager offers no USSD on this modem", called_by());
 		network_failed(true);
 	}
 	lock_modem();

@@ -389,7 +389,7 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	h->serial = get32(msg + 8, big);
 	h->reply_serial = 0;
 	for (const char *&f : h->field)
-		f = "";
+		f = "";	// cppcheck-suppress useStlAlgorithm
 	h->body = h->body_len = 0;
 	static constexpr char field_sig[] = "(yv)";
 	dreader fields = {msg, 16, 16 + get32(msg + 12, big), field_sig, field_sig + 4, field_sig,
@@ -476,7 +476,7 @@ full_read(int fd, uint8_t *buf, size_t n)
 				errno = 0;
 			return false;
 		}
-		got += (size_t)r;
+		got += static_cast<size_t>(r);
 	}
 	return true;
 }
@@ -491,7 +491,7 @@ dbus_write(int fd, const uint8_t *msg, size_t len)
 		if (r <= 0)
 			return false;
 		msg += r;
-		len -= (size_t)r;
+		len -= static_cast<size_t>(r);
 	}
 	return true;
 }
@@ -508,7 +508,7 @@ dbus_read(int fd, uint8_t *buf, size_t size)
 		return dbus_too_big;
 	if (!full_read(fd, buf + 16, len - 16))
 		return errno == 0 ? dbus_closed : dbus_read_error;
-	return (long)len;
+	return static_cast<long>(len);
 }
 
 int
@@ -529,14 +529,14 @@ dbus_connect(const char *list)
 		return -1;
 	// The credentials are the uid in decimal, sent as hex.
 	char *p = line + sizeof "\0AUTH EXTERNAL " - 1;
-	memcpy(line, "\0AUTH EXTERNAL ", (size_t)(p - line));
+	memcpy(line, "\0AUTH EXTERNAL ", static_cast<size_t>(p - line));
 	char digits[12];
 	const int n = snprintf(digits, sizeof digits, "%u", getuid());
-	hex_put(reinterpret_cast<const uint8_t *>(digits), (size_t)n, p, false);
-	p += 2 * n;
+	hex_put(reinterpret_cast<const uint8_t *>(digits), static_cast<size_t>(n), p, false);
+	p += 2 * static_cast<size_t>(n);
 	memcpy(p, "\r\n", 2);
 	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
-	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), (size_t)(p + 2 - line)))
+	    !dbus_write(fd, reinterpret_cast<uint8_t *>(line), static_cast<size_t>(p + 2 - line)))
 		goto fail;
 	for (size_t i = 0; i < sizeof line - 1; i++) {
 		if (!full_read(fd, reinterpret_cast<uint8_t *>(line) + i, 1))

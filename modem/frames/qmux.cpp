@@ -124,7 +124,7 @@ show(const char *what, const uint8_t *f, size_t n)
 	const char *label = "frame";
 	if (header(f, n, &m)) {
 		for (const char *k = names; k < names + sizeof names; k += 3 + strlen(k + 2))
-			if (k[0] == m.service && k[1] == m.id)
+			if (static_cast<uint8_t>(k[0]) == m.service && static_cast<uint8_t>(k[1]) == m.id)
 				label = k + 2;
 	} else {
 		m.kind = 3;
@@ -255,6 +255,8 @@ write_all(const uint8_t *f, size_t n)
 uint16_t
 qmux_begin(qmi_frame *f, uint8_t service, uint16_t id)
 {
+	// The caller's frame is written here, from its start, not read.
+	// cppcheck-suppress ctuuninitvar
 	uint8_t *out = f->buf;
 	const bool ctl = service == qmi_ctl;
 
