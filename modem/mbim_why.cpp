@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <string.h>
 
 #include "modem/mbim.hpp"
 #include "modem/why.hpp"
@@ -29,7 +30,7 @@ lock(modem_state *s, uint32_t type)
 	s->sim = type == 2 ? sim_state::pin : type == 11 ? sim_state::puk
 	    : type == 3 || type == 12 ? sim_state::ready : sim_state::locked;
 	if (type < 4 || type > 17 || (type >= 10 && type <= 12))
-		snprintf(s->lock, sizeof s->lock, "unlock code");
+		memcpy(s->lock, "unlock code", sizeof "unlock code");
 	else
 		snprintf(s->lock, sizeof s->lock, "PH-%s %s", locks[type <= 9 ? type - 4 : type - 12],
 		    type <= 9 ? "PIN" : "PUK");
