@@ -26,8 +26,9 @@ static bool fresh_token;	// the last answer brought a token of its own
 // Answers are small documents; the web page, read for its tokens alone,
 // is cut at the end of this buffer.
 static char body_buf[16384];
-// The answer to the run's last request, there until the next one.
-static http_answer hilink_answer = {0, "", body_buf, 0, sizeof body_buf, false, false};
+// The answer to the run's last request, there until the next one; its
+// body is body_buf, set with each request so that it starts zeroed.
+static http_answer hilink_answer;
 
 
 const char *
@@ -300,6 +301,8 @@ hilink_call(const char *path, const char *body, int how)
 	if (len == 0)
 		hilink_fail("request too long");
 	fresh_token = false;
+	a->body = body_buf;
+	a->size = sizeof body_buf;
 	a->soft = (how & hilink_soft) != 0;
 	a->cut_ok = (how & hilink_cut) != 0;
 	if (!http_exchange(&peer, req, len, a, on_header))
