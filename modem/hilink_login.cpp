@@ -97,6 +97,20 @@ netrc_entry(char *at, const char **login, const char **pass)
 	}
 }
 
+// A user name or a password, n bytes of it, into user or password. One
+// cut to fit would be a wrong one, and a wrong one tried counts towards
+// the device's lock.
+static_assert(sizeof user == sizeof password);
+
+static void
+credential(char *to, const char *from, size_t n)
+{
+	if (n >= sizeof user)
+		hilink_fail("the user name or password is too long");
+	memcpy(to, from, n);
+	to[n] = '\0';
+}
+
 // The login of the netrc entry, and its password unless one was given
 // already.
 static void
@@ -116,17 +130,24 @@ read_netrc()
 	const int fd = open(name, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return;
+	// A file cut to fit could give a password cut short, a wrong one.
+	char more;
 	const ssize_t n = read(fd, text, sizeof text - 1);
+	const bool whole = n < static_cast<ssize_t>(sizeof text - 1) || read(fd, &more, 1) == 0;
 	close(fd);
+	if (!whole) {
+		warnx("%s: too long; not read", name);
+		return;
+	}
 	text[n > 0 ? n : 0] = '\0';
 
 	const char *login = nullptr;
 	const char *pass = nullptr;
 	netrc_entry(text, &login, &pass);
 	if (user[0] == '\0' && login != nullptr)
-		snprintf(user, sizeof user, "%s", login);
+		credential(user, login, strlen(login));
 	if (password[0] == '\0' && pass != nullptr)
-		snprintf(password, sizeof password, "%s", pass);
+		credential(password, pass, strlen(pass));
 }
 
 const char *
@@ -148,14 +169,14 @@ hilink_credentials(http_peer *peer)
 			if (h + n != at)
 				hilink_fail("a password in the URL shows to every user of the system; "
 				    "give it in USSDQ_PASSWORD or a netrc file");
-			snprintf(user, sizeof user, "%.*s", static_cast<int>(n), h);
+			credential(user, h, n);
 		}
 	}
 	if (const char *why = hilink_parse_url(peer->name, peer))
 		return why;
 	const char *p = getenv("USSDQ_PASSWORD");
 	if (p != nullptr)
-		snprintf(password, sizeof password, "%s", p);
+		credential(password, p, strlen(p));
 	read_netrc();
 	if (user[0] == '\0')
 		memcpy(user, "admin", 6);

@@ -851,6 +851,17 @@ TEST(Modes, HiLinkWebApi)
 	    "default login guest password nothing\n";
 	ASSERT_EQ(write(netrc_fd, netrc_text.data(), netrc_text.size()), static_cast<ssize_t>(netrc_text.size()));
 	close(netrc_fd);
+	// One longer than the tool reads, its password across the end of what
+	// it would read: cut, it would be a wrong one.
+	char long_netrc_path[] = "/tmp/ussdq-netrc-XXXXXX";
+	const int long_netrc_fd = mkstemp(long_netrc_path);
+	ASSERT_GE(long_netrc_fd, 0);
+	const std::string long_netrc = long_netrc_path;
+	const std::string long_netrc_text = std::string(8149, '\n') + "machine 127.0.0.1 login admin password secret\n";
+	ASSERT_EQ(write(long_netrc_fd, long_netrc_text.data(), long_netrc_text.size()),
+	    static_cast<ssize_t>(long_netrc_text.size()));
+	close(long_netrc_fd);
+	const std::string too_long = "ussdq: URL: the user name or password is too long\n";
 	struct {
 		const char *what;
 		lines args;
@@ -1050,6 +1061,13 @@ TEST(Modes, HiLinkWebApi)
 		{"netrc", lines{"NETRC=" + netrc} + hilink + lines{"-u", "*101#"}, login(), 0, data, "", 1, true, 1, 1},
 		{"netrc, the URL's user", lines{"NETRC=" + netrc, "-m", "hilink", "-p", "http://guest@ADDR", "-u", "*101#"},
 		    login(), 1, "", "ussdq: URL: login refused: the user name or password is wrong\n", 0, false, 1, 0},
+		{"netrc too long to read", lines{"NETRC=" + long_netrc} + hilink + lines{"-u", "*101#"}, login(), 1, "",
+		    "ussdq: " + long_netrc + ": too long; not read\nussdq: URL: the device asks for a login; give its "
+		    "password in USSDQ_PASSWORD or a netrc file\n", 0, false, 0, 0},
+		{"a password too long", lines{"USSDQ_PASSWORD=" + std::string(128, 'p')} + hilink + lines{"-u", "*101#"},
+		    login(), 1, "", too_long, -1, false, 0, 0},
+		{"a user too long", pw + lines{"-m", "hilink", "-p", "http://" + std::string(128, 'u') + "@ADDR", "-u",
+		    "*101#"}, login(), 1, "", too_long, -1, false, 0, 0},
 		{"-l logged in", pw + lines{"-l", "URL"}, login(), 0, "URL\tHuawei\tE3372h-320\thilink\n", "", 0, false,
 		    1, 1},
 		{"-l, the URL's user not listed", pw + lines{"-l", "http://admin@ADDR"}, login(), 0,
@@ -1087,6 +1105,7 @@ TEST(Modes, HiLinkWebApi)
 		}
 	}
 	unlink(netrc_path);
+	unlink(long_netrc_path);
 	// Under -v nothing made of the password shows, nor the device's proof.
 	for (const char *kind : {"0", "challenge"}) {
 		auto v = run_all({{pw + hilink + lines{"-v", "-u", "*101#"},
