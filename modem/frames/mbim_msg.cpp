@@ -11,6 +11,7 @@
 #include "front/settings.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/frames/mbim_msg.hpp"
+#include "modem/frames/shown.hpp"
 
 const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,
     0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf};
@@ -135,50 +136,26 @@ service_name(const uint8_t *msg, size_t n, uint32_t i)
 	    : cid == mbim_device_caps ? " (device caps)" : " (other)";
 }
 
-// Under -v, each message as hex with what it is; written with write alone,
-// so that the handlers can show what they send too.
+// Under -v, each message as hex with what it is, its first 512 bytes.
 static void
 show(const char *what, const uint8_t *msg, size_t n)
 {
 	// The names by type index, one after another.
 	static constexpr char types[] = "message\0OPEN\0CLOSE\0COMMAND\0ERROR\0\0\0INDICATE_STATUS";
-	// A long message is cut: its first bytes tell what it is.
-	static constexpr size_t cut_at = 512;
-	char line[192 + 9 * cut_at / 4];
-	size_t k = 0;
-	auto add = [&](const char *s) {
-		while (*s != '\0')
-			line[k++] = *s++;
-	};
 
 	if (!verbose)
 		return;
 	const uint32_t type = mbim_u32(msg);
 	const uint32_t i = (type & 0x7fffffff) < 8 ? type & 0x7fffffff : 0;
-	add(__progname);
-	add(": mbim: ");
-	add(what);
-	add(type == mbim_function_error ? " FUNCTION_" : " ");
 	const char *name = types;
 	for (uint32_t j = 0; j < i; j++)
 		name += strlen(name) + 1;
-	add(name);
-	if (type >> 31 && i < 4)
-		add("_DONE");
-	add(service_name(msg, n, i));
-	add(":");
-	for (size_t j = 0; j < n && j < cut_at; j++) {
-		if (j % 4 == 0)
-			line[k++] = ' ';
-		hex_put(msg + j, 1, line + k, false);
-		k += 2;
-	}
-	// Its length is in its header.
-	if (n > cut_at)
-		add(" ... (cut)");
-	line[k++] = '\n';
-	ssize_t r = write(STDERR_FILENO, line, k);
-	(void)r;
+	const char *const parts[] = {__progname, ": mbim: ", what,
+	    type == mbim_function_error ? " FUNCTION_" : " ", name, type >> 31 && i < 4 ? "_DONE" : "",
+	    service_name(msg, n, i), ":", nullptr};
+	// A long message is cut: its first bytes tell what it is, its length
+	// is in its header.
+	show_frame(parts, msg, n, 4, 512, " ... (cut)");
 }
 
 static bool next_message(int64_t deadline, mbim_message *m);
