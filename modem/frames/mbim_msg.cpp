@@ -18,19 +18,6 @@ const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b
 const uint8_t mbim_ussd[16] = {0xe5, 0x50, 0xa0, 0xc8, 0x5e, 0x82, 0x47, 0x9e,
     0x82, 0xf7, 0x10, 0xab, 0xf4, 0xc3, 0x35, 0x1f};
 
-uint32_t
-mbim_u32(const uint8_t *p)
-{
-	return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void
-mbim_put32(uint8_t *p, uint32_t v)
-{
-	for (int i = 0; i < 4; i++, v >>= 8)
-		p[i] = static_cast<uint8_t>(v);
-}
-
 bool
 mbim_parse(const uint8_t *msg, size_t len, mbim_message *m)
 {
