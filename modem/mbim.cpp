@@ -33,8 +33,9 @@ mbim_read_ussd(const uint8_t *info, uint32_t len, mbim_ussd_info *u)
 }
 
 // The USSD command: action, scheme, the payload's offset and length, the
-// payload padded to four bytes; its transaction id left for mbim_ask.
-static size_t
+// payload padded to four bytes; its transaction id left for mbim_ask. Kept
+// out of line, as mbim_command is.
+[[gnu::noinline]] static size_t
 ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload, size_t n)
 {
 	uint8_t *info = buf + 48;
