@@ -99,7 +99,8 @@ static volatile sig_atomic_t opened;
 static uint8_t close_msg[12];
 
 // What has been read: the message handed out last at its front, the start
-// of the next ones after it.
+// of the next ones after it; skip bytes of one too long for it still to be
+// passed over.
 static uint8_t in[2 * mbim_max_transfer];
 static size_t have, front, skip;
 // A message that comes in fragments, joined; parts is their number, 0 when
@@ -245,8 +246,12 @@ static bool
 take(mbim_message *m)
 {
 	for (;;) {
-		memmove(in, in + front, have - front);
-		have -= front;
+		// The message handed out last goes, and as much of one too
+		// long as has come.
+		const size_t k = skip < have - front ? skip : have - front;
+		skip -= k;
+		memmove(in, in + front + k, have - front - k);
+		have -= front + k;
 		front = 0;
 		if (have < 12)
 			return false;
@@ -254,9 +259,8 @@ take(mbim_message *m)
 		if (len < 12)
 			mbim_bad();
 		if (len > sizeof in) {
-			skip = len - have;
-			have = 0;
-			return false;
+			skip = len;
+			continue;
 		}
 		if (have < len)
 			return false;
@@ -289,10 +293,7 @@ next_message(int64_t deadline, mbim_message *m)
 			err(1, "%s", port);
 		if (n == 0)
 			errx(1, "%s: unexpected end of file", port);
-		const size_t k = skip < static_cast<size_t>(n) ? skip : static_cast<size_t>(n);
-		memmove(in + have, in + have + k, static_cast<size_t>(n) - k);
-		skip -= k;
-		have += static_cast<size_t>(n) - k;
+		have += static_cast<size_t>(n);
 	}
 	return true;
 }
