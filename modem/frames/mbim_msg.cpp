@@ -138,12 +138,12 @@ show(const char *what, const uint8_t *msg, size_t n)
 	const char *name = types;
 	for (uint32_t j = 0; j < i; j++)
 		name += strlen(name) + 1;
-	const char *const parts[] = {__progname, ": mbim: ", what,
+	const char *const line[] = {__progname, ": mbim: ", what,
 	    type == mbim_function_error ? " FUNCTION_" : " ", name, type >> 31 && i < 4 ? "_DONE" : "",
 	    service_name(msg, n, i), ":", nullptr};
 	// A long message is cut: its first bytes tell what it is, its length
 	// is in its header.
-	show_frame(parts, msg, n, 4, 512, " ... (cut)");
+	show_frame(line, msg, n, 4, 512, " ... (cut)");
 }
 
 static bool next_message(int64_t deadline, mbim_message *m);

@@ -122,8 +122,8 @@ show(const char *what, const uint8_t *f, size_t n)
 	} else {
 		m.kind = 3;
 	}
-	const char *const parts[] = {__progname, what, label, kinds[m.kind], ":", nullptr};
-	show_frame(parts, f, n, 1, 256, "");
+	const char *const line[] = {__progname, what, label, kinds[m.kind], ":", nullptr};
+	show_frame(line, f, n, 1, 256, "");
 }
 
 // Reads n bytes, waiting for them until the deadline (-1: none): 0, or
