@@ -150,14 +150,13 @@ mbim_query(uint32_t cid, int64_t deadline, mbim_message *m)
 	    m->type == mbim_command_done && m->status == 0;
 }
 
+// The cancel made at set-up, with a transaction id of its own.
 static bool
 mbim_end_session(bool limited)
 {
-	uint8_t msg[64];
 	mbim_message m;
 
-	return mbim_ask(msg, ussd_command(msg, 2, 15, nullptr, 0), false, limited ? now_ms() + 1000 : -1,
-	    &m);
+	return mbim_ask(cancel_msg, sizeof cancel_msg, false, limited ? now_ms() + 1000 : -1, &m);
 }
 
 // A ready-made USSD action 2, and its answer read for at most 1 s.
