@@ -33,8 +33,9 @@ mbim_read_ussd(const uint8_t *info, uint32_t len, mbim_ussd_info *u)
 }
 
 // The USSD command: action, scheme, the payload's offset and length, the
-// payload padded to four bytes; its transaction id left for mbim_ask.
-static size_t
+// payload padded to four bytes; its transaction id left for mbim_ask. Kept
+// out of line, as mbim_command is.
+[[gnu::noinline]] static size_t
 ussd_command(uint8_t *buf, uint32_t action, uint32_t dcs, const uint8_t *payload, size_t n)
 {
 	uint8_t *info = buf + 48;
@@ -149,14 +150,13 @@ mbim_query(uint32_t cid, int64_t deadline, mbim_message *m)
 	    m->type == mbim_command_done && m->status == 0;
 }
 
+// The cancel made at set-up, with a transaction id of its own.
 static bool
 mbim_end_session(bool limited)
 {
-	uint8_t msg[64];
 	mbim_message m;
 
-	return mbim_ask(msg, ussd_command(msg, 2, 15, nullptr, 0), false, limited ? now_ms() + 1000 : -1,
-	    &m);
+	return mbim_ask(cancel_msg, sizeof cancel_msg, false, limited ? now_ms() + 1000 : -1, &m);
 }
 
 // A ready-made USSD action 2, and its answer read for at most 1 s.

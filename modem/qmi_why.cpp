@@ -34,27 +34,20 @@ static sim_state
 app_state(const uint8_t *app, uint8_t upin, char *lock, size_t size)
 {
 	static constexpr char features[][7] = {"NET", "NETSUB", "SP", "CORP", "SIM"};
+	// By the application's state: 2 PIN, 3 PUK, 4 a personalisation
+	// lock (named below where it is one), 5 blocked for good, 7 ready.
+	static constexpr sim_state states[] = {sim_state::not_ready, sim_state::not_ready,
+	    sim_state::pin, sim_state::puk, sim_state::not_ready, sim_state::puk, sim_state::not_ready,
+	    sim_state::ready};
 
 	// Where UPIN stands for PIN1, the card's UPIN state tells.
 	if (app[7 + app[6]] != 0 && (upin == 1 || upin == 4))
 		return upin == 1 ? sim_state::pin : sim_state::puk;
-	switch (app[1]) {
-	case 2:
-		return sim_state::pin;
-	case 3:
-	case 5:
-		return sim_state::puk;
-	case 4:
-		if ((app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
-			snprintf(lock, size, "PH-%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
-			return sim_state::locked;
-		}
-		return sim_state::not_ready;
-	case 7:
-		return sim_state::ready;
-	default:
-		return sim_state::not_ready;
+	if (app[1] == 4 && (app[2] == 3 || app[2] == 4) && app[3] < sizeof features / sizeof *features) {
+		snprintf(lock, size, "PH-%s %s", features[app[3]], app[2] == 3 ? "PIN" : "PUK");
+		return sim_state::locked;
 	}
+	return app[1] < sizeof states ? states[app[1]] : sim_state::not_ready;
 }
 
 // Past the card at *p, its header checked by the caller, and its

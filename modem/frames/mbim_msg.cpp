@@ -11,24 +11,12 @@
 #include "front/settings.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/frames/mbim_msg.hpp"
+#include "modem/frames/shown.hpp"
 
 const uint8_t mbim_basic_connect[16] = {0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,
     0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf};
 const uint8_t mbim_ussd[16] = {0xe5, 0x50, 0xa0, 0xc8, 0x5e, 0x82, 0x47, 0x9e,
     0x82, 0xf7, 0x10, 0xab, 0xf4, 0xc3, 0x35, 0x1f};
-
-uint32_t
-mbim_u32(const uint8_t *p)
-{
-	return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void
-mbim_put32(uint8_t *p, uint32_t v)
-{
-	for (int i = 0; i < 4; i++, v >>= 8)
-		p[i] = static_cast<uint8_t>(v);
-}
 
 bool
 mbim_parse(const uint8_t *msg, size_t len, mbim_message *m)
@@ -111,7 +99,8 @@ static volatile sig_atomic_t opened;
 static uint8_t close_msg[12];
 
 // What has been read: the message handed out last at its front, the start
-// of the next ones after it.
+// of the next ones after it; skip bytes of one too long for it still to be
+// passed over.
 static uint8_t in[2 * mbim_max_transfer];
 static size_t have, front, skip;
 // A message that comes in fragments, joined; parts is their number, 0 when
@@ -135,50 +124,26 @@ service_name(const uint8_t *msg, size_t n, uint32_t i)
 	    : cid == mbim_device_caps ? " (device caps)" : " (other)";
 }
 
-// Under -v, each message as hex with what it is; written with write alone,
-// so that the handlers can show what they send too.
+// Under -v, each message as hex with what it is, its first 512 bytes.
 static void
 show(const char *what, const uint8_t *msg, size_t n)
 {
 	// The names by type index, one after another.
 	static constexpr char types[] = "message\0OPEN\0CLOSE\0COMMAND\0ERROR\0\0\0INDICATE_STATUS";
-	// A long message is cut: its first bytes tell what it is.
-	static constexpr size_t cut_at = 512;
-	char line[192 + 9 * cut_at / 4];
-	size_t k = 0;
-	auto add = [&](const char *s) {
-		while (*s != '\0')
-			line[k++] = *s++;
-	};
 
 	if (!verbose)
 		return;
 	const uint32_t type = mbim_u32(msg);
 	const uint32_t i = (type & 0x7fffffff) < 8 ? type & 0x7fffffff : 0;
-	add(__progname);
-	add(": mbim: ");
-	add(what);
-	add(type == mbim_function_error ? " FUNCTION_" : " ");
 	const char *name = types;
 	for (uint32_t j = 0; j < i; j++)
 		name += strlen(name) + 1;
-	add(name);
-	if (type >> 31 && i < 4)
-		add("_DONE");
-	add(service_name(msg, n, i));
-	add(":");
-	for (size_t j = 0; j < n && j < cut_at; j++) {
-		if (j % 4 == 0)
-			line[k++] = ' ';
-		hex_put(msg + j, 1, line + k, false);
-		k += 2;
-	}
-	// Its length is in its header.
-	if (n > cut_at)
-		add(" ... (cut)");
-	line[k++] = '\n';
-	ssize_t r = write(STDERR_FILENO, line, k);
-	(void)r;
+	const char *const line[] = {__progname, ": mbim: ", what,
+	    type == mbim_function_error ? " FUNCTION_" : " ", name, type >> 31 && i < 4 ? "_DONE" : "",
+	    service_name(msg, n, i), ":", nullptr};
+	// A long message is cut: its first bytes tell what it is, its length
+	// is in its header.
+	show_frame(line, msg, n, 4, 512, " ... (cut)");
 }
 
 static bool next_message(int64_t deadline, mbim_message *m);
@@ -206,7 +171,8 @@ header(uint8_t *buf, uint32_t type, size_t len, uint32_t tid)
 	return len;
 }
 
-size_t
+// One copy for every command: inlined, its stores cost more than a call.
+[[gnu::noinline]] size_t
 mbim_command(uint8_t *buf, const uint8_t *service, uint32_t cid, uint32_t type, size_t n)
 {
 	header(buf, mbim_command_msg, 48 + n, 0);
@@ -280,8 +246,12 @@ static bool
 take(mbim_message *m)
 {
 	for (;;) {
-		memmove(in, in + front, have - front);
-		have -= front;
+		// The message handed out last goes, and as much of one too
+		// long as has come.
+		const size_t k = skip < have - front ? skip : have - front;
+		skip -= k;
+		memmove(in, in + front + k, have - front - k);
+		have -= front + k;
 		front = 0;
 		if (have < 12)
 			return false;
@@ -289,9 +259,8 @@ take(mbim_message *m)
 		if (len < 12)
 			mbim_bad();
 		if (len > sizeof in) {
-			skip = len - have;
-			have = 0;
-			return false;
+			skip = len;
+			continue;
 		}
 		if (have < len)
 			return false;
@@ -324,10 +293,7 @@ next_message(int64_t deadline, mbim_message *m)
 			err(1, "%s", port);
 		if (n == 0)
 			errx(1, "%s: unexpected end of file", port);
-		const size_t k = skip < static_cast<size_t>(n) ? skip : static_cast<size_t>(n);
-		memmove(in + have, in + have + k, static_cast<size_t>(n) - k);
-		skip -= k;
-		have += static_cast<size_t>(n) - k;
+		have += static_cast<size_t>(n);
 	}
 	return true;
 }

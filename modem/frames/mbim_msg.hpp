@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 inline constexpr uint32_t mbim_open_msg = 1, mbim_close_msg = 2, mbim_command_msg = 3,
     mbim_open_done = 0x80000001, mbim_close_done = 0x80000002, mbim_command_done = 0x80000003,
@@ -20,8 +21,24 @@ inline constexpr size_t mbim_max_transfer = 4096;	// what OPEN asks for
 extern const uint8_t mbim_basic_connect[16];	// a289cc33-bcbb-8b4f-b6b0-133ec2aae6df
 extern const uint8_t mbim_ussd[16];		// e550a0c8-5e82-479e-82f7-10abf4c3351f
 
-uint32_t mbim_u32(const uint8_t *p);
-void mbim_put32(uint8_t *p, uint32_t v);
+// A field read and written as one load or store, byte-swapped on a
+// big-endian host.
+inline uint32_t
+mbim_u32(const uint8_t *p)
+{
+	uint32_t v;
+
+	memcpy(&v, p, 4);
+	return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? v : __builtin_bswap32(v);
+}
+
+inline void
+mbim_put32(uint8_t *p, uint32_t v)
+{
+	if (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
+		v = __builtin_bswap32(v);
+	memcpy(p, &v, 4);
+}
 
 // One whole message: its header, and for COMMAND, COMMAND_DONE and
 // INDICATE_STATUS its service, CID and information buffer. status is

@@ -10,6 +10,7 @@
 #include "front/settings.hpp"
 #include "modem/frames/link.hpp"
 #include "modem/frames/qmux.hpp"
+#include "modem/frames/shown.hpp"
 
 // The client ids held: the run's (or the probe's), and one a failed run
 // takes for its questions, each of service held; 0: none. The handlers
@@ -92,15 +93,8 @@ qmi_result(const qmi_msg *m)
 	return get16(v) == 0 ? -1 : get16(v + 2);
 }
 
-// Under -v each frame is shown as warnx would show it, but with write
-// alone: the handlers send frames too.
-static void
-say(const char *s)
-{
-	ssize_t r = write(STDERR_FILENO, s, strlen(s));
-	(void)r;
-}
-
+// Under -v each frame is shown as warnx would show it, its first 256
+// bytes.
 static void
 show(const char *what, const uint8_t *f, size_t n)
 {
@@ -116,7 +110,6 @@ show(const char *what, const uint8_t *f, size_t n)
 	    "\x09\x3c" "VOICE Cancel USSD\0" "\x09\x3d" "VOICE Release USSD\0"
 	    "\x09\x3e" "VOICE USSD";
 	static constexpr char kinds[][12] = {" request", " response", " indication", ""};
-	static char hex[3 * 256 + 4];
 	qmi_msg m;
 
 	if (!verbose)
@@ -129,21 +122,8 @@ show(const char *what, const uint8_t *f, size_t n)
 	} else {
 		m.kind = 3;
 	}
-	// The bytes after a colon, and the line's end.
-	size_t k = 1;
-	hex[0] = ':';
-	for (size_t i = 0; i < n && k < sizeof hex - 4; i++) {
-		hex[k++] = ' ';
-		hex_put(f + i, 1, hex + k, false);
-		k += 2;
-	}
-	hex[k++] = '\n';
-	hex[k] = '\0';
-	say(__progname);
-	say(what);
-	say(label);
-	say(kinds[m.kind]);
-	say(hex);
+	const char *const line[] = {__progname, what, label, kinds[m.kind], ":", nullptr};
+	show_frame(line, f, n, 1, 256, "");
 }
 
 // Reads n bytes, waiting for them until the deadline (-1: none): 0, or
