@@ -70,7 +70,9 @@ pick_app(const uint8_t **p, const uint8_t *end, unsigned want, const uint8_t **a
 }
 
 // The SIM as the UIM service's Get Card Status gives it: the card and the
-// application the primary GSM/UMTS index names, else the first of each.
+// application the primary GSM/UMTS index names (the first of each where it
+// names none); where it names a card that is not there, the last card, and
+// an application it does not have, the card's first.
 static sim_state
 card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 {
