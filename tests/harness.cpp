@@ -128,8 +128,9 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 	const char *runner = std::getenv("USSDQ_TEST_RUNNER");
 	if (tool == nullptr || *tool == '\0')
 		tool = USSDQ_PATH;
-	std::vector<std::string> words{"ussdq"};
-	if (runner != nullptr && *runner != '\0') {
+	const bool own = runner == nullptr || *runner == '\0';
+	std::vector<std::string> words{run.name};
+	if (!own) {
 		words.clear();
 		std::istringstream split(runner);
 		for (std::string w; split >> w;)
@@ -163,7 +164,7 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 	argv.push_back(nullptr);
 
 	c.start = clock::now();
-	EXPECT_EQ(posix_spawnp(&c.pid, words[0] == "ussdq" ? tool : words[0].c_str(), &fa,
+	EXPECT_EQ(posix_spawnp(&c.pid, own ? tool : words[0].c_str(), &fa,
 	    &attr, argv.data(), envp.data()), 0);
 	posix_spawnattr_destroy(&attr);
 	posix_spawn_file_actions_destroy(&fa);

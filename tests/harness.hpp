@@ -47,6 +47,8 @@ struct run_options {
 	// Another program ("sleep") has the port open throughout; its pid in
 	// standard error is written back as "PID".
 	bool port_held = false;
+	// The tool's own name, argv[0], in place of "ussdq" (not under a runner).
+	std::string name = "ussdq";
 };
 
 outcome ussdq(std::vector<std::string> args, sim::options opts = {},

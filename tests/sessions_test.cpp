@@ -975,6 +975,14 @@ TEST(Sessions, OverMbim)
 		EXPECT_NE(v.err.find(" ... (cut)\n"), std::string::npos) << v.err;
 		EXPECT_EQ(v.out, data);
 		EXPECT_EQ(v.status, 0);
+		// The same under a long name, which once ran the line past its
+		// buffer.
+		run_options named;
+		named.name = std::string(250, 'u');
+		v = ussdq({"-v", "-m", "mbim", "-p", "PORT", "-u", "*101#"}, o, named);
+		EXPECT_NE(v.err.find(" ... (cut)\n"), std::string::npos) << v.err;
+		EXPECT_EQ(v.out, data);
+		EXPECT_EQ(v.status, 0);
 	}
 
 	auto slow = [&fn](bool open) {
