@@ -23,45 +23,56 @@ static constexpr size_t max_ports = 64;
 static char found[max_ports][24];
 static finding findings[max_ports];
 
+// The number after i among 0 to last in the order of their decimal names
+// (0, 1, 10, 100, ..., 109, 11, ...); -1 after the last.
+static int
+next_by_name(int i, int last)
+{
+	if (i > 0 && i * 10 <= last)
+		return i * 10;
+	while (i % 10 == 9 || i + 1 > last)
+		if ((i /= 10) == 0)
+			return -1;
+	return i + 1;
+}
+
 // The ports a modem shows up as (ttyUSB*, ttyACM*, the WWAN subsystem's
 // wwan*at* and, where a mode of frames is built in, wwan*mbim*, wwan*qmi*
-// and cdc-wdm*), in name order. Each possible name is looked for, rather
-// than /dev read, which would bring a pattern matcher and an allocator into
-// a static build for this alone. All are counted; only those that fit are
-// kept.
+// and cdc-wdm*), in name order: the kinds in theirs, the numbers of each
+// as their names sort, a WWAN port's name in the order its parts are
+// counted. Each possible name is looked for, rather than /dev read, which
+// would bring a pattern matcher and an allocator into a static build for
+// this alone. All are counted; only those that fit are kept.
 static size_t
 find_ports()
 {
+	static constexpr struct {
+		const char *form;
+		int last;
+	} kinds[] = {
+		{"/dev/cdc-wdm%d", 15}, {"/dev/ttyACM%d", 127}, {"/dev/ttyUSB%d", 127},
+		// wwan<device><type><number>: eight of each of three types on
+		// each of eight devices.
+		{"/dev/wwan%d%s%d", 191},
+	};
 	static constexpr const char *wwan_types[] = {"at", "mbim", "qmi"};
-	const int wwans = 64 * (frames_built ? 3 : 1);
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + wwans + (frames_built ? 16 : 0); i++) {
-		// Into its place in the list while there is room.
-		char spare[sizeof found[0]];
-		char *const name = n < max_ports ? found[n] : spare;
-		const int k = i - 256;
-		if (k >= wwans)
-			snprintf(name, sizeof spare, "/dev/cdc-wdm%d", k - wwans);
-		else if (i < 128)
-			snprintf(name, sizeof spare, "/dev/ttyUSB%d", i);
-		else if (i < 256)
-			snprintf(name, sizeof spare, "/dev/ttyACM%d", i - 128);
-		else
-			snprintf(name, sizeof spare, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
-		// A descriptor of the path alone opens nothing of the device.
-		const int fd = open(name, O_PATH | O_CLOEXEC);
-		if (fd < 0)
-			continue;
-		close(fd);
-		n++;
-	}
-	for (size_t i = 1; i < n && i < max_ports; i++)
-		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
-			char t[sizeof found[0]];
-			memcpy(t, found[j], sizeof t);
-			memcpy(found[j], found[j - 1], sizeof t);
-			memcpy(found[j - 1], t, sizeof t);
+	for (int f = frames_built ? 0 : 1; f < 4; f++)
+		for (int i = 0; i >= 0; i = f < 3 ? next_by_name(i, kinds[f].last) : i < 191 ? i + 1 : -1) {
+			if (!frames_built && i / 8 % 3 != 0 && f == 3)
+				continue;
+			// Into its place in the list while there is room. The
+			// forms of one number take the first argument alone.
+			char spare[sizeof found[0]];
+			char *const name = n < max_ports ? found[n] : spare;
+			snprintf(name, sizeof spare, kinds[f].form, f < 3 ? i : i / 24, wwan_types[i / 8 % 3], i % 8);
+			// A descriptor of the path alone opens nothing of the device.
+			const int fd = open(name, O_PATH | O_CLOEXEC);
+			if (fd < 0)
+				continue;
+			close(fd);
+			n++;
 		}
 	return n;
 }
