@@ -15,9 +15,11 @@
 // there, or that another program holds it.
 struct finding {
 	const char *port;	// the parent's
-	bool busy;
-	char maker[64], model[64], mode[8];
+	port_finding got;	// the probe's, its names cut to name_room
 };
+
+// The room of a maker or a model in the list, its NUL among it.
+static constexpr size_t name_room = 64;
 
 static constexpr size_t max_ports = 64;
 static char found[max_ports][24];
@@ -77,19 +79,22 @@ find_ports()
 	return n;
 }
 
-// A maker or a model as the probe got it, whole, into its place in the
-// list: cut where it does not fit, as -v says. A TAB, CR or LF in it would
-// split the list's line: each is a space.
+// A maker or a model as the probe got it, made fit for the list: cut
+// where it does not fit, as -v says. A TAB, CR or LF in it would split the
+// list's line: each is a space.
 static void
-take_name(const char *s, char *out, size_t size, const char *what)
+take_name(char *s, const char *what)
 {
-	// snprintf tells the whole length.
-	const auto len = static_cast<size_t>(snprintf(out, size, "%s", s));
-	if (verbose && len >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), len);
-	for (; *out != '\0'; out++)
-		if (*out == '\t' || *out == '\r' || *out == '\n')
-			*out = ' ';
+	const size_t len = strlen(s);
+
+	if (len >= name_room) {
+		s[name_room - 1] = '\0';
+		if (verbose)
+			warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(s), len);
+	}
+	for (; *s != '\0'; s++)
+		if (*s == '\t' || *s == '\r' || *s == '\n')
+			*s = ' ';
 }
 
 // The mode a port is probed in: the first that claims it (by its URL, by
@@ -113,8 +118,6 @@ probe_timed_out(int)
 [[noreturn]] static void
 probe(int out)
 {
-	finding f = {};
-
 	probing = mode->probe != nullptr ? mode : &auto_mode;
 	for (const mode_ops *const *m = modes; *m != nullptr; m++)
 		if ((*m)->probe != nullptr && (*m)->claims != nullptr && (*m)->claims(port)) {
@@ -129,11 +132,9 @@ probe(int out)
 	port_finding got = {};
 	if (!probing->probe(&got))
 		_exit(1);
-	f.busy = got.busy;
-	take_name(got.maker, f.maker, sizeof f.maker, "maker");
-	take_name(got.model, f.model, sizeof f.model, "model");
-	snprintf(f.mode, sizeof f.mode, "%s", got.mode);
-	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
+	take_name(got.maker, "maker");
+	take_name(got.model, "model");
+	_exit(write(out, &got, sizeof got) == sizeof got ? 0 : 1);
 }
 
 // What the port said; false when it gave no answer.
@@ -157,12 +158,12 @@ probe_port(const char *name, finding *f)
 		probe(p[1]);
 	}
 	close(p[1]);
-	const ssize_t n = read(p[0], f, sizeof *f);
+	const ssize_t n = read(p[0], &f->got, sizeof f->got);
 	close(p[0]);
 	while (syscall(SYS_wait4, pid, &status, 0, nullptr) < 0)
 		continue;
 	f->port = name;
-	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	return n == sizeof f->got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A line of the list: the port, its maker, its model and its mode, or
@@ -171,7 +172,8 @@ probe_port(const char *name, finding *f)
 static void
 print_finding(const finding *f, bool first)
 {
-	const char *const names[] = {f->maker, f->model};
+	const port_finding *g = &f->got;
+	const char *const names[] = {g->maker, g->model};
 
 	if (json) {
 		printf("%s{\"port\":", first ? "[" : ",");
@@ -186,12 +188,12 @@ print_finding(const finding *f, bool first)
 			continue;
 		}
 		printf(",\"%s\":", i == 0 ? "maker" : "model");
-		if (f->busy)
+		if (g->busy)
 			fputs("null", stdout);
 		else
 			json_string(names[i], strlen(names[i]), false);
 	}
-	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
+	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", g->busy ? "busy" : g->mode);
 }
 
 // A URL's user, given to the probe, is not listed: http://admin@host
@@ -238,7 +240,7 @@ list_modems()
 				warnx("%s: no answer", name);
 			continue;
 		}
-		answered = answered || !f->busy;
+		answered = answered || !f->got.busy;
 		listed++;
 	}
 	for (size_t i = 0; i < listed; i++)
