@@ -47,7 +47,7 @@ timeout_handler(int)
 // library lays a sigset_t out as the kernel does, in words of unsigned
 // long, the first signals in the first word, where all of ours lie:
 // sigemptyset and sigaddset would be two more to import.
-static void
+[[gnu::noinline]] static void
 signal_set(sigset_t *set, unsigned long bits)
 {
 	*set = {};

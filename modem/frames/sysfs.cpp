@@ -155,7 +155,7 @@ struct dir_walk {
 	size_t at, len;
 };
 
-static bool
+[[gnu::noinline]] static bool
 walk_open(dir_walk *w, const char *path)
 {
 	w->fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
