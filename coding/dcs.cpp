@@ -158,7 +158,7 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 	return true;
 }
 
-size_t
+[[gnu::noinline]] size_t
 ucs2_put(uint32_t cp, uint8_t *dest)
 {
 	size_t n = 0;
