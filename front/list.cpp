@@ -61,7 +61,7 @@ find_ports()
 	size_t n = 0;
 
 	for (int f = frames_built ? 0 : 1; f < 4; f++)
-		for (int i = 0; i >= 0; i = f < 3 ? next_by_name(i, kinds[f].last) : i < 191 ? i + 1 : -1) {
+		for (int i = 0; i >= 0; i = f < 3 ? next_by_name(i, kinds[f].last) : i < kinds[f].last ? i + 1 : -1) {
 			if (!frames_built && i / 8 % 3 != 0 && f == 3)
 				continue;
 			// Into its place in the list while there is room. The
