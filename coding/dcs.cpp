@@ -112,7 +112,7 @@ network_text(alphabet what, size_t language, const uint8_t *octets, size_t n, ut
 bool
 answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out)
 {
-	const dcs_coding coding = dcs_read(dcs);
+	dcs_coding coding = dcs_read(dcs);
 	// The octets a modem's hex stands for, read below through octets.
 	// cppcheck-suppress variableScope
 	uint8_t units[(work_buf_size - 1) / 2];
@@ -130,24 +130,22 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 		    at_octets(reinterpret_cast<const char *>(octets), n, charset::gsm, charset::latin1,
 			units, &octets, &n);
 	switch (set) {
+	case charset::latin1:
+		coding = {alphabet::eight_bit, 0};
+		[[fallthrough]];
+	case charset::ucs2:
+		// Unless the scheme says 8-bit, the modem has turned the whole
+		// text into UCS2, a language in front of it included: each of
+		// its characters is one unit.
+		if (set == charset::ucs2 && (dcs < 0 || coding.what != alphabet::eight_bit))
+			coding = {alphabet::ucs2, dcs >= 0 ? 2 * coding.language : 0};
+		[[fallthrough]];
 	case charset::gsm:
 	case charset::text:
 		network_text(coding.what, coding.language, octets, n, out);
 		break;
-	case charset::ucs2:
-		if (dcs >= 0 && coding.what == alphabet::eight_bit) {
-			latin1_to_utf8(octets, n, out);
-			break;
-		}
-		// The modem has turned the whole text into UCS2, a language in
-		// front of it included: each of its characters is one unit.
-		network_text(alphabet::ucs2, dcs >= 0 ? 2 * coding.language : 0, octets, n, out);
-		break;
 	case charset::utf16le:
 		ucs2_to_utf8(octets, n & ~static_cast<size_t>(1), out, true);
-		break;
-	case charset::latin1:
-		latin1_to_utf8(octets, n, out);
 		break;
 	case charset::utf8:
 		// Made whole UTF-8 by the mode; the room is there for any answer.
@@ -160,7 +158,7 @@ answer_text(charset set, int dcs, const uint8_t *octets, size_t n, utf8_out *out
 	return true;
 }
 
-size_t
+[[gnu::noinline]] size_t
 ucs2_put(uint32_t cp, uint8_t *dest)
 {
 	size_t n = 0;

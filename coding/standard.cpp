@@ -38,36 +38,28 @@ text_code(const char *text, char *dest, size_t size)
 const char *
 ucs2_code(const char *text, char *dest, size_t size)
 {
-	size_t count = 0;
+	// The alphabet's rules hold: only its characters, as many septets as
+	// a request may have, which pack into this many octets.
+	uint8_t packed[(7 * max_request_septets + 7) / 8];
 	size_t n = 0;
-	const char *why = nullptr;
 
 	dest[0] = '\0';
-	utf8_walk(text, strlen(text), [&](uint32_t cp) {
-		uint8_t two[2];
-		const size_t m = cp == not_utf8 ? 0 : gsm_septets(cp, two);
-		if (m == 0) {
-			why = cp == not_utf8 ? "USSD is not UTF-8 text" : gsm_lacks;
+	if (const char *why = gsm_octets(text, packed, sizeof packed, &n))
+		return why;
+	// Every character of the alphabet is one unit of four digits.
+	n = 0;
+	const bool fits = utf8_walk(text, strlen(text), [&](uint32_t cp) {
+		if (n + 4 >= size)
 			return false;
-		}
-		count += m;
-		// Every character of the alphabet is one unit of four digits.
-		if (n + 4 < size) {
-			const uint8_t unit[2] = {static_cast<uint8_t>(cp >> 8), static_cast<uint8_t>(cp)};
-			hex_put(unit, 2, dest + n, true);
-			n += 4;
-		} else {
-			n = size;	// too long for dest
-		}
+		const uint8_t unit[2] = {static_cast<uint8_t>(cp >> 8), static_cast<uint8_t>(cp)};
+		hex_put(unit, 2, dest + n, true);
+		n += 4;
 		return true;
 	});
-	if (why != nullptr)
-		return why;
-	if (count > max_request_septets || n >= size) {
+	if (!fits) {
 		dest[0] = '\0';
 		return "USSD too long";
 	}
-	dest[n] = '\0';
 	return nullptr;
 }
 

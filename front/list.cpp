@@ -15,70 +15,86 @@
 // there, or that another program holds it.
 struct finding {
 	const char *port;	// the parent's
-	bool busy;
-	char maker[64], model[64], mode[8];
+	port_finding got;	// the probe's, its names cut to name_room
 };
+
+// The room of a maker or a model in the list, its NUL among it.
+static constexpr size_t name_room = 64;
 
 static constexpr size_t max_ports = 64;
 static char found[max_ports][24];
 static finding findings[max_ports];
 
+// The number after i among 0 to last in the order of their decimal names
+// (0, 1, 10, 100, ..., 109, 11, ...); -1 after the last.
+static int
+next_by_name(int i, int last)
+{
+	if (i > 0 && i * 10 <= last)
+		return i * 10;
+	while (i % 10 == 9 || i + 1 > last)
+		if ((i /= 10) == 0)
+			return -1;
+	return i + 1;
+}
+
 // The ports a modem shows up as (ttyUSB*, ttyACM*, the WWAN subsystem's
 // wwan*at* and, where a mode of frames is built in, wwan*mbim*, wwan*qmi*
-// and cdc-wdm*), in name order. Each possible name is looked for, rather
-// than /dev read, which would bring a pattern matcher and an allocator into
-// a static build for this alone. All are counted; only those that fit are
-// kept.
+// and cdc-wdm*), in name order: the kinds in theirs, the numbers of each
+// as their names sort, a WWAN port's name in the order its parts are
+// counted. Each possible name is looked for, rather than /dev read, which
+// would bring a pattern matcher and an allocator into a static build for
+// this alone. All are counted; only those that fit are kept.
 static size_t
 find_ports()
 {
+	static constexpr struct {
+		const char *form;
+		int last;
+	} kinds[] = {
+		{"/dev/cdc-wdm%d", 15}, {"/dev/ttyACM%d", 127}, {"/dev/ttyUSB%d", 127},
+		// wwan<device><type><number>: eight of each of three types on
+		// each of eight devices.
+		{"/dev/wwan%d%s%d", 191},
+	};
 	static constexpr const char *wwan_types[] = {"at", "mbim", "qmi"};
-	const int wwans = 64 * (frames_built ? 3 : 1);
 	size_t n = 0;
 
-	for (int i = 0; i < 256 + wwans + (frames_built ? 16 : 0); i++) {
-		// Into its place in the list while there is room.
-		char spare[sizeof found[0]];
-		char *const name = n < max_ports ? found[n] : spare;
-		const int k = i - 256;
-		if (k >= wwans)
-			snprintf(name, sizeof spare, "/dev/cdc-wdm%d", k - wwans);
-		else if (i < 128)
-			snprintf(name, sizeof spare, "/dev/ttyUSB%d", i);
-		else if (i < 256)
-			snprintf(name, sizeof spare, "/dev/ttyACM%d", i - 128);
-		else
-			snprintf(name, sizeof spare, "/dev/wwan%d%s%d", k % 64 / 8, wwan_types[k / 64], k % 8);
-		// A descriptor of the path alone opens nothing of the device.
-		const int fd = open(name, O_PATH | O_CLOEXEC);
-		if (fd < 0)
-			continue;
-		close(fd);
-		n++;
-	}
-	for (size_t i = 1; i < n && i < max_ports; i++)
-		for (size_t j = i; j > 0 && strcmp(found[j - 1], found[j]) > 0; j--) {
-			char t[sizeof found[0]];
-			memcpy(t, found[j], sizeof t);
-			memcpy(found[j], found[j - 1], sizeof t);
-			memcpy(found[j - 1], t, sizeof t);
+	for (int f = frames_built ? 0 : 1; f < 4; f++)
+		for (int i = 0; i >= 0; i = f < 3 ? next_by_name(i, kinds[f].last) : i < kinds[f].last ? i + 1 : -1) {
+			if (!frames_built && i / 8 % 3 != 0 && f == 3)
+				continue;
+			// Into its place in the list while there is room. The
+			// forms of one number take the first argument alone.
+			char spare[sizeof found[0]];
+			char *const name = n < max_ports ? found[n] : spare;
+			snprintf(name, sizeof spare, kinds[f].form, f < 3 ? i : i / 24, wwan_types[i / 8 % 3], i % 8);
+			// A descriptor of the path alone opens nothing of the device.
+			const int fd = open(name, O_PATH | O_CLOEXEC);
+			if (fd < 0)
+				continue;
+			close(fd);
+			n++;
 		}
 	return n;
 }
 
-// A maker or a model as the probe got it, whole, into its place in the
-// list: cut where it does not fit, as -v says. A TAB, CR or LF in it would
-// split the list's line: each is a space.
+// A maker or a model as the probe got it, made fit for the list: cut
+// where it does not fit, as -v says. A TAB, CR or LF in it would split the
+// list's line: each is a space.
 static void
-take_name(const char *s, char *out, size_t size, const char *what)
+take_name(char *s, const char *what)
 {
-	// snprintf tells the whole length.
-	const auto len = static_cast<size_t>(snprintf(out, size, "%s", s));
-	if (verbose && len >= size)
-		warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(out), len);
-	for (; *out != '\0'; out++)
-		if (*out == '\t' || *out == '\r' || *out == '\n')
-			*out = ' ';
+	const size_t len = strlen(s);
+
+	if (len >= name_room) {
+		s[name_room - 1] = '\0';
+		if (verbose)
+			warnx("%s: got \"%s\" (cut: %zu bytes)", what, shown(s), len);
+	}
+	for (; *s != '\0'; s++)
+		if (*s == '\t' || *s == '\r' || *s == '\n')
+			*s = ' ';
 }
 
 // The mode a port is probed in: the first that claims it (by its URL, by
@@ -102,8 +118,6 @@ probe_timed_out(int)
 [[noreturn]] static void
 probe(int out)
 {
-	finding f = {};
-
 	probing = mode->probe != nullptr ? mode : &auto_mode;
 	for (const mode_ops *const *m = modes; *m != nullptr; m++)
 		if ((*m)->probe != nullptr && (*m)->claims != nullptr && (*m)->claims(port)) {
@@ -118,11 +132,9 @@ probe(int out)
 	port_finding got = {};
 	if (!probing->probe(&got))
 		_exit(1);
-	f.busy = got.busy;
-	take_name(got.maker, f.maker, sizeof f.maker, "maker");
-	take_name(got.model, f.model, sizeof f.model, "model");
-	snprintf(f.mode, sizeof f.mode, "%s", got.mode);
-	_exit(write(out, &f, sizeof f) == sizeof f ? 0 : 1);
+	take_name(got.maker, "maker");
+	take_name(got.model, "model");
+	_exit(write(out, &got, sizeof got) == sizeof got ? 0 : 1);
 }
 
 // What the port said; false when it gave no answer.
@@ -146,12 +158,12 @@ probe_port(const char *name, finding *f)
 		probe(p[1]);
 	}
 	close(p[1]);
-	const ssize_t n = read(p[0], f, sizeof *f);
+	const ssize_t n = read(p[0], &f->got, sizeof f->got);
 	close(p[0]);
 	while (syscall(SYS_wait4, pid, &status, 0, nullptr) < 0)
 		continue;
 	f->port = name;
-	return n == sizeof *f && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	return n == sizeof f->got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A line of the list: the port, its maker, its model and its mode, or
@@ -160,7 +172,8 @@ probe_port(const char *name, finding *f)
 static void
 print_finding(const finding *f, bool first)
 {
-	const char *const names[] = {f->maker, f->model};
+	const port_finding *g = &f->got;
+	const char *const names[] = {g->maker, g->model};
 
 	if (json) {
 		printf("%s{\"port\":", first ? "[" : ",");
@@ -175,12 +188,12 @@ print_finding(const finding *f, bool first)
 			continue;
 		}
 		printf(",\"%s\":", i == 0 ? "maker" : "model");
-		if (f->busy)
+		if (g->busy)
 			fputs("null", stdout);
 		else
 			json_string(names[i], strlen(names[i]), false);
 	}
-	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", f->busy ? "busy" : f->mode);
+	printf(json ? ",\"mode\":\"%s\"}" : "\t%s\n", g->busy ? "busy" : g->mode);
 }
 
 // A URL's user, given to the probe, is not listed: http://admin@host
@@ -227,7 +240,7 @@ list_modems()
 				warnx("%s: no answer", name);
 			continue;
 		}
-		answered = answered || !f->busy;
+		answered = answered || !f->got.busy;
 		listed++;
 	}
 	for (size_t i = 0; i < listed; i++)

@@ -56,18 +56,6 @@ at_refusal(const char *request)
 	return coding->code(request, coded, sizeof coded);
 }
 
-// Whether the request and every reply can go in the coding; why not.
-static const char *
-refusal_in(const at_coding *c)
-{
-	char coded[work_buf_size];
-	const char *why = c->code(job->request, coded, sizeof coded);
-
-	for (size_t i = 0; why == nullptr && i < job->reply_count; i++)
-		why = c->code(job->replies[i], coded, sizeof coded);
-	return why;
-}
-
 static const mode_ops *
 at_set_up_in(const mode_ops *m)
 {
@@ -135,8 +123,12 @@ at_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 		send_request(request);
 		if (at_wait_answer(&c, refusal, size))
 			break;
-		if (!first || !chosen || current != &ucs2_mode ||
-		    refusal_in(coding_named("text")) != nullptr)
+		if (!first || !chosen || current != &ucs2_mode)
+			return nullptr;
+		// The request and every reply must go as text, asked in that
+		// coding; where one cannot, the run ends and no coding is used.
+		coding = coding_named("text");
+		if (job_refusal(&text_mode, job) != nullptr)
 			return nullptr;
 		if (verbose)
 			warnx("mode: %s", text_mode.name);

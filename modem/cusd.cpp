@@ -124,15 +124,12 @@ start(const char *line, cusd_answer *a)
 	return p;
 }
 
-// The classic reading: the text between the first two quotes, and whether
-// <m> is 1, which means the network waits for a reply.
+// The classic reading of an answer line past its +CUSD:: the text between
+// the first two quotes, and whether <m> is 1, which means the network
+// waits for a reply.
 static cusd_part
-take_classic(const char *line, cusd_answer *a)
+take_classic(const char *p, cusd_answer *a)
 {
-	const char *p = start(line, a);
-
-	if (p == nullptr)
-		return cusd_part::other;
 	const char *open_quote = strchr(p, '"');
 	const char *close_quote = open_quote != nullptr ? strchr(open_quote + 1, '"') : nullptr;
 	if (close_quote == nullptr)
@@ -142,14 +139,12 @@ take_classic(const char *line, cusd_answer *a)
 	return add_text(a, open_quote + 1, static_cast<size_t>(close_quote - open_quote - 1));
 }
 
-cusd_part
-cusd_begin(const char *line, cusd_answer *a)
+// The whole reading of an answer line past its +CUSD:.
+static cusd_part
+take_whole(const char *p, cusd_answer *a)
 {
-	const char *p = start(line, a);
 	int m = 0;
 
-	if (p == nullptr)
-		return cusd_part::other;
 	if (*p < '0' || *p > '9')
 		return cusd_part::bad;
 	for (; *p >= '0' && *p <= '9'; p++)
@@ -168,6 +163,23 @@ cusd_begin(const char *line, cusd_answer *a)
 		return cusd_part::whole;
 	a->has_text = true;
 	return take_text(a, p + 1, true);
+}
+
+// An answer line read whole or the classic way, a empty first.
+static cusd_part
+begin(const char *line, cusd_answer *a, bool whole)
+{
+	const char *p = start(line, a);
+
+	if (p == nullptr)
+		return cusd_part::other;
+	return whole ? take_whole(p, a) : take_classic(p, a);
+}
+
+cusd_part
+cusd_begin(const char *line, cusd_answer *a)
+{
+	return begin(line, a, true);
 }
 
 // The text keeps the line ends as they came: -j shows it as it is.
@@ -231,7 +243,7 @@ cusd_read(const dialogue *d, cusd_answer *a, char *refusal, size_t size, line_so
 			return cusd_wait::too_long;
 		if (got.cut)
 			continue;
-		cusd_part part = d->whole ? cusd_begin(reply_buf, a) : take_classic(reply_buf, a);
+		cusd_part part = begin(reply_buf, a, d->whole);
 		if (!take_rest(&x, reply_buf, sizeof reply_buf, &got, a, &part))
 			return gone(&x);
 		if (part == cusd_part::bad)

@@ -26,7 +26,7 @@ is_final(const char *line)
 	return is_refusal(line);
 }
 
-void
+[[gnu::noinline]] void
 at_begin(at_exchange *x, const char *who, line_source src)
 {
 	*x = {who, src, false, false, -1, next_line::line};
@@ -174,7 +174,7 @@ at_wok(const char *cmd)
 		poll(nullptr, 0, 100);
 }
 
-void
+[[gnu::noinline]] void
 at_open(const dialogue *d)
 {
 	port_setup(d, true);

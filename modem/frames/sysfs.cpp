@@ -28,7 +28,7 @@ dev_minor(dev_t d)
 // The path of the file name under the directory that root (sysfs) keeps
 // for the character device st by its number, into buf: a symlink or a udev
 // name leads to the same directory as the device itself.
-static void
+[[gnu::noinline]] static void
 char_path(char *buf, size_t size, const char *root, const struct stat *st, const char *name)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	snprintf(buf, size, "%s/dev/char/%u:%u/%s", root, dev_major(st->st_rdev), dev_minor(st->st_rdev),
@@ -155,7 +155,7 @@ struct dir_walk {
 	size_t at, len;
 };
 
-static bool
+[[gnu::noinline]] static bool
 walk_open(dir_walk *w, const char *path)
 {
 	w->fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
