@@ -43,35 +43,14 @@ timeout_handler(int)
 	_exit(1);
 }
 
-// The set of the signals whose bits (signo - 1) are in bits. The C
-// library lays a sigset_t out as the kernel does, in words of unsigned
-// long, the first signals in the first word, where all of ours lie:
-// sigemptyset and sigaddset would be two more to import.
-[[gnu::noinline]] static void
-signal_set(sigset_t *set, unsigned long bits)
-{
-	*set = {};
-	memcpy(set, &bits, sizeof bits);
-}
-
-static_assert(SIGALRM <= 32 && SIGTERM <= 32 && SIGINT <= 32 && SIGHUP <= 32, "a signal past the first word");
-
-static constexpr unsigned long
-bit(int signo)
-{
-	return 1UL << (signo - 1);
-}
-
 // The signals whose handlers end a run.
 static void
 ending_signals(sigset_t *set)
 {
-	unsigned long bits = bit(SIGALRM);
-
-	// A raw loop: the tool links no part of the C++ library.
+	sigemptyset(set);
+	sigaddset(set, SIGALRM);
 	for (int s : stops)
-		bits |= bit(s);	// cppcheck-suppress useStlAlgorithm
-	signal_set(set, bits);
+		sigaddset(set, s);
 }
 
 static void
@@ -79,7 +58,8 @@ unblock(int signo)
 {
 	sigset_t set;
 
-	signal_set(&set, bit(signo));
+	sigemptyset(&set);
+	sigaddset(&set, signo);
 	sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
