@@ -378,7 +378,8 @@ dbus_length(const uint8_t *msg)
 bool
 dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 {
-	static constexpr char types[] = "?ossssssg";
+	// Each field's type by its code; none has code 0.
+	static constexpr char types[] = "?osssussg";
 
 	if (len < 16 || dbus_length(msg) != len)
 		return false;
@@ -400,13 +401,14 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 		dr_enter(&fields, &f);
 		uint32_t code = dr_u32(&f);
 		dr_enter(&f, &v);
-		char t = code <= df_signature ? types[code] : '\0';
-		if (code == df_reply_serial && dr_peek(&v) == 'u')
-			h->reply_serial = dr_u32(&v);
-		else if (t == dr_peek(&v) && t != '\0')
-			h->field[code] = dr_str(&v);
-		else if (t != '\0')
+		// A field of a code unknown is passed over.
+		const char t = code <= df_signature ? types[code] : '\0';
+		if (t != '\0' && t != dr_peek(&v))
 			return false;
+		if (t == 'u')
+			h->reply_serial = dr_u32(&v);
+		else if (t != '\0')
+			h->field[code] = dr_str(&v);
 		dr_leave(&f, &v);
 		dr_leave(&fields, &f);
 	}
