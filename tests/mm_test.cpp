@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,5 +277,33 @@ TEST(ModemManagerClient, ReadsHeaderFieldsOfTheirOwnTypesOnly)
 			EXPECT_EQ(h.reply_serial, c.code == df_reply_serial ? 7u : 0u) << c.name;
 			EXPECT_STREQ(h.field[df_error_name], c.code == df_error_name ? c.value : "") << c.name;
 		}
+	}
+}
+
+// A message that does not fit its buffer ends as 0, never written past it.
+TEST(ModemManagerClient, WritesNoMessagePastItsBuffer)
+{
+	auto write = [](uint8_t *buf, size_t size) {
+		dwriter w;
+		dw_begin(&w, buf, size, false, dbus_call_msg, 1);
+		dw_field(&w, df_path, "/org/example");
+		dw_field(&w, df_member, "Initiate");
+		dw_field(&w, df_signature, "s");
+		dw_body(&w);
+		dw_str(&w, 's', "*101#");
+		return dw_end(&w);
+	};
+	uint8_t whole[256];
+	const size_t len = write(whole, sizeof whole);
+	ASSERT_GT(len, 16u);
+	dbus_header h;
+	ASSERT_TRUE(dbus_parse(whole, len, &h));
+	EXPECT_STREQ(h.field[df_member], "Initiate");
+	for (size_t size = 0; size < len; size++) {
+		uint8_t buf[256];
+		memset(buf, 0xa5, sizeof buf);
+		EXPECT_EQ(write(buf, size), 0u) << size;
+		for (size_t i = size; i < sizeof buf; i++)
+			ASSERT_EQ(buf[i], 0xa5) << size << " " << i;
 	}
 }

@@ -17,13 +17,6 @@ get32(const uint8_t *p, bool big)
 		   : (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
 }
 
-static void
-set32(uint8_t *p, uint32_t v, bool big)
-{
-	for (int i = 0; i < 4; i++)
-		p[big ? 3 - i : i] = (uint8_t)(v >> 8 * i);
-}
-
 static size_t
 round_up(size_t n, size_t align)
 {
@@ -50,14 +43,11 @@ void
 dw_u32(dwriter *w, uint32_t v)
 {
 	dw_align(w, 4);
-	if (w->len + 4 > w->size) {
-		w->full = true;
-		return;
-	}
-	set32(w->buf + w->len, v, w->big);
-	w->len += 4;
+	for (int i = 0; i < 4; i++)
+		dw_byte(w, static_cast<uint8_t>(v >> 8 * (w->big ? 3 - i : i)));
 }
 
+// With its NUL, byte by byte, as dw_byte checks each.
 void
 dw_str(dwriter *w, char type, const char *s)
 {
@@ -67,12 +57,19 @@ dw_str(dwriter *w, char type, const char *s)
 		dw_byte(w, (uint8_t)n);
 	else
 		dw_u32(w, (uint32_t)n);
-	if (w->len + n + 1 > w->size) {
-		w->full = true;
-		return;
-	}
-	memcpy(w->buf + w->len, s, n + 1);
-	w->len += n + 1;
+	for (size_t i = 0; i <= n; i++)
+		dw_byte(w, static_cast<uint8_t>(s[i]));
+}
+
+// A length written earlier as 0, at the 4-aligned at, set to v.
+static void
+set_u32(dwriter *w, size_t at, uint32_t v)
+{
+	const size_t len = w->len;
+
+	w->len = at;
+	dw_u32(w, v);
+	w->len = len;
 }
 
 void
@@ -94,7 +91,7 @@ void
 dw_array_end(dwriter *w, size_t at, size_t align)
 {
 	if (!w->full)
-		set32(w->buf + at, (uint32_t)(w->len - round_up(at + 4, align)), w->big);
+		set_u32(w, at, (uint32_t)(w->len - round_up(at + 4, align)));
 }
 
 void
@@ -134,7 +131,7 @@ void
 dw_body(dwriter *w)
 {
 	if (!w->full)
-		set32(w->buf + 12, (uint32_t)(w->len - 16), w->big);
+		set_u32(w, 12, (uint32_t)(w->len - 16));
 	dw_align(w, 8);
 	w->body = w->len;
 }
@@ -144,7 +141,7 @@ dw_end(dwriter *w)
 {
 	if (w->full)
 		return 0;
-	set32(w->buf + 4, (uint32_t)(w->len - w->body), w->big);
+	set_u32(w, 4, (uint32_t)(w->len - w->body));
 	return w->len;
 }
 
