@@ -247,14 +247,14 @@ find(const char *port, bool port_given)
 		dr_enter(&object, &ifaces);
 		dreader all = ifaces;
 		const bool offers_ussd = lookup(&all, ussd_iface, &iface);
-		bool modem = lookup(&ifaces, modem_iface, &iface);
-		bool match = modem && port_given && has_port(&iface, port);
-		dr_leave(&objects, &object);
+		const bool modem = lookup(&ifaces, modem_iface, &iface);
 		modems += modem;
-		if ((match && matches++ == 0) || (!port_given && modem && modems == 1)) {
+		// The first modem with the port, or the first modem.
+		if (modem && (port_given ? has_port(&iface, port) && matches++ == 0 : modems == 1)) {
 			choose(path, &iface);
 			has_ussd = offers_ussd;
 		}
+		dr_leave(&objects, &object);
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
