@@ -195,17 +195,18 @@ fail(dreader *r)
 	r->at = r->sig_end;
 }
 
-// Aligns to the type at *type and makes sure that n bytes follow.
-static bool
+// Aligns to the type at *type and takes the n bytes that follow: where
+// they start, or null when there are not so many.
+static const uint8_t *
 room(dreader *r, const char *type, size_t n)
 {
 	size_t at = round_up(r->pos, align_of(*type));
 	if (r->bad || at > r->end || r->end - at < n) {
 		fail(r);
-		return false;
+		return nullptr;
 	}
-	r->pos = at;
-	return true;
+	r->pos = at + n;
+	return r->msg + at;
 }
 
 char
@@ -235,29 +236,28 @@ dr_u32(dreader *r)
 
 	if (t != 'y' && t != 'u' && t != 'i' && t != 'b' && t != 'h')
 		fail(r);
-	if (!room(r, r->at, n))
+	const uint8_t *p = room(r, r->at, n);
+	if (p == nullptr)
 		return 0;
-	uint32_t v = n == 1 ? r->msg[r->pos] : get32(r->msg + r->pos, r->big);
-	r->pos += n;
 	r->at++;
-	return v;
+	return n == 1 ? *p : get32(p, r->big);
 }
 
 const char *
 dr_str(dreader *r)
 {
 	char t = dr_peek(r);
+	const uint8_t *p;
 	size_t n;
 
 	if (t == 'g') {
-		if (!room(r, "y", 1))
+		if ((p = room(r, "y", 1)) == nullptr)
 			return "";
-		n = r->msg[r->pos++];
+		n = *p;
 	} else {
-		if ((t != 's' && t != 'o') || !room(r, "u", 4))
+		if ((t != 's' && t != 'o') || (p = room(r, "u", 4)) == nullptr)
 			return (fail(r), "");
-		n = get32(r->msg + r->pos, r->big);
-		r->pos += 4;
+		n = get32(p, r->big);
 	}
 	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
 	// Ending in a NUL at n, it has none before where strlen finds n.
@@ -283,21 +283,20 @@ dr_enter(dreader *r, dreader *in)
 		// An array's walk is over its n bytes, each element of the type
 		// after the 'a'; a struct's over its fields, between the brackets.
 		uint32_t n = 0;
+		const uint8_t *p;
 		if (t == 'a') {
-			if (!room(r, "u", 4))
+			if ((p = room(r, "u", 4)) == nullptr)
 				return fail(in);
-			n = get32(r->msg + r->pos, r->big);
-			r->pos += 4;
+			n = get32(p, r->big);
 		}
-		if (!room(r, t == 'a' ? r->at + 1 : "(", n))
+		if ((p = room(r, t == 'a' ? r->at + 1 : "(", n)) == nullptr)
 			return fail(in);
-		in->pos = r->pos;
+		in->pos = static_cast<size_t>(p - r->msg);
 		in->sig = in->at = r->at + 1;
 		in->sig_end = te;
 		if (t == 'a') {
-			in->end = r->pos + n;
+			in->end = r->pos;
 			in->array = true;
-			r->pos += n;
 		} else {
 			in->sig_end--;
 		}
@@ -343,10 +342,8 @@ dr_skip(dreader *r)
 		dr_str(r);
 	} else if (strchr("ybnqiuxtdhsog", t) != nullptr && t != '\0') {
 		size_t n = align_of(t);
-		if (room(r, r->at, n)) {
-			r->pos += n;
+		if (room(r, r->at, n) != nullptr)
 			r->at++;
-		}
 	} else {
 		dr_enter(r, &in);
 		dr_leave(r, &in);
