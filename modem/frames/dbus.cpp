@@ -460,11 +460,14 @@ address(const char *list, sockaddr_un *sa, socklen_t *len)
 	return false;
 }
 
+// All n bytes read into buf, or written from it where out; false with
+// errno set, 0 where the peer closed the connection.
 static bool
-full_read(int fd, uint8_t *buf, size_t n)
+full_io(int fd, uint8_t *buf, size_t n, bool out)
 {
-	for (size_t got = 0; got < n;) {
-		ssize_t r = read(fd, buf + got, n - got);
+	for (size_t done = 0; done < n;) {
+		ssize_t r = out ? send(fd, buf + done, n - done, MSG_NOSIGNAL)
+				: read(fd, buf + done, n - done);
 		if (r < 0 && errno == EINTR)
 			continue;
 		if (r <= 0) {
@@ -472,24 +475,22 @@ full_read(int fd, uint8_t *buf, size_t n)
 				errno = 0;
 			return false;
 		}
-		got += static_cast<size_t>(r);
+		done += static_cast<size_t>(r);
 	}
 	return true;
+}
+
+static bool
+full_read(int fd, uint8_t *buf, size_t n)
+{
+	return full_io(fd, buf, n, false);
 }
 
 bool
 dbus_write(int fd, const uint8_t *msg, size_t len)
 {
-	while (len > 0) {
-		ssize_t r = send(fd, msg, len, MSG_NOSIGNAL);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return false;
-		msg += r;
-		len -= static_cast<size_t>(r);
-	}
-	return true;
+	// Only read from where out.
+	return full_io(fd, const_cast<uint8_t *>(msg), len, true);
 }
 
 long
