@@ -63,24 +63,33 @@ bus_lost()
 // the properties and the Ussd interface of the modem found.
 enum callee { to_bus, to_objects, to_props, to_ussd };
 
-// The call being written, in out, and the last message read, in in.
+// The call being written, in out (or Cancel, ready-made in cancel_msg),
+// and the last message read, in in.
 static dwriter w;
 static dbus_header head;
 
-// A call begun in out.
+// A call begun in buf, of size bytes.
 static void
-begin(callee to, const char *member, const char *sig)
+begin(uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
 {
-	const char *bus_name = "org.freedesktop.DBus";
+	const char *path = mm_path;
+	const char *iface = ussd_iface;
+	const char *dest = mm_name;
 
-	dw_begin(&w, out, sizeof out, host_big, dbus_call_msg, ++serial);
-	dw_field(&w, df_path, to == to_bus ? "/org/freedesktop/DBus"
-	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
-	dw_field(&w, df_interface, to == to_bus ? bus_name
-	    : to == to_objects ? "org.freedesktop.DBus.ObjectManager"
-	    : to == to_props ? "org.freedesktop.DBus.Properties" : ussd_iface);
+	if (to == to_bus) {
+		path = "/org/freedesktop/DBus";
+		iface = dest = "org.freedesktop.DBus";
+	} else if (to == to_objects) {
+		path = "/org/freedesktop/ModemManager1";
+		iface = "org.freedesktop.DBus.ObjectManager";
+	} else if (to == to_props) {
+		iface = "org.freedesktop.DBus.Properties";
+	}
+	dw_begin(&w, buf, size, host_big, dbus_call_msg, ++serial);
+	dw_field(&w, df_path, path);
+	dw_field(&w, df_interface, iface);
 	dw_field(&w, df_member, member);
-	dw_field(&w, df_destination, to == to_bus ? bus_name : mm_name);
+	dw_field(&w, df_destination, dest);
 	if (*sig != '\0')
 		dw_field(&w, df_signature, sig);
 	dw_body(&w);
@@ -103,7 +112,7 @@ call(callee to, const char *member, const char *a = nullptr, const char *b = nul
 
 	if (verbose && to != to_bus)
 		warnx(n != 0 ? "mm: calling %s(\"%s\")" : "mm: calling %s()", member, args[n]);
-	begin(to, member, "ss" + 2 - n);
+	begin(out, sizeof out, to, member, "ss" + 2 - n);
 	for (size_t i = 1; i <= n; i++)
 		dw_str(&w, 's', args[i]);
 	size_t len = dw_end(&w);
@@ -289,12 +298,10 @@ mm_open(const char *port, bool port_given)
 		bus_lost();
 	}
 	own_name = port_given ? nullptr : mm_port;
-	begin(to_ussd, "Cancel", "");
+	begin(cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
 	// One too long for its buffer is never sent.
-	const size_t len = dw_end(&w);
-	cancel_len = len <= sizeof cancel_msg ? len : 0;
-	memcpy(cancel_msg, out, cancel_len);
+	cancel_len = dw_end(&w);
 }
 
 bool
