@@ -489,7 +489,7 @@ full_read(int fd, uint8_t *buf, size_t n)
 bool
 dbus_write(int fd, const uint8_t *msg, size_t len)
 {
-	// Only read from where out.
+	// Writing, full_io only reads the bytes.
 	return full_io(fd, const_cast<uint8_t *>(msg), len, true);
 }
 
