@@ -104,7 +104,7 @@ static int64_t reply_deadline = -1;
 // type, or 0 with lost set. -v shows the call but Hello, with its last
 // argument.
 static int
-call(callee to, const char *member, const char *a = nullptr, const char *b = nullptr)
+call(callee to, const char *member, const char *a = nullptr, const char *b = nullptr)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	// The arguments from 1 on: args[n] is the last, or null.
 	const char *args[] = {nullptr, a, b};
@@ -112,7 +112,7 @@ call(callee to, const char *member, const char *a = nullptr, const char *b = nul
 
 	if (verbose && to != to_bus)
 		warnx(n != 0 ? "mm: calling %s(\"%s\")" : "mm: calling %s()", member, args[n]);
-	begin(out, sizeof out, to, member, "ss" + 2 - n);
+	begin(out, sizeof out, to, member, &"ss"[2 - n]);
 	for (size_t i = 1; i <= n; i++)
 		dw_str(&w, 's', args[i]);
 	size_t len = dw_end(&w);

@@ -57,8 +57,9 @@ dw_str(dwriter *w, char type, const char *s)
 		dw_byte(w, (uint8_t)n);
 	else
 		dw_u32(w, (uint32_t)n);
-	for (size_t i = 0; i <= n; i++)
-		dw_byte(w, static_cast<uint8_t>(s[i]));
+	do
+		dw_byte(w, static_cast<uint8_t>(*s));
+	while (*s++ != '\0');
 }
 
 // A length written earlier as 0, at the 4-aligned at, set to v.
