@@ -63,59 +63,85 @@ bus_lost()
 // the properties and the Ussd interface of the modem found.
 enum callee { to_bus, to_objects, to_props, to_ussd };
 
-// A call begun in out.
+// The call being written, in out (or Cancel, ready-made in cancel_msg),
+// and the last message read, in in.
+static dwriter w;
+static dbus_header head;
+
+// A call begun in buf, of size bytes.
 static void
-begin(dwriter *w, callee to, const char *member, const char *sig)
+begin(uint8_t *buf, size_t size, callee to, const char *member, const char *sig)
 {
-	const char *bus_name = "org.freedesktop.DBus";
-	dw_begin(w, out, sizeof out, host_big, dbus_call_msg, ++serial);
-	dw_field(w, df_path, to == to_bus ? "/org/freedesktop/DBus"
-	    : to == to_objects ? "/org/freedesktop/ModemManager1" : mm_path);
-	dw_field(w, df_interface, to == to_bus ? bus_name
-	    : to == to_objects ? "org.freedesktop.DBus.ObjectManager"
-	    : to == to_props ? "org.freedesktop.DBus.Properties" : ussd_iface);
-	dw_field(w, df_member, member);
-	dw_field(w, df_destination, to == to_bus ? bus_name : mm_name);
+	const char *path = mm_path;
+	const char *iface = ussd_iface;
+	const char *dest = mm_name;
+
+	if (to == to_bus) {
+		path = "/org/freedesktop/DBus";
+		iface = dest = "org.freedesktop.DBus";
+	} else if (to == to_objects) {
+		path = "/org/freedesktop/ModemManager1";
+		iface = "org.freedesktop.DBus.ObjectManager";
+	} else if (to == to_props) {
+		iface = "org.freedesktop.DBus.Properties";
+	}
+	dw_begin(&w, buf, size, host_big, dbus_call_msg, ++serial);
+	dw_field(&w, df_path, path);
+	dw_field(&w, df_interface, iface);
+	dw_field(&w, df_member, member);
+	dw_field(&w, df_destination, dest);
 	if (*sig != '\0')
-		dw_field(w, df_signature, sig);
-	dw_body(w);
+		dw_field(&w, df_signature, sig);
+	dw_body(&w);
 }
 
 // Until when a call waits for its reply: the network's answer to Initiate
 // and Respond as long as -t lets it; -1 for any other call.
 static int64_t reply_deadline = -1;
 
-// Sends the call and reads up to its reply, passing over everything else;
-// the reply's type, or 0 with lost set.
+// Calls member with the strings a and b, where given, as its arguments,
+// and reads up to its reply, passing over everything else: the reply's
+// type, or 0 with lost set. -v shows the call but Hello, with its last
+// argument.
 static int
-round_trip(dwriter *w, dbus_header *h)
+call(callee to, const char *member, const char *a = nullptr, const char *b = nullptr)	// NOLINT(bugprone-easily-swappable-parameters)
 {
-	size_t len = dw_end(w);
+	// The arguments from 1 on: args[n] is the last, or null.
+	const char *args[] = {nullptr, a, b};
+	const size_t n = (a != nullptr) + (b != nullptr);
 
+	if (verbose && to != to_bus)
+		warnx(n != 0 ? "mm: calling %s(\"%s\")" : "mm: calling %s()", member, args[n]);
+	begin(out, sizeof out, to, member, &"ss"[2 - n]);
+	for (size_t i = 1; i <= n; i++)
+		dw_str(&w, 's', args[i]);
+	size_t len = dw_end(&w);
 	if (len == 0)
 		errx(1, "USSD too long");
-	if (!dbus_write(bus, w->buf, len))
+	if (!dbus_write(bus, out, len))
 		return lost = dbus_read_error, 0;
 	for (;;) {
 		pollfd p = {bus, POLLIN, 0};
 		const int64_t left = reply_deadline - now_ms();
 		if (reply_deadline >= 0 && poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) == 0)
 			answer_overdue();
-		long n = dbus_read(bus, in, sizeof in);
-		if (n <= 0 || !dbus_parse(in, static_cast<size_t>(n), h))
-			return lost = n <= 0 ? n : dbus_no_message, 0;
-		if ((h->type == dbus_return_msg || h->type == dbus_error_msg) && h->reply_serial == serial)
-			return h->type;
+		long got = dbus_read(bus, in, sizeof in);
+		if (got <= 0 || !dbus_parse(in, static_cast<size_t>(got), &head))
+			return lost = got <= 0 ? got : dbus_no_message, 0;
+		if ((head.type == dbus_return_msg || head.type == dbus_error_msg) &&
+		    head.reply_serial == serial)
+			return head.type;
 	}
 }
 
+// The error reply read last, as "NAME: MESSAGE".
 static void
-refusal_of(const dbus_header *h, char *refusal, size_t rsize)
+refusal_of(char *refusal, size_t rsize)
 {
 	dreader r;
 
-	dr_begin(&r, in, h);
-	snprintf(refusal, rsize, "%s: %s", h->field[df_error_name], dr_peek(&r) == 's' ? dr_str(&r) : "");
+	dr_begin(&r, in, &head);
+	snprintf(refusal, rsize, "%s: %s", head.field[df_error_name], dr_peek(&r) == 's' ? dr_str(&r) : "");
 	if (verbose)
 		warnx("mm: error %s", shown(refusal));
 }
@@ -200,31 +226,24 @@ static char objects_refusal[256];
 static found
 find(const char *port, bool port_given)
 {
-	dwriter w;
-	dbus_header h;
-
 	if (bus < 0) {
 		if ((bus = dbus_connect(nullptr)) < 0)
 			return not_running;
-		begin(&w, to_bus, "Hello", "");
-		if (round_trip(&w, &h) != dbus_return_msg)
+		if (call(to_bus, "Hello") != dbus_return_msg)
 			return lost = lost == dbus_closed ? not_as_asked : lost, bus_failed;
 	}
-	if (verbose)
-		warnx("mm: calling %s()", "GetManagedObjects");
-	begin(&w, to_objects, "GetManagedObjects", "");
-	int type = round_trip(&w, &h);
+	int type = call(to_objects, "GetManagedObjects");
 	if (type == 0)
 		return bus_failed;
 	if (type == dbus_error_msg) {
-		refusal_of(&h, objects_refusal, sizeof objects_refusal);
+		refusal_of(objects_refusal, sizeof objects_refusal);
 		return refused;
 	}
 	int modems = 0;
 	int matches = 0;
 	dreader body;
 	dreader objects;
-	dr_begin(&body, in, &h);
+	dr_begin(&body, in, &head);
 	dr_enter(&body, &objects);
 	while (dr_more(&objects)) {
 		// Entering an array moves its walk past it, so the inner walks
@@ -237,14 +256,14 @@ find(const char *port, bool port_given)
 		dr_enter(&object, &ifaces);
 		dreader all = ifaces;
 		const bool offers_ussd = lookup(&all, ussd_iface, &iface);
-		bool modem = lookup(&ifaces, modem_iface, &iface);
-		bool match = modem && port_given && has_port(&iface, port);
-		dr_leave(&objects, &object);
+		const bool modem = lookup(&ifaces, modem_iface, &iface);
 		modems += modem;
-		if ((match && matches++ == 0) || (!port_given && modem && modems == 1)) {
+		// The first modem with the port, or the first modem.
+		if (modem && (port_given ? has_port(&iface, port) && matches++ == 0 : modems == 1)) {
 			choose(path, &iface);
 			has_ussd = offers_ussd;
 		}
+		dr_leave(&objects, &object);
 	}
 	dr_leave(&body, &objects);
 	if (body.bad)
@@ -279,13 +298,10 @@ mm_open(const char *port, bool port_given)
 		bus_lost();
 	}
 	own_name = port_given ? nullptr : mm_port;
-	dwriter w;
-	begin(&w, to_ussd, "Cancel", "");
+	begin(cancel_msg, sizeof cancel_msg, to_ussd, "Cancel", "");
 	cancel_serial = serial;
 	// One too long for its buffer is never sent.
-	const size_t len = dw_end(&w);
-	cancel_len = len <= sizeof cancel_msg ? len : 0;
-	memcpy(cancel_msg, out, cancel_len);
+	cancel_len = dw_end(&w);
 }
 
 bool
@@ -302,27 +318,24 @@ bad_reply(const char *what, const char *got, const char *want)
 	    got, want);
 }
 
-// Sends the call and waits for its reply: true with a walk over its body
+// What the call that gave type had for its reply: true with a walk over its body
 // (of the type sig) in r, false with the error in refusal. Not strictly
 // (the questions of a failed run), a lost bus or a reply of another type
 // gives false too, and the error is neither read nor shown.
 static bool
-reply(dwriter *w, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig,
+reply(int type, dreader *r, char *refusal, size_t rsize, const char *what, const char *sig,
     bool strict = true)
 {
-	dbus_header h;
-	int type = round_trip(w, &h);
-
 	if (type == dbus_return_msg) {
-		dr_begin(r, in, &h);
-		if (strcmp(h.field[df_signature], sig) == 0)
+		dr_begin(r, in, &head);
+		if (strcmp(head.field[df_signature], sig) == 0)
 			return true;
 		if (strict)
-			bad_reply(what, h.field[df_signature], sig);
+			bad_reply(what, head.field[df_signature], sig);
 	} else if (strict) {
 		if (type == 0)
 			bus_lost();
-		refusal_of(&h, refusal, rsize);
+		refusal_of(refusal, rsize);
 	}
 	return false;
 }
@@ -336,17 +349,11 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)	// NOLINT
 {
 	char which[96];
 	char refusal[256];
-	dwriter w;
 	dreader r;
 	dreader v;
 
 	snprintf(which, sizeof which, "%s%s", mm_name, iface);
-	if (verbose)
-		warnx("mm: calling %s(\"%s\")", "Get", name);
-	begin(&w, to_props, "Get", "ss");
-	dw_str(&w, 's', which);
-	dw_str(&w, 's', name);
-	if (!reply(&w, &r, refusal, sizeof refusal, name, "v", strict)) {
+	if (!reply(call(to_props, "Get", which, name), &r, refusal, sizeof refusal, name, "v", strict)) {
 		if (strict)
 			errx(1, "%s: %s", name, shown(refusal));
 		return false;
@@ -384,20 +391,12 @@ mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugpro
 bool
 mm_call(const char *method, const char *text, char *answer, size_t size, char *refusal, size_t rsize)
 {
-	dwriter w;
 	dreader r;
 
-	const char *sig = text != nullptr ? "s" : "";
-	const char *calling = text != nullptr ? "mm: calling %s(\"%s\")" : "mm: calling %s()";
-
-	if (verbose)
-		warnx(calling, method, text);
-	begin(&w, to_ussd, method, sig);
-	if (text != nullptr) {
-		dw_str(&w, 's', text);
+	if (text != nullptr)
 		reply_deadline = answer_deadline;
-	}
-	const bool took = reply(&w, &r, refusal, rsize, method, sig);
+	const bool took = reply(call(to_ussd, method, text), &r, refusal, rsize, method,
+	    text != nullptr ? "s" : "");
 	reply_deadline = -1;
 	if (!took || text == nullptr)
 		return took;

@@ -3,12 +3,13 @@
 #include "modem/mm.hpp"
 #include "modem/why.hpp"
 
-// ModemManager's MMModemLock values from 6 on, as the modem names them:
-// "PH-", the key, and PIN, or PUK where puks has the value's bit (from 6).
-static constexpr char locks[][7] = {
-	"SP", "SP", "NET", "NET", "SIM", "CORP", "CORP", "FSIM", "FSIM", "NETSUB", "NETSUB",
-};
-static constexpr unsigned puks = 1u << 1 | 1u << 3 | 1u << 6 | 1u << 8 | 1u << 10;
+// ModemManager's MMModemLock values from 6 to 16, as the modem names them:
+// "PH-", the key, and PIN or PUK. Each key has its PIN, then its PUK, but
+// SIM, which has its PIN (10) alone: with k the value less 6, and
+// j = k + (k >= 5) as if SIM had its PUK too, the key is locks[j / 2], and
+// a PUK where j is odd.
+static constexpr char locks[][7] = {"SP", "NET", "SIM", "CORP", "FSIM", "NETSUB"};
+static constexpr uint32_t first_lock = 6, last_lock = 16;
 
 // The SIM's state from the lock ModemManager says the modem waits on.
 static sim_state
@@ -20,7 +21,7 @@ sim_of_lock(uint32_t v)
 		return sim_state::puk;
 	if (v == 3 || v == 5)
 		return sim_state::ready;
-	if (v >= 6 && v - 6 < sizeof locks / sizeof *locks)
+	if (v >= first_lock && v <= last_lock)
 		return sim_state::locked;
 	return sim_state::unknown;
 }
@@ -64,9 +65,10 @@ mm_why(modem_state *s, int64_t)
 		return true;
 	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
 		s->sim = sim_of_lock(v);
-		if (s->sim == sim_state::locked)
-			snprintf(s->lock, sizeof s->lock, "PH-%s %s", locks[v - 6],
-			    puks >> (v - 6) & 1 ? "PUK" : "PIN");
+		if (s->sim == sim_state::locked) {
+			const uint32_t j = v - first_lock + (v - first_lock >= 5);
+			snprintf(s->lock, sizeof s->lock, "PH-%s %s", locks[j / 2], j % 2 ? "PUK" : "PIN");
+		}
 	}
 	// The SIM missing, or an eSIM without a profile.
 	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,5 +234,76 @@ TEST(ModemManagerClient, ConnectsByTheAddressList)
 		EXPECT_EQ(fd < 0 ? errno : 0, c.error) << c.list;
 		if (fd >= 0)
 			close(fd);
+	}
+}
+
+// The header fields a reply is read by: each known code only with its own
+// type, the reply serial among them; a code unknown is passed over.
+TEST(ModemManagerClient, ReadsHeaderFieldsOfTheirOwnTypesOnly)
+{
+	const struct {
+		const char *name;
+		uint8_t code;
+		const char *type, *value;	// value: the string, or the serial in decimal
+		bool good;
+	} cases[] = {
+		{"reply serial", df_reply_serial, "u", "7", true},
+		{"reply serial as a string", df_reply_serial, "s", "7", false},
+		{"error name", df_error_name, "s", "org.example.Error", true},
+		{"error name as a path", df_error_name, "o", "/org/example", false},
+		{"path as a string", df_path, "s", "/org/example", false},
+		{"a code unknown", 9, "s", "anything", true},
+		{"code 0", 0, "s", "anything", false},
+	};
+	for (const auto &c : cases) {
+		for (bool big : {false, true}) {
+			uint8_t buf[256];
+			dwriter w;
+			dw_begin(&w, buf, sizeof buf, big, dbus_error_msg, 5);
+			dw_align(&w, 8);
+			dw_byte(&w, c.code);
+			dw_variant(&w, c.type);
+			if (*c.type == 'u')
+				dw_u32(&w, static_cast<uint32_t>(atoi(c.value)));
+			else
+				dw_str(&w, *c.type, c.value);
+			dw_body(&w);
+			const size_t len = dw_end(&w);
+			ASSERT_NE(len, 0u) << c.name;
+			dbus_header h;
+			ASSERT_EQ(dbus_parse(buf, len, &h), c.good) << c.name << (big ? ", big-endian" : "");
+			if (!c.good)
+				continue;
+			EXPECT_EQ(h.reply_serial, c.code == df_reply_serial ? 7u : 0u) << c.name;
+			EXPECT_STREQ(h.field[df_error_name], c.code == df_error_name ? c.value : "") << c.name;
+		}
+	}
+}
+
+// A message that does not fit its buffer ends as 0, never written past it.
+TEST(ModemManagerClient, WritesNoMessagePastItsBuffer)
+{
+	auto write = [](uint8_t *buf, size_t size) {
+		dwriter w;
+		dw_begin(&w, buf, size, false, dbus_call_msg, 1);
+		dw_field(&w, df_path, "/org/example");
+		dw_field(&w, df_member, "Initiate");
+		dw_field(&w, df_signature, "s");
+		dw_body(&w);
+		dw_str(&w, 's', "*101#");
+		return dw_end(&w);
+	};
+	uint8_t whole[256];
+	const size_t len = write(whole, sizeof whole);
+	ASSERT_GT(len, 16u);
+	dbus_header h;
+	ASSERT_TRUE(dbus_parse(whole, len, &h));
+	EXPECT_STREQ(h.field[df_member], "Initiate");
+	for (size_t size = 0; size < len; size++) {
+		uint8_t buf[256];
+		memset(buf, 0xa5, sizeof buf);
+		EXPECT_EQ(write(buf, size), 0u) << size;
+		for (size_t i = size; i < sizeof buf; i++)
+			ASSERT_EQ(buf[i], 0xa5) << size << " " << i;
 	}
 }

@@ -17,13 +17,6 @@ get32(const uint8_t *p, bool big)
 		   : (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
 }
 
-static void
-set32(uint8_t *p, uint32_t v, bool big)
-{
-	for (int i = 0; i < 4; i++)
-		p[big ? 3 - i : i] = (uint8_t)(v >> 8 * i);
-}
-
 static size_t
 round_up(size_t n, size_t align)
 {
@@ -50,14 +43,11 @@ void
 dw_u32(dwriter *w, uint32_t v)
 {
 	dw_align(w, 4);
-	if (w->len + 4 > w->size) {
-		w->full = true;
-		return;
-	}
-	set32(w->buf + w->len, v, w->big);
-	w->len += 4;
+	for (int i = 0; i < 4; i++)
+		dw_byte(w, static_cast<uint8_t>(v >> 8 * (w->big ? 3 - i : i)));
 }
 
+// With its NUL, byte by byte, as dw_byte checks each.
 void
 dw_str(dwriter *w, char type, const char *s)
 {
@@ -67,12 +57,20 @@ dw_str(dwriter *w, char type, const char *s)
 		dw_byte(w, (uint8_t)n);
 	else
 		dw_u32(w, (uint32_t)n);
-	if (w->len + n + 1 > w->size) {
-		w->full = true;
-		return;
-	}
-	memcpy(w->buf + w->len, s, n + 1);
-	w->len += n + 1;
+	do
+		dw_byte(w, static_cast<uint8_t>(*s));
+	while (*s++ != '\0');
+}
+
+// A length written earlier as 0, at the 4-aligned at, set to v.
+static void
+set_u32(dwriter *w, size_t at, uint32_t v)
+{
+	const size_t len = w->len;
+
+	w->len = at;
+	dw_u32(w, v);
+	w->len = len;
 }
 
 void
@@ -94,7 +92,7 @@ void
 dw_array_end(dwriter *w, size_t at, size_t align)
 {
 	if (!w->full)
-		set32(w->buf + at, (uint32_t)(w->len - round_up(at + 4, align)), w->big);
+		set_u32(w, at, (uint32_t)(w->len - round_up(at + 4, align)));
 }
 
 void
@@ -134,7 +132,7 @@ void
 dw_body(dwriter *w)
 {
 	if (!w->full)
-		set32(w->buf + 12, (uint32_t)(w->len - 16), w->big);
+		set_u32(w, 12, (uint32_t)(w->len - 16));
 	dw_align(w, 8);
 	w->body = w->len;
 }
@@ -144,7 +142,7 @@ dw_end(dwriter *w)
 {
 	if (w->full)
 		return 0;
-	set32(w->buf + 4, (uint32_t)(w->len - w->body), w->big);
+	set_u32(w, 4, (uint32_t)(w->len - w->body));
 	return w->len;
 }
 
@@ -198,17 +196,18 @@ fail(dreader *r)
 	r->at = r->sig_end;
 }
 
-// Aligns to the type at *type and makes sure that n bytes follow.
-static bool
+// Aligns to the type at *type and takes the n bytes that follow: where
+// they start, or null when there are not so many.
+static const uint8_t *
 room(dreader *r, const char *type, size_t n)
 {
 	size_t at = round_up(r->pos, align_of(*type));
 	if (r->bad || at > r->end || r->end - at < n) {
 		fail(r);
-		return false;
+		return nullptr;
 	}
-	r->pos = at;
-	return true;
+	r->pos = at + n;
+	return r->msg + at;
 }
 
 char
@@ -238,29 +237,28 @@ dr_u32(dreader *r)
 
 	if (t != 'y' && t != 'u' && t != 'i' && t != 'b' && t != 'h')
 		fail(r);
-	if (!room(r, r->at, n))
+	const uint8_t *p = room(r, r->at, n);
+	if (p == nullptr)
 		return 0;
-	uint32_t v = n == 1 ? r->msg[r->pos] : get32(r->msg + r->pos, r->big);
-	r->pos += n;
 	r->at++;
-	return v;
+	return n == 1 ? *p : get32(p, r->big);
 }
 
 const char *
 dr_str(dreader *r)
 {
 	char t = dr_peek(r);
+	const uint8_t *p;
 	size_t n;
 
 	if (t == 'g') {
-		if (!room(r, "y", 1))
+		if ((p = room(r, "y", 1)) == nullptr)
 			return "";
-		n = r->msg[r->pos++];
+		n = *p;
 	} else {
-		if ((t != 's' && t != 'o') || !room(r, "u", 4))
+		if ((t != 's' && t != 'o') || (p = room(r, "u", 4)) == nullptr)
 			return (fail(r), "");
-		n = get32(r->msg + r->pos, r->big);
-		r->pos += 4;
+		n = get32(p, r->big);
 	}
 	const char *s = reinterpret_cast<const char *>(r->msg) + r->pos;
 	// Ending in a NUL at n, it has none before where strlen finds n.
@@ -286,21 +284,20 @@ dr_enter(dreader *r, dreader *in)
 		// An array's walk is over its n bytes, each element of the type
 		// after the 'a'; a struct's over its fields, between the brackets.
 		uint32_t n = 0;
+		const uint8_t *p;
 		if (t == 'a') {
-			if (!room(r, "u", 4))
+			if ((p = room(r, "u", 4)) == nullptr)
 				return fail(in);
-			n = get32(r->msg + r->pos, r->big);
-			r->pos += 4;
+			n = get32(p, r->big);
 		}
-		if (!room(r, t == 'a' ? r->at + 1 : "(", n))
+		if ((p = room(r, t == 'a' ? r->at + 1 : "(", n)) == nullptr)
 			return fail(in);
-		in->pos = r->pos;
+		in->pos = static_cast<size_t>(p - r->msg);
 		in->sig = in->at = r->at + 1;
 		in->sig_end = te;
 		if (t == 'a') {
-			in->end = r->pos + n;
+			in->end = r->pos;
 			in->array = true;
-			r->pos += n;
 		} else {
 			in->sig_end--;
 		}
@@ -346,10 +343,8 @@ dr_skip(dreader *r)
 		dr_str(r);
 	} else if (strchr("ybnqiuxtdhsog", t) != nullptr && t != '\0') {
 		size_t n = align_of(t);
-		if (room(r, r->at, n)) {
-			r->pos += n;
+		if (room(r, r->at, n) != nullptr)
 			r->at++;
-		}
 	} else {
 		dr_enter(r, &in);
 		dr_leave(r, &in);
@@ -378,7 +373,8 @@ dbus_length(const uint8_t *msg)
 bool
 dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 {
-	static constexpr char types[] = "?ossssssg";
+	// Each field's type by its code; none has code 0.
+	static constexpr char types[] = "?osssussg";
 
 	if (len < 16 || dbus_length(msg) != len)
 		return false;
@@ -400,13 +396,14 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 		dr_enter(&fields, &f);
 		uint32_t code = dr_u32(&f);
 		dr_enter(&f, &v);
-		char t = code <= df_signature ? types[code] : '\0';
-		if (code == df_reply_serial && dr_peek(&v) == 'u')
-			h->reply_serial = dr_u32(&v);
-		else if (t == dr_peek(&v) && t != '\0')
-			h->field[code] = dr_str(&v);
-		else if (t != '\0')
+		// A field of a code unknown is passed over.
+		const char t = code <= df_signature ? types[code] : '\0';
+		if (t != '\0' && t != dr_peek(&v))
 			return false;
+		if (t == 'u')
+			h->reply_serial = dr_u32(&v);
+		else if (t != '\0')
+			h->field[code] = dr_str(&v);
 		dr_leave(&f, &v);
 		dr_leave(&fields, &f);
 	}
@@ -464,11 +461,14 @@ address(const char *list, sockaddr_un *sa, socklen_t *len)
 	return false;
 }
 
+// All n bytes read into buf, or written from it where out; false with
+// errno set, 0 where the peer closed the connection.
 static bool
-full_read(int fd, uint8_t *buf, size_t n)
+full_io(int fd, uint8_t *buf, size_t n, bool out)
 {
-	for (size_t got = 0; got < n;) {
-		ssize_t r = read(fd, buf + got, n - got);
+	for (size_t done = 0; done < n;) {
+		ssize_t r = out ? send(fd, buf + done, n - done, MSG_NOSIGNAL)
+				: read(fd, buf + done, n - done);
 		if (r < 0 && errno == EINTR)
 			continue;
 		if (r <= 0) {
@@ -476,24 +476,22 @@ full_read(int fd, uint8_t *buf, size_t n)
 				errno = 0;
 			return false;
 		}
-		got += static_cast<size_t>(r);
+		done += static_cast<size_t>(r);
 	}
 	return true;
+}
+
+static bool
+full_read(int fd, uint8_t *buf, size_t n)
+{
+	return full_io(fd, buf, n, false);
 }
 
 bool
 dbus_write(int fd, const uint8_t *msg, size_t len)
 {
-	while (len > 0) {
-		ssize_t r = send(fd, msg, len, MSG_NOSIGNAL);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return false;
-		msg += r;
-		len -= static_cast<size_t>(r);
-	}
-	return true;
+	// Writing, full_io only reads the bytes.
+	return full_io(fd, const_cast<uint8_t *>(msg), len, true);
 }
 
 long
