@@ -1,4 +1,4 @@
-// Under -v, the frames of QMI and MBIM as their ways show them, one line
+// Under -v, the frames of QMI and MBIM as their modes show them, one line
 // each: written with write alone, so that the handlers can show what they
 // send too.
 #pragma once
@@ -10,9 +10,10 @@
 #include "coding/charsets.hpp"
 
 // The parts of the line up to a null pointer, then a space and the hex of
-// each group of bytes of the frame: at most most bytes, and cut after them
-// where it has more. A part that would not fit (a long program name) is
-// cut short.
+// each group of bytes of the frame: its first most bytes (512 at the
+// most, which the line has room for), and cut (under 16 characters) after
+// them where it has more. A part that would not fit (a long program name)
+// is cut short.
 inline void
 show_frame(const char *const *parts, const uint8_t *f, size_t n, size_t group, size_t most,
     const char *cut)
