@@ -19,24 +19,29 @@ rotr(uint32_t x, int n)
 	return x >> n | x << (32 - n);
 }
 
+// The message schedule is kept as its last 16 words, each made in turn
+// from the ones 16, 15, 7 and 2 before it.
 static void
 block(uint32_t h[8], const uint8_t *p)
 {
-	uint32_t w[64];
+	uint32_t w[16];
 	uint32_t v[8];
 
-	uint32_t x = 0;
-	for (size_t i = 0; i < 64; i++) {
-		x = x << 8 | p[i];
-		w[i / 4] = x;	// big-endian: whole at the word's last byte
-	}
-	for (int i = 16; i < 64; i++)
-		w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3) + w[i - 7] +
-		    (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10);
 	memcpy(v, h, sizeof v);
 	for (int i = 0; i < 64; i++) {
+		uint32_t &wi = w[i & 15];
+		if (i < 16) {
+			wi = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+			    static_cast<uint32_t>(p[2]) << 8 | p[3];	// big-endian
+			p += 4;
+		} else {
+			const uint32_t a = w[(i + 1) & 15];
+			const uint32_t b = w[(i + 14) & 15];
+			wi += (rotr(a, 7) ^ rotr(a, 18) ^ a >> 3) + w[(i + 9) & 15] +
+			    (rotr(b, 17) ^ rotr(b, 19) ^ b >> 10);
+		}
 		const uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) +
-		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
+		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + wi;
 		const uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
 		    ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
 		for (int j = 7; j > 0; j--)
