@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -264,17 +265,15 @@ lost(const http_peer *peer, const http_answer *a, int fd, const char *why, bool 
 
 	close(fd);
 	errno = e;
-	if (now)
+	if (now || (a->soft && !verbose))
 		return false;
-	if (!a->soft) {
-		if (why == nullptr)
-			err(1, "%s", peer->name);
-		errx(1, "%s: %s", peer->name, why);
-	}
-	if (verbose && why == nullptr)
+	if (why == nullptr)
 		warn("%s", peer->name);
-	else if (verbose)
+	else
 		warnx("%s: %s", peer->name, why);
+	// As err and errx would, said the same way.
+	if (!a->soft)
+		exit(1);
 	return false;
 }
 
