@@ -80,7 +80,7 @@ sha256(uint8_t out[sha256_size], const void *a, size_t an, const void *b, size_t
 	state s = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
 		0x5be0cd19}, {}, 0};
 	const void *part[3] = {a, b, c};
-	const size_t len[3] = {a != nullptr ? an : 0, b != nullptr ? bn : 0, c != nullptr ? cn : 0};
+	const size_t len[3] = {an, bn, cn};
 	const uint64_t bits = static_cast<uint64_t>(len[0] + len[1] + len[2]) * 8;
 
 	for (int i = 0; i < 3; i++)

@@ -56,9 +56,10 @@ netrc_token(char **at)
 static int
 keyword(const char *t)
 {
-	static constexpr const char *words[] = {"machine", "default", "macdef", "login", "password", "account"};
-	for (int i = 0; i < 6; i++)
-		if (strcmp(t, words[i]) == 0)
+	static constexpr char words[] = "machine\0default\0macdef\0login\0password\0account";
+	const char *w = words;
+	for (int i = 0; i < 6; i++, w += strlen(w) + 1)
+		if (strcmp(t, w) == 0)
 			return i;
 	return -1;
 }
