@@ -255,7 +255,8 @@ challenge_login(const char *name)
 	char first_hex[65];
 	char proof[65];
 	char server_nonce[200];
-	char auth[400];
+	// The first nonce and the device's twice, each after a comma.
+	char auth[sizeof first_hex + 2 * sizeof server_nonce];
 	size_t n;
 
 	if (syscall(SYS_getrandom, first, sizeof first, 0) != sizeof first)
