@@ -130,10 +130,12 @@ pbkdf2_sha256(uint8_t *out, size_t out_len, const void *pass, size_t pass_len, c
 	for (uint32_t i = 1; out_len > 0; i++) {
 		for (size_t j = 0; j < 4; j++)
 			msg[salt_len + j] = static_cast<uint8_t>(i >> (24 - 8 * j));
-		hmac_sha256(u, pass, pass_len, msg, salt_len + 4);
-		memcpy(t, u, sizeof t);
-		for (unsigned r = 1; r < rounds; r++) {
-			hmac_sha256(u, pass, pass_len, u, sizeof u);
+		// Each round's HMAC is of the one before, the first of the salt.
+		const uint8_t *m = msg;
+		size_t m_len = salt_len + 4;
+		memset(t, 0, sizeof t);
+		for (unsigned r = 0; r < rounds; r++, m = u, m_len = sizeof u) {
+			hmac_sha256(u, pass, pass_len, m, m_len);
 			for (size_t j = 0; j < sizeof t; j++)
 				t[j] ^= u[j];
 		}
