@@ -77,8 +77,12 @@ void
 sha256(uint8_t out[sha256_size], const void *a, size_t an, const void *b, size_t bn, const void *c,
     size_t cn)
 {
-	state s = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-		0x5be0cd19}, {}, 0};
+	static constexpr uint32_t h0[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f,
+		0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+	state s;	// its block filled before it is read
+
+	memcpy(s.h, h0, sizeof h0);
+	s.have = 0;
 	const void *part[3] = {a, b, c};
 	const size_t len[3] = {an, bn, cn};
 	const uint64_t bits = static_cast<uint64_t>(len[0] + len[1] + len[2]) * 8;
