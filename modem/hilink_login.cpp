@@ -131,12 +131,11 @@ read_netrc()
 	const int fd = open(name, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return;
-	// A file cut to fit could give a password cut short, a wrong one.
-	char more;
-	const ssize_t n = read(fd, text, sizeof text - 1);
-	const bool whole = n < static_cast<ssize_t>(sizeof text - 1) || read(fd, &more, 1) == 0;
+	// A file cut to fit could give a password cut short, a wrong one: one
+	// that fills the buffer, leaving no room for the NUL, is not read.
+	const ssize_t n = read(fd, text, sizeof text);
 	close(fd);
-	if (!whole) {
+	if (n == static_cast<ssize_t>(sizeof text)) {
 		warnx("%s: too long; not read", name);
 		return;
 	}
