@@ -189,9 +189,8 @@ chunks(http_in *in, http_answer *a)
 
 	for (;;) {
 		size_t n = 0;
-		if ((failed = line(in, h, 64, bad_chunk)) != nullptr)
-			return failed;
-		if (const char *failed = chunk_size(h, a->size, &n))
+		if ((failed = line(in, h, 64, bad_chunk)) != nullptr ||
+		    (failed = chunk_size(h, a->size, &n)) != nullptr)
 			return failed;
 		if (n == 0)
 			break;
