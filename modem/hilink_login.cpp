@@ -98,14 +98,17 @@ netrc_entry(char *at, const char **login, const char **pass)
 	}
 }
 
-// A user name or a password, n bytes of it, into user or password. One
-// cut to fit would be a wrong one, and a wrong one tried counts towards
-// the device's lock.
+// A user name or a password, from up to any of the characters of ends,
+// into user or password; none where from is null. One cut to fit would be
+// a wrong one, and a wrong one tried counts towards the device's lock.
 static_assert(sizeof user == sizeof password);
 
 static void
-credential(char *to, const char *from, size_t n)
+credential(char *to, const char *from, const char *ends = "")
 {
+	if (from == nullptr)
+		return;
+	const size_t n = strcspn(from, ends);
 	if (n >= sizeof user)
 		hilink_fail("the user name or password is too long");
 	memcpy(to, from, n);
@@ -144,10 +147,10 @@ read_netrc()
 	const char *login = nullptr;
 	const char *pass = nullptr;
 	netrc_entry(text, &login, &pass);
-	if (user[0] == '\0' && login != nullptr)
-		credential(user, login, strlen(login));
-	if (password[0] == '\0' && pass != nullptr)
-		credential(password, pass, strlen(pass));
+	if (user[0] == '\0')
+		credential(user, login);
+	if (password[0] == '\0')
+		credential(password, pass);
 }
 
 const char *
@@ -169,14 +172,12 @@ hilink_credentials(http_peer *peer)
 			if (h + n != at)
 				hilink_fail("a password in the URL shows to every user of the system; "
 				    "give it in USSDQ_PASSWORD or a netrc file");
-			credential(user, h, n);
+			credential(user, h, ":@");
 		}
 	}
 	if (const char *why = hilink_parse_url(peer->name, peer))
 		return why;
-	const char *p = getenv("USSDQ_PASSWORD");
-	if (p != nullptr)
-		credential(password, p, strlen(p));
+	credential(password, getenv("USSDQ_PASSWORD"));
 	read_netrc();
 	if (user[0] == '\0')
 		memcpy(user, "admin", 6);
