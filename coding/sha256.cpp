@@ -19,24 +19,29 @@ rotr(uint32_t x, int n)
 	return x >> n | x << (32 - n);
 }
 
+// The message schedule is kept as its last 16 words, each made in turn
+// from the ones 16, 15, 7 and 2 before it.
 static void
 block(uint32_t h[8], const uint8_t *p)
 {
-	uint32_t w[64];
+	uint32_t w[16];
 	uint32_t v[8];
 
-	uint32_t x = 0;
-	for (size_t i = 0; i < 64; i++) {
-		x = x << 8 | p[i];
-		w[i / 4] = x;	// big-endian: whole at the word's last byte
-	}
-	for (int i = 16; i < 64; i++)
-		w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3) + w[i - 7] +
-		    (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10);
 	memcpy(v, h, sizeof v);
 	for (int i = 0; i < 64; i++) {
+		uint32_t &wi = w[i & 15];
+		if (i < 16) {
+			wi = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+			    static_cast<uint32_t>(p[2]) << 8 | p[3];	// big-endian
+			p += 4;
+		} else {
+			const uint32_t a = w[(i + 1) & 15];
+			const uint32_t b = w[(i + 14) & 15];
+			wi += (rotr(a, 7) ^ rotr(a, 18) ^ a >> 3) + w[(i + 9) & 15] +
+			    (rotr(b, 17) ^ rotr(b, 19) ^ b >> 10);
+		}
 		const uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) +
-		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
+		    ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + wi;
 		const uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
 		    ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
 		for (int j = 7; j > 0; j--)
@@ -72,10 +77,14 @@ void
 sha256(uint8_t out[sha256_size], const void *a, size_t an, const void *b, size_t bn, const void *c,
     size_t cn)
 {
-	state s = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-		0x5be0cd19}, {}, 0};
+	static constexpr uint32_t h0[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f,
+		0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+	state s;	// its block filled before it is read
+
+	memcpy(s.h, h0, sizeof h0);
+	s.have = 0;
 	const void *part[3] = {a, b, c};
-	const size_t len[3] = {a != nullptr ? an : 0, b != nullptr ? bn : 0, c != nullptr ? cn : 0};
+	const size_t len[3] = {an, bn, cn};
 	const uint64_t bits = static_cast<uint64_t>(len[0] + len[1] + len[2]) * 8;
 
 	for (int i = 0; i < 3; i++)
@@ -125,10 +134,12 @@ pbkdf2_sha256(uint8_t *out, size_t out_len, const void *pass, size_t pass_len, c
 	for (uint32_t i = 1; out_len > 0; i++) {
 		for (size_t j = 0; j < 4; j++)
 			msg[salt_len + j] = static_cast<uint8_t>(i >> (24 - 8 * j));
-		hmac_sha256(u, pass, pass_len, msg, salt_len + 4);
-		memcpy(t, u, sizeof t);
-		for (unsigned r = 1; r < rounds; r++) {
-			hmac_sha256(u, pass, pass_len, u, sizeof u);
+		// Each round's HMAC is of the one before, the first of the salt.
+		const uint8_t *m = msg;
+		size_t m_len = salt_len + 4;
+		memset(t, 0, sizeof t);
+		for (unsigned r = 0; r < rounds; r++, m = u, m_len = sizeof u) {
+			hmac_sha256(u, pass, pass_len, m, m_len);
 			for (size_t j = 0; j < sizeof t; j++)
 				t[j] ^= u[j];
 		}

@@ -359,12 +359,13 @@ open_session()
 	if (hilink_call("/api/webserver/SesTokInfo") == 0 &&
 	    (t = hilink_element("TokInfo", &k)) != nullptr) {
 		if ((v = hilink_element("SesInfo", &n)) != nullptr) {
-			copy_value(cookie + 10, 160, v, n);
-			memcpy(cookie, "SessionID=", 10);
-			if (strncmp(cookie + 10, "SessionID=", 10) == 0)
-				memmove(cookie, cookie + 10, 160);
-			else if (cookie[10] == '\0')
-				cookie[0] = '\0';
+			// SesInfo gives the session with its name, "SessionID=", or
+			// without it.
+			copy_value(cookie, 160, v, n);
+			if (cookie[0] != '\0' && strncmp(cookie, "SessionID=", 10) != 0) {
+				memmove(cookie + 10, cookie, 160);
+				memcpy(cookie, "SessionID=", 10);
+			}
 		}
 		copy_value(tokens[0], sizeof tokens[0], t, k);
 	} else if (hilink_call("/api/webserver/token") == 0 &&

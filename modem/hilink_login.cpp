@@ -56,9 +56,10 @@ netrc_token(char **at)
 static int
 keyword(const char *t)
 {
-	static constexpr const char *words[] = {"machine", "default", "macdef", "login", "password", "account"};
-	for (int i = 0; i < 6; i++)
-		if (strcmp(t, words[i]) == 0)
+	static constexpr char words[] = "machine\0default\0macdef\0login\0password\0account";
+	const char *w = words;
+	for (int i = 0; i < 6; i++, w += strlen(w) + 1)
+		if (strcmp(t, w) == 0)
 			return i;
 	return -1;
 }
@@ -97,14 +98,17 @@ netrc_entry(char *at, const char **login, const char **pass)
 	}
 }
 
-// A user name or a password, n bytes of it, into user or password. One
-// cut to fit would be a wrong one, and a wrong one tried counts towards
-// the device's lock.
+// A user name or a password, from up to any of the characters of ends,
+// into user or password; none where from is null. One cut to fit would be
+// a wrong one, and a wrong one tried counts towards the device's lock.
 static_assert(sizeof user == sizeof password);
 
 static void
-credential(char *to, const char *from, size_t n)
+credential(char *to, const char *from, const char *ends = "")
 {
+	if (from == nullptr)
+		return;
+	const size_t n = strcspn(from, ends);
 	if (n >= sizeof user)
 		hilink_fail("the user name or password is too long");
 	memcpy(to, from, n);
@@ -130,12 +134,11 @@ read_netrc()
 	const int fd = open(name, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return;
-	// A file cut to fit could give a password cut short, a wrong one.
-	char more;
-	const ssize_t n = read(fd, text, sizeof text - 1);
-	const bool whole = n < static_cast<ssize_t>(sizeof text - 1) || read(fd, &more, 1) == 0;
+	// A file cut to fit could give a password cut short, a wrong one: one
+	// that fills the buffer, leaving no room for the NUL, is not read.
+	const ssize_t n = read(fd, text, sizeof text);
 	close(fd);
-	if (!whole) {
+	if (n == static_cast<ssize_t>(sizeof text)) {
 		warnx("%s: too long; not read", name);
 		return;
 	}
@@ -144,10 +147,10 @@ read_netrc()
 	const char *login = nullptr;
 	const char *pass = nullptr;
 	netrc_entry(text, &login, &pass);
-	if (user[0] == '\0' && login != nullptr)
-		credential(user, login, strlen(login));
-	if (password[0] == '\0' && pass != nullptr)
-		credential(password, pass, strlen(pass));
+	if (user[0] == '\0')
+		credential(user, login);
+	if (password[0] == '\0')
+		credential(password, pass);
 }
 
 const char *
@@ -169,14 +172,12 @@ hilink_credentials(http_peer *peer)
 			if (h + n != at)
 				hilink_fail("a password in the URL shows to every user of the system; "
 				    "give it in USSDQ_PASSWORD or a netrc file");
-			credential(user, h, n);
+			credential(user, h, ":@");
 		}
 	}
 	if (const char *why = hilink_parse_url(peer->name, peer))
 		return why;
-	const char *p = getenv("USSDQ_PASSWORD");
-	if (p != nullptr)
-		credential(password, p, strlen(p));
+	credential(password, getenv("USSDQ_PASSWORD"));
 	read_netrc();
 	if (user[0] == '\0')
 		memcpy(user, "admin", 6);
@@ -254,7 +255,8 @@ challenge_login(const char *name)
 	char first_hex[65];
 	char proof[65];
 	char server_nonce[200];
-	char auth[400];
+	// The first nonce and the device's twice, each after a comma.
+	char auth[sizeof first_hex + 2 * sizeof server_nonce];
 	size_t n;
 
 	if (syscall(SYS_getrandom, first, sizeof first, 0) != sizeof first)

@@ -565,7 +565,8 @@ std::string modem::hilink_user(const std::string &path, const std::string &body,
 		if (element(body, "username").value_or("") != "admin")
 			return wrong();
 		first_nonce_ = element(body, "firstnonce").value_or("");
-		server_nonce_ = first_nonce_ + padded("N" + std::to_string(++token_count_), 32, 'n');
+		server_nonce_ = first_nonce_ + padded("N" + std::to_string(++token_count_),
+		    static_cast<std::size_t>(opts_.hilink_nonce), 'n');
 		return response("<salt>" + std::string(salt_hex) + "</salt><iterations>" +
 		    std::to_string(opts_.hilink_iterations) + "</iterations><servernonce>" + server_nonce_ +
 		    "</servernonce><modeselected>1</modeselected>");

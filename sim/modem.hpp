@@ -250,6 +250,7 @@ struct options {
 	int hilink_wrong = 108006;	// the code of a wrong password
 	int hilink_lock_after = 0;	// > 0: locked after this many wrong ones
 	int hilink_iterations = 100;	// the challenge's rounds
+	int hilink_nonce = 32;		// the characters the challenge's nonce adds to the client's
 	bool hilink_bad_proof = false;	// the challenge's server signature is wrong
 	bool hilink_logout_fails = false;	// the logout refused with 125003
 	// Called on the serving thread with each command line received ("< ..."),

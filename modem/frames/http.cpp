@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -30,22 +31,6 @@ byte(http_in *in)
 	return static_cast<unsigned char>(in->buf[in->at++]);
 }
 
-// One line up to its LF, without its CR LF; 0, or why there is none. A
-// line longer than its room is refused at the first byte that does not fit.
-static int
-line(http_in *in, char *buf, size_t size)
-{
-	size_t n = 0;
-
-	for (int c; (c = byte(in)) != '\n'; buf[n++] = static_cast<char>(c))
-		if (c < 0 || n + 1 >= size)
-			return c < 0 ? c : too_long;
-	if (n > 0 && buf[n - 1] == '\r')
-		n--;
-	buf[n] = '\0';
-	return 0;
-}
-
 static const char *
 why(int r, const char *too_long_text)
 {
@@ -53,6 +38,24 @@ why(int r, const char *too_long_text)
 	    r == end_of_input ? "the connection closed early" : too_long_text;
 }
 
+// One line up to its LF, without its CR LF: null, or why there is none,
+// too_long_text for a line longer than its room, which is refused at the
+// first byte that does not fit.
+static const char *
+line(http_in *in, char *buf, size_t size, const char *too_long_text)
+{
+	size_t n = 0;
+
+	for (int c; (c = byte(in)) != '\n'; buf[n++] = static_cast<char>(c))
+		if (c < 0 || n + 1 >= size)
+			return why(c < 0 ? c : too_long, too_long_text);
+	if (n > 0 && buf[n - 1] == '\r')
+		n--;
+	buf[n] = '\0';
+	return nullptr;
+}
+
+static constexpr const char long_header[] = "an answer's header is too long";
 static constexpr const char bad_header[] = "a header not as HTTP has it";
 static constexpr const char long_body[] = "an answer's body is too long";
 
@@ -86,8 +89,8 @@ status_line(http_in *in, http_answer *a)
 {
 	const char *l = a->line;
 
-	if (const int r = line(in, a->line, sizeof a->line))
-		return why(r, "an answer's status line is too long");
+	if (const char *failed = line(in, a->line, sizeof a->line, "an answer's status line is too long"))
+		return failed;
 	if (strncmp(l, "HTTP/1.", 7) != 0 || l[7] < '0' || l[7] > '9' || l[8] != ' ')
 		return not_http;
 	int i = 9;
@@ -182,24 +185,23 @@ static const char *
 chunks(http_in *in, http_answer *a)
 {
 	char h[1024];
-	int r;
+	const char *failed;
 
 	for (;;) {
 		size_t n = 0;
-		if ((r = line(in, h, 64)) != 0)
-			return why(r, bad_chunk);
-		if (const char *failed = chunk_size(h, a->size, &n))
+		if ((failed = line(in, h, 64, bad_chunk)) != nullptr ||
+		    (failed = chunk_size(h, a->size, &n)) != nullptr)
 			return failed;
 		if (n == 0)
 			break;
-		if ((r = body(in, a, n, false)) != 0)
+		if (const int r = body(in, a, n, false))
 			return r > 0 ? nullptr : why(r, long_body);
-		if ((r = line(in, h, 3)) != 0 || h[0] != '\0')
-			return why(r, bad_chunk);
+		if ((failed = line(in, h, 3, bad_chunk)) != nullptr || h[0] != '\0')
+			return failed != nullptr ? failed : bad_chunk;
 	}
-	while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
+	while ((failed = line(in, h, sizeof h, long_header)) == nullptr && h[0] != '\0')
 		continue;
-	return r == 0 ? nullptr : why(r, "an answer's header is too long");
+	return failed;
 }
 
 const char *
@@ -214,11 +216,12 @@ http_read(http_in *in, http_answer *a, http_header_fn on_header)
 	do {
 		if (const char *failed = status_line(in, a))
 			return failed;
-		while ((r = line(in, h, sizeof h)) == 0 && h[0] != '\0')
-			if (const char *failed = header(h, &f, on_header))
+		const char *failed;
+		while ((failed = line(in, h, sizeof h, long_header)) == nullptr && h[0] != '\0')
+			if ((failed = header(h, &f, on_header)) != nullptr)
 				return failed;
-		if (r != 0)
-			return why(r, "an answer's header is too long");
+		if (failed != nullptr)
+			return failed;
 	} while (a->status / 100 == 1);
 
 	if (a->status == 204 || a->status == 304)
@@ -264,17 +267,15 @@ lost(const http_peer *peer, const http_answer *a, int fd, const char *why, bool 
 
 	close(fd);
 	errno = e;
-	if (now)
+	if (now || (a->soft && !verbose))
 		return false;
-	if (!a->soft) {
-		if (why == nullptr)
-			err(1, "%s", peer->name);
-		errx(1, "%s: %s", peer->name, why);
-	}
-	if (verbose && why == nullptr)
+	if (why == nullptr)
 		warn("%s", peer->name);
-	else if (verbose)
+	else
 		warnx("%s: %s", peer->name, why);
+	// As err and errx would, said the same way.
+	if (!a->soft)
+		exit(1);
 	return false;
 }
 

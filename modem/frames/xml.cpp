@@ -81,9 +81,10 @@ reference(const char *s, size_t n, uint32_t *cp)
 {
 	// Each character before its name.
 	static constexpr char names[] = "&amp;<lt;>gt;\"quot;'apos;";
+	size_t k = 0;
 
-	for (const char *p = names; *p != '\0'; p += strcspn(p, ";") + 1) {
-		const size_t k = strcspn(p + 1, ";") + 1;
+	for (const char *p = names; *p != '\0'; p += k + 1) {
+		k = strcspn(p + 1, ";") + 1;
 		if (k <= n && memcmp(s, p + 1, k) == 0) {
 			*cp = static_cast<unsigned char>(*p);
 			return k;
