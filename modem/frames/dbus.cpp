@@ -101,7 +101,7 @@ dw_begin(dwriter *w, uint8_t *buf, size_t size, bool big, dbus_type type, uint32
 	*w = {buf, size, 0, big, false, 0};
 	// The byte order, the type, no flags and version 1, as one u32 in
 	// that order.
-	dw_u32(w, big ? 'B' << 24 | type << 16 | 1 : 1 << 24 | type << 8 | 'l');
+	dw_u32(w, static_cast<uint32_t>(big ? 'B' << 24 | type << 16 | 1 : 1 << 24 | type << 8 | 'l'));
 	dw_u32(w, 0);
 	dw_u32(w, serial);
 	dw_u32(w, 0);
