@@ -341,11 +341,11 @@ reply(int type, dreader *r, char *refusal, size_t rsize, const char *what, const
 }
 
 // Get(iface, name) of the modem's properties, iface after ModemManager's
-// name, its value read as a u32 into *value. Strictly (the Ussd
-// interface's State) the bus lost, a refusal or a value not a "u" ends the
-// run; else false then, the run going on.
-static bool
-get(const char *iface, const char *name, uint32_t *value, bool strict)	// NOLINT(bugprone-easily-swappable-parameters)
+// name: its value, read as a u32. Strictly (the Ussd interface's State)
+// the bus lost, a refusal or a value not a "u" ends the run; else -1 then,
+// the run going on.
+static int64_t
+get(const char *iface, const char *name, bool strict)	// NOLINT(bugprone-easily-swappable-parameters)
 {
 	char which[96];
 	char refusal[256];
@@ -356,34 +356,31 @@ get(const char *iface, const char *name, uint32_t *value, bool strict)	// NOLINT
 	if (!reply(call(to_props, "Get", which, name), &r, refusal, sizeof refusal, name, "v", strict)) {
 		if (strict)
 			errx(1, "%s: %s", name, shown(refusal));
-		return false;
+		return -1;
 	}
 	dr_enter(&r, &v);
-	*value = dr_u32(&v);
+	const uint32_t value = dr_u32(&v);
 	// The variant's type is one whole type: "u" when it starts so.
 	const bool good = !v.bad && (*v.sig == 'u' || (!strict && *v.sig == 'i'));
 	if (strict && !good)
 		bad_reply(name, v.sig, "u");
 	if (verbose)
-		warnx("mm: reply %u", *value);
-	return good;
+		warnx("mm: reply %u", value);
+	return good ? value : -1;
 }
 
 uint32_t
 mm_state()
 {
-	uint32_t state;
-
-	get(".Modem.Modem3gpp.Ussd", "State", &state, true);
-	return state;
+	return static_cast<uint32_t>(get(".Modem.Modem3gpp.Ussd", "State", true));
 }
 
 // Both strings are literals wherever this is called, the interface always
 // the one that starts with a dot.
-bool
-mm_number(const char *iface, const char *name, uint32_t *value)	// NOLINT(bugprone-easily-swappable-parameters)
+int64_t
+mm_number(const char *iface, const char *name)	// NOLINT(bugprone-easily-swappable-parameters)
 {
-	return get(iface, name, value, false);
+	return get(iface, name, false);
 }
 
 // Without text (Cancel), the call has no argument and its reply no body,

@@ -23,8 +23,8 @@ bool mm_manages(const char *port);
 uint32_t mm_state();			// the Ussd interface's State property
 // For the questions of a failed run: the number property name of the
 // modem's interface iface (".Modem" or ".Modem.Modem3gpp" after
-// ModemManager's name); false, never ending the run, when it gave none.
-bool mm_number(const char *iface, const char *name, uint32_t *value);
+// ModemManager's name); -1, never ending the run, when it gave none.
+int64_t mm_number(const char *iface, const char *name);
 // Initiate or Respond ("Initiate"/"Respond") with text (UTF-8): true with
 // the answer (UTF-8, invalid sequences replaced by U+FFFD) in answer; false
 // with "NAME: MESSAGE" of the D-Bus error reply in refusal. With text null,

@@ -30,19 +30,19 @@ sim_of_lock(uint32_t v)
 static void
 mm_network(modem_state *s)
 {
-	uint32_t v;
+	int64_t v;
 
-	if (mm_number(".Modem", "AccessTechnologies", &v))
+	if ((v = mm_number(".Modem", "AccessTechnologies")) >= 0)
 		s->tech = v & 0x4000 ? access_tech::lte : v & 0x8000 ? access_tech::nr5g :
 		    v != 0 ? access_tech::other : access_tech::unknown;
-	if (mm_number(".Modem.Modem3gpp", "RegistrationState", &v)) {
+	if ((v = mm_number(".Modem.Modem3gpp", "RegistrationState")) >= 0) {
 		static constexpr reg_state regs[] = {
 			reg_state::not_searching, reg_state::registered, reg_state::searching,
 			reg_state::denied, reg_state::unknown, reg_state::registered,
 			reg_state::sms_only, reg_state::sms_only, reg_state::unknown,
 			reg_state::registered, reg_state::registered,
 		};
-		s->cs = v < sizeof regs / sizeof *regs ? regs[v] : reg_state::unknown;
+		s->cs = static_cast<size_t>(v) < sizeof regs / sizeof *regs ? regs[v] : reg_state::unknown;
 	}
 }
 
@@ -53,25 +53,25 @@ mm_network(modem_state *s)
 bool
 mm_why(modem_state *s, int64_t)
 {
-	uint32_t state;
-	uint32_t v;
+	const int64_t state = mm_number(".Modem", "State");
+	int64_t v;
 
-	if (!mm_number(".Modem", "State", &state))
+	if (state < 0)
 		return false;
 	const auto st = static_cast<int32_t>(state);
 	// Disabled or being disabled: the radio is off.
 	s->radio_off = static_cast<signed char>(st == 3 || st == 4);
 	if (s->radio_off)
 		return true;
-	if (st == 2 && mm_number(".Modem", "UnlockRequired", &v)) {
-		s->sim = sim_of_lock(v);
+	if (st == 2 && (v = mm_number(".Modem", "UnlockRequired")) >= 0) {
+		s->sim = sim_of_lock(static_cast<uint32_t>(v));
 		if (s->sim == sim_state::locked) {
-			const uint32_t j = v - first_lock + (v - first_lock >= 5);
+			const auto j = static_cast<uint32_t>(v - first_lock + (v - first_lock >= 5));
 			snprintf(s->lock, sizeof s->lock, "PH-%s %s", locks[j / 2], j % 2 ? "PUK" : "PIN");
 		}
 	}
 	// The SIM missing, or an eSIM without a profile.
-	if (st == -1 && mm_number(".Modem", "StateFailedReason", &v))
+	if (st == -1 && (v = mm_number(".Modem", "StateFailedReason")) >= 0)
 		s->sim = v == 2 || v == 5 ? sim_state::absent : sim_state::unknown;
 	if (s->sim != sim_state::unknown && s->sim != sim_state::ready)
 		return true;

@@ -238,7 +238,11 @@ qmi_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t 
 			const uint8_t *act = qmi_tlv(&m, ussd_action, &n);
 			return take(&m, act != nullptr && n >= 1 && act[0] == 2, 0x11, 0x10, a);
 		} else if (m.kind == qmi_indication && m.id == 0x3d) {
-			*a = {2, -1, charset::latin1, nullptr, 0, nullptr, 0, nullptr};
+			// No text: the rest of a stays zero.
+			*a = {};
+			a->status = 2;
+			a->dcs = -1;
+			a->set = charset::latin1;
 			return &qmi_mode;
 		}
 	}

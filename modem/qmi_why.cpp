@@ -7,16 +7,18 @@ static constexpr uint8_t dms = 2;
 static constexpr uint8_t nas = 3;
 static constexpr uint8_t uim = 11;
 
-// Until when the questions wait, and the result of the last asked.
+// Until when the questions wait, the result of the last asked, and the
+// length of the value it gave.
 static int64_t until;
 static long last_error;
+static size_t got_len;
 
 // The value of TLV type of a successful response to id of service, at
-// least need bytes long, its length in *n; null when the question could
+// least need bytes long, its length in got_len; null when the question could
 // not be asked or was refused, its error then in last_error (-2 when none
 // came).
 static const uint8_t *
-answer(uint8_t service, uint16_t id, uint8_t type, size_t need, size_t *n)
+answer(uint8_t service, uint16_t id, uint8_t type, size_t need)
 {
 	qmi_msg m;
 
@@ -24,8 +26,8 @@ answer(uint8_t service, uint16_t id, uint8_t type, size_t need, size_t *n)
 	if (!qmi_question(service, id, until, &m))
 		return nullptr;
 	last_error = qmi_result(&m);
-	const uint8_t *v = last_error == -1 ? qmi_tlv(&m, type, n) : nullptr;
-	return v != nullptr && *n >= need ? v : nullptr;
+	const uint8_t *v = last_error == -1 ? qmi_tlv(&m, type, &got_len) : nullptr;
+	return v != nullptr && got_len >= need ? v : nullptr;
 }
 
 // The state of an application of Get Card Status, its card's UPIN state
@@ -109,14 +111,13 @@ card_status(const uint8_t *v, size_t n, char *lock, size_t size)
 static void
 sim_of(modem_state *s, bool *told)
 {
-	size_t n;
-	const uint8_t *v = answer(dms, 0x44, 1, 1, &n);
+	const uint8_t *v = answer(dms, 0x44, 1, 1);
 
 	if (v != nullptr) {
 		*told = true;
 		s->sim = v[0] == 0 ? sim_state::ready : v[0] == 2 ? sim_state::absent : sim_state::unknown;
 		if (v[0] == 1) {
-			v = answer(dms, 0x2b, 0x11, 3, &n);
+			v = answer(dms, 0x2b, 0x11, 3);
 			s->sim = v == nullptr ? sim_state::not_ready : v[0] == 1 ? sim_state::pin :
 			    v[0] == 4 ? sim_state::puk : sim_state::not_ready;
 		}
@@ -127,9 +128,9 @@ sim_of(modem_state *s, bool *told)
 	qmi_question_done();
 	if (!qmi_question_client(uim, until))
 		return;
-	if ((v = answer(uim, 0x2f, 0x10, 9, &n)) != nullptr) {
+	if ((v = answer(uim, 0x2f, 0x10, 9)) != nullptr) {
 		*told = true;
-		s->sim = card_status(v, n, s->lock, sizeof s->lock);
+		s->sim = card_status(v, got_len, s->lock, sizeof s->lock);
 	}
 }
 
@@ -159,15 +160,14 @@ serving_system(modem_state *s)
 {
 	static constexpr reg_state regs[] = {reg_state::not_searching, reg_state::registered,
 		reg_state::searching, reg_state::denied};
-	size_t n;
-	const uint8_t *v = answer(nas, 0x24, 1, 5, &n);
+	const uint8_t *v = answer(nas, 0x24, 1, 5);
 
 	if (v == nullptr)
 		return false;
 	s->cs = v[0] < 4 ? regs[v[0]] : reg_state::unknown;
 	if (v[0] == 1 && v[1] != 0)
 		s->cs_service = static_cast<signed char>(v[1] == 1);
-	s->tech = tech_of(v, n);
+	s->tech = tech_of(v, got_len);
 	return true;
 }
 
@@ -175,12 +175,11 @@ serving_system(modem_state *s)
 bool
 qmi_why(modem_state *s, int64_t deadline)
 {
-	size_t n;
 	bool told = false;
 
 	until = deadline;
 	if (qmi_question_client(dms, deadline)) {
-		if (const uint8_t *v = answer(dms, 0x2d, 1, 1, &n)) {
+		if (const uint8_t *v = answer(dms, 0x2d, 1, 1)) {
 			told = true;
 			s->radio_off = static_cast<signed char>(v[0] == 0xff ? -1 : v[0] != 0);
 		}

@@ -99,10 +99,9 @@ void
 dw_begin(dwriter *w, uint8_t *buf, size_t size, bool big, dbus_type type, uint32_t serial)
 {
 	*w = {buf, size, 0, big, false, 0};
-	dw_byte(w, big ? 'B' : 'l');
-	dw_byte(w, type);
-	dw_byte(w, 0);
-	dw_byte(w, 1);
+	// The byte order, the type, no flags and version 1, as one u32 in
+	// that order.
+	dw_u32(w, static_cast<uint32_t>(big ? 'B' << 24 | type << 16 | 1 : 1 << 24 | type << 8 | 'l'));
 	dw_u32(w, 0);
 	dw_u32(w, serial);
 	dw_u32(w, 0);
@@ -386,7 +385,6 @@ dbus_parse(const uint8_t *msg, size_t len, dbus_header *h)
 	h->reply_serial = 0;
 	for (const char *&f : h->field)
 		f = "";	// cppcheck-suppress useStlAlgorithm
-	h->body = h->body_len = 0;
 	static constexpr char field_sig[] = "(yv)";
 	dreader fields = {msg, 16, 16 + get32(msg + 12, big), field_sig, field_sig + 4, field_sig,
 	    big, false, true, 1};
