@@ -107,12 +107,13 @@ spawn(const std::vector<std::string> &args, const char *port, const run_options 
 		c.err = pipe_for(fa, 2, run.stderr_gone, write_ends);
 
 	// Signals as a plain parent leaves them, whatever this process does
-	// with its own.
+	// with its own: a shell that starts the tests in the background has
+	// them ignore SIGINT, which the tool then leaves ignored.
 	posix_spawnattr_t attr;
 	posix_spawnattr_init(&attr);
 	sigset_t def, mask;
 	sigemptyset(&def);
-	for (int sig : {SIGALRM, SIGHUP, SIGPIPE})
+	for (int sig : {SIGALRM, SIGHUP, SIGINT, SIGPIPE, SIGTERM})
 		sigaddset(&def, sig);
 	sigemptyset(&mask);
 	if (run.block_alarm)
