@@ -16,10 +16,11 @@ volatile sig_atomic_t results_owed = 0;
 bool
 is_final(const char *line)
 {
-	// One after another, an empty one last.
-	static constexpr char others[] = "OK\0NO CARRIER\0BUSY\0NO ANSWER\0NO DIALTONE\0";
+	// The five, one after another.
+	static constexpr char others[] = "OK\0NO CARRIER\0BUSY\0NO ANSWER\0NO DIALTONE";
+	const char *r = others;
 
-	for (const char *r = others; *r != '\0'; r += strlen(r) + 1)
+	for (int i = 0; i < 5; i++, r += strlen(r) + 1)
 		if (strcmp(line, r) == 0)
 			return true;
 	return is_refusal(line);
