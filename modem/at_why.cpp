@@ -81,13 +81,12 @@ sim_from(heard h, const char *line, modem_state *s)
 	const char *p = line + strspn(line, " \"");
 	p = h == heard::answer ? p : strncmp(p, "+CME ERROR:", 11) == 0 ? p + 11 + strspn(p + 11, " ") : "";
 	const size_t len = strcspn(p, "\"");
-	if (h == heard::answer && (strncmp(p, "READY", 5) == 0 || strncmp(p, "SIM PIN2", 8) == 0 ||
-	    strncmp(p, "SIM PUK2", 8) == 0))
-		s->sim = sim_state::ready;
-	else if (h == heard::answer && len == 7 && strncmp(p, "SIM P", 5) == 0)
-		s->sim = p[5] == 'I' ? sim_state::pin : sim_state::puk;
-	else if (h == heard::answer && len > 0)
-		s->sim = sim_state::locked;
+	// An answer with nothing in its quotes says nothing.
+	if (h == heard::answer && len > 0)
+		s->sim = strncmp(p, "READY", 5) == 0 || strncmp(p, "SIM PIN2", 8) == 0 ||
+		    strncmp(p, "SIM PUK2", 8) == 0 ? sim_state::ready
+		    : len == 7 && strncmp(p, "SIM P", 5) == 0 ? p[5] == 'I' ? sim_state::pin : sim_state::puk
+		    : sim_state::locked;
 	else if (strcmp(p, "10") == 0 || strcmp(p, "SIM not inserted") == 0)
 		s->sim = sim_state::absent;
 	else if (strcmp(p, "14") == 0 || strcmp(p, "SIM busy") == 0)

@@ -14,18 +14,18 @@
 // classic run packs 7-bit codes as they are.
 struct at_coding {
 	const char *mode;	// the name of the row it is coded for
-	const char *cscs;	// the set-up command choosing its character set
 	const char *(*code)(const char *text, char *dest, size_t size);
 	// What an answer's hex stands for, and what its text is where it is
-	// no hex; text is never read as hex here.
+	// no hex; text is never read as hex here. The one whose hex is UCS2
+	// chooses that character set with AT+CSCS, the others IRA.
 	charset hex, no_hex;
 };
 
 static constexpr at_coding codings[] = {
-	{"packed", "AT+CSCS=\"IRA\"", gsm_pack, charset::gsm, charset::latin1},
-	{"text", "AT+CSCS=\"IRA\"", text_code, charset::text, charset::text},
-	{"ucs2", "AT+CSCS=\"UCS2\"", ucs2_code, charset::ucs2, charset::text},
-	{"classic", "AT+CSCS=\"IRA\"", septet_pack, charset::gsm, charset::latin1},
+	{"packed", gsm_pack, charset::gsm, charset::latin1},
+	{"text", text_code, charset::text, charset::text},
+	{"ucs2", ucs2_code, charset::ucs2, charset::text},
+	{"classic", septet_pack, charset::gsm, charset::latin1},
 };
 
 static const at_coding *coding = &codings[0];	// the one the run set up
@@ -59,9 +59,12 @@ at_refusal(const char *request)
 static const mode_ops *
 at_set_up_in(const mode_ops *m)
 {
+	// One that auto chose is said under -v.
+	if (chosen && verbose)
+		warnx("mode: %s", m->name);
 	coding = coding_named(m->name);
 	current = m;
-	at_wok(coding->cscs);
+	at_wok(coding->hex == charset::ucs2 ? "AT+CSCS=\"UCS2\"" : "AT+CSCS=\"IRA\"");
 	return m;
 }
 
@@ -89,9 +92,11 @@ lf_joined(const char *text, size_t len, char *out)
 {
 	size_t n = 0;
 
+	// The CRs right before an LF are taken back when it comes.
 	for (size_t i = 0; i < len; i++) {
-		if (text[i] == '\r' && text[i + strspn(text + i, "\r")] == '\n')
-			continue;
+		if (text[i] == '\n')
+			while (n > 0 && out[n - 1] == '\r')
+				n--;
 		out[n++] = text[i];
 	}
 	out[n] = '\0';
@@ -130,8 +135,6 @@ at_send(const char *request, bool first, ussd_answer *a, char *refusal, size_t s
 		coding = coding_named("text");
 		if (job_refusal(&text_mode, job) != nullptr)
 			return nullptr;
-		if (verbose)
-			warnx("mode: %s", text_mode.name);
 		at_set_up_in(&text_mode);
 	}
 	take(&c, a);
@@ -222,11 +225,8 @@ auto_set_up(const mode_ops *, const ussd_job *j)
 			errx(1, "%s: not a serial, QMI or MBIM device", port);
 	job = j;
 	at_open(&modern_dialogue);
-	const char *name = choose_mode();
-	if (verbose)
-		warnx("mode: %s", name);
 	chosen = true;
-	return at_set_up_in(mode_named(name));
+	return at_set_up_in(mode_named(choose_mode()));
 }
 
 const mode_ops classic_run = {

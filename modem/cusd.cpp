@@ -186,13 +186,10 @@ cusd_begin(const char *line, cusd_answer *a)
 cusd_part
 cusd_go_on(const char *line, size_t crs, cusd_answer *a)
 {
-	cusd_part r = cusd_part::whole;
-
-	while (crs-- > 0 && r == cusd_part::whole)
-		r = add_text(a, "\r", 1, true);
-	if (r == cusd_part::whole)
-		r = add_text(a, "\n", 1);
-	return r == cusd_part::whole ? take_text(a, line, false) : r;
+	for (size_t i = 0; i <= crs; i++)
+		if (add_text(a, i < crs ? "\r" : "\n", 1, i < crs) != cusd_part::whole)
+			return cusd_part::too_long;
+	return take_text(a, line, false);
 }
 
 // The lines of a text that goes on past its +CUSD: line, up to its end;

@@ -16,11 +16,11 @@ volatile sig_atomic_t results_owed = 0;
 bool
 is_final(const char *line)
 {
-	static constexpr const char *others[] = {
-		"OK", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE",
-	};
+	// The five, one after another.
+	static constexpr char others[] = "OK\0NO CARRIER\0BUSY\0NO ANSWER\0NO DIALTONE";
+	const char *r = others;
 
-	for (const char *r : others)
+	for (int i = 0; i < 5; i++, r += strlen(r) + 1)
 		if (strcmp(line, r) == 0)
 			return true;
 	return is_refusal(line);

@@ -19,13 +19,19 @@ strip_crlf(char *line)
 }
 
 void
-lost_modem()
+lost_port(int error)
 {
-	if (read_error != 0) {
-		errno = read_error;
+	if (error != 0) {
+		errno = error;
 		err(1, "%s", port);
 	}
 	errx(1, "%s: unexpected end of file", port);
+}
+
+void
+lost_modem()
+{
+	lost_port(read_error);
 }
 
 int64_t

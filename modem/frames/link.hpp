@@ -73,6 +73,7 @@ using line_source = next_line (*)(char *buf, size_t size, int64_t deadline, line
 next_line modem_line(char *buf, size_t size, int64_t deadline, line_read *got);
 void strip_crlf(char *line);		// cut line at its CR, then at its LF
 [[noreturn]] void lost_modem();		// end of input or read error on the port
+[[noreturn]] void lost_port(int error);	// error's (errno), or the end of input where 0
 // ERROR, +CME ERROR: or +CMS ERROR: - a command refused.
 bool is_refusal(const char *line);
 

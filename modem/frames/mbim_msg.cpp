@@ -289,10 +289,8 @@ next_message(int64_t deadline, mbim_message *m)
 		const ssize_t n = read(modem_fd, in + have, sizeof in - have);
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n < 0)
-			err(1, "%s", port);
-		if (n == 0)
-			errx(1, "%s: unexpected end of file", port);
+		if (n <= 0)
+			lost_port(n < 0 ? errno : 0);
 		have += static_cast<size_t>(n);
 	}
 	return true;

@@ -55,17 +55,12 @@ read_start(const char *path, char *buf, size_t size)
 static const char *
 kernel_mode(const char *root, const struct stat *st)
 {
-	static constexpr struct {
-		const char *word, *mode;
-	} words[] = {
-		{"\nAT\n", "at"},
-		{"\nDRIVER=huawei_cdc_ncm\n", "at"},
-		{"\nQMI\n", "qmi"},
-		{"\nMBIM\n", "mbim"},
-		{"\nDRIVER=qmi_wwan\n", "qmi"},
-		{"\nDRIVER=qmi_wwan_q\n", "qmi"},
-		{"\nDRIVER=cdc_mbim\n", "mbim"},
-	};
+	// The words one after another, in the order they are looked for, and
+	// by each the start of its mode in modes.
+	static constexpr char words[] = "\nAT\n\0\nDRIVER=huawei_cdc_ncm\n\0\nQMI\n\0\nMBIM\n\0"
+	    "\nDRIVER=qmi_wwan\n\0\nDRIVER=qmi_wwan_q\n\0\nDRIVER=cdc_mbim\n";
+	static constexpr char modes[] = "at\0qmi\0mbim";
+	static constexpr unsigned char mode_at[] = {0, 0, 3, 7, 3, 3, 7};
 	static constexpr const char *files[] = {"type", "device/uevent"};
 	char path[128];
 	char text[1024];
@@ -77,10 +72,12 @@ kernel_mode(const char *root, const struct stat *st)
 		read_start(path, text + len, 511);
 		len += strlen(text + len);
 	}
-	// A raw loop: the tool links no part of the C++ library.
-	for (const auto &w : words)
-		if (strstr(text, w.word) != nullptr)	// cppcheck-suppress useStlAlgorithm
-			return w.mode;
+	const char *w = words;
+	for (const unsigned char m : mode_at) {
+		if (strstr(text, w) != nullptr)
+			return modes + m;
+		w += strlen(w) + 1;
+	}
 	return "";
 }
 
