@@ -126,6 +126,9 @@ show(const char *what, const uint8_t *f, size_t n)
 	show_frame(line, f, n, 1, 256, "");
 }
 
+// Why the last read came to end_byte: errno, 0 at the end of input.
+static int read_error;
+
 // Reads n bytes, waiting for them until the deadline (-1: none): 0, or
 // end_byte or late_byte. Async-signal-safe.
 static int
@@ -144,8 +147,10 @@ fill(uint8_t *p, size_t n, int64_t deadline)
 		const ssize_t r = read(modem_fd, p, n);
 		if (r < 0 && errno == EINTR)
 			continue;
-		if (r <= 0)
+		if (r <= 0) {
+			read_error = r < 0 ? errno : 0;
 			return end_byte;
+		}
 		p += r;
 		n -= static_cast<size_t>(r);
 	}
@@ -211,7 +216,7 @@ qmux_next_of(uint8_t service, int64_t deadline, qmi_msg *m)
 		if (r == late_byte)
 			return false;
 		if (r != 0)
-			lost_modem();
+			lost_port(read_error);
 		if (m->service == service && (service == qmi_ctl || m->client == client_of(service)))
 			return true;
 	}
