@@ -40,9 +40,11 @@ static constexpr struct packed_alphabet {
 }();
 static_assert(
     [] {
-	    for (const char16_t c : gsm_chars)
+	    for (size_t i = 0; i < 128; i++) {
+		    const char16_t c = gsm_chars[i];
 		    if ((c >= 0x80 && c < 0xa0) || (c > 0xff && (c < 0x393 || c > 0x3a9)))
 			    return false;
+	    }
 	    return true;
     }(),
     "each character of the alphabet has its own byte");
