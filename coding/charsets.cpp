@@ -7,7 +7,7 @@ static constexpr uint8_t gsm_escape = 0x1b;
 // The GSM 7-bit default alphabet. The escape is read as a space where it
 // cannot escape anything: at the end, or before a second escape, which
 // would lead to a further table not yet defined.
-static constexpr uint16_t gsm_alphabet[128] = {
+static constexpr char16_t gsm_chars[128] = {
 	/* 0x00 */ u'@', u'£', u'$', u'¥', u'è', u'é', u'ù', u'ì',
 	    u'ò', u'Ç', u'\n', u'Ø', u'ø', u'\r', u'Å', u'å',
 	/* 0x10 */ u'Δ', u'_', u'Φ', u'Γ', u'Λ', u'Ω', u'Π', u'Ψ',
@@ -25,6 +25,37 @@ static constexpr uint16_t gsm_alphabet[128] = {
 	/* 0x70 */ u'p', u'q', u'r', u's', u't', u'u', u'v', u'w',
 	    u'x', u'y', u'z', u'ä', u'ö', u'ñ', u'ü', u'à',
 };
+
+// The alphabet kept a byte a character: ISO 8859-1's characters as they
+// are, its Greek capitals (U+0393 to U+03A9) moved down to 0x83 to 0x99,
+// where it has none of ISO 8859-1's.
+static constexpr uint32_t greek_shift = 0x390 - 0x80;
+static constexpr struct packed_alphabet {
+	uint8_t code[128];
+} gsm_alphabet = [] {
+	packed_alphabet p = {};
+	for (size_t i = 0; i < 128; i++)
+		p.code[i] = static_cast<uint8_t>(gsm_chars[i] >= 0x390 ? gsm_chars[i] - greek_shift : gsm_chars[i]);
+	return p;
+}();
+static_assert(
+    [] {
+	    for (size_t i = 0; i < 128; i++) {
+		    const char16_t c = gsm_chars[i];
+		    if ((c >= 0x80 && c < 0xa0) || (c > 0xff && (c < 0x393 || c > 0x3a9)))
+			    return false;
+	    }
+	    return true;
+    }(),
+    "each character of the alphabet has its own byte");
+
+// The character of a code of the alphabet.
+static uint32_t
+gsm_char(unsigned code)
+{
+	const uint32_t c = gsm_alphabet.code[code];
+	return c >= 0x80 && c < 0xa0 ? c + greek_shift : c;
+}
 
 // The extension table, reached by the escape: the codes it defines.
 static constexpr struct {
@@ -84,7 +115,7 @@ size_t
 gsm_septets(uint32_t cp, uint8_t septets[2])
 {
 	for (uint8_t code = 0; code < 128; code++) {
-		if (code != gsm_escape && gsm_alphabet[code] == cp) {
+		if (code != gsm_escape && gsm_char(code) == cp) {
 			septets[0] = code;
 			return 1;
 		}
@@ -104,10 +135,10 @@ gsm_to_utf8(const uint8_t *septets, size_t n, utf8_out *out)
 {
 	for (size_t i = 0; i < n; i++) {
 		unsigned code = septets[i] & 0x7fu;
-		uint32_t cp = gsm_alphabet[code];
+		uint32_t cp = gsm_char(code);
 		if (code == gsm_escape && i + 1 < n) {
 			code = septets[++i] & 0x7fu;
-			cp = gsm_alphabet[code];
+			cp = gsm_char(code);
 			for (size_t e = 0; e < sizeof gsm_extension / sizeof gsm_extension[0]; e++)
 				if (gsm_extension[e].code == code)
 					cp = gsm_extension[e].cp;

@@ -46,6 +46,13 @@ static size_t asks;
 // The run is a modern one, as its job says.
 static bool modern_run;
 
+// A message about the modem of the run: its name, then what, then detail.
+static void
+say(const char *what, const char *detail = "")
+{
+	warnx("%s: %s%s", modem_name(run_mode), what, detail);
+}
+
 // A modem that hangs while it is asked: what the run took is given back,
 // and the run ends, its failure said already.
 [[noreturn]] static void
@@ -69,7 +76,7 @@ network_failed(bool first)
 		catch_signal(SIGALRM, asked_too_long);
 		alarm(4);
 		if (const char *why = mode_why(run_mode, deadline, buf, sizeof buf))
-			warnx("%s: why: %s", modem_name(run_mode), why);
+			say("why: ", why);
 	}
 	exit(1);
 }
@@ -77,7 +84,7 @@ network_failed(bool first)
 void
 answer_overdue()
 {
-	warnx("%s: Operation timed out", modem_name(run_mode));
+	say("Operation timed out");
 	network_failed(asks == 1);
 }
 
@@ -91,11 +98,13 @@ accept(const ussd_answer *a, bool first)
 			"session ended by the network", "another client has responded",
 			"operation not supported", "network timed out",
 		};
-		warnx("%s: %s", modem_name(run_mode), ended[a->status - 2]);
+		say(ended[a->status - 2]);
 		network_failed(first && a->status >= 4);
 	}
-	if (a->raw == nullptr)
-		errx(1, "%s: bad +CUSD response", modem_name(run_mode));
+	if (a->raw == nullptr) {
+		say("bad +CUSD response");
+		exit(1);
+	}
 }
 
 // Whether the network may wait for a reply: it says so, or the mode
@@ -127,7 +136,7 @@ send_text(const char *text, ussd_answer *answer, bool first)
 	request_out = 1;
 	const mode_ops *went_on = run_mode->send(text, first, answer, refusal, sizeof refusal);
 	if (went_on == nullptr) {
-		warnx("%s: request refused: %s", modem_name(run_mode), shown(refusal));
+		say("request refused: ", shown(refusal));
 		network_failed(first);
 	}
 	run_mode = went_on;
@@ -218,8 +227,10 @@ converse()
 	ussd_answer answer = {};
 	send_text(ussd, &answer, true);
 	for (size_t i = 0; i < reply_count; i++) {
-		if (!may_wait(&answer))
-			errx(1, "%s: session ended before reply %s", modem_name(run_mode), replies[i]);
+		if (!may_wait(&answer)) {
+			say("session ended before reply ", replies[i]);
+			exit(1);
+		}
 		send_text(replies[i], &answer, false);
 	}
 	// A session left waiting would take the next request on this modem,
@@ -228,7 +239,7 @@ converse()
 	// printed even when the modem does not confirm the end.
 	const bool kept = may_wait(&answer) && (keep || !job.modern);
 	if (may_wait(&answer) && !kept && !run_mode->end_session(true))
-		warnx("%s: session end not confirmed", modem_name(run_mode));
+		say("session end not confirmed");
 	request_out = kept;
 	alarm(0);
 
