@@ -276,15 +276,16 @@ on_header(const char *name, const char *value)
 		copy_value(cookie, sizeof cookie, value, strcspn(value, ";"));
 	} else if (strncmp(name, "__requestverificationtoken", 26) == 0) {
 		const char *which = name + 26;
-		const int i = strcmp(which, "two") == 0;
+		int i = strcmp(which, "two") == 0;
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
-			copy_value(tokens[i], sizeof tokens[0], value, strcspn(value, "#"));
 			fresh_token = true;
 			// A login's answer may give its tokens as a list, "A#B#":
 			// the second is the one for the POST after next.
-			const char *b = strchr(value, '#');
-			if (*which == '\0' && b != nullptr)
-				copy_value(tokens[1], sizeof tokens[1], b + 1, strcspn(b + 1, "#"));
+			for (const char *v = value; v != nullptr && i < 2; i = *which == '\0' ? i + 1 : 2) {
+				copy_value(tokens[i], sizeof tokens[0], v, strcspn(v, "#"));
+				if ((v = strchr(v, '#')) != nullptr)
+					v++;
+			}
 		}
 	}
 }
@@ -470,13 +471,14 @@ send_taken(char *refusal, size_t size)
 {
 	size_t n;
 	const char *v = hilink_element("response", &n);
-	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
+	if (v != nullptr && n == 2 && v[0] == 'O' && v[1] == 'K')
 		return true;
-	if (v == nullptr || n == 0)
-		snprintf(refusal, size, "%s", v != nullptr || trimmed_end(body_buf, hilink_answer.len) == 0 ?
-		    "an empty answer" : "an HTML page");
-	else
-		text_into(refusal, size, 0, v, n);
+	if (v == nullptr || n == 0) {
+		v = v != nullptr || trimmed_end(body_buf, hilink_answer.len) == 0 ? "an empty answer" :
+		    "an HTML page";
+		n = strlen(v);
+	}
+	text_into(refusal, size, 0, v, n);
 	return false;
 }
 
@@ -525,10 +527,8 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	if (code != 0)
 		return refused(code, false, refusal, size);
 	v = hilink_element("content", &n);
-	if (v == nullptr)
-		hilink_fail("an answer without its content");
-	if (n >= sizeof answer_buf)
-		hilink_fail("response too long");
+	if (v == nullptr || n >= sizeof answer_buf)
+		hilink_fail(v == nullptr ? "an answer without its content" : "response too long");
 	memcpy(answer_buf, v, n);
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.
