@@ -88,12 +88,13 @@ netrc_entry(char *at, const char **login, const char **pass)
 			// A macro runs to the next empty line.
 			char *end = strstr(at, "\n\n");
 			at = end != nullptr ? end : at + strlen(at);
-		} else if (k == 3) {
-			*login = netrc_token(&at);
-		} else if (k == 4) {
-			*pass = netrc_token(&at);
-		} else if (k == 5) {
-			netrc_token(&at);	// the account, which a login here does not use
+		} else if (k > 2) {
+			// The account, the last, is not used by a login here.
+			char *v = netrc_token(&at);
+			if (k == 3)
+				*login = v;
+			else if (k == 4)
+				*pass = v;
 		}
 	}
 }
