@@ -129,9 +129,13 @@ hilink_parse_url(const char *url, http_peer *to)
 		return bad;
 	memcpy(name, h, n);
 	name[n] = '\0';
-	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)), url + 7);
+	// The authority: a host of under 256 characters, its brackets and a
+	// port of up to 5 digits fit.
+	static_assert(sizeof to->host > sizeof hilink_host + 2 + 6);
+	n = static_cast<size_t>(p - (url + 7));
+	memcpy(to->host, url + 7, n);
+	to->host[n] = '\0';
 
-	to->addr = {};
 #if USSDQ_HILINK_NAMES
 	// An address is taken as it is written, without a look-up.
 	addrinfo hints = {};
@@ -143,6 +147,7 @@ hilink_parse_url(const char *url, http_peer *to)
 	to->addr_len = found->ai_addrlen;
 	freeaddrinfo(found);
 #else
+	to->addr = {};
 	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&to->addr);
 	if (inet_pton(AF_INET6, name, &v6->sin6_addr) == 1) {
 		v6->sin6_family = AF_INET6;
@@ -373,7 +378,8 @@ open_session()
 	    (v = hilink_element("token", &n)) != nullptr) {
 		// Of the long token only the end counts.
 		n = trimmed_end(v, n);
-		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
+		const size_t cut = n > 32 ? n - 32 : 0;
+		copy_value(tokens[0], sizeof tokens[0], v + cut, n - cut);
 	} else {
 		page_tokens();
 	}
