@@ -64,6 +64,14 @@ keyword(const char *t)
 	return -1;
 }
 
+// A macro runs to the next empty line, or to the end of the text.
+static char *
+macro_end(char *at)
+{
+	char *end = strstr(at, "\n\n");
+	return end != nullptr ? end : at + strlen(at);
+}
+
 // In the text of a netrc file, the entry for hilink_host (or the default
 // one), and for user when the URL names one: its login and password.
 static void
@@ -85,9 +93,7 @@ netrc_entry(char *at, const char **login, const char **pass)
 			ours = k == 1 || (m != nullptr && hilink_same(m, hilink_host, sizeof hilink_host));
 			*login = *pass = nullptr;
 		} else if (k == 2) {
-			// A macro runs to the next empty line.
-			char *end = strstr(at, "\n\n");
-			at = end != nullptr ? end : at + strlen(at);
+			at = macro_end(at);
 		} else if (k > 2) {
 			// The account, the last, is not used by a login here.
 			char *v = netrc_token(&at);
@@ -254,9 +260,9 @@ challenge_login(const char *name)
 	uint8_t sig[sha256_size];
 	char first_hex[65];
 	char proof[65];
-	// The first nonce and the device's twice, each after a comma; the
-	// device's is of fewer than 200 characters.
-	char auth[sizeof first_hex + 2 * 200];
+	// The first nonce and the device's twice, each after a comma.
+	constexpr size_t nonce_room = 200;
+	char auth[sizeof first_hex + 2 * nonce_room];
 	size_t n;
 
 	if (syscall(SYS_getrandom, first, sizeof first, 0) != sizeof first)
@@ -275,7 +281,7 @@ challenge_login(const char *name)
 	    hex_octets(s + 2 * salt_len, 2, salt + salt_len) == 1)
 		salt_len++;
 	s = hilink_element("servernonce", &n);
-	if (s == nullptr || n >= 200)
+	if (s == nullptr || n >= nonce_room)
 		hilink_fail("login refused: an answer without its nonce");
 	const int w = static_cast<int>(n);
 	const int k = snprintf(auth, sizeof auth, "%s,%.*s,%.*s", first_hex, w, s, w, s);
