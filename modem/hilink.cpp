@@ -129,9 +129,13 @@ hilink_parse_url(const char *url, http_peer *to)
 		return bad;
 	memcpy(name, h, n);
 	name[n] = '\0';
-	snprintf(to->host, sizeof to->host, "%.*s", static_cast<int>(p - (url + 7)), url + 7);
+	// The authority: a host of under 256 characters, its brackets and a
+	// port of up to 5 digits fit.
+	static_assert(sizeof to->host > sizeof hilink_host + 2 + 6);
+	n = static_cast<size_t>(p - (url + 7));
+	memcpy(to->host, url + 7, n);
+	to->host[n] = '\0';
 
-	to->addr = {};
 #if USSDQ_HILINK_NAMES
 	// An address is taken as it is written, without a look-up.
 	addrinfo hints = {};
@@ -143,6 +147,7 @@ hilink_parse_url(const char *url, http_peer *to)
 	to->addr_len = found->ai_addrlen;
 	freeaddrinfo(found);
 #else
+	to->addr = {};
 	auto *v6 = reinterpret_cast<sockaddr_in6 *>(&to->addr);
 	if (inet_pton(AF_INET6, name, &v6->sin6_addr) == 1) {
 		v6->sin6_family = AF_INET6;
@@ -276,15 +281,16 @@ on_header(const char *name, const char *value)
 		copy_value(cookie, sizeof cookie, value, strcspn(value, ";"));
 	} else if (strncmp(name, "__requestverificationtoken", 26) == 0) {
 		const char *which = name + 26;
-		const int i = strcmp(which, "two") == 0;
+		int i = strcmp(which, "two") == 0;
 		if (*which == '\0' || strcmp(which, "one") == 0 || i == 1) {
-			copy_value(tokens[i], sizeof tokens[0], value, strcspn(value, "#"));
 			fresh_token = true;
 			// A login's answer may give its tokens as a list, "A#B#":
 			// the second is the one for the POST after next.
-			const char *b = strchr(value, '#');
-			if (*which == '\0' && b != nullptr)
-				copy_value(tokens[1], sizeof tokens[1], b + 1, strcspn(b + 1, "#"));
+			for (const char *v = value; v != nullptr && i < 2; i = *which == '\0' ? i + 1 : 2) {
+				copy_value(tokens[i], sizeof tokens[0], v, strcspn(v, "#"));
+				if ((v = strchr(v, '#')) != nullptr)
+					v++;
+			}
 		}
 	}
 }
@@ -372,7 +378,8 @@ open_session()
 	    (v = hilink_element("token", &n)) != nullptr) {
 		// Of the long token only the end counts.
 		n = trimmed_end(v, n);
-		copy_value(tokens[0], sizeof tokens[0], n > 32 ? v + n - 32 : v, n > 32 ? 32 : n);
+		const size_t cut = n > 32 ? n - 32 : 0;
+		copy_value(tokens[0], sizeof tokens[0], v + cut, n - cut);
 	} else {
 		page_tokens();
 	}
@@ -470,13 +477,14 @@ send_taken(char *refusal, size_t size)
 {
 	size_t n;
 	const char *v = hilink_element("response", &n);
-	if (v != nullptr && n == 2 && memcmp(v, "OK", 2) == 0)
+	if (v != nullptr && n == 2 && v[0] == 'O' && v[1] == 'K')
 		return true;
-	if (v == nullptr || n == 0)
-		snprintf(refusal, size, "%s", v != nullptr || trimmed_end(body_buf, hilink_answer.len) == 0 ?
-		    "an empty answer" : "an HTML page");
-	else
-		text_into(refusal, size, 0, v, n);
+	if (v == nullptr || n == 0) {
+		v = v != nullptr || trimmed_end(body_buf, hilink_answer.len) == 0 ? "an empty answer" :
+		    "an HTML page";
+		n = strlen(v);
+	}
+	text_into(refusal, size, 0, v, n);
 	return false;
 }
 
@@ -525,10 +533,8 @@ hilink_send(const char *request, bool first, ussd_answer *a, char *refusal, size
 	if (code != 0)
 		return refused(code, false, refusal, size);
 	v = hilink_element("content", &n);
-	if (v == nullptr)
-		hilink_fail("an answer without its content");
-	if (n >= sizeof answer_buf)
-		hilink_fail("response too long");
+	if (v == nullptr || n >= sizeof answer_buf)
+		hilink_fail(v == nullptr ? "an answer without its content" : "response too long");
 	memcpy(answer_buf, v, n);
 	// The web API says neither whether the network waits for a reply nor
 	// a scheme: its text is UTF-8, with XML's references in it.

@@ -64,6 +64,14 @@ keyword(const char *t)
 	return -1;
 }
 
+// A macro runs to the next empty line, or to the end of the text.
+static char *
+macro_end(char *at)
+{
+	char *end = strstr(at, "\n\n");
+	return end != nullptr ? end : at + strlen(at);
+}
+
 // In the text of a netrc file, the entry for hilink_host (or the default
 // one), and for user when the URL names one: its login and password.
 static void
@@ -85,28 +93,28 @@ netrc_entry(char *at, const char **login, const char **pass)
 			ours = k == 1 || (m != nullptr && hilink_same(m, hilink_host, sizeof hilink_host));
 			*login = *pass = nullptr;
 		} else if (k == 2) {
-			// A macro runs to the next empty line.
-			char *end = strstr(at, "\n\n");
-			at = end != nullptr ? end : at + strlen(at);
-		} else if (k == 3) {
-			*login = netrc_token(&at);
-		} else if (k == 4) {
-			*pass = netrc_token(&at);
-		} else if (k == 5) {
-			netrc_token(&at);	// the account, which a login here does not use
+			at = macro_end(at);
+		} else if (k > 2) {
+			// The account, the last, is not used by a login here.
+			char *v = netrc_token(&at);
+			if (k == 3)
+				*login = v;
+			else if (k == 4)
+				*pass = v;
 		}
 	}
 }
 
 // A user name or a password, from up to any of the characters of ends,
-// into user or password; none where from is null. One cut to fit would be
-// a wrong one, and a wrong one tried counts towards the device's lock.
+// into user or password where it has none yet; none where from is null.
+// One cut to fit would be a wrong one, and a wrong one tried counts
+// towards the device's lock.
 static_assert(sizeof user == sizeof password);
 
 static void
 credential(char *to, const char *from, const char *ends = "")
 {
-	if (from == nullptr)
+	if (from == nullptr || *to != '\0')
 		return;
 	const size_t n = strcspn(from, ends);
 	if (n >= sizeof user)
@@ -147,10 +155,8 @@ read_netrc()
 	const char *login = nullptr;
 	const char *pass = nullptr;
 	netrc_entry(text, &login, &pass);
-	if (user[0] == '\0')
-		credential(user, login);
-	if (password[0] == '\0')
-		credential(password, pass);
+	credential(user, login);
+	credential(password, pass);
 }
 
 const char *
@@ -254,9 +260,9 @@ challenge_login(const char *name)
 	uint8_t sig[sha256_size];
 	char first_hex[65];
 	char proof[65];
-	char server_nonce[200];
 	// The first nonce and the device's twice, each after a comma.
-	char auth[sizeof first_hex + 2 * sizeof server_nonce];
+	constexpr size_t nonce_room = 200;
+	char auth[sizeof first_hex + 2 * nonce_room];
 	size_t n;
 
 	if (syscall(SYS_getrandom, first, sizeof first, 0) != sizeof first)
@@ -275,10 +281,10 @@ challenge_login(const char *name)
 	    hex_octets(s + 2 * salt_len, 2, salt + salt_len) == 1)
 		salt_len++;
 	s = hilink_element("servernonce", &n);
-	if (s == nullptr || n >= sizeof server_nonce)
+	if (s == nullptr || n >= nonce_room)
 		hilink_fail("login refused: an answer without its nonce");
-	snprintf(server_nonce, sizeof server_nonce, "%.*s", static_cast<int>(n), s);
-	const int k = snprintf(auth, sizeof auth, "%s,%s,%s", first_hex, server_nonce, server_nonce);
+	const int w = static_cast<int>(n);
+	const int k = snprintf(auth, sizeof auth, "%s,%.*s,%.*s", first_hex, w, s, w, s);
 
 	pbkdf2_sha256(salted, sizeof salted, password, strlen(password), salt, salt_len,
 	    static_cast<unsigned>(rounds > 0 ? rounds : 1));
@@ -288,8 +294,9 @@ challenge_login(const char *name)
 	for (size_t i = 0; i < sizeof sig; i++)
 		sig[i] ^= client_key[i];
 	hex_put(sig, sizeof sig, proof, false);
-	snprintf(body, sizeof body, "<clientproof>%s</clientproof><finalnonce>%s</finalnonce>", proof,
-	    server_nonce);
+	// The device's nonce, after the first one and its comma.
+	snprintf(body, sizeof body, "<clientproof>%s</clientproof><finalnonce>%.*s</finalnonce>", proof, w,
+	    auth + sizeof first_hex);
 	// Its answer is made from the password.
 	http_secret = true;
 	post("/api/user/authentication_login");
